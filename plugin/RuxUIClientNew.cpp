@@ -1,0 +1,6 @@
+#include "plugin/RuxUIClientNew.h"
+
+extern "C" OLVRuxUIPlugin* RuxUIClientNew()
+{
+    return nullptr;
+}

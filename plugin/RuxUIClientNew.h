@@ -1,0 +1,8 @@
+// The plug-in's factory export (ordinal 2).
+#pragma once
+
+#include "plugin/OLVRuxUIPlugin.h"
+
+// Creates a client for the active console session. Returns null when the
+// allocation fails.
+extern "C" OLVRuxUIPlugin* RuxUIClientNew();

@@ -1,0 +1,8 @@
+#!/bin/sh
+# Builds everything and runs every test under Wine, in this build's own prefix.
+set -e
+cd "$(dirname "$0")/.."
+sh scripts/setup.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+ctest --preset default
