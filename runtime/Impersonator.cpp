@@ -1,0 +1,89 @@
+#include "runtime/Impersonator.h"
+
+#include "log/OlvLog.h"
+
+namespace {
+
+// The module's source path as the failure lines name it; the line tags below
+// identify the call that failed.
+constexpr const char* SourcePath = ".\\Impersonator";
+
+enum LineTag : unsigned {
+    TagRevertAtScope = 20,
+    TagRestoreSaved = 28,
+    TagCloseSaved = 29,
+    TagImpersonate = 40,
+    TagRevertAtEnd = 47,
+};
+
+void LogFailedCall(unsigned tag)
+{
+    DWORD error = GetLastError();
+    OlvLog_Print(OlvLogError, L"OLV_LOG_WIN32_CALL: '%S': %u %u", SourcePath, tag, error);
+}
+
+template <typename Fn>
+Fn LookUp(HMODULE module, const char* name)
+{
+    if (!module)
+        return nullptr;
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+HANDLE GetSessionUserToken(uint32_t& sessionId)
+{
+    if (sessionId == 0xFFFFFFFF) {
+        using ActiveSessionFn = DWORD(WINAPI*)();
+        auto active = LookUp<ActiveSessionFn>(GetModuleHandleW(L"kernel32.dll"), "WTSGetActiveConsoleSessionId");
+        sessionId = active ? active() : 0;
+    }
+
+    // Loaded for this call only: the plug-in must not import it, since hosts
+    // without terminal services would then fail to load the plug-in at all.
+    HMODULE wtsapi = LoadLibraryW(L"Wtsapi32.dll");
+    if (!wtsapi)
+        return nullptr;
+
+    HANDLE token = nullptr;
+    using QueryUserTokenFn = BOOL(WINAPI*)(ULONG, PHANDLE);
+    auto queryUserToken = LookUp<QueryUserTokenFn>(wtsapi, "WTSQueryUserToken");
+    if (queryUserToken && sessionId != 0xFFFFFFFF) {
+        if (!queryUserToken(sessionId, &token))
+            token = nullptr;
+    }
+    FreeLibrary(wtsapi);
+    return token;
+}
+
+RevertToSelfScope::RevertToSelfScope()
+{
+    if (!OpenThreadToken(GetCurrentThread(), MAXIMUM_ALLOWED, FALSE, &savedToken))
+        savedToken = nullptr;  // not impersonating (among other reasons)
+    if (savedToken && !RevertToSelf())
+        LogFailedCall(TagRevertAtScope);
+}
+
+RevertToSelfScope::~RevertToSelfScope()
+{
+    if (!savedToken)
+        return;
+    if (!ImpersonateLoggedOnUser(savedToken))
+        LogFailedCall(TagRestoreSaved);
+    if (!CloseHandle(savedToken))
+        LogFailedCall(TagCloseSaved);
+}
+
+Impersonator::Impersonator(HANDLE token)
+{
+    impersonating = ImpersonateLoggedOnUser(token) != FALSE;
+    if (!impersonating)
+        LogFailedCall(TagImpersonate);
+}
+
+Impersonator::~Impersonator()
+{
+    if (impersonating && !RevertToSelf())
+        LogFailedCall(TagRevertAtEnd);
+}
