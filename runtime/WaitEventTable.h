@@ -1,0 +1,94 @@
+// A per-process pool of idle, signalled manual-reset events, shared by every
+// module of the process that carries this library. The pool lives in the named
+// section "OLV_WIEC_<attempt>_<pid hex>" and is guarded by a spin word inside
+// the section; each module's own TableCreationLock only serialises the opening
+// of the section within that module.
+//
+// Section layout (168 bytes, little-endian; every module relies on it):
+//
+//   offset | size | field    | meaning
+//   -------+------+----------+-----------------------------------------------
+//      0   |   4  | lockWord | 0 = free, 1 = held; only compare-and-swap and
+//          |      |          | exchange touch it
+//      4   |   4  | top      | number of stored events, 0..20
+//      8   |  160 | events   | 20 event handles of this process; 0..top-1 valid
+//
+// The section can be written by anything in the process, so `top` is checked
+// under the lock on every use: a value outside 0..20 is taken as an empty table
+// and repaired, and the slots it claimed are never touched.
+#pragma once
+
+#include "runtime/ExclusiveLock.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+constexpr long WaitEventTableCapacity = 20;
+
+struct WaitEventSection {
+    long lockWord;
+    long top;
+    HANDLE events[WaitEventTableCapacity];
+};
+static_assert(sizeof(WaitEventSection) == 168, "the section layout is shared by every module of the process");
+
+// One module's view of the process's pool. The module holds one instance
+// (ModuleWaitEventTable); a second instance behaves like another module of the
+// same process.
+class WaitEventTable {
+public:
+    constexpr WaitEventTable() noexcept = default;
+    // Unmaps and closes whatever Shutdown has not.
+    ~WaitEventTable();
+
+    WaitEventTable(const WaitEventTable&) = delete;
+    WaitEventTable& operator=(const WaitEventTable&) = delete;
+
+    // Module start-up: from now on the table may be opened and used.
+    void Start() noexcept;
+
+    // Module unload: the table is no longer opened or used by this module; the
+    // stored events are closed (they are handles of this process, so any module
+    // may close them), and this module's view and section handle are closed.
+    void Shutdown() noexcept;
+
+    // Opens the section if needed and takes the spin word. True: the caller
+    // holds the table and must call Unlock. False: there is no table.
+    bool Lock() noexcept;
+
+    // Gives the spin word back; it must have been held (fatal assertion if not).
+    void Unlock() noexcept;
+
+    // An idle, signalled event from the pool, or null when the pool is empty or
+    // absent.
+    HANDLE TakeEvent() noexcept;
+
+    // Signals `event` and stores it. True: the pool owns it now. False (no
+    // table, or the table is full): the caller still owns it and closes it.
+    bool ReturnEvent(HANDLE event) noexcept;
+
+    bool IsAlive() const noexcept { return TableAlive.load(std::memory_order_acquire); }
+    bool IsOpen() const noexcept { return TableView.load(std::memory_order_acquire) != nullptr; }
+
+private:
+    void Open() noexcept;
+    // The number of valid slots; repairs a `top` outside 0..20 to 0. Lock held.
+    long CheckedTop(WaitEventSection* view) noexcept;
+
+    HANDLE TableMapping = nullptr;
+    std::atomic<WaitEventSection*> TableView{nullptr};
+    ExclusiveLock TableCreationLock;
+    std::atomic<bool> TableAlive{false};
+};
+
+// This module's table, started and shut down with the module.
+extern WaitEventTable ModuleWaitEventTable;
+
+// The module table's lock and unlock, as the worker base uses them.
+bool LockTable() noexcept;
+void UnlockTable() noexcept;
+
+// Formats the section name for one attempt (0..14) of process `processId` into
+// `name`, which holds 64 wide characters.
+void FormatWaitEventSectionName(wchar_t (&name)[64], unsigned attempt, DWORD processId) noexcept;
