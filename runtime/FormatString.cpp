@@ -1,0 +1,241 @@
+#include "runtime/FormatString.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// Positional mode hands the formatter a rearranged copy of the caller's
+// argument slots as its argument list. That works where an argument list is a
+// plain pointer into a row of 8-byte slots, one per value, as on Windows x64.
+// (Assigning a char* to a va_list below compiles only where it is one.)
+static_assert(sizeof(va_list) == sizeof(char*), "positional formatting needs the Windows x64 argument list");
+
+constexpr std::size_t FirstBufferChars = 256;
+constexpr std::uint32_t SlotBytes = 8;
+constexpr std::size_t ReservedSpecifications = 10;
+
+// The underscore forms keep the Microsoft semantics (wide "%s", -1 when the
+// text does not fit) even where mingw redirects the plain names to its own
+// C99 formatter.
+int CallFormatter(char* buffer, std::size_t count, const char* format, va_list args)
+{
+    return _vsnprintf(buffer, count, format, args);
+}
+
+int CallFormatter(wchar_t* buffer, std::size_t count, const wchar_t* format, va_list args)
+{
+    return _vsnwprintf(buffer, count, format, args);
+}
+
+const char* FindPercent(const char* text)
+{
+    return strchr(text, '%');
+}
+
+const wchar_t* FindPercent(const wchar_t* text)
+{
+    return wcschr(text, L'%');
+}
+
+template <typename C>
+bool IsPositionDigit(C c)
+{
+    return c >= C('1') && c <= C('9');
+}
+
+// Flags, width, precision and size prefixes: what lies between the position
+// digit and the conversion character. "I" (as in "I64") is Microsoft's size
+// prefix; passing over it lets "%1I64n" be recognised as an "n" conversion.
+template <typename C>
+bool IsSpecificationPart(C c)
+{
+    switch (c) {
+    case C(' '): case C('#'): case C('*'): case C('+'): case C('-'): case C('.'):
+    case C('0'): case C('1'): case C('2'): case C('3'): case C('4'):
+    case C('5'): case C('6'): case C('7'): case C('8'): case C('9'):
+    case C('F'): case C('L'): case C('N'): case C('h'): case C('l'): case C('w'): case C('I'):
+        return true;
+    default:
+        return false;
+    }
+}
+
+// One try into a buffer of `chars` characters, with the limit one below, so
+// that the last character stays free for the terminator that the formatter
+// omits when the text fills the limit exactly. Every try starts at the list's
+// first argument. False when the formatter fails (-1: no room, or another
+// failure); otherwise the text that the try left in the buffer, which a zero
+// character produced by a conversion ends.
+template <typename C>
+bool TryFormat(C* buffer, std::size_t chars, const C* format, va_list args, std::basic_string<C>* text)
+{
+    buffer[chars - 1] = C(0);
+    va_list tryArgs;
+    va_copy(tryArgs, args);
+    int written = CallFormatter(buffer, chars - 1, format, tryArgs);
+    va_end(tryArgs);
+    if (written < 0)
+        return false;
+    // Only what the formatter wrote is read: the buffer is not zero-filled.
+    std::size_t length = std::min(static_cast<std::size_t>(written), chars - 1);
+    const C* zero = std::char_traits<C>::find(buffer, length, C(0));
+    text->assign(buffer, zero ? static_cast<std::size_t>(zero - buffer) : length);
+    return true;
+}
+
+template <typename C>
+std::basic_string<C> FormatGrowing(const C* format, va_list args)
+{
+    std::basic_string<C> text;
+    // The first try uses the stack: a short text costs one formatter call and
+    // the result string.
+    {
+        C buffer[FirstBufferChars];
+        if (TryFormat(buffer, FirstBufferChars, format, args, &text))
+            return text;
+    }
+    // The bound keeps a formatter that fails for another reason than room
+    // (a wide character without a narrow form, for one) from doubling the
+    // buffer until memory runs out.
+    for (std::size_t chars = FirstBufferChars * 2; chars <= FormatStringMaxChars; chars *= 2) {
+        std::unique_ptr<C[]> buffer(new C[chars]);
+        if (TryFormat(buffer.get(), chars, format, args, &text))
+            return text;
+    }
+    throw std::length_error("FormatString: the formatter failed, or the text does not fit in the largest buffer");
+}
+
+[[noreturn]] void RejectPositional(const char* what, std::size_t offset)
+{
+    throw std::invalid_argument("FormatString: positional format, specification at offset " +
+                                std::to_string(offset) + ": " + what);
+}
+
+// The first specification has a position digit. The rewritten format lacks
+// the digits; its n-th specification reads slot n of the rearranged block,
+// which holds a copy of the caller's slot that the n-th digit names.
+template <typename C>
+std::basic_string<C> FormatPositional(const C* format, va_list args)
+{
+    std::basic_string<C> rewritten;
+    rewritten.reserve(std::char_traits<C>::length(format));
+    std::vector<std::uint8_t> order;
+    order.reserve(ReservedSpecifications);
+    std::vector<std::uint32_t> slotSizes;
+    slotSizes.reserve(ReservedSpecifications);
+
+    const C* rest = format;
+    while (const C* percent = FindPercent(rest)) {
+        const std::size_t offset = static_cast<std::size_t>(percent - format);
+        rewritten.append(rest, percent + 1);
+        const C* position = percent + 1;
+        if (*position == C('%')) {
+            // An escape pair stays in the format; the formatter prints one "%".
+            rewritten.push_back(C('%'));
+            rest = position + 1;
+            continue;
+        }
+        if (!IsPositionDigit(*position))
+            RejectPositional("no position digit 1-9", offset);
+        order.push_back(static_cast<std::uint8_t>(*position - C('1')));
+
+        const C* conversion = position + 1;
+        for (; IsSpecificationPart(*conversion); ++conversion) {
+            if (*conversion == C('*'))
+                RejectPositional("\"*\" width or precision", offset);
+        }
+        if (*conversion == C('\0'))
+            RejectPositional("the format ends before the conversion character", offset);
+        if (*conversion == C('n') || *conversion == C('%'))
+            RejectPositional("conversion without an argument of its own", offset);
+        slotSizes.push_back(SlotBytes);
+
+        rewritten.append(position + 1, conversion + 1);
+        rest = conversion + 1;
+    }
+    rewritten.append(rest);
+
+    // Source offsets: slot k of the caller's list starts behind the first k slots.
+    std::vector<std::size_t> sourceOffsets(slotSizes.size());
+    std::size_t blockBytes = 0;
+    for (std::size_t i = 0; i < slotSizes.size(); ++i) {
+        sourceOffsets[i] = blockBytes;
+        blockBytes += slotSizes[i];
+    }
+    for (std::uint8_t k : order) {
+        if (k >= slotSizes.size())
+            throw std::invalid_argument("FormatString: positional format names argument " + std::to_string(k + 1) +
+                                        " of " + std::to_string(slotSizes.size()) + " specifications");
+    }
+
+    std::vector<char> block(blockBytes, 0);
+    const char* source = args;
+    std::size_t free = 0;
+    for (std::uint8_t k : order) {
+        memcpy(block.data() + free, source + sourceOffsets[k], slotSizes[k]);
+        free += slotSizes[k];
+    }
+    va_list rearranged = block.data();
+    return FormatGrowing(rewritten.c_str(), rearranged);
+}
+
+template <typename C>
+bool IsPositional(const C* format)
+{
+    const C* percent = FindPercent(format);
+    while (percent && percent[1] == C('%'))
+        percent = FindPercent(percent + 2);
+    return percent && IsPositionDigit(percent[1]);
+}
+
+template <typename C>
+std::basic_string<C> Format(const C* format, va_list args)
+{
+    if (!format)
+        throw std::invalid_argument("FormatString: null format");
+    if (IsPositional(format))
+        return FormatPositional(format, args);
+    return FormatGrowing(format, args);
+}
+
+// Ends the caller's argument list on every way out of the variadic forms.
+struct ArgListEnd {
+    va_list& args;
+    ~ArgListEnd() { va_end(args); }
+};
+
+}  // namespace
+
+std::string FormatStringV(const char* format, va_list args)
+{
+    return Format(format, args);
+}
+
+std::wstring FormatStringV(const wchar_t* format, va_list args)
+{
+    return Format(format, args);
+}
+
+std::string FormatString(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ArgListEnd end{args};
+    return Format(format, args);
+}
+
+std::wstring FormatString(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    ArgListEnd end{args};
+    return Format(format, args);
+}

@@ -1,0 +1,174 @@
+// The formatting engine: buffer boundaries, positional arguments, the
+// Microsoft formatter's semantics and the formats that positional mode refuses.
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <stdexcept>
+#include <string>
+
+#include "runtime/FormatString.h"
+
+namespace {
+
+std::string Repeat(char c, std::size_t count)
+{
+    return std::string(count, c);
+}
+
+std::wstring Repeat(wchar_t c, std::size_t count)
+{
+    return std::wstring(count, c);
+}
+
+// Formats twice from one argument list, as a logger that writes one line to
+// two places would.
+std::wstring FormatTwice(std::wstring* second, const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring first = FormatStringV(format, args);
+    *second = FormatStringV(format, args);
+    va_end(args);
+    return first;
+}
+
+}  // namespace
+
+TEST(FormatString, BuildsTheServiceNameAndTheVersionText)
+{
+    EXPECT_EQ(FormatString("QClient(%d)", 3), "QClient(3)");
+    EXPECT_EQ(FormatString(L"%u.%u.%u.%u", 1u, 0u, 0u, 1u), L"1.0.0.1");
+}
+
+TEST(FormatString, TextsAroundEveryBufferSizeComeOutWhole)
+{
+    // 255 characters fit the first buffer of 256 exactly (the formatter writes
+    // no terminator then); 256 need the second try.
+    for (std::size_t length : {0u, 1u, 254u, 255u, 256u, 257u, 511u, 512u, 513u, 1023u, 1024u, 1025u, 70000u}) {
+        SCOPED_TRACE(length);
+        std::string narrow = Repeat('n', length);
+        std::wstring wide = Repeat(L'w', length);
+        EXPECT_EQ(FormatString("%s", narrow.c_str()), narrow);
+        EXPECT_EQ(FormatString(L"%s", wide.c_str()), wide);
+        // The format itself as the text, without any conversion.
+        EXPECT_EQ(FormatString(narrow.c_str()), narrow);
+        EXPECT_EQ(FormatString(wide.c_str()), wide);
+        // A width pads to the length; the 1 of the positional form is the argument.
+        EXPECT_EQ(FormatString("%*d", static_cast<int>(length), 7).size(), length > 0 ? length : 1);
+        EXPECT_EQ(FormatString(L"%1s", wide.c_str()), wide);
+    }
+}
+
+TEST(FormatString, EveryTryStartsAgainAtTheFirstArgument)
+{
+    std::string a = Repeat('a', 200), b = Repeat('b', 200);
+    EXPECT_EQ(FormatString("%s|%s|%d", a.c_str(), b.c_str(), 9), a + "|" + b + "|9");
+    EXPECT_EQ(FormatString("%2s|%1s|%3d", a.c_str(), b.c_str(), 9), b + "|" + a + "|9");
+
+    std::wstring second;
+    std::wstring first = FormatTwice(&second, L"%s %d", Repeat(L'x', 300).c_str(), 5);
+    EXPECT_EQ(first, Repeat(L'x', 300) + L" 5");
+    EXPECT_EQ(second, first);
+}
+
+TEST(FormatString, EscapePairsPrintOnePercentInBothModes)
+{
+    EXPECT_EQ(FormatString("no conversion"), "no conversion");
+    EXPECT_EQ(FormatString("%%"), "%");
+    EXPECT_EQ(FormatString(L"100%%"), L"100%");
+    EXPECT_EQ(FormatString("%% %2s %1s", "a", "b"), "% b a");
+    EXPECT_EQ(FormatString("%%%%%1s%%", "a"), "%%a%");
+    EXPECT_EQ(FormatString(L"%2s%%%1s", L"a", L"b"), L"b%a");
+}
+
+TEST(FormatString, PositionDigitsPickTheArgumentInCallOrder)
+{
+    EXPECT_EQ(FormatString("%2s %1s", "a", "b"), "b a");
+    EXPECT_EQ(FormatString(L"%2s %1s", L"a", L"b"), L"b a");
+    EXPECT_EQ(FormatString("%1s %1s", "x"), "x x");
+    EXPECT_EQ(FormatString("%2s %2s", "x", "y"), "y y");
+    // One digit only: what follows it is flags and width.
+    EXPECT_EQ(FormatString("%12d", 5), " 5");
+    EXPECT_EQ(FormatString("%10d", 5), "5");
+    EXPECT_EQ(FormatString("%105d", 5), "00005");
+    EXPECT_EQ(FormatString(L"[%1-3s]", L"a"), L"[a  ]");
+    EXPECT_EQ(FormatString("%2.1s|%1#x", 255, "yz"), "y|0xff");
+    // Every value takes one slot, whatever its type.
+    EXPECT_EQ(FormatString("%3s %1d %2.2f", 7, 2.5, "x"), "x 7 2.50");
+    EXPECT_EQ(FormatString(L"%2I64d %1S %3c", "n", 1LL << 40, L'c'), L"1099511627776 n c");
+    EXPECT_EQ(FormatString("%4s%3s%2s%1s%5s%6s%7s%8s%9s", "1", "2", "3", "4", "5", "6", "7", "8", "9"),
+              "432156789");
+}
+
+TEST(FormatString, FirstSpecificationWithoutDigitMeansPlainMode)
+{
+    // The 1 of the second specification is a width.
+    EXPECT_EQ(FormatString("%d %1s", 7, "x"), "7 x");
+    EXPECT_EQ(FormatString(L"%s %2s", L"a", L"b"), L"a  b");
+    EXPECT_EQ(FormatString("%0d", 4), "4");
+}
+
+TEST(FormatString, ZeroCharacterEndsTheResult)
+{
+    EXPECT_EQ(FormatString("ab%cde", 0), "ab");
+    EXPECT_EQ(FormatString(L"ab%cde", 0), L"ab");
+    EXPECT_EQ(FormatString("ab%1cde", 0), "ab");
+    // Also when the zero comes only on the second try.
+    EXPECT_EQ(FormatString("%s%c%s", Repeat('a', 300).c_str(), 0, "tail"), Repeat('a', 300));
+}
+
+TEST(FormatString, FollowsTheMicrosoftFormatterWhateverTheStdioSettings)
+{
+    // Wide "%s" is wide and "%S" narrow; in a narrow format the reverse.
+    EXPECT_EQ(FormatString(L"%s|%S|%hs|%ls", L"w", "n", "h", L"l"), L"w|n|h|l");
+    EXPECT_EQ(FormatString("%s|%S|%hs|%ls", "n", L"w", "h", L"l"), "n|w|h|l");
+    EXPECT_EQ(FormatString(L"%1S|%2s", "n", L"w"), L"n|w");
+    EXPECT_EQ(FormatString("%I64u|%I32x", 18446744073709551615ULL, 255), "18446744073709551615|ff");
+}
+
+TEST(FormatString, PositionalFormatsThatCannotBeServedAreRefused)
+{
+    const char* narrow[] = {
+        "%1s %s",      // later specification without a digit
+        "%1s %0s",     // 0 is no position
+        "%1s %",       // "%" at the end
+        "%2s",         // names argument 2 of one specification
+        "%3s %1s",     // names argument 3 of two
+        "%1",          // ends before the conversion
+        "%1-08",       // ends inside the flags and width
+        "%1*s",        // "*" width
+        "%1.*s",       // "*" precision
+        "%1n",         // writes through its argument
+        "%1I64n",
+        "%1%",         // takes no argument
+    };
+    for (const char* format : narrow) {
+        SCOPED_TRACE(format);
+        EXPECT_THROW(FormatString(format, "a", "b", "c"), std::invalid_argument);
+        std::wstring wide(format, format + strlen(format));
+        EXPECT_THROW(FormatString(wide.c_str(), L"a", L"b", L"c"), std::invalid_argument);
+    }
+    EXPECT_THROW(FormatString(static_cast<const char*>(nullptr)), std::invalid_argument);
+    EXPECT_THROW(FormatString(static_cast<const wchar_t*>(nullptr)), std::invalid_argument);
+}
+
+TEST(FormatString, WideUnitWithADigitInItsLowByteIsNoPosition)
+{
+    // U+0131 has 0x31 ("1") in its low byte.
+    EXPECT_THROW(FormatString(L"%1s %\u0131s", L"a"), std::invalid_argument);
+}
+
+TEST(FormatString, TextLongerThanTheLargestBufferThrowsLengthError)
+{
+    const int longest = static_cast<int>(FormatStringMaxChars - 1);
+    EXPECT_EQ(FormatString("%*s", longest, "").size(), FormatStringMaxChars - 1);
+    EXPECT_THROW(FormatString("%*s", longest + 1, ""), std::length_error);
+}
+
+TEST(FormatString, FormatterFailingForAnotherReasonEndsAtTheBoundInsteadOfExhaustingMemory)
+{
+    // No narrow form of U+4E00 in an ANSI code page: the formatter returns -1
+    // however large the buffer.
+    EXPECT_THROW(FormatString("%S", L"a\u4E00b"), std::length_error);
+    EXPECT_THROW(FormatString("%1S", L"a\u4E00b"), std::length_error);
+}
