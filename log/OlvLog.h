@@ -22,3 +22,9 @@ void OlvLog_Print(unsigned level, const wchar_t* format, ...);
 // participants and the current log, then ends its thread with exit code 1 when a
 // log is open and 2 when none is.
 extern "C" DWORD WINAPI OlvLog_FlushThread(LPVOID parameter);
+
+// Reports a failed system call at level 3 in the form
+// "OLV_LOG_WIN32_CALL: '<source file>': <line> <last error>". The thread's
+// last-error value is read first and kept, so the caller may test it afterwards.
+void OlvLog_Win32Call(const char* sourceFile, unsigned line);
+#define OLV_LOG_WIN32_CALL() OlvLog_Win32Call(__FILE__, __LINE__)

@@ -1,0 +1,96 @@
+// The batch of the process log: the buffer lock, LogSubmit, SendBatch and
+// DispatchBlock. Only the batch buffer is guarded by the lock; file writes are
+// serialised by happening either under it or on the writer thread.
+#include "log/ProcessLog.h"
+#include "runtime/NtApi.h"
+#include "runtime/ThreadQuery.h"
+
+#include <intrin.h>
+
+#include <cstring>
+
+void AcquireBufferLock(ProcessLog* log) noexcept
+{
+    const uint32_t self = GetCurrentThreadId();
+    for (;;) {
+        uint32_t expected = 0;
+        if (log->bufferOwner.compare_exchange_strong(expected, self))
+            return;
+        // A holder terminated during process exit never releases the lock.
+        if (IsLastThread())
+            return;
+        ZwYieldExecution();
+    }
+}
+
+void ReleaseBufferLock(ProcessLog* log) noexcept
+{
+    log->bufferOwner.exchange(0);
+}
+
+namespace {
+
+// Installs a fresh batch buffer. Null when the heap is exhausted: LogSubmit then
+// dispatches lines one by one instead of batching them.
+void InstallBuffer(ProcessLog* log)
+{
+    log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
+    log->bufferUsed = 0;
+    log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
+}
+
+}  // namespace
+
+void SendBatch(ProcessLog* log, uint32_t flags) noexcept
+{
+    if (log->bufferUsed == 0)
+        return;
+    DispatchBlock(log, flags | SubmitOwned, log->buffer, log->bufferUsed);
+    InstallBuffer(log);
+}
+
+void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept
+{
+    const uint32_t now = LogTickCount.load()();
+    AcquireBufferLock(log);
+
+    if (log->bufferUsed > 0 &&
+        (log->bufferUsed + bytes >= LogBufferBytes || bytes >= LogSendThreshold || (flags & SubmitFatal) != 0 ||
+         now >= log->flushDeadline))
+        SendBatch(log, (flags & ~SubmitFatal) | SubmitOwned);
+
+    if (log->buffer == nullptr && log->bufferUsed == 0)
+        InstallBuffer(log);
+
+    if (bytes < LogSendThreshold && (flags & SubmitFatal) == 0 && log->buffer != nullptr) {
+        std::memcpy(log->buffer + log->bufferUsed, data, static_cast<size_t>(bytes));
+        log->bufferUsed += bytes;
+        if (flags & SubmitOwned)
+            HeapFree(log->heap, 0, const_cast<void*>(data));
+        if (log->bufferUsed >= LogSendThreshold)
+            SendBatch(log, flags | SubmitOwned);
+    } else {
+        DispatchBlock(log, flags, const_cast<void*>(data), bytes);
+    }
+
+    ReleaseBufferLock(log);
+}
+
+void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept
+{
+    if (log->useWriterThread.load() && (flags & SubmitFatal) == 0 && (flags & SubmitOwned) != 0) {
+        QueueToWriter(log, flags, data, static_cast<uint32_t>(bytes));
+        return;
+    }
+    if (log->file != nullptr)
+        WriteRecord(log, data, static_cast<uint32_t>(bytes));
+    if (flags & SubmitFatal) {
+        if (log->file != nullptr) {
+            IO_STATUS_BLOCK io{};
+            ZwFlushBuffersFile(log->file, &io);
+        }
+        __debugbreak();
+    }
+    if (flags & SubmitOwned)
+        HeapFree(log->heap, 0, data);
+}

@@ -1,0 +1,100 @@
+// The process log and the internal operations of the logging library.
+//
+// A process has at most one open log, reached through CurrentLog. A log call
+// formats its line on its own stack and hands it to LogSubmit, which batches
+// lines in `buffer` under the buffer lock; batches leave through DispatchBlock,
+// either to the writer thread (an APC per batch) or straight to WriteRecord.
+//
+// Lifetime: the opener fills every field before it publishes the object in
+// CurrentLog; the closer clears CurrentLog, waits until LogCallersInFlight is 0,
+// sends the last batch, stops the writer thread and only then frees the object.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+// Submission flags of a block of line data.
+constexpr uint32_t SubmitFatal = 0x1;  // write on the calling thread, flush to disk, then trap
+constexpr uint32_t SubmitOwned = 0x2;  // allocated from the log's heap; the consumer frees it
+
+// Batch buffer size, and the size from which a batch (or a block) goes out.
+constexpr int32_t LogBufferBytes = 0x11000;   // 69,632
+constexpr int32_t LogSendThreshold = 0x10000;  // 65,536
+// A batch that gets no further lines leaves at the first submission this long
+// after the previous send.
+constexpr uint32_t LogFlushInterval = 5120;
+
+// Room of `path` in units, terminator included, and the limit of a path built
+// from it at rotation (the live path plus ".old" must fit in it).
+constexpr size_t LogPathUnits = 388;
+constexpr size_t LogRotatedPathUnits = 380;
+
+// Size of `cipher`: the AES-256 encryption key schedule (15 round keys of 16 bytes).
+constexpr size_t LogCipherBytes = 240;
+
+struct ProcessLog {
+    HANDLE writerThread;                   // takes batches by APC; null when there is none
+    HANDLE file;                           // the open log file, or null
+    HANDLE heap;                           // batch buffers, long lines and work items
+    std::atomic<bool> useWriterThread;     // cleared once the writer thread is found ended
+    bool encrypt;                          // records are encrypted before they are written
+    uint32_t minLevel;                     // lines below this level are dropped
+    uint8_t* buffer;                       // current batch: LogBufferBytes from `heap`
+    int32_t bufferUsed;
+    uint64_t maxFileSize;                  // rotate at or above this size
+    uint32_t flushDeadline;                // tick count from which a submission sends the batch
+    std::atomic<uint32_t> bufferOwner;     // buffer lock: owner thread id, 0 when free
+    wchar_t path[LogPathUnits];            // the live file, in the native object namespace
+    alignas(16) uint8_t keyArea[64];       // stream key (32 bytes) then 32 zero bytes
+    alignas(16) uint8_t cipher[LogCipherBytes];  // key schedule expanded from keyArea
+    std::atomic<uint32_t> cipherLock;      // 1 while records are encrypted, else 0
+
+    // Set by the closer's last APC: the writer thread leaves its alertable wait.
+    std::atomic<bool> writerStopRequested;
+};
+
+// The open log, or null. Read by every log call and by the flush entry.
+extern std::atomic<ProcessLog*> CurrentLog;
+// Log calls between their first look at CurrentLog and their return.
+extern std::atomic<LONG> LogCallersInFlight;
+
+// Tick source of the prefix and of the batch deadline. Tests replace it to move
+// time without waiting; everything else leaves it at GetTickCount.
+using LogTickSource = DWORD(WINAPI*)();
+extern std::atomic<LogTickSource> LogTickCount;
+
+// Buffer lock. A waiter that finds itself the last thread of the process goes
+// on without the lock: nobody is left to release it.
+void AcquireBufferLock(ProcessLog* log) noexcept;
+void ReleaseBufferLock(ProcessLog* log) noexcept;
+
+// Batching (caller's thread). LogSubmit and DispatchBlock take over an owned block.
+void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept;
+void SendBatch(ProcessLog* log, uint32_t flags) noexcept;  // buffer lock held
+void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept;
+
+// Files. WriteRecord never reports failure; OpenLogFile returns 1 (opened),
+// 2 (created) or 5 (failed, `file` null).
+void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
+void EnsureLogFile(ProcessLog* log) noexcept;
+ULONG OpenLogFile(ProcessLog* log) noexcept;
+
+// Encryption seam. LogFlags is "OLVLOGFLAGS" as a number. SetupLogEncryption
+// sets `encrypt` (and `cipher`) when records can be encrypted and returns the
+// key error a new file records (0 for none). WriteEncryptedHeader writes the
+// header of a new encrypted file, or returns the wrap error without writing.
+// EncryptRecord encrypts whole 16-byte blocks in place under `cipherLock`.
+int LogFlags() noexcept;
+uint32_t SetupLogEncryption(ProcessLog* log) noexcept;
+uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept;
+void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
+
+// Writer thread. QueueToWriter takes over the (owned) block.
+void QueueToWriter(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept;
+void NTAPI WriterApc(ULONG_PTR item);
+DWORD WINAPI WriterThreadProc(LPVOID log);
+
+// Sends out the batch of CurrentLog; nothing when no log is open.
+void FlushCurrentLog() noexcept;

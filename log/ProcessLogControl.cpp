@@ -1,0 +1,177 @@
+#include "log/ProcessLogControl.h"
+
+#include "log/LogFileMutex.h"
+#include "log/ProcessLog.h"
+#include "runtime/NtApi.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace {
+
+// Serialises openers and closers; log calls never take it.
+std::mutex ControlMutex;
+bool ExitCloseRegistered = false;
+
+// How long the closer waits for the writer thread to write what is queued.
+constexpr DWORD WriterStopWait = 60000;
+
+void NTAPI StopWriterApc(ULONG_PTR parameter)
+{
+    reinterpret_cast<ProcessLog*>(parameter)->writerStopRequested.store(true);
+}
+
+// Returns false when the writer thread is still running (it may still use the
+// log, which then must not be freed).
+bool StopWriter(ProcessLog* log)
+{
+    if (log->writerThread == nullptr)
+        return true;
+    // Queued after every batch: it runs once they are all written. Queuing fails
+    // only when the thread has already ended.
+    QueueUserAPC(&StopWriterApc, log->writerThread, reinterpret_cast<ULONG_PTR>(log));
+    if (WaitForSingleObject(log->writerThread, WriterStopWait) != WAIT_OBJECT_0)
+        return false;
+    CloseHandle(log->writerThread);
+    log->writerThread = nullptr;
+    return true;
+}
+
+void FreeLog(ProcessLog* log)
+{
+    if (!StopWriter(log))
+        return;
+    if (log->file != nullptr)
+        ZwClose(log->file);
+    if (log->buffer != nullptr)
+        HeapFree(log->heap, 0, log->buffer);
+    SecureZeroMemory(log->keyArea, sizeof(log->keyArea));
+    SecureZeroMemory(log->cipher, sizeof(log->cipher));
+    delete log;
+}
+
+// The native form of a path: "\??\C:\x" for drive paths, "\??\UNC\server\share"
+// for UNC paths; a path that already starts with a single "\" is native.
+bool NativePath(const wchar_t* path, std::wstring& native)
+{
+    if (path[0] == L'\\' && path[1] != L'\\') {
+        native = path;
+        return true;
+    }
+    DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (needed == 0)
+        return false;
+    std::wstring full(needed, L'\0');
+    DWORD written = GetFullPathNameW(path, needed, full.data(), nullptr);
+    if (written == 0 || written >= needed)
+        return false;
+    full.resize(written);
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0)
+        native = L"\\??\\" + full.substr(4);
+    else if (full.rfind(L"\\\\", 0) == 0)
+        native = L"\\??\\UNC\\" + full.substr(2);
+    else
+        native = L"\\??\\" + full;
+    return true;
+}
+
+void CloseAtExit()
+{
+    OlvLog_Close();
+}
+
+}  // namespace
+
+OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint64_t maxFileSize, bool writerThread)
+{
+    if (dosOrNtPath == nullptr || dosOrNtPath[0] == L'\0' || maxFileSize <= LogMinimumFileSize)
+        return OlvLogBadArgument;
+
+    std::lock_guard<std::mutex> guard(ControlMutex);
+    if (CurrentLog.load() != nullptr)
+        return OlvLogAlreadyOpen;
+
+    std::wstring native;
+    try {
+        if (!NativePath(dosOrNtPath, native))
+            return OlvLogBadArgument;
+    } catch (const std::bad_alloc&) {
+        return OlvLogOutOfMemory;
+    }
+    if (native.size() > LogMaximumPathUnits)
+        return OlvLogPathTooLong;
+
+    auto log = new (std::nothrow) ProcessLog();
+    if (log == nullptr)
+        return OlvLogOutOfMemory;
+    log->heap = GetProcessHeap();
+    std::memcpy(log->path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
+    log->minLevel = minLevel;
+    log->maxFileSize = maxFileSize;
+
+    if (writerThread) {
+        log->writerThread = CreateThread(nullptr, 0, &WriterThreadProc, log, 0, nullptr);
+        if (log->writerThread == nullptr) {
+            FreeLog(log);
+            return OlvLogWriterFailed;
+        }
+        log->useWriterThread.store(true);
+    }
+
+    log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
+    if (log->buffer == nullptr) {
+        FreeLog(log);
+        return OlvLogOutOfMemory;
+    }
+    log->bufferUsed = 0;
+    log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
+
+    {
+        // Under the mutex, so that a file created at the same moment by another
+        // process gets exactly one header.
+        LogFileMutex mutex;
+        if (OpenLogFile(log) == 5) {
+            FreeLog(log);
+            return OlvLogFileFailed;
+        }
+    }
+
+    if (!ExitCloseRegistered) {
+        // Lines still batched at exit reach the file.
+        ExitCloseRegistered = std::atexit(&CloseAtExit) == 0;
+    }
+    CurrentLog.store(log);
+    return OlvLogOpened;
+}
+
+void OlvLog_Close()
+{
+    std::lock_guard<std::mutex> guard(ControlMutex);
+    ProcessLog* log = CurrentLog.exchange(nullptr);
+    if (log == nullptr)
+        return;
+    while (LogCallersInFlight.load() != 0)
+        Sleep(1);
+    AcquireBufferLock(log);
+    SendBatch(log, SubmitOwned);
+    ReleaseBufferLock(log);
+    FreeLog(log);
+}
+
+const wchar_t* OlvLog_OpenResultText(OlvLogOpenResult result)
+{
+    switch (result) {
+    case OlvLogOpened: return L"opened";
+    case OlvLogAlreadyOpen: return L"a log is already open in this process";
+    case OlvLogBadArgument: return L"bad argument: the path must be given and the size limit must exceed 152 bytes";
+    case OlvLogPathTooLong: return L"the log path is longer than 376 units, which leaves no room for \".old\"";
+    case OlvLogOutOfMemory: return L"out of memory";
+    case OlvLogWriterFailed: return L"the writer thread could not be started";
+    case OlvLogFileFailed: return L"the log file could neither be opened nor created";
+    }
+    return L"unknown result";
+}
