@@ -1,0 +1,74 @@
+#include "vtapi/FaultSwitch.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+std::wstring FailValueName(EngineCall call)
+{
+    return std::wstring(L"Fault.") + EngineCallName(call);
+}
+
+std::wstring DelayValueName(EngineCall call)
+{
+    return std::wstring(L"Delay.") + EngineCallName(call);
+}
+
+}  // namespace
+
+DWORD FaultSwitch::Get(EngineCall call, FaultSetting& setting) const
+{
+    FaultSetting read;
+    DWORD value = 0;
+    DWORD error = state_.ReadDword(EngineState::FaultsKeyPath, FailValueName(call).c_str(), value);
+    if (error == ERROR_SUCCESS)
+        read.fail = value != 0;
+    else if (error != ERROR_FILE_NOT_FOUND)
+        return error;
+    error = state_.ReadDword(EngineState::FaultsKeyPath, DelayValueName(call).c_str(), value);
+    if (error == ERROR_SUCCESS)
+        read.delayMs = std::min(value, FaultDelayMaxMs);
+    else if (error != ERROR_FILE_NOT_FOUND)
+        return error;
+    setting = read;
+    return ERROR_SUCCESS;
+}
+
+DWORD FaultSwitch::SetFail(EngineCall call, bool fail) const
+{
+    if (!fail)
+        return state_.DeleteValue(EngineState::FaultsKeyPath, FailValueName(call).c_str());
+    return state_.WriteDword(EngineState::FaultsKeyPath, FailValueName(call).c_str(), 1);
+}
+
+DWORD FaultSwitch::SetDelay(EngineCall call, DWORD delayMs) const
+{
+    if (delayMs > FaultDelayMaxMs)
+        return ERROR_INVALID_PARAMETER;
+    if (delayMs == 0)
+        return state_.DeleteValue(EngineState::FaultsKeyPath, DelayValueName(call).c_str());
+    return state_.WriteDword(EngineState::FaultsKeyPath, DelayValueName(call).c_str(), delayMs);
+}
+
+DWORD FaultSwitch::Clear(EngineCall call) const
+{
+    DWORD error = state_.DeleteValue(EngineState::FaultsKeyPath, FailValueName(call).c_str());
+    DWORD delayError = state_.DeleteValue(EngineState::FaultsKeyPath, DelayValueName(call).c_str());
+    return error != ERROR_SUCCESS ? error : delayError;
+}
+
+DWORD FaultSwitch::ClearAll() const
+{
+    return state_.DeleteKey(EngineState::FaultsKeyPath);
+}
+
+bool FaultSwitch::Pass(EngineCall call) const
+{
+    FaultSetting setting;
+    if (Get(call, setting) != ERROR_SUCCESS)
+        return true;
+    if (setting.delayMs != 0)
+        Sleep(setting.delayMs);
+    return !setting.fail;
+}
