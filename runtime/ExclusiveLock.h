@@ -55,14 +55,17 @@ struct ExclusiveLock {
     // Called by the owner only.
     void Release() noexcept
     {
-        if (count.fetch_sub(1, std::memory_order_release) - 1 != 0)
-            HandOver();
+        long remaining = count.fetch_sub(1, std::memory_order_release) - 1;
+        if (remaining != 0)
+            HandOver(remaining);
     }
 
 private:
     void AcquireAfterYield() noexcept;
     void WaitForHandOver() noexcept;
-    void HandOver() noexcept;
+    // Signals one queued thread; a negative count (released more often than
+    // acquired) is a fatal assertion.
+    void HandOver(long remaining) noexcept;
 };
 
 // Holds an ExclusiveLock for one scope and releases it when the scope ends, also

@@ -17,10 +17,12 @@ extern long RunningWorkerCount;
 extern bool WorkerShutdown;
 extern CRITICAL_SECTION WorkerCountSection;
 
-// The unload wait: returns once no worker run of this module is still queued or
-// running, or once the caller is the last thread of the process. Does nothing
-// when the library is carried by the process's main executable.
-void WaitForWorkerRuns() noexcept;
+// The workers' part of module unload: sets WorkerShutdown, waits (polling, with
+// no upper limit) until no run of this module is queued or running or the caller
+// is the last thread of the process, then deletes WorkerCountSection. Does
+// nothing when the library is carried by the process's main executable, whose
+// pool threads may still run while the process exits.
+void UnloadWorkers() noexcept;
 
 // Sleep before the n-th (0-based) look at the count during the unload wait:
 // 10 ms for the first 100, then 100 ms.
