@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 #include <string.h>
-#include <wchar.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -35,14 +34,39 @@ int CallFormatter(wchar_t* buffer, std::size_t count, const wchar_t* format, va_
     return _vsnwprintf(buffer, count, format, args);
 }
 
-const char* FindPercent(const char* text)
+// The C runtime's strchr/wcschr cost a call each, which on a short format is
+// a good part of the formatter's own time; a plain loop is inlined.
+template <typename C>
+const C* FindPercent(const C* text)
 {
-    return strchr(text, '%');
+    for (; *text != C('\0'); ++text) {
+        if (*text == C('%'))
+            return text;
+    }
+    return nullptr;
 }
 
-const wchar_t* FindPercent(const wchar_t* text)
+// Length of the text up to the first zero character, within `length`. Eight
+// bytes at a time: a word has a zero unit exactly when some unit borrows in
+// (word - Low) and had its top bit clear; the scan then finds which one.
+// A conversion such as "%c" with 0 is the only source of such a zero, but
+// the formatter's count does not tell, and the result is on every call's path.
+template <typename C>
+std::size_t TextLength(const C* text, std::size_t length)
 {
-    return wcschr(text, L'%');
+    constexpr std::size_t UnitsPerWord = sizeof(std::uint64_t) / sizeof(C);
+    constexpr std::uint64_t Low = sizeof(C) == 1 ? 0x0101010101010101ull : 0x0001000100010001ull;
+    constexpr std::uint64_t High = Low << (8 * sizeof(C) - 1);
+    std::size_t i = 0;
+    for (; i + UnitsPerWord <= length; i += UnitsPerWord) {
+        std::uint64_t word;
+        memcpy(&word, text + i, sizeof(word));
+        if ((word - Low) & ~word & High)
+            break;
+    }
+    while (i < length && text[i] != C('\0'))
+        ++i;
+    return i;
 }
 
 template <typename C>
@@ -85,9 +109,7 @@ bool TryFormat(C* buffer, std::size_t chars, const C* format, va_list args, std:
     if (written < 0)
         return false;
     // Only what the formatter wrote is read: the buffer is not zero-filled.
-    std::size_t length = std::min(static_cast<std::size_t>(written), chars - 1);
-    const C* zero = std::char_traits<C>::find(buffer, length, C(0));
-    text->assign(buffer, zero ? static_cast<std::size_t>(zero - buffer) : length);
+    text->assign(buffer, TextLength(buffer, std::min(static_cast<std::size_t>(written), chars - 1)));
     return true;
 }
 
@@ -119,18 +141,65 @@ std::basic_string<C> FormatGrowing(const C* format, va_list args)
                                 std::to_string(offset) + ": " + what);
 }
 
+// A list that keeps its first N entries in place and moves to the heap only
+// when a format needs more, so that positional formatting of a common format
+// allocates nothing but its result. Aligned for use as an argument list.
+template <typename T, std::size_t N>
+class InlineList {
+public:
+    InlineList() = default;
+    InlineList(const InlineList&) = delete;
+    InlineList& operator=(const InlineList&) = delete;
+
+    void push_back(T value)
+    {
+        Reserve(count + 1);
+        items[count++] = value;
+    }
+
+    void append(const T* first, const T* last)
+    {
+        const std::size_t added = static_cast<std::size_t>(last - first);
+        Reserve(count + added);
+        std::copy(first, last, items + count);
+        count += added;
+    }
+
+    T* data() noexcept { return items; }
+    std::size_t size() const noexcept { return count; }
+    T operator[](std::size_t i) const noexcept { return items[i]; }
+    const T* begin() const noexcept { return items; }
+    const T* end() const noexcept { return items + count; }
+
+private:
+    void Reserve(std::size_t needed)
+    {
+        if (needed <= capacity)
+            return;
+        std::size_t grown = std::max(needed, capacity * 2);
+        if (heap.empty())
+            heap.assign(items, items + count);
+        heap.resize(grown);
+        items = heap.data();
+        capacity = grown;
+    }
+
+    alignas(16) T inlineItems[N];
+    T* items = inlineItems;
+    std::size_t count = 0;
+    std::size_t capacity = N;
+    std::vector<T> heap;
+};
+
 // The first specification has a position digit. The rewritten format lacks
 // the digits; its n-th specification reads slot n of the rearranged block,
 // which holds a copy of the caller's slot that the n-th digit names.
 template <typename C>
 std::basic_string<C> FormatPositional(const C* format, va_list args)
 {
-    std::basic_string<C> rewritten;
-    rewritten.reserve(std::char_traits<C>::length(format));
-    std::vector<std::uint8_t> order;
-    order.reserve(ReservedSpecifications);
-    std::vector<std::uint32_t> slotSizes;
-    slotSizes.reserve(ReservedSpecifications);
+    InlineList<C, FirstBufferChars> rewritten;
+    InlineList<std::uint8_t, ReservedSpecifications> order;
+    InlineList<std::uint32_t, ReservedSpecifications> slotSizes;
 
     const C* rest = format;
     while (const C* percent = FindPercent(rest)) {
@@ -161,14 +230,14 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
         rewritten.append(position + 1, conversion + 1);
         rest = conversion + 1;
     }
-    rewritten.append(rest);
+    rewritten.append(rest, rest + std::char_traits<C>::length(rest) + 1);
 
-    // Source offsets: slot k of the caller's list starts behind the first k slots.
-    std::vector<std::size_t> sourceOffsets(slotSizes.size());
-    std::size_t blockBytes = 0;
-    for (std::size_t i = 0; i < slotSizes.size(); ++i) {
-        sourceOffsets[i] = blockBytes;
-        blockBytes += slotSizes[i];
+    // Slot k of the caller's list starts behind the first k slots.
+    InlineList<std::size_t, ReservedSpecifications> sourceOffsets;
+    std::size_t sourceOffset = 0;
+    for (std::uint32_t size : slotSizes) {
+        sourceOffsets.push_back(sourceOffset);
+        sourceOffset += size;
     }
     for (std::uint8_t k : order) {
         if (k >= slotSizes.size())
@@ -176,15 +245,12 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
                                         " of " + std::to_string(slotSizes.size()) + " specifications");
     }
 
-    std::vector<char> block(blockBytes, 0);
+    InlineList<char, ReservedSpecifications * SlotBytes> block;
     const char* source = args;
-    std::size_t free = 0;
-    for (std::uint8_t k : order) {
-        memcpy(block.data() + free, source + sourceOffsets[k], slotSizes[k]);
-        free += slotSizes[k];
-    }
+    for (std::uint8_t k : order)
+        block.append(source + sourceOffsets[k], source + sourceOffsets[k] + slotSizes[k]);
     va_list rearranged = block.data();
-    return FormatGrowing(rewritten.c_str(), rearranged);
+    return FormatGrowing(rewritten.data(), rearranged);
 }
 
 template <typename C>

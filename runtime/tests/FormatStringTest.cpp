@@ -100,6 +100,26 @@ TEST(FormatString, PositionDigitsPickTheArgumentInCallOrder)
               "432156789");
 }
 
+TEST(FormatString, LongPositionalFormatsWithManySpecificationsKeepEveryArgument)
+{
+    // More specifications than the lists hold in place, and a format longer
+    // than the first buffer.
+    std::string format, expected;
+    for (int i = 0; i < 40; ++i) {
+        format += '%';
+        format += static_cast<char>('1' + i % 3);
+        format += "s-";
+        expected += static_cast<char>('a' + i % 3);
+        expected += '-';
+    }
+    format += Repeat('.', 300);
+    expected += Repeat('.', 300);
+    EXPECT_EQ(FormatString(format.c_str(), "a", "b", "c"), expected);
+
+    std::wstring wideFormat(format.begin(), format.end()), wideExpected(expected.begin(), expected.end());
+    EXPECT_EQ(FormatString(wideFormat.c_str(), L"a", L"b", L"c"), wideExpected);
+}
+
 TEST(FormatString, FirstSpecificationWithoutDigitMeansPlainMode)
 {
     // The 1 of the second specification is a width.
@@ -113,6 +133,18 @@ TEST(FormatString, ZeroCharacterEndsTheResult)
     EXPECT_EQ(FormatString("ab%cde", 0), "ab");
     EXPECT_EQ(FormatString(L"ab%cde", 0), L"ab");
     EXPECT_EQ(FormatString("ab%1cde", 0), "ab");
+    // At every place within and across the eight-byte words the text is
+    // searched in, and behind units whose low or high byte alone is zero.
+    for (std::size_t at = 0; at < 20; ++at) {
+        SCOPED_TRACE(at);
+        std::string narrow = Repeat('\x80', at / 2) + Repeat('\x01', at - at / 2);
+        EXPECT_EQ(FormatString("%s%c%s", narrow.c_str(), 0, "tail"), narrow);
+        std::wstring wide;
+        for (std::size_t i = 0; i < at; ++i)
+            wide.push_back(L"\u0100\u8000\uFFFF\u0001"[i % 4]);
+        EXPECT_EQ(FormatString(L"%s%c%s", wide.c_str(), 0, L"tail"), wide);
+        EXPECT_EQ(FormatString(L"%s", wide.c_str()), wide);
+    }
     // Also when the zero comes only on the second try.
     EXPECT_EQ(FormatString("%s%c%s", Repeat('a', 300).c_str(), 0, "tail"), Repeat('a', 300));
 }
