@@ -1,0 +1,131 @@
+#include "rux/Connection.h"
+
+#include "rux/PipeIo.h"
+#include "rux/SinkName.h"
+#include "rux/Trace.h"
+
+namespace rux {
+namespace {
+
+// How long a connect waits for a free pipe instance, and how long one exchange
+// may take before the connection counts as broken.
+constexpr ULONGLONG ConnectTimeoutMs = 5000;
+constexpr DWORD ExchangeTimeoutMs = 5000;
+constexpr DWORD ByeTimeoutMs = 2000;
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool peer, const std::string& source,
+                                             DWORD& error)
+{
+    std::shared_ptr<Connection> connection(new Connection(sinkName));
+    std::wstring path = SinkName::PipePath(sinkName);
+    ULONGLONG deadline = GetTickCount64() + ConnectTimeoutMs;
+    for (;;) {
+        // Identification level only: the sink may learn who we are but never
+        // act as us.
+        connection->pipe_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                        nullptr);
+        if (connection->pipe_ != INVALID_HANDLE_VALUE)
+            break;
+        error = GetLastError();
+        ULONGLONG now = GetTickCount64();
+        if (error != ERROR_PIPE_BUSY || now >= deadline)
+            return nullptr;
+        WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
+    }
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    connection->ioEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!connection->ioEvent_ || !SetNamedPipeHandleState(connection->pipe_, &mode, nullptr, nullptr)) {
+        error = GetLastError();
+        return nullptr;
+    }
+    std::string hello(1, peer ? '\1' : '\0');
+    hello += source;
+    int32_t status = 0;
+    uint32_t value = 0;
+    if (!connection->Request(FrameKind::Hello, hello, status, value) || status != 0) {
+        error = status ? static_cast<DWORD>(status) : ERROR_BAD_PIPE;
+        return nullptr;
+    }
+    Trace::Line(peer ? "Rux: peer '%s' connected to sink '%s'" : "Rux: %sconnected to sink '%s'",
+                peer ? source.c_str() : "", sinkName.c_str());
+    return connection;
+}
+
+Connection::~Connection()
+{
+    Close();
+    if (ioEvent_)
+        CloseHandle(ioEvent_);
+}
+
+bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
+                               uint32_t& value)
+{
+    if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
+        return false;
+    size_t size = 0;
+    FrameView answer;
+    if (PipeIo::Write(pipe_, ioEvent_, nullptr, timeoutMs, Frame::Make(kind, 0, body)) != IoResult::Ok ||
+        PipeIo::Read(pipe_, ioEvent_, nullptr, timeoutMs, buffer_, size) != IoResult::Ok ||
+        !Frame::Parse(buffer_.data(), size, answer) || !Frame::ParseAck(answer, status, value)) {
+        broken_.store(true);
+        Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Connection::Request(FrameKind kind, const std::string& body, int32_t& status, uint32_t& value)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    return RequestLocked(kind, body, ExchangeTimeoutMs, status, value);
+}
+
+bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
+{
+    if (FrameHeaderBytes + body.size() > MaxFrameBytes) {
+        Trace::Line("Rux: refused to send a frame of %zu bytes to sink '%s' (limit %u)", FrameHeaderBytes + body.size(),
+                    sinkName_.c_str(), static_cast<unsigned>(MaxFrameBytes));
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
+        return false;
+    if (PipeIo::Write(pipe_, ioEvent_, nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) != IoResult::Ok) {
+        broken_.store(true);
+        Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool Connection::Broken()
+{
+    if (broken_.load())
+        return true;
+    std::lock_guard<std::mutex> hold(mutex_);
+    DWORD available = 0;
+    if (pipe_ == INVALID_HANDLE_VALUE || !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr))
+        broken_.store(true);
+    return broken_.load();
+}
+
+void Connection::Close()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (pipe_ == INVALID_HANDLE_VALUE)
+        return;
+    int32_t status = 0;
+    uint32_t value = 0;
+    // The Bye's answer comes after everything sent before it was queued.
+    if (!broken_.load())
+        RequestLocked(FrameKind::Bye, std::string(), ByeTimeoutMs, status, value);
+    CloseHandle(pipe_);
+    pipe_ = INVALID_HANDLE_VALUE;
+    broken_.store(true);
+}
+
+}  // namespace rux

@@ -1,0 +1,51 @@
+// The client end of a connection to a sink (RuxOpenConnection, RuxOpenPeer).
+// Calls on one connection are serialised; a connection that failed once is
+// broken for good and is reopened as a whole (RuxEnsurePeer).
+#pragma once
+
+#include "rux/Frame.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace rux {
+
+class Connection {
+public:
+    // Connects and says Hello; a peer Hello sets the sink's event. Null with
+    // `error` when the sink does not exist or does not answer.
+    static std::shared_ptr<Connection> Open(const std::string& sinkName, bool peer, const std::string& source,
+                                            DWORD& error);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Sends a request and waits for its Ack. False when the connection broke.
+    bool Request(FrameKind kind, const std::string& body, int32_t& status, uint32_t& value);
+    // Sends a frame that is not answered. False when it could not be written.
+    bool Post(FrameKind kind, uint32_t service, const std::string& body);
+    // True once an I/O failed or the sink's end is gone.
+    bool Broken();
+    // Says Bye (which flushes) unless broken, then closes the pipe; idempotent.
+    void Close();
+
+    const std::string& SinkName() const { return sinkName_; }
+
+private:
+    Connection(std::string sinkName) : sinkName_(std::move(sinkName)) {}
+    bool RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status, uint32_t& value);
+
+    const std::string sinkName_;
+    std::mutex mutex_;  // one exchange at a time; guards the handles
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+    HANDLE ioEvent_ = nullptr;
+    std::vector<unsigned char> buffer_;
+    std::atomic<bool> broken_{false};
+};
+
+}  // namespace rux

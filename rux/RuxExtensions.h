@@ -1,0 +1,59 @@
+// What our Rux.dll offers beyond the calls the plug-in makes: the extra type
+// and result codes, and the calls a user interface and the tools use.
+//
+// Ownership rule of the library, for every item handle:
+// - An item from RuxBuildItem, RuxBuildBlob or RuxBuildNumber is the caller's
+//   and is released with RuxReleaseItem.
+// - An item handed out by RuxPopCall belongs to the library. It stays valid
+//   until the next RuxPopCall on the same service, or until the service stops;
+//   releasing it is harmless and does nothing.
+// - Items handed out by RuxGetAssoc, RuxGetNthKey and RuxGetAt are tied to the
+//   item they were read from (ultimately a built or popped item). The caller
+//   may release them at any time; whatever it does not release goes when that
+//   item is released or, for a popped call, replaced by the next pop.
+// - A handle that is null, released, stale (its item gone) or of another kind
+//   gets the failure result, never a crash. Out-parameters are left untouched
+//   on failure.
+//
+// Handles: the library's own threads never call back into the application
+// except through the trace callback and by setting the application's events.
+// Sends are synchronous with the pipe; RuxCloseConnection returns once the
+// receiving sink has queued everything sent on the connection (or the
+// connection is known broken), so a message sent just before the close is not
+// lost.
+#pragma once
+
+#include "plugin/contracts/RuxApi.h"
+
+// Item type of a signed 32-bit number ('i' in RuxBuildItem).
+constexpr int32_t RuxType_Int32 = 4;
+
+// RuxPopCall results beside RuxResult_Call (6), RuxResult_Query (7) and
+// RuxResult_Empty (9). RuxPopCall on an invalid or stopped service reports
+// RuxResult_Empty, so that a drain loop always ends.
+constexpr int32_t RuxResult_Advise = 10;  // the item sent with RuxAdvise
+constexpr int32_t RuxResult_Update = 11;  // the item sent with RuxUpdate
+constexpr int32_t RuxResult_Reply = 12;   // {"proc", "cookie", "result"}: an answer to RuxQuery
+
+// Frames above this size are refused by the sender and dropped by the receiver.
+constexpr uint32_t RuxMaxFrameBytes = 1u << 20;
+
+// A blob item with a copy of `length` bytes (null data only with length 0).
+RUX_API RuxItem RuxBuildBlob(const void* data, uint32_t length);
+// Reads an Int32 or Bool item.
+RUX_API int32_t RuxGetInt(RuxItem item, int32_t* value);
+// Adds or replaces the member `key` of an associative item that the caller
+// built, storing a copy of `value`. Non-zero on success. Popped items and
+// items read out of another item cannot be changed.
+RUX_API int32_t RuxAssocSet(RuxItem assoc, const char* key, RuxItem value);
+
+// Sends a query to an opened service. The receiver pops an associative item
+// with "proc" (a copy of `proc`), "arg" (when `arg` is not null), "service"
+// (`replyService`), "source" (`replySink`) and "cookie" (a copy of `cookie`);
+// it answers with RuxReply on a connection to `replySink` / `replyService`,
+// where the answer is popped as RuxResult_Reply. Non-zero = sent.
+RUX_API int32_t RuxQuery(RuxService service, int32_t flags, RuxItem proc, RuxItem arg, RuxItem cookie,
+                         const char* replySink, const char* replyService);
+
+// Non-zero while a connection (or peer) is open and its sink still there.
+RUX_API int32_t RuxIsConnected(RuxConnection connection);

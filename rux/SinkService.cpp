@@ -1,0 +1,58 @@
+#include "rux/SinkService.h"
+
+#include "rux/Trace.h"
+
+namespace rux {
+
+SinkService::SinkService(std::string sinkName, std::string name, uint32_t id, HANDLE event)
+    : sinkName_(std::move(sinkName)), name_(std::move(name)), id_(id), event_(event)
+{
+}
+
+SinkService::~SinkService()
+{
+    Stop();
+}
+
+bool SinkService::Enqueue(int32_t kind, ItemPtr item)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (stopped_)
+        return false;
+    if (queue_.size() >= MaxQueuedMessages) {
+        Trace::Line("Rux: sink '%s' service '%s': queue full, message dropped", sinkName_.c_str(), name_.c_str());
+        return false;
+    }
+    queue_.push_back(QueuedMessage{kind, std::move(item)});
+    // Set under the lock: Stop closes the event under the same lock, so it is
+    // never set after it was closed.
+    SetEvent(event_);
+    return true;
+}
+
+bool SinkService::TakeNext(QueuedMessage& message)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (queue_.empty())
+        return false;
+    message = std::move(queue_.front());
+    queue_.pop_front();
+    return true;
+}
+
+void SinkService::Stop()
+{
+    std::deque<QueuedMessage> dropped;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+        dropped.swap(queue_);
+        if (event_)
+            CloseHandle(event_);
+        event_ = nullptr;
+    }
+}
+
+}  // namespace rux

@@ -1,0 +1,58 @@
+// A started service inside one of our sinks: the queue of messages that its
+// connections deliver, and the event that tells the application about them.
+#pragma once
+
+#include "rux/ItemNode.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace rux {
+
+// A service that is not drained holds at most this many messages; newer ones
+// are dropped with a trace line rather than exhausting memory.
+constexpr size_t MaxQueuedMessages = 65536;
+
+struct QueuedMessage {
+    int32_t kind;  // the RuxPopCall result
+    ItemPtr item;
+};
+
+class SinkService {
+public:
+    // Takes ownership of `event`, a duplicate of the application's event.
+    SinkService(std::string sinkName, std::string name, uint32_t id, HANDLE event);
+    ~SinkService();
+    SinkService(const SinkService&) = delete;
+    SinkService& operator=(const SinkService&) = delete;
+
+    const std::string& Name() const { return name_; }
+    uint32_t Id() const { return id_; }
+
+    // Queues a message and sets the event. False (with a trace line) when the
+    // service is stopped or its queue is full.
+    bool Enqueue(int32_t kind, ItemPtr item);
+    bool TakeNext(QueuedMessage& message);
+    // Drops what is queued and closes the event; later deliveries are refused.
+    void Stop();
+
+    // Serialises RuxPopCall and RuxStopService on this service. `popped` is the
+    // handle of the call handed out last, which lives until the next pop.
+    std::mutex popLock;
+    uint64_t popped = 0;
+
+private:
+    const std::string sinkName_;
+    const std::string name_;
+    const uint32_t id_;
+    std::mutex mutex_;  // guards the queue, the event and `stopped_`
+    std::deque<QueuedMessage> queue_;
+    HANDLE event_;
+    bool stopped_ = false;
+};
+
+}  // namespace rux

@@ -1,0 +1,20 @@
+// The library's trace line: one narrow line per notable event (connects,
+// disconnects, dropped frames), handed to the callback of RuxSetTraceProc on
+// whichever thread noticed the event.
+#pragma once
+
+#include "plugin/contracts/RuxApi.h"
+
+namespace rux {
+
+class Trace {
+public:
+    // Installs `proc` (null removes it). Returns once no call of the previous
+    // callback is still running on another thread, so the caller may unload
+    // what the callback needs; called from inside a callback it does not wait.
+    static void Set(RuxTraceProcFn proc);
+    // Formats (printf, at most 511 characters) and hands the line on.
+    static void Line(const char* format, ...);
+};
+
+}  // namespace rux
