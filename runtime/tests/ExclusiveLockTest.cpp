@@ -151,7 +151,7 @@ TEST_P(ExclusiveLockStress, EveryIncrementIsKeptAndTheLockComesBackToRest)
 {
     const StressCase param = GetParam();
     MultiProcessorOverride path(param.multiProcessor);
-    constexpr long PerThread = 20000;
+    constexpr long PerThread = 5000;
     ExclusiveLock lock;
     long counter = 0;
     TestEvent go;

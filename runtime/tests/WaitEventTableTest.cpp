@@ -1,0 +1,317 @@
+#include "runtime/WaitEventTable.h"
+
+#include "runtime/NtApi.h"
+#include "runtime/ThreadQuery.h"
+#include "runtime/tests/ChildProcess.h"
+#include "runtime/tests/LockTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring SectionName(unsigned attempt)
+{
+    wchar_t name[64];
+    FormatWaitEventSectionName(name, attempt, GetCurrentProcessId());
+    return name;
+}
+
+// A view of this process's section, opened independently of the library.
+class SectionView {
+public:
+    explicit SectionView(unsigned attempt = 0)
+    {
+        mapping_ = OpenFileMappingW(FILE_MAP_WRITE, FALSE, SectionName(attempt).c_str());
+        if (mapping_)
+            view_ = static_cast<WaitEventSection*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
+    }
+    ~SectionView()
+    {
+        if (view_)
+            UnmapViewOfFile(view_);
+        if (mapping_)
+            CloseHandle(mapping_);
+    }
+    SectionView(const SectionView&) = delete;
+    SectionView& operator=(const SectionView&) = delete;
+    WaitEventSection* operator->() const { return view_; }
+    explicit operator bool() const { return view_ != nullptr; }
+
+private:
+    HANDLE mapping_ = nullptr;
+    WaitEventSection* view_ = nullptr;
+};
+
+// Empties the process's pool (closing what it held), so a test starts from an
+// empty table whatever ran before.
+void DrainPool()
+{
+    while (HANDLE event = ModuleWaitEventTable.TakeEvent())
+        ZwClose(event);
+}
+
+HANDLE NewIdleEvent()
+{
+    HANDLE event = nullptr;
+    ZwCreateEvent(&event, OlvEventAllAccess, nullptr, OlvNotificationEvent, TRUE);
+    return event;
+}
+
+bool IsOpenHandle(HANDLE handle)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+TEST(WaitEventTable, SectionNameCarriesTheAttemptAndTheProcessIdInHex)
+{
+    struct Row {
+        unsigned attempt;
+        DWORD processId;
+        const wchar_t* expected;
+    };
+    const Row rows[] = {
+        {0, 0x1a2b, L"OLV_WIEC_0_1a2b"},
+        {1, 0x20, L"OLV_WIEC_1_20"},
+        {14, 0xABCDEF, L"OLV_WIEC_14_abcdef"},
+        {0, 0xFFFFFFFF, L"OLV_WIEC_0_ffffffff"},
+    };
+    for (const Row& row : rows) {
+        wchar_t name[64];
+        FormatWaitEventSectionName(name, row.attempt, row.processId);
+        EXPECT_STREQ(name, row.expected);
+    }
+}
+
+TEST(WaitEventTable, FirstUseCreatesTheSectionOfAttemptZero)
+{
+    ASSERT_TRUE(LockTable());
+    UnlockTable();
+    SectionView section(0);
+    ASSERT_TRUE(section);
+    EXPECT_EQ(section->lockWord, 0);
+}
+
+TEST(WaitEventTable, TwentyEventsFillTheTableAndTheTwentyFirstIsRefused)
+{
+    DrainPool();
+    std::vector<HANDLE> events;
+    for (int i = 0; i < 21; ++i)
+        events.push_back(NewIdleEvent());
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(ModuleWaitEventTable.ReturnEvent(events[i])) << i;
+    EXPECT_FALSE(ModuleWaitEventTable.ReturnEvent(events[20]));
+    ZwClose(events[20]);
+
+    SectionView section;
+    ASSERT_TRUE(section);
+    EXPECT_EQ(section->top, 20);
+    // Last in, first out; each comes back signalled.
+    for (int i = 19; i >= 0; --i) {
+        HANDLE taken = ModuleWaitEventTable.TakeEvent();
+        EXPECT_EQ(taken, events[i]);
+        EXPECT_EQ(WaitForSingleObject(taken, 0), WAIT_OBJECT_0);
+        ZwClose(taken);
+    }
+    EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), nullptr);
+}
+
+TEST(WaitEventTable, ReturnedEventIsSignalledForItsNextUser)
+{
+    DrainPool();
+    HANDLE event = NewIdleEvent();
+    ResetEvent(event);
+    ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(event));
+    HANDLE taken = ModuleWaitEventTable.TakeEvent();
+    ASSERT_EQ(taken, event);
+    EXPECT_EQ(WaitForSingleObject(taken, 0), WAIT_OBJECT_0);
+    ZwClose(taken);
+}
+
+TEST(WaitEventTable, CorruptedTopIsTakenAsAnEmptyTableAndRepaired)
+{
+    const long corrupted[] = {-1, 21, 0x7FFFFFFF, LONG_MIN, 1000};
+    for (long top : corrupted) {
+        DrainPool();
+        SectionView section;
+        ASSERT_TRUE(section);
+        section->top = top;
+        EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), nullptr) << top;
+        EXPECT_EQ(section->top, 0) << top;
+
+        section->top = top;
+        HANDLE event = NewIdleEvent();
+        EXPECT_TRUE(ModuleWaitEventTable.ReturnEvent(event)) << top;
+        EXPECT_EQ(section->top, 1) << top;
+        EXPECT_EQ(section->events[0], event);
+        EXPECT_EQ(section->lockWord, 0);
+    }
+    DrainPool();
+}
+
+TEST(WaitEventTable, SecondModuleJoinsTheSamePool)
+{
+    DrainPool();
+    {
+        WaitEventTable other;  // another module's view of the same process pool
+        other.Start();
+        HANDLE event = NewIdleEvent();
+        ASSERT_TRUE(other.ReturnEvent(event));
+        EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), event);
+        ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(event));
+        EXPECT_EQ(other.TakeEvent(), event);
+        ZwClose(event);
+
+        // Its unload empties the shared pool but leaves the section to the rest.
+        HANDLE stored = NewIdleEvent();
+        ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(stored));
+        other.Shutdown();
+        EXPECT_FALSE(IsOpenHandle(stored));
+        EXPECT_FALSE(other.Lock());
+    }
+    EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), nullptr);
+    HANDLE again = NewIdleEvent();
+    EXPECT_TRUE(ModuleWaitEventTable.ReturnEvent(again));
+    DrainPool();
+}
+
+TEST(WaitEventTable, OpeningTheTableKeepsTheCallersLastError)
+{
+    WaitEventTable other;  // opens the existing section: CreateFileMappingW says 183
+    other.Start();
+    SetLastError(0x0BADF00D);
+    ASSERT_TRUE(other.Lock());
+    other.Unlock();
+    EXPECT_EQ(GetLastError(), 0x0BADF00Du);
+    EXPECT_TRUE(other.IsOpen());
+}
+
+TEST(WaitEventTable, TableThatIsNotAliveIsNeitherOpenedNorUsed)
+{
+    WaitEventTable notStarted;
+    EXPECT_FALSE(notStarted.Lock());
+    EXPECT_FALSE(notStarted.IsOpen());
+    HANDLE event = NewIdleEvent();
+    EXPECT_FALSE(notStarted.ReturnEvent(event));
+    EXPECT_EQ(notStarted.TakeEvent(), nullptr);
+    ZwClose(event);
+}
+
+TEST(WaitEventTable, ThreadsOfTwoModulesNeverShareOneEvent)
+{
+    DrainPool();
+    WaitEventTable other;
+    other.Start();
+    std::vector<HANDLE> seed;
+    for (int i = 0; i < 10; ++i) {
+        seed.push_back(NewIdleEvent());
+        ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(seed.back()));
+    }
+    // Each thread holds one event at a time and returns it; two holders of one
+    // handle at once would show as a reset seen by the other.
+    std::atomic<long> doubleUse{0};
+    {
+        std::vector<std::unique_ptr<TestThread>> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.push_back(std::make_unique<TestThread>([&, t] {
+                WaitEventTable& table = t % 2 ? other : ModuleWaitEventTable;
+                for (int i = 0; i < 500; ++i) {
+                    HANDLE event = table.TakeEvent();
+                    if (!event)
+                        continue;
+                    if (WaitForSingleObject(event, 0) != WAIT_OBJECT_0)
+                        ++doubleUse;
+                    ResetEvent(event);
+                    if (!table.ReturnEvent(event))
+                        ++doubleUse;  // the pool cannot be full: only ten events exist
+                }
+            }));
+        for (auto& thread : threads)
+            ASSERT_TRUE(thread->Join(60000));
+    }
+    EXPECT_EQ(doubleUse.load(), 0);
+    SectionView section;
+    ASSERT_TRUE(section);
+    EXPECT_EQ(section->top, 10);
+    EXPECT_EQ(section->lockWord, 0);
+    DrainPool();
+}
+
+// A mutex holds the name of attempt 0, so the table is created under attempt 1.
+OLV_CHILD_SCENARIO(SectionNameOfAttemptZeroIsTaken)
+{
+    HANDLE squatter = CreateMutexW(nullptr, FALSE, SectionName(0).c_str());
+    if (!squatter)
+        return 3;
+    if (!LockTable())
+        return 4;
+    UnlockTable();
+    SectionView first(1);
+    int result = first ? 0 : 5;
+    CloseHandle(squatter);
+    return result;
+}
+
+TEST(WaitEventTable, TakenNameMovesTheTableToTheNextAttempt)
+{
+    EXPECT_EQ(RunChildScenario("SectionNameOfAttemptZeroIsTaken"), 0u);
+}
+
+// After the module's table has been shut down, a table that was never opened
+// stays unopened: no section is created.
+OLV_CHILD_SCENARIO(LockAfterShutdownOfAnUnopenedTable)
+{
+    ModuleWaitEventTable.Shutdown();
+    if (LockTable())
+        return 3;
+    SectionView section(0);
+    return section ? 4 : 0;
+}
+
+TEST(WaitEventTable, NoSectionIsCreatedAfterTheModuleShutItsTableDown)
+{
+    EXPECT_EQ(RunChildScenario("LockAfterShutdownOfAnUnopenedTable"), 0u);
+}
+
+// A thread takes the spin word and ends; the main thread, alone, takes it by
+// force after its spins.
+OLV_CHILD_SCENARIO(TableLockLeftHeldByAnEndedThread)
+{
+    HANDLE holder = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return LockTable() ? 0 : 1; }, nullptr, 0, nullptr);
+    WaitForSingleObject(holder, INFINITE);
+    DWORD holderResult = 1;
+    GetExitCodeThread(holder, &holderResult);
+    CloseHandle(holder);
+    if (holderResult != 0 || !IsLastThread())
+        return 3;
+    if (!LockTable())
+        return 4;
+    UnlockTable();
+    return 0;
+}
+
+TEST(WaitEventTable, LastThreadTakesASpinWordLeftHeldByAnEndedThread)
+{
+    EXPECT_EQ(RunChildScenario("TableLockLeftHeldByAnEndedThread"), 0u);
+}
+
+OLV_CHILD_SCENARIO(UnlockOfAFreeTable)
+{
+    if (!LockTable())
+        return 3;
+    UnlockTable();
+    UnlockTable();
+    return 0;
+}
+
+TEST(WaitEventTable, UnlockingAFreeTableIsFatal)
+{
+    EXPECT_EQ(RunChildScenario("UnlockOfAFreeTable"), BreakpointExitCode);
+}
+
+}  // namespace

@@ -1,0 +1,259 @@
+#include "runtime/WorkerThread.h"
+
+#include "runtime/ModuleLifetime.h"
+#include "runtime/NtApi.h"
+#include "runtime/ThreadQuery.h"
+#include "runtime/WaitEventTable.h"
+#include "runtime/tests/ChildProcess.h"
+#include "runtime/tests/LockTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+long ReadRunningWorkerCount()
+{
+    EnterCriticalSection(&WorkerCountSection);
+    long count = RunningWorkerCount;
+    LeaveCriticalSection(&WorkerCountSection);
+    return count;
+}
+
+void DrainPool()
+{
+    while (HANDLE event = ModuleWaitEventTable.TakeEvent())
+        ZwClose(event);
+}
+
+bool IsSignalled(HANDLE event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+bool IsOpenHandle(HANDLE handle)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+// Each run reports that it entered and then waits for the test's permission.
+class GatedWorker final : public WorkerThread {
+public:
+    void WorkerProc() override
+    {
+        ++runs;
+        entered.Set();
+        mayFinish.WaitFor(INFINITE);
+    }
+    std::atomic<int> runs{0};
+    TestEvent entered;
+    TestEvent mayFinish;
+};
+
+class IdleWorker final : public WorkerThread {
+public:
+    void WorkerProc() override {}
+};
+
+TEST(WorkerThread, NewWorkerIsIdleAndARunLeavesItIdleAgain)
+{
+    GatedWorker worker;
+    EXPECT_TRUE(IsSignalled(worker.DoneEvent()));
+    long before = ReadRunningWorkerCount();
+    worker.Start();
+    ASSERT_TRUE(worker.entered.WaitFor());
+    EXPECT_FALSE(IsSignalled(worker.DoneEvent()));
+    EXPECT_EQ(ReadRunningWorkerCount(), before + 1);
+    worker.mayFinish.Set();
+    ASSERT_EQ(WaitForSingleObject(worker.DoneEvent(), 5000), WAIT_OBJECT_0);
+    // The count drops just after SignalDone, on the pool thread.
+    EXPECT_TRUE(Eventually([&] { return ReadRunningWorkerCount() == before; }));
+    EXPECT_EQ(worker.runs.load(), 1);
+}
+
+TEST(WorkerThread, SecondStartReturnsOnlyAfterTheRunHasSignalledDone)
+{
+    GatedWorker worker;
+    worker.Start();
+    ASSERT_TRUE(worker.entered.WaitFor());
+    TestEvent secondStartReturned;
+    TestThread starter([&] {
+        worker.Start();
+        secondStartReturned.Set();
+    });
+    // However long we look, the second Start cannot return while the first run
+    // is held inside WorkerProc.
+    EXPECT_FALSE(secondStartReturned.WaitFor(200));
+    EXPECT_EQ(worker.runs.load(), 1);
+    worker.mayFinish.Set();
+    ASSERT_TRUE(secondStartReturned.WaitFor());
+    ASSERT_TRUE(starter.Join());
+    ASSERT_TRUE(Eventually([&] { return worker.runs.load() == 2; }));
+    ASSERT_EQ(WaitForSingleObject(worker.DoneEvent(), 5000), WAIT_OBJECT_0);
+}
+
+TEST(WorkerThread, DestroyedIdleWorkersEventIsTakenByTheNextWorker)
+{
+    DrainPool();
+    HANDLE first = nullptr;
+    {
+        auto worker = std::make_unique<IdleWorker>();
+        first = worker->DoneEvent();
+        worker->Start();
+        ASSERT_EQ(WaitForSingleObject(first, 5000), WAIT_OBJECT_0);
+        ASSERT_TRUE(Eventually([] { return ReadRunningWorkerCount() == 0; }));
+    }
+    EXPECT_TRUE(IsOpenHandle(first));
+    IdleWorker next;
+    EXPECT_EQ(next.DoneEvent(), first);
+    EXPECT_TRUE(IsSignalled(next.DoneEvent()));
+}
+
+TEST(WorkerThread, WithTwentyEventsStoredADestroyedWorkerClosesItsEvent)
+{
+    DrainPool();
+    std::vector<std::unique_ptr<IdleWorker>> workers;
+    for (int i = 0; i < 21; ++i)
+        workers.push_back(std::make_unique<IdleWorker>());
+    HANDLE last = workers.back()->DoneEvent();
+    workers.clear();  // the first twenty destroyed fill the table
+    EXPECT_FALSE(IsOpenHandle(last));
+    int stored = 0;
+    while (HANDLE event = ModuleWaitEventTable.TakeEvent()) {
+        ++stored;
+        ZwClose(event);
+    }
+    EXPECT_EQ(stored, 20);
+}
+
+TEST(WorkerThread, ConstructionKeepsTheCallersLastError)
+{
+    SetLastError(0x0BADF00D);
+    IdleWorker worker;
+    EXPECT_EQ(GetLastError(), 0x0BADF00Du);
+}
+
+// The test module carries its own copy of the runtime; both meet in the
+// process's section.
+class TestModule {
+public:
+    TestModule() : module_(LoadLibraryW(L"runtime_test_module.dll"))
+    {
+        if (!module_)
+            return;
+        newWorker = Get<void* (*)(HANDLE*)>("TestModule_NewWorker");
+        destroyWorker = Get<void (*)(void*)>("TestModule_DestroyWorker");
+        startBlockingWorker = Get<void (*)(HANDLE, HANDLE)>("TestModule_StartBlockingWorker");
+    }
+    ~TestModule()
+    {
+        if (module_)
+            FreeLibrary(module_);
+    }
+    TestModule(const TestModule&) = delete;
+    TestModule& operator=(const TestModule&) = delete;
+    bool loaded() const { return module_ && newWorker && destroyWorker && startBlockingWorker; }
+    // Unloads now; returns FreeLibrary's result.
+    bool Unload()
+    {
+        HMODULE module = module_;
+        module_ = nullptr;
+        return FreeLibrary(module) != FALSE;
+    }
+
+    void* (*newWorker)(HANDLE*) = nullptr;
+    void (*destroyWorker)(void*) = nullptr;
+    void (*startBlockingWorker)(HANDLE, HANDLE) = nullptr;
+
+private:
+    template <typename Function>
+    Function Get(const char* name)
+    {
+        return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
+    }
+    HMODULE module_;
+};
+
+TEST(WorkerThread, EventsPassBetweenWorkersOfTwoModules)
+{
+    DrainPool();
+    TestModule module;
+    ASSERT_TRUE(module.loaded());
+
+    // Theirs to ours.
+    HANDLE theirs = nullptr;
+    void* worker = module.newWorker(&theirs);
+    module.destroyWorker(worker);
+    {
+        IdleWorker ours;
+        EXPECT_EQ(ours.DoneEvent(), theirs);
+        EXPECT_TRUE(IsSignalled(ours.DoneEvent()));
+    }
+    // Ours (returned by the destructor above) to theirs.
+    HANDLE again = nullptr;
+    worker = module.newWorker(&again);
+    EXPECT_EQ(again, theirs);
+    module.destroyWorker(worker);
+
+    // Their unload empties the shared pool; ours still works afterwards.
+    ASSERT_TRUE(module.Unload());
+    EXPECT_FALSE(IsOpenHandle(theirs));
+    EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), nullptr);
+    {
+        IdleWorker ours;
+        EXPECT_TRUE(IsSignalled(ours.DoneEvent()));
+    }
+    DrainPool();
+}
+
+TEST(WorkerThread, ModuleUnloadWaitsForARunningWorker)
+{
+    TestModule module;
+    ASSERT_TRUE(module.loaded());
+    TestEvent entered;
+    TestEvent release;
+    module.startBlockingWorker(entered.get(), release.get());
+    ASSERT_TRUE(entered.WaitFor());
+
+    std::atomic<bool> unloaded{false};
+    TestThread unloader([&] { unloaded = module.Unload(); });
+    // While the run is held inside the module's code, FreeLibrary cannot finish.
+    EXPECT_FALSE(unloader.Join(300));
+    EXPECT_FALSE(unloaded.load());
+    release.Set();
+    ASSERT_TRUE(unloader.Join(10000));
+    EXPECT_TRUE(unloaded.load());
+}
+
+OLV_CHILD_SCENARIO(DoneSignalledTwice)
+{
+    IdleWorker worker;
+    worker.Start();
+    WaitForSingleObject(worker.DoneEvent(), INFINITE);
+    worker.SignalDone();
+    return 0;
+}
+
+TEST(WorkerThread, SignallingDoneTwiceIsFatal)
+{
+    EXPECT_EQ(RunChildScenario("DoneSignalledTwice"), BreakpointExitCode);
+}
+
+OLV_CHILD_SCENARIO(DestroyedWhileRunning)
+{
+    auto* worker = new GatedWorker;
+    worker->Start();
+    worker->entered.WaitFor(INFINITE);
+    delete worker;
+    return 0;
+}
+
+TEST(WorkerThread, DestroyingARunningWorkerIsFatal)
+{
+    EXPECT_EQ(RunChildScenario("DestroyedWhileRunning"), BreakpointExitCode);
+}
+
+}  // namespace
