@@ -1,0 +1,113 @@
+#include "log/crypto/Aes256Schedule.h"
+
+#include "log/crypto/Aes256Paths.h"
+#include "log/crypto/AesTables.h"
+#include "log/crypto/BigNumber.h"
+
+#include <intrin.h>
+
+namespace {
+
+alignas(64) constexpr AesRoundTables EncryptTables = MakeAesEncryptTables();
+
+inline uint32_t SubWord(uint32_t w)
+{
+    const uint8_t* s = EncryptTables.sbox;
+    return static_cast<uint32_t>(s[w >> 24]) << 24 | static_cast<uint32_t>(s[(w >> 16) & 0xff]) << 16 |
+           static_cast<uint32_t>(s[(w >> 8) & 0xff]) << 8 | s[w & 0xff];
+}
+
+bool DetectAesNi()
+{
+    int info[4] = {};
+    __cpuid(info, 0);
+    if (info[0] < 1)
+        return false;
+    __cpuid(info, 1);
+    return (info[2] & (1 << 25)) != 0;
+}
+
+} // namespace
+
+bool AesNiAvailable()
+{
+    static const bool available = DetectAesNi();
+    return available;
+}
+
+void Aes256ExpandKey(Aes256Schedule* schedule, const uint8_t key[Aes256KeyLength])
+{
+    uint32_t* w = schedule->roundWords;
+    for (int i = 0; i < 8; ++i)
+        w[i] = AesLoadBigEndian(key + 4 * i);
+    uint32_t rcon = 0x01000000;
+    for (int i = 8; i < 4 * (static_cast<int>(Aes256Rounds) + 1); ++i) {
+        uint32_t temp = w[i - 1];
+        if (i % 8 == 0) {
+            temp = SubWord((temp << 8) | (temp >> 24)) ^ rcon;
+            rcon = static_cast<uint32_t>(AesXTime(static_cast<uint8_t>(rcon >> 24))) << 24;
+        } else if (i % 8 == 4) {
+            temp = SubWord(temp);
+        }
+        w[i] = w[i - 8] ^ temp;
+    }
+    for (uint32_t i = 0; i < 4 * (Aes256Rounds + 1); ++i)
+        AesStoreBigEndian(&schedule->roundKeys[i / 4][4 * (i % 4)], w[i]);
+}
+
+void Aes256EncryptBlocksPortable(const Aes256Schedule* schedule, const uint8_t* input, uint8_t* output,
+                                 size_t blockCount)
+{
+    const uint32_t(&te)[4][256] = EncryptTables.table;
+    const uint8_t* sbox = EncryptTables.sbox;
+    for (; blockCount > 0; --blockCount, input += 16, output += 16) {
+        const uint32_t* rk = schedule->roundWords;
+        uint32_t s0 = AesLoadBigEndian(input) ^ rk[0];
+        uint32_t s1 = AesLoadBigEndian(input + 4) ^ rk[1];
+        uint32_t s2 = AesLoadBigEndian(input + 8) ^ rk[2];
+        uint32_t s3 = AesLoadBigEndian(input + 12) ^ rk[3];
+        for (uint32_t round = 1; round < Aes256Rounds; ++round) {
+            rk += 4;
+            const uint32_t t0 = te[0][s0 >> 24] ^ te[1][(s1 >> 16) & 0xff] ^ te[2][(s2 >> 8) & 0xff] ^
+                                te[3][s3 & 0xff] ^ rk[0];
+            const uint32_t t1 = te[0][s1 >> 24] ^ te[1][(s2 >> 16) & 0xff] ^ te[2][(s3 >> 8) & 0xff] ^
+                                te[3][s0 & 0xff] ^ rk[1];
+            const uint32_t t2 = te[0][s2 >> 24] ^ te[1][(s3 >> 16) & 0xff] ^ te[2][(s0 >> 8) & 0xff] ^
+                                te[3][s1 & 0xff] ^ rk[2];
+            const uint32_t t3 = te[0][s3 >> 24] ^ te[1][(s0 >> 16) & 0xff] ^ te[2][(s1 >> 8) & 0xff] ^
+                                te[3][s2 & 0xff] ^ rk[3];
+            s0 = t0;
+            s1 = t1;
+            s2 = t2;
+            s3 = t3;
+        }
+        rk += 4;
+        // The last round has no MixColumns: substitution and row shift only.
+        const auto last = [sbox](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
+            return static_cast<uint32_t>(sbox[a >> 24]) << 24 | static_cast<uint32_t>(sbox[(b >> 16) & 0xff]) << 16 |
+                   static_cast<uint32_t>(sbox[(c >> 8) & 0xff]) << 8 | sbox[d & 0xff];
+        };
+        AesStoreBigEndian(output, last(s0, s1, s2, s3) ^ rk[0]);
+        AesStoreBigEndian(output + 4, last(s1, s2, s3, s0) ^ rk[1]);
+        AesStoreBigEndian(output + 8, last(s2, s3, s0, s1) ^ rk[2]);
+        AesStoreBigEndian(output + 12, last(s3, s0, s1, s2) ^ rk[3]);
+    }
+}
+
+void Aes256EncryptBlocks(const Aes256Schedule* schedule, const uint8_t* input, uint8_t* output, size_t blockCount)
+{
+    if (AesNiAvailable())
+        Aes256EncryptBlocksNi(schedule, input, output, blockCount);
+    else
+        Aes256EncryptBlocksPortable(schedule, input, output, blockCount);
+}
+
+void Aes256EncryptBlocks(const Aes256Schedule* schedule, uint8_t* data, size_t blockCount)
+{
+    Aes256EncryptBlocks(schedule, data, data, blockCount);
+}
+
+void Aes256WipeSchedule(Aes256Schedule* schedule)
+{
+    WipeSecret(schedule, sizeof(*schedule));
+}

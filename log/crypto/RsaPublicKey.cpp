@@ -1,0 +1,36 @@
+#include "log/crypto/RsaPublicKey.h"
+
+#include "log/crypto/BigNumber.h"
+
+int32_t RsaPublicBlock(uint8_t* output, uint32_t* outputLength, const uint8_t input[RsaBlockLength],
+                       const RsaPublicKey* key)
+{
+    const uint32_t modulusLength = (static_cast<uint32_t>(key->bits) + 7) / 8;
+    // A modulus longer than the record can hold would have the caller size its
+    // output buffer from a length the arithmetic never produces.
+    if (modulusLength < RsaBlockLength || modulusLength > RsaMaxModulusLength)
+        return RsaBadLength;
+
+    BigDigit m[BigMaxDigits], n[BigMaxDigits], e[BigMaxDigits], c[BigMaxDigits];
+    BigDecode(m, input, RsaBlockLength);
+    BigDecode(n, key->modulus, RsaMaxModulusLength);
+    BigDecode(e, key->exponent, RsaMaxModulusLength);
+    const uint32_t nDigits = BigDigits(n, BigMaxDigits);
+    const uint32_t eDigits = BigDigits(e, BigMaxDigits);
+
+    // With a zero modulus nDigits is 0 and the comparison of no digits is
+    // "equal", so a zero modulus is refused here as well. A block whose
+    // digits reach above the modulus's length is larger than it outright.
+    int32_t result = 0;
+    if (BigDigits(m, BigMaxDigits) > nDigits || BigCompare(m, n, nDigits) >= 0) {
+        result = RsaBlockTooLarge;
+    } else {
+        BigModExp(c, m, e, eDigits, n, nDigits);
+        *outputLength = modulusLength;
+        BigEncode(output, modulusLength, c, nDigits);
+    }
+    // The block is the stream key in the clear.
+    WipeSecret(m, sizeof(m));
+    WipeSecret(c, sizeof(c));
+    return result;
+}
