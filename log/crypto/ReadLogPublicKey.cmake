@@ -1,0 +1,56 @@
+# Reads a log public key file (format in keys/README.md) and checks it can be
+# built in: "bits 512", a modulus of exactly 512 bits, an odd public exponent
+# of at most 3 bytes, and no private-key fields. Sets <prefix>_MODULUS_BYTES
+# and <prefix>_EXPONENT_BYTES to C initialiser lists (64 and 3 bytes).
+#
+# Script mode, for checking a key file by hand or from a test:
+#   cmake -DKEY_FILE=path/to/olvlog-public.key -P log/crypto/ReadLogPublicKey.cmake
+function(olv_read_log_public_key file prefix)
+  if(NOT EXISTS "${file}")
+    message(FATAL_ERROR "log public key: ${file} does not exist")
+  endif()
+  file(STRINGS "${file}" lines)
+  set(bits "")
+  set(modulus "")
+  set(exponent "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t\r]*(#|$)")
+      continue()
+    elseif(line MATCHES "^bits[ \t]+([0-9]+)[ \t\r]*$")
+      set(bits ${CMAKE_MATCH_1})
+    elseif(line MATCHES "^modulus[ \t]+([0-9a-fA-F]+)[ \t\r]*$")
+      set(modulus ${CMAKE_MATCH_1})
+    elseif(line MATCHES "^publicExponent[ \t]+([0-9a-fA-F]+)[ \t\r]*$")
+      set(exponent ${CMAKE_MATCH_1})
+    elseif(line MATCHES "^(privateExponent|prime1|prime2)[ \t]")
+      message(FATAL_ERROR "log public key: ${file} holds a private key; name the public half instead "
+                          "(the private half must never be built into a program)")
+    else()
+      message(FATAL_ERROR "log public key: ${file}: unexpected line \"${line}\"")
+    endif()
+  endforeach()
+  string(LENGTH "${modulus}" modulusLength)
+  string(LENGTH "${exponent}" exponentLength)
+  if(NOT bits STREQUAL "512" OR NOT modulusLength EQUAL 128 OR NOT modulus MATCHES "^[89a-fA-F]")
+    message(FATAL_ERROR "log public key: ${file} must hold \"bits 512\" and a modulus of exactly 512 bits "
+                        "(128 hex digits, top bit set)")
+  endif()
+  if(exponentLength EQUAL 0 OR exponentLength GREATER 6 OR NOT exponent MATCHES "[13579bdfBDF]$")
+    message(FATAL_ERROR "log public key: ${file}: publicExponent must be odd and at most 3 bytes")
+  endif()
+  string(PREPEND exponent "000000")
+  math(EXPR exponentStart "${exponentLength}")
+  string(SUBSTRING "${exponent}" ${exponentStart} 6 exponent)
+  string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1," modulusBytes "${modulus}")
+  string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1," exponentBytes "${exponent}")
+  set(${prefix}_MODULUS_BYTES "${modulusBytes}" PARENT_SCOPE)
+  set(${prefix}_EXPONENT_BYTES "${exponentBytes}" PARENT_SCOPE)
+endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+  if(NOT DEFINED KEY_FILE)
+    message(FATAL_ERROR "usage: cmake -DKEY_FILE=<public key file> -P ReadLogPublicKey.cmake")
+  endif()
+  olv_read_log_public_key("${KEY_FILE}" KEY)
+  message(STATUS "log public key ${KEY_FILE}: usable (exponent ${KEY_EXPONENT_BYTES})")
+endif()
