@@ -8,9 +8,10 @@
 void Aes256EncryptBlocksNi(const Aes256Schedule* schedule, const uint8_t* input, uint8_t* output,
                            size_t blockCount)
 {
+    // Unaligned loads: the schedule may sit inside a caller's packed record.
     __m128i k[Aes256Rounds + 1];
     for (uint32_t r = 0; r <= Aes256Rounds; ++r)
-        k[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(schedule->roundKeys[r]));
+        k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(schedule->roundKeys[r]));
 
     // Eight independent blocks keep the AES unit's pipeline full: one round
     // instruction has several cycles of latency but issues every cycle.

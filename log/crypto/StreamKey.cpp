@@ -57,15 +57,24 @@ int32_t GenerateStreamKey(uint8_t keyArea[StreamKeyAreaLength])
 
 int32_t GenerateStreamKey(uint8_t keyArea[StreamKeyAreaLength], StreamKeySeedSource source, void* context)
 {
+    RsaPublicKey key;
+    GetBuiltInLogKey(&key);
+    return GenerateStreamKey(keyArea, &key, source, context);
+}
+
+int32_t GenerateStreamKey(uint8_t keyArea[StreamKeyAreaLength], const RsaPublicKey* key, StreamKeySeedSource source,
+                          void* context)
+{
     int32_t result = 0;
     for (uint32_t attempt = 0; attempt < StreamKeyAttempts; ++attempt) {
         if (!MakeKeyArea(keyArea, source, context)) {
             std::memset(keyArea, 0, StreamKeyAreaLength);
             return StreamKeySeedFailed;
         }
-        uint8_t blob[StreamKeyBlobLength];
-        uint32_t length = sizeof(blob);
-        result = WrapStreamKey(keyArea, blob, &length);
+        // Scratch only: a key must be sealable before it is kept.
+        uint8_t blob[RsaMaxModulusLength];
+        uint32_t length = 0;
+        result = RsaPublicBlock(blob, &length, keyArea, key);
         if (result == 0)
             break;
     }

@@ -42,6 +42,11 @@ int32_t GenerateStreamKey(uint8_t keyArea[StreamKeyAreaLength]);
 // The same with a given seed source: equal seed bytes give an equal key.
 int32_t GenerateStreamKey(uint8_t keyArea[StreamKeyAreaLength], StreamKeySeedSource source, void* context);
 
+// The same, sealing the attempts with `key` instead of the built-in key (for
+// tests and tools that check keys against another pair).
+int32_t GenerateStreamKey(uint8_t keyArea[StreamKeyAreaLength], const RsaPublicKey* key, StreamKeySeedSource source,
+                          void* context);
+
 // Fills `key` with the public key built into this library (512 bits).
 void GetBuiltInLogKey(RsaPublicKey* key);
 

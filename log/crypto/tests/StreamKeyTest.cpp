@@ -108,6 +108,37 @@ TEST(StreamKey, SameSeedBytesGiveTheSameKeyAndOtherSeedsAnother)
     ExpectLayout(b);
 }
 
+TEST(StreamKey, KeyThatNeverSealsIsKeptAfter128AttemptsWithTheSealError)
+{
+    struct Case {
+        const char* name;
+        uint16_t bits;
+        uint8_t modulusTop;  // first two bytes of a 64-byte modulus, 0xff after them
+        int32_t expected;
+    };
+    const Case cases[] = {
+        {"modulus shorter than the block", 504, 0xff, RsaBadLength},
+        {"modulus below every key block", 512, 0x00, RsaBlockTooLarge},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RsaPublicKey key;
+        std::memset(&key, 0, sizeof(key));
+        key.bits = c.bits;
+        key.modulus[64] = c.modulusTop;  // 0x0000ff..ff is below every 0x0002... key block
+        key.modulus[65] = c.modulusTop;
+        std::memset(key.modulus + 66, 0xff, 62);
+        key.exponent[127] = 3;
+
+        ScriptedSeed seed{ZeroReplacingSeed()};
+        uint8_t keyArea[StreamKeyAreaLength];
+        EXPECT_EQ(GenerateStreamKey(keyArea, &key, ScriptedSeed::Source, &seed), c.expected);
+        EXPECT_EQ(seed.calls, static_cast<int>(StreamKeyAttempts));
+        EXPECT_EQ(ToHex(keyArea, StreamKeyLength), ZeroReplacingKey);
+        ExpectLayout(keyArea);
+    }
+}
+
 TEST(StreamKey, FailingSeedSourceLeavesNoKey)
 {
     ScriptedSeed broken{{1}};
