@@ -242,11 +242,29 @@ TEST(WorkerThread, SignallingDoneTwiceIsFatal)
     EXPECT_EQ(RunChildScenario("DoneSignalledTwice"), BreakpointExitCode);
 }
 
+// The run's gate lives outside the worker, so that destroying the worker cannot
+// release the run before the destructor has looked at the done event.
+class ExternallyGatedWorker final : public WorkerThread {
+public:
+    ExternallyGatedWorker(HANDLE entered, HANDLE mayFinish) : entered_(entered), mayFinish_(mayFinish) {}
+    void WorkerProc() override
+    {
+        SetEvent(entered_);
+        WaitForSingleObject(mayFinish_, INFINITE);
+    }
+
+private:
+    HANDLE entered_;
+    HANDLE mayFinish_;
+};
+
 OLV_CHILD_SCENARIO(DestroyedWhileRunning)
 {
-    auto* worker = new GatedWorker;
+    HANDLE entered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE mayFinish = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    auto* worker = new ExternallyGatedWorker(entered, mayFinish);
     worker->Start();
-    worker->entered.WaitFor(INFINITE);
+    WaitForSingleObject(entered, INFINITE);
     delete worker;
     return 0;
 }
