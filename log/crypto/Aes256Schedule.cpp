@@ -6,6 +6,8 @@
 
 #include <intrin.h>
 
+#include <atomic>
+
 namespace {
 
 alignas(64) constexpr AesRoundTables EncryptTables = MakeAesEncryptTables();
@@ -29,10 +31,21 @@ bool DetectAesNi()
 
 } // namespace
 
+// 0 until the first query, then 1 (absent) or 2 (present). Threads that race
+// on the first query all get the same answer from cpuid, so no lock is needed,
+// and none is taken on the record-encryption path.
+namespace {
+std::atomic<int> AesNiState{0};
+} // namespace
+
 bool AesNiAvailable()
 {
-    static const bool available = DetectAesNi();
-    return available;
+    int state = AesNiState.load(std::memory_order_relaxed);
+    if (state == 0) {
+        state = DetectAesNi() ? 2 : 1;
+        AesNiState.store(state, std::memory_order_relaxed);
+    }
+    return state == 2;
 }
 
 void Aes256ExpandKey(Aes256Schedule* schedule, const uint8_t key[Aes256KeyLength])

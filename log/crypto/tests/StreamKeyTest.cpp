@@ -189,6 +189,12 @@ TEST(StreamKey, WrappedKeyUnwrapsWithTheDevelopmentPrivateKey)
         ASSERT_EQ(length, StreamKeyBlobLength);
         EXPECT_NE(std::memcmp(blob, keyArea, StreamKeyLength), 0) << "the blob holds the key in the clear";
 
+        // The whole 64-byte block comes back, and the reader's unwrap takes
+        // the AES key from it.
+        uint8_t opened[StreamKeyAreaLength];
+        uint32_t openedLength = 0;
+        ASSERT_EQ(RsaPrivateBlock(opened, &openedLength, blob, length, &privateKey), 0);
+        EXPECT_EQ(ToHex(opened, openedLength), ToHex(keyArea, StreamKeyAreaLength));
         uint8_t recovered[StreamKeyLength];
         ASSERT_EQ(UnwrapStreamKey(&privateKey, blob, length, recovered), 0);
         EXPECT_EQ(ToHex(recovered, StreamKeyLength), ToHex(keyArea, StreamKeyLength));
