@@ -27,7 +27,8 @@ public:
     virtual void WorkerProc() = 0;
 
     // Marks the end of a run (signals `doneEvent`). Marking it twice is a fatal
-    // assertion. Derived classes do not override it.
+    // assertion. It is the run's last use of the object: the run entry touches
+    // nothing of it afterwards, so an override may let the object go.
     virtual void SignalDone();
 
     // Queues one run of WorkerProc. If a run is still in progress, first waits

@@ -25,13 +25,6 @@ Counts ReadCounts(SyncLock& lock)
     return counts;
 }
 
-TEST(SyncLock, GlobalLockIsConstantInitialised)
-{
-    static constinit SyncLock global;
-    EXPECT_EQ(global.gate.load(), nullptr);
-    EXPECT_EQ(global.sharedCount, 0);
-}
-
 TEST(SyncLock, WriterWaitsUntilBothReadersHaveReleased)
 {
     SyncLock lock;

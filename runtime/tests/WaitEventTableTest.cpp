@@ -190,17 +190,6 @@ TEST(WaitEventTable, OpeningTheTableKeepsTheCallersLastError)
     EXPECT_TRUE(other.IsOpen());
 }
 
-TEST(WaitEventTable, TableThatIsNotAliveIsNeitherOpenedNorUsed)
-{
-    WaitEventTable notStarted;
-    EXPECT_FALSE(notStarted.Lock());
-    EXPECT_FALSE(notStarted.IsOpen());
-    HANDLE event = NewIdleEvent();
-    EXPECT_FALSE(notStarted.ReturnEvent(event));
-    EXPECT_EQ(notStarted.TakeEvent(), nullptr);
-    ZwClose(event);
-}
-
 TEST(WaitEventTable, ThreadsOfTwoModulesNeverShareOneEvent)
 {
     DrainPool();
