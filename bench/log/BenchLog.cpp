@@ -1,0 +1,127 @@
+// bench_log: lines per second of OlvLog_Print for a typical 100-character line,
+// writing a plain file directly and through the writer thread, against
+// formatting the same line alone with _snwprintf into a stack buffer.
+//
+//   bench_log [--help] [--lines N] [--runs R]
+#include "log/OlvLog.h"
+#include "log/ProcessLogControl.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A line like the plug-in's: 100 characters after the prefix.
+constexpr const wchar_t* LineFormat = L"RuxUIClient::WorkerProc: new session id = %d, service=%s, state=%u, pending=%u, %s";
+constexpr const wchar_t* ServiceName = L"QClient(1)";
+constexpr const wchar_t* Tail = L"sink signalled, status pushed";
+
+double Seconds(LARGE_INTEGER start, LARGE_INTEGER end)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+volatile int Sink = 0;
+
+double FormatOnly(int lines)
+{
+    LARGE_INTEGER start, end;
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < lines; ++i) {
+        wchar_t line[1792];
+        int units = _snwprintf(line, 1792, L"[%x:%x:%x:%x] ", static_cast<unsigned>(GetTickCount()),
+                               static_cast<unsigned>(GetCurrentProcessId()),
+                               static_cast<unsigned>(GetCurrentThreadId()), 2u);
+        units += _snwprintf(line + units, 1780 - units, LineFormat, i, ServiceName, 3u, 7u, Tail);
+        Sink = Sink + line[units - 1];
+    }
+    QueryPerformanceCounter(&end);
+    return lines / Seconds(start, end);
+}
+
+// Returns lines per second including the close, which writes the last batch
+// and waits for the writer thread to finish.
+double LogLines(const std::wstring& path, int lines, bool writerThread)
+{
+    DeleteFileW(path.c_str());
+    DeleteFileW((path + L".old").c_str());
+    OlvLogOpenResult result = OlvLog_Open(path.c_str(), 1, 1ull << 40, writerThread);
+    if (result != OlvLogOpened) {
+        std::fwprintf(stderr, L"bench_log: cannot open %ls: %ls\n", path.c_str(), OlvLog_OpenResultText(result));
+        return 0;
+    }
+    LARGE_INTEGER start, end;
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < lines; ++i)
+        OlvLog_Print(OlvLogInfo, LineFormat, i, ServiceName, 3u, 7u, Tail);
+    OlvLog_Close();
+    QueryPerformanceCounter(&end);
+    DeleteFileW(path.c_str());
+    return lines / Seconds(start, end);
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    int lines = 200000;
+    int runs = 5;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring arg = argv[i];
+        if (arg == L"--help" || arg == L"-h") {
+            std::wprintf(L"usage: bench_log [--lines N] [--runs R]\n"
+                         L"Measures OlvLog_Print (plain file, direct and with the writer thread) against\n"
+                         L"formatting the same line with _snwprintf alone; prints the median of R runs.\n");
+            return 0;
+        }
+        if ((arg == L"--lines" || arg == L"--runs") && i + 1 < argc) {
+            int value = _wtoi(argv[++i]);
+            if (value <= 0) {
+                std::fwprintf(stderr, L"bench_log: %ls needs a positive number\n", arg.c_str());
+                return 1;
+            }
+            (arg == L"--lines" ? lines : runs) = value;
+            continue;
+        }
+        std::fwprintf(stderr, L"bench_log: unknown argument %ls (see --help)\n", arg.c_str());
+        return 1;
+    }
+
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"bench_log-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring path = folder + L"\\bench.log";
+
+    std::vector<double> format, direct, writer;
+    for (int run = 0; run < runs; ++run) {
+        std::fwprintf(stderr, L"run %d of %d ...\n", run + 1, runs);
+        format.push_back(FormatOnly(lines));
+        direct.push_back(LogLines(path, lines, false));
+        writer.push_back(LogLines(path, lines, true));
+    }
+    RemoveDirectoryW(folder.c_str());
+
+    const double base = Median(format);
+    std::wprintf(L"%d lines of about 100 characters, median of %d runs\n", lines, runs);
+    std::wprintf(L"%-44ls %14ls %10ls\n", L"case", L"lines/s", L"vs format");
+    std::wprintf(L"%-44ls %14.0f %10.2f\n", L"_snwprintf into a stack buffer (format only)", base, 1.0);
+    std::wprintf(L"%-44ls %14.0f %10.2f\n", L"OlvLog_Print, plain file, direct", Median(direct),
+                 Median(direct) / base);
+    std::wprintf(L"%-44ls %14.0f %10.2f\n", L"OlvLog_Print, plain file, writer thread", Median(writer),
+                 Median(writer) / base);
+    return 0;
+}

@@ -1,0 +1,181 @@
+// The writer thread, the flush entry OlvLog_FlushThread and the flush participants.
+#include "LogTestSupport.h"
+
+#include "log/FlushParticipant.h"
+#include "log/OlvLog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+using namespace logtest;
+
+namespace {
+
+constexpr uint64_t LargeFile = 64ull << 20;
+
+DWORD RunFlushEntry(ULONG_PTR parameter)
+{
+    HANDLE thread = CreateThread(nullptr, 0, &OlvLog_FlushThread, reinterpret_cast<LPVOID>(parameter), 0, nullptr);
+    if (thread == nullptr)
+        return 0xFFFFFFFF;
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0)
+        GetExitCodeThread(thread, &code);
+    CloseHandle(thread);
+    return code;
+}
+
+// Waits (bounded) until the file holds `count` lines: the writer thread
+// writes after the submitting call has returned.
+std::vector<std::wstring> WaitForMessages(const std::wstring& path, size_t count)
+{
+    std::vector<std::wstring> messages;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        messages = Messages(path);
+        if (messages.size() >= count)
+            break;
+        Sleep(10);
+    }
+    return messages;
+}
+
+class RecordingParticipant : public FlushParticipant {
+public:
+    void Flush() override
+    {
+        order->push_back(this);
+        OlvLog_Print(OlvLogInfo, L"participant %d", id);
+    }
+    int id = 0;
+    std::vector<RecordingParticipant*>* order = nullptr;
+};
+
+void NTAPI ExitThreadApc(ULONG_PTR)
+{
+    ExitThread(0);
+}
+
+}  // namespace
+
+TEST(FlushThread, WithoutLogEndsWithCodeTwo)
+{
+    ASSERT_EQ(CurrentLog.load(), nullptr);
+    EXPECT_EQ(RunFlushEntry(0x1234), 2u);
+}
+
+TEST(FlushThread, WithLogSendsTheBatchAndItsOwnLineAndEndsWithCodeOne)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"flush.log";
+    for (bool writerThread : {false, true}) {
+        {
+            ScopedLog log(path, 1, LargeFile, writerThread);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            OlvLog_Print(OlvLogInfo, L"batched");
+            EXPECT_EQ(RunFlushEntry(0x100000abc), 1u);
+            // Only the low 32 bits of the parameter are shown.
+            EXPECT_EQ(WaitForMessages(path, 2),
+                      (std::vector<std::wstring>{L"batched", L"OlvLog_FlushThread(0xabc)"}));
+        }
+        DeleteFileW(path.c_str());
+    }
+}
+
+TEST(FlushThread, ParticipantsAreFlushedInAddressOrderAndTheirLinesSent)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"participants.log";
+    std::vector<RecordingParticipant*> order;
+    RecordingParticipant participants[3];
+    for (int i = 0; i < 3; ++i) {
+        participants[i].id = i;
+        participants[i].order = &order;
+    }
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    for (int i : {2, 0, 1, 2})
+        ASSERT_TRUE(RegisterFlushParticipant(&participants[i]));
+    EXPECT_EQ(RunFlushEntry(1), 1u);
+    EXPECT_EQ(order, (std::vector<RecordingParticipant*>{&participants[0], &participants[1], &participants[2]}));
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"OlvLog_FlushThread(0x1)", L"participant 0",
+                                                         L"participant 1", L"participant 2"}));
+
+    UnregisterFlushParticipant(&participants[1]);
+    order.clear();
+    EXPECT_EQ(RunFlushEntry(2), 1u);
+    EXPECT_EQ(order, (std::vector<RecordingParticipant*>{&participants[0], &participants[2]}));
+    for (RecordingParticipant& participant : participants)
+        UnregisterFlushParticipant(&participant);
+}
+
+TEST(FlushThread, AfterExitTeardownParticipantsAreSkippedButTheLogIsFlushed)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"teardown.log";
+    EXPECT_EQ(RunChild(L"teardown \"" + path + L"\""), 0u);
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"OlvLog_FlushThread(0x6)", L"participant flushed",
+                                                         L"OlvLog_FlushThread(0x7)", L"flush exit code 1"}));
+}
+
+TEST(WriterThread, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"writer.log";
+    const int threads = 4;
+    const int perThread = 3000;
+    {
+        ScopedLog log(path, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t)
+            workers.emplace_back([t] {
+                for (int i = 0; i < perThread; ++i)
+                    OlvLog_Print(i % 500 == 499 ? OlvLogError : OlvLogInfo, L"thread %d line %d", t, i);
+            });
+        for (std::thread& worker : workers)
+            worker.join();
+    }
+    std::vector<std::wstring> messages = Messages(path);
+    ASSERT_EQ(messages.size(), static_cast<size_t>(threads * perThread));
+    std::vector<int> next(threads, 0);
+    for (const std::wstring& message : messages) {
+        int t = -1;
+        int i = -1;
+        ASSERT_EQ(swscanf(message.c_str(), L"thread %d line %d", &t, &i), 2) << "torn line";
+        ASSERT_TRUE(t >= 0 && t < threads);
+        EXPECT_EQ(i, next[t]);
+        next[t] = i + 1;
+    }
+}
+
+TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWriting)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"ended.log";
+    ScopedLog log(path, 1, LargeFile, true);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    ProcessLog* current = CurrentLog.load();
+    ASSERT_TRUE(QueueUserAPC(&ExitThreadApc, current->writerThread, 0));
+    ASSERT_EQ(WaitForSingleObject(current->writerThread, 10000), WAIT_OBJECT_0);
+    OlvLog_Print(OlvLogError, L"written by the caller");
+    EXPECT_FALSE(current->useWriterThread.load());
+    EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"written by the caller"});
+    OlvLog_Print(OlvLogError, L"and the next one");
+    EXPECT_EQ(Messages(path).size(), 2u);
+}
+
+// A log marked for a writer thread that it does not have writes the block
+// itself instead of losing it.
+TEST(WriterThread, BlockForAMissingWriterIsWrittenNotLost)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"missing.log";
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    CurrentLog.load()->useWriterThread.store(true);
+    OlvLog_Print(OlvLogError, L"kept");
+    CurrentLog.load()->useWriterThread.store(false);
+    EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"kept"});
+}

@@ -1,0 +1,270 @@
+// The log call: line layout, level filter, last-error preservation, the stack
+// and heap paths, and when a batch leaves the process.
+#include "LogTestSupport.h"
+
+#include "log/OlvLog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace logtest;
+
+namespace {
+
+constexpr uint64_t LargeFile = 64ull << 20;
+
+std::vector<unsigned char> Utf16(const std::wstring& text)
+{
+    std::vector<unsigned char> bytes;
+    for (wchar_t unit : text) {
+        bytes.push_back(static_cast<unsigned char>(unit & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(unit >> 8));
+    }
+    return bytes;
+}
+
+std::vector<unsigned char> PlainHeader()
+{
+    std::vector<unsigned char> bytes = {'O', 'L', 'V', 'L', 'O', 'G', '.', '0', 0xFF, 0xFE};
+    bytes.resize(24, 0);
+    return bytes;
+}
+
+// What a line looks like on disk: prefix, message, CR LF, U+0000 to a multiple of 8.
+std::vector<unsigned char> LineBytes(const std::wstring& prefix, const std::wstring& message)
+{
+    std::wstring line = prefix + message + L"\r\n";
+    while (line.size() % 8 != 0)
+        line.push_back(L'\0');
+    return Utf16(line);
+}
+
+}  // namespace
+
+TEST(OlvLogPrint, LineIsPrefixMessageCrLfAndPaddingToEightUnits)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"layout.log";
+    {
+        ManualClock clock(0xabc);
+        ScopedLog log(path, 0, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogInfo, L"hello %d %s %S", 42, L"wide", "narrow");
+        OlvLog_Print(OlvLogTrace, L"");
+        OlvLog_Print(0, L"%u", 1234567u);
+        OlvLog_Print(OlvLogImportant, L"x");
+    }
+    std::vector<unsigned char> expected = PlainHeader();
+    for (auto part : {LineBytes(Prefix(0xabc, 2), L"hello 42 wide narrow"), LineBytes(Prefix(0xabc, 1), L""),
+                      LineBytes(Prefix(0xabc, 0), L"1234567"), LineBytes(Prefix(0xabc, 4), L"x")})
+        expected.insert(expected.end(), part.begin(), part.end());
+    EXPECT_EQ(FileBytes(path), expected);
+}
+
+TEST(OlvLogPrint, LevelsBelowMinimumAreDroppedAndLastErrorIsKeptEitherWay)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"filter.log";
+    for (bool writerThread : {false, true}) {
+        {
+            ScopedLog log(path, OlvLogError, LargeFile, writerThread);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            for (unsigned level = 0; level <= OlvLogImportant; ++level) {
+                SetLastError(0xE0001234 + level);
+                OlvLog_Print(level, L"level %u", level);
+                EXPECT_EQ(GetLastError(), 0xE0001234 + level) << "level " << level;
+            }
+        }
+        EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"level 3", L"level 4"}));
+        DeleteFileW(path.c_str());
+    }
+}
+
+TEST(OlvLogPrint, WithoutOpenLogLevelsBelowFatalReturnAndKeepLastError)
+{
+    SetLastError(ERROR_INVALID_DATA);
+    for (unsigned level = 0; level < OlvLogFatal; ++level)
+        OlvLog_Print(level, L"nothing %u", level);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+}
+
+TEST(OlvLogPrint, Win32CallFormCarriesSourceLineAndLastErrorAndKeepsIt)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"win32.log";
+    unsigned line = 0;
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        SetLastError(ERROR_ACCESS_DENIED);
+        line = __LINE__ + 1;
+        OLV_LOG_WIN32_CALL();
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    std::wstring file(__FILE__, __FILE__ + std::strlen(__FILE__));
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"OLV_LOG_WIN32_CALL: '" + file + L"': " +
+                                                          std::to_wstring(line) + L" 5"}));
+}
+
+// Around the end of the stack buffer (1,780 - n units of message) and around
+// the room of the first heap attempts (k - n - 12 units), every message arrives
+// whole, never truncated.
+TEST(OlvLogPrint, MessagesAroundStackAndHeapCapacitiesArriveWhole)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"boundary.log";
+    ManualClock clock(0x1000);
+    const size_t n = Prefix(0x1000, OlvLogInfo).size();
+    std::vector<size_t> lengths;
+    for (size_t k : {256u, 528u, 817u, 1124u, 1450u, 1780u + 12u, 1796u, 2164u})
+        for (size_t delta : {0u, 1u, 2u})
+            lengths.push_back(k - n - 12 - 1 + delta);
+    std::vector<std::wstring> expected;
+    {
+        ScopedLog log(path, 0, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        for (size_t length : lengths) {
+            std::wstring message(length, L'a' + static_cast<wchar_t>(length % 26));
+            OlvLog_Print(OlvLogInfo, L"%s", message.c_str());
+            expected.push_back(message);
+        }
+    }
+    EXPECT_EQ(Messages(path), expected);
+}
+
+TEST(OlvLogPrint, LongestMessageIsKeptAndOneBeyondTheLastAttemptIsDropped)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"huge.log";
+    ManualClock clock(0x1000);
+    const size_t n = Prefix(0x1000, OlvLogInfo).size();
+    // The last heap attempt holds 1,013,705 units: prefix, message and 12 spare.
+    const std::wstring longest(1013705 - n - 12, L'L');
+    const std::wstring tooLong(longest.size() + 1, L'T');
+    {
+        ScopedLog log(path, 0, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogInfo, L"before");
+        OlvLog_Print(OlvLogInfo, L"%s", longest.c_str());
+        SetLastError(0xE0000001);
+        OlvLog_Print(OlvLogInfo, L"%s", tooLong.c_str());
+        EXPECT_EQ(GetLastError(), 0xE0000001u);
+        OlvLog_Print(OlvLogInfo, L"after");
+    }
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"before", longest, L"after"}));
+}
+
+TEST(OlvLogPrint, ErrorLineSendsItselfAndEverythingBatchedBeforeReturning)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"error.log";
+    ManualClock clock(0x1000);
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    OlvLog_Print(OlvLogInfo, L"batched");
+    OlvLog_Print(OlvLogImportant, L"also batched");
+    EXPECT_TRUE(Messages(path).empty());
+    OlvLog_Print(OlvLogError, L"error");
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"batched", L"also batched", L"error"}));
+}
+
+TEST(OlvLogPrint, SubmissionAfterTheDeadlineSendsTheOldBatchFirst)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"deadline.log";
+    ManualClock clock(1000);
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    OlvLog_Print(OlvLogInfo, L"a");
+    ManualClock::now.store(1000 + 5119);
+    OlvLog_Print(OlvLogInfo, L"b");
+    EXPECT_TRUE(Messages(path).empty());
+    ManualClock::now.store(1000 + 5120);
+    OlvLog_Print(OlvLogInfo, L"c");
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"a", L"b"}));
+    // The send restarted the deadline from the send's own tick.
+    ManualClock::now.store(1000 + 5120 + 5119);
+    OlvLog_Print(OlvLogInfo, L"d");
+    EXPECT_EQ(Messages(path).size(), 2u);
+    ManualClock::now.store(1000 + 5120 + 5120);
+    OlvLog_Print(OlvLogInfo, L"e");
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"a", L"b", L"c", L"d"}));
+}
+
+// Lines of 1,784 units (3,568 bytes): the 19th brings the batch to 67,792
+// bytes, over 64 KiB, and the batch leaves with it.
+TEST(OlvLogPrint, BatchLeavesWhenItReachesSixtyFourKiB)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"size.log";
+    ManualClock clock(0x1000);
+    const size_t n = Prefix(0x1000, OlvLogInfo).size();
+    const std::wstring message(1780 - n, L'm');
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    for (int i = 0; i < 18; ++i)
+        OlvLog_Print(OlvLogInfo, L"%s", message.c_str());
+    EXPECT_TRUE(Messages(path).empty());
+    OlvLog_Print(OlvLogInfo, L"%s", message.c_str());
+    EXPECT_EQ(Messages(path).size(), 19u);
+}
+
+TEST(OlvLogPrint, LineThatWouldOverfillTheBufferSendsTheBatchAheadOfIt)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"overfill.log";
+    ManualClock clock(0x1000);
+    const size_t n = Prefix(0x1000, OlvLogInfo).size();
+    const std::wstring stackLine(1780 - n, L's');  // 3,568 bytes
+    const std::wstring bigLine(4600, L'b');         // heap line of about 9.3 KB
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    for (int i = 0; i < 17; ++i)  // 60,656 bytes batched
+        OlvLog_Print(OlvLogInfo, L"%s", stackLine.c_str());
+    OlvLog_Print(OlvLogInfo, L"%s", bigLine.c_str());  // would pass 69,632
+    std::vector<std::wstring> messages = Messages(path);
+    ASSERT_EQ(messages.size(), 17u);
+    OlvLog_Print(OlvLogError, L"end");
+    messages = Messages(path);
+    ASSERT_EQ(messages.size(), 19u);
+    EXPECT_EQ(messages[17], bigLine);
+}
+
+TEST(OlvLogPrint, BlockOfSixtyFourKiBOrMoreIsWrittenByItselfAfterTheBatch)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"oversized.log";
+    ManualClock clock(0x1000);
+    const std::wstring huge(40000, L'h');  // 80,000 bytes
+    ScopedLog log(path, 1, LargeFile, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    OlvLog_Print(OlvLogInfo, L"first");
+    OlvLog_Print(OlvLogInfo, L"%s", huge.c_str());
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"first", huge}));
+}
+
+TEST(OlvLogPrint, FatalLineIsOnDiskWhenTheProcessEndsByBreakpoint)
+{
+    TempFolder folder;
+    for (bool writerThread : {false, true}) {
+        std::wstring path = folder / (writerThread ? L"fatal-writer.log" : L"fatal-direct.log");
+        DWORD code = RunChild(std::wstring(writerThread ? L"fatal-writer" : L"fatal-direct") + L" \"" + path + L"\"");
+        EXPECT_EQ(code, 0x80000003u) << "writer thread " << writerThread;
+        std::vector<std::wstring> messages = Messages(path);
+        // Written by the caller, the earlier batch precedes it. Through the
+        // writer thread that batch races the fatal line, or is still queued
+        // when the process ends.
+        if (writerThread) {
+            EXPECT_NE(std::find(messages.begin(), messages.end(), L"fatal line 5"), messages.end());
+        } else {
+            EXPECT_EQ(messages, (std::vector<std::wstring>{L"before the fatal line", L"fatal line 5"}));
+        }
+    }
+}
+
+TEST(OlvLogPrint, FatalLevelTrapsEvenWithoutLog)
+{
+    EXPECT_EQ(RunChild(L"fatal-nolog"), 0x80000003u);
+}
