@@ -50,7 +50,7 @@ bool AesNiAvailable()
 
 void Aes256ExpandKey(Aes256Schedule* schedule, const uint8_t key[Aes256KeyLength])
 {
-    uint32_t* w = schedule->roundWords;
+    uint32_t w[4 * (Aes256Rounds + 1)];
     for (int i = 0; i < 8; ++i)
         w[i] = AesLoadBigEndian(key + 4 * i);
     uint32_t rcon = 0x01000000;
@@ -66,6 +66,7 @@ void Aes256ExpandKey(Aes256Schedule* schedule, const uint8_t key[Aes256KeyLength
     }
     for (uint32_t i = 0; i < 4 * (Aes256Rounds + 1); ++i)
         AesStoreBigEndian(&schedule->roundKeys[i / 4][4 * (i % 4)], w[i]);
+    WipeSecret(w, sizeof(w));
 }
 
 void Aes256EncryptBlocksPortable(const Aes256Schedule* schedule, const uint8_t* input, uint8_t* output,
@@ -73,8 +74,13 @@ void Aes256EncryptBlocksPortable(const Aes256Schedule* schedule, const uint8_t* 
 {
     const uint32_t(&te)[4][256] = EncryptTables.table;
     const uint8_t* sbox = EncryptTables.sbox;
+    // The tables work on big-endian words: convert the round keys once per
+    // call rather than once per block.
+    uint32_t words[4 * (Aes256Rounds + 1)];
+    for (uint32_t i = 0; i < 4 * (Aes256Rounds + 1); ++i)
+        words[i] = AesLoadBigEndian(&schedule->roundKeys[i / 4][4 * (i % 4)]);
     for (; blockCount > 0; --blockCount, input += 16, output += 16) {
-        const uint32_t* rk = schedule->roundWords;
+        const uint32_t* rk = words;
         uint32_t s0 = AesLoadBigEndian(input) ^ rk[0];
         uint32_t s1 = AesLoadBigEndian(input + 4) ^ rk[1];
         uint32_t s2 = AesLoadBigEndian(input + 8) ^ rk[2];
@@ -105,6 +111,7 @@ void Aes256EncryptBlocksPortable(const Aes256Schedule* schedule, const uint8_t* 
         AesStoreBigEndian(output + 8, last(s2, s3, s0, s1) ^ rk[2]);
         AesStoreBigEndian(output + 12, last(s3, s0, s1, s2) ^ rk[3]);
     }
+    WipeSecret(words, sizeof(words));
 }
 
 void Aes256EncryptBlocks(const Aes256Schedule* schedule, const uint8_t* input, uint8_t* output, size_t blockCount)

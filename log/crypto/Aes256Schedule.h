@@ -11,12 +11,14 @@ constexpr uint32_t Aes256KeyLength = 32;
 constexpr uint32_t Aes256BlockLength = 16;
 constexpr uint32_t Aes256Rounds = 14;
 
-// The expanded encryption key: 15 round keys, kept both in state byte order
-// (for the AES instructions) and as big-endian words (for the tables).
+// The expanded encryption key: 15 round keys of 16 bytes in state byte order
+// (FIPS-197 w[4r..4r+3], each word big-endian), 240 bytes in all, the size a
+// log reserves for it. A plain byte record: it may be copied or placed at any
+// 1-byte boundary.
 struct Aes256Schedule {
-    alignas(16) uint8_t roundKeys[Aes256Rounds + 1][Aes256BlockLength];
-    uint32_t roundWords[4 * (Aes256Rounds + 1)];
+    uint8_t roundKeys[Aes256Rounds + 1][Aes256BlockLength];
 };
+static_assert(sizeof(Aes256Schedule) == 240, "a log reserves 240 bytes for the schedule");
 
 void Aes256ExpandKey(Aes256Schedule* schedule, const uint8_t key[Aes256KeyLength]);
 

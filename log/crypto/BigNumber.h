@@ -58,8 +58,8 @@ void BigMod(BigDigit* a, const BigDigit* b, uint32_t bDigits, const BigDigit* d,
 // a = b * c mod d, all of `digits` digits; a may alias b or c.
 void BigModMul(BigDigit* a, const BigDigit* b, const BigDigit* c, const BigDigit* d, uint32_t digits);
 
-// a = b to the power c mod d. b and a have dDigits digits and b must be below d;
-// c has cDigits digits. An exponent of 0 gives 1. a may alias b.
+// a = b to the power c mod d (left to right, fixed 2-bit windows). a, b and d
+// have dDigits digits, c has cDigits. An exponent of 0 gives 1. a may alias b.
 void BigModExp(BigDigit* a, const BigDigit* b, const BigDigit* c, uint32_t cDigits, const BigDigit* d, uint32_t dDigits);
 
 // Number of significant bits of one digit, 0 to 32.

@@ -25,7 +25,7 @@ void Aes256ExpandDecryptKey(Aes256DecryptSchedule* schedule, const uint8_t key[A
     Aes256ExpandKey(&forward, key);
     for (uint32_t r = 0; r <= Aes256Rounds; ++r) {
         for (uint32_t j = 0; j < 4; ++j) {
-            const uint32_t w = forward.roundWords[4 * (Aes256Rounds - r) + j];
+            const uint32_t w = AesLoadBigEndian(&forward.roundKeys[Aes256Rounds - r][4 * j]);
             schedule->roundWords[4 * r + j] = (r == 0 || r == Aes256Rounds) ? w : InverseMixColumn(w);
         }
     }
