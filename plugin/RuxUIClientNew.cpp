@@ -1,6 +1,16 @@
 #include "plugin/RuxUIClientNew.h"
 
+#include "plugin/RuxUIClient.h"
+
+#include <new>
+
 extern "C" OLVRuxUIPlugin* RuxUIClientNew()
 {
-    return nullptr;
+    // No exception crosses the export: a failed construction is a failed
+    // allocation to the host.
+    try {
+        return new RuxUIClient;
+    } catch (...) {
+        return nullptr;
+    }
 }

@@ -1,0 +1,123 @@
+// The client object behind RuxUIClientNew: it serves the user interface of one
+// terminal-services session over the messaging library and pushes the engine's
+// state to it.
+//
+// Threads and the client lock (`lock`, never nested):
+//   - host threads: StartWorker, SetSession, Perform, Destroy;
+//   - one pool thread per worker run: WorkerProc and everything it dispatches
+//     (OnService, AdviseUI, UpdateUIStatistic, the notifier);
+//   - the messaging library's threads: TraceProc only, which touches no state.
+// SetSession, Perform, OnService, AdviseUI, UpdateUIStatistic and
+// UpdateUIVtStatus hold the lock for their whole length. The service name, the
+// exit and advise events and `closing` are read and written under it; the
+// session id and the status are atomic words.
+//
+// Lifetime: the client is reference-counted. The host holds one reference from
+// RuxUIClientNew to Destroy, and every queued worker run holds one until it has
+// signalled done. Destroy gives the host control back after at most about
+// 1,000 ms of waiting; a run that is still busy then frees the client itself
+// once it has ended, so no run ever touches a freed client.
+#pragma once
+
+#include "plugin/OLVRuxUIPlugin.h"
+#include "plugin/SettingNameTable.h"
+#include "plugin/SharedHandle.h"
+#include "plugin/VtStatistic.h"
+#include "plugin/contracts/RuxApi.h"
+#include "runtime/ExclusiveLock.h"
+#include "runtime/WorkerThread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin {
+public:
+    // No session.
+    static constexpr uint32_t NoSession = 0xFFFFFFFF;
+    // How long the worker waits for an event before it checks the active console
+    // session and the statistics key again.
+    static constexpr DWORD DefaultSessionCheckInterval = 10000;
+    // How long Destroy waits for a running worker to stop.
+    static constexpr DWORD DestroyWaitMilliseconds = 1000;
+
+    // For the active console session. Throws std::bad_alloc (and what
+    // FormatString throws); the messaging library is left as it was then.
+    RuxUIClient();
+
+    // OLVRuxUIPlugin
+    void StartWorker() override;
+    void SetSession(int32_t sessionId) override;
+    int32_t Perform() override;
+    void Destroy() override;
+
+    // The messaging library's trace callback: logs the line at level 2.
+    static void TraceProc(const char* text);
+
+    // Takes effect from the worker's next wait on.
+    void SetSessionCheckInterval(DWORD milliseconds) noexcept { sessionCheckInterval.store(milliseconds); }
+    uint32_t SessionId() const noexcept { return sessionId.load(); }
+    std::string ServiceName();
+    int32_t Status() const noexcept { return status.load(); }
+    const SettingNameTable& SettingNames() const noexcept { return settingNames; }
+    // Clients constructed and not yet freed in this process.
+    static long LiveClients() noexcept { return liveClients.load(); }
+
+    // Copies a string or byte-string item into `buffer`, terminated. False for
+    // any other type, a null item or a failed copy.
+    static bool GetItemString(RuxItem item, char (&buffer)[256]);
+
+protected:
+    void WorkerProc() override;
+    // Signals done, then drops the run's reference (which may free the client).
+    void SignalDone() override;
+
+private:
+    // Only through Destroy or the last run's end: runs the host-independent half
+    // of the shutdown (trace callback off, messaging library exit).
+    ~RuxUIClient() override;
+
+    void ReleaseReference() noexcept;
+    void RunWorker();
+    bool WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService service, RuxConnection& peer);
+    void CheckSession();
+
+    // Dispatch (worker thread, under the lock).
+    void OnService(RuxService service);
+    void OnCall(RuxItem call, char (&command)[256]);
+    void OnQuery(RuxItem call, char (&command)[256]);
+    void ClearVirtualData();
+    void ResetMessages();
+
+    // Updates of the user interface.
+    bool AdviseUI();
+    bool UpdateUIStatistic();
+    bool UpdateUIVtStatus();
+    void GetVtStatistic(VtStatistic& statistic);
+
+    // The statistics key watch.
+    void SetupStatisticNotifyer();
+    void UpdateStatisticNotifyer();
+
+    std::atomic<uint32_t> sessionId{NoSession};
+    std::string serviceName;
+    std::atomic<int32_t> status{0};
+    SharedEvent exitEvent;
+    SharedEvent statsEvent;
+    SharedEvent adviseEvent;
+    ExclusiveLock lock;
+    SharedKey statsKey;
+    SettingNameTable settingNames;
+
+    std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
+    // Set by Destroy under the lock: no push after the final "Status" 0, and a
+    // run that stores its exit event afterwards signals it at once.
+    bool closing = false;
+    // The host's reference plus one per queued run.
+    std::atomic<long> references{1};
+    // Set when a run enters WorkerProc: tells a failed queueing from a run that
+    // has already ended.
+    std::atomic<bool> runEntered{false};
+
+    static inline std::atomic<long> liveClients{0};
+};

@@ -1,0 +1,288 @@
+#include "plugin/tests/ClientTestSupport.h"
+
+#include "log/LogFileReader.h"
+#include "log/OlvLog.h"
+#include "log/ProcessLogControl.h"
+#include "plugin/RuxUIClientNew.h"
+#include "rux/RuxExtensions.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace clienttest {
+
+namespace {
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text)
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
+void DeleteTree(HKEY root, const wchar_t* path)
+{
+    RegDeleteTreeW(root, path);
+    RegDeleteKeyW(root, path);
+}
+
+}  // namespace
+
+std::string SessionSinkName()
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "QClient(%u)", static_cast<unsigned>(WTSGetActiveConsoleSessionId()));
+    return name;
+}
+
+std::string RenderItem(RuxItem item)
+{
+    int32_t type = -1;
+    if (!item || RuxGetType(item, &type) != 0)
+        return "<none>";
+    switch (type) {
+    case RuxType_String: {
+        char text[256] = {};
+        RuxCopyStr(item, text, 0, sizeof text);
+        std::string quoted = "\"";
+        quoted.append(text);
+        quoted.push_back('"');
+        return quoted;
+    }
+    case RuxType_Blob: {
+        char text[256] = {};
+        uint16_t length = 0;
+        RuxCopyBlob(item, text, &length, sizeof text - 1);
+        std::string quoted = "blob\"";
+        quoted.append(text, length);
+        quoted.push_back('"');
+        return quoted;
+    }
+    case RuxType_Bool: {
+        int32_t value = 0;
+        RuxGetBool(item, &value);
+        return value ? "true" : "false";
+    }
+    case RuxType_Int32: {
+        int32_t value = 0;
+        RuxGetInt(item, &value);
+        return std::to_string(value);
+    }
+    case RuxType_Assoc: {
+        uint16_t count = 0;
+        RuxGetLen(item, &count);
+        std::string text = "{";
+        for (uint16_t i = 0; i < count; ++i) {
+            RuxItem key = nullptr;
+            RuxItem value = nullptr;
+            RuxGetNthKey(item, i, &key);
+            RuxGetAt(item, key, &value);
+            char name[256] = {};
+            RuxCopyStr(key, name, 0, sizeof name);
+            if (i)
+                text += ",";
+            text.append(name);
+            text.push_back(':');
+            text.append(RenderItem(value));
+            RuxReleaseItem(key);
+            RuxReleaseItem(value);
+        }
+        text.push_back('}');
+        return text;
+    }
+    default:
+        return "<type " + std::to_string(type) + ">";
+    }
+}
+
+UiSink::UiSink(const std::string& sinkName, const char* serviceName)
+{
+    sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    serviceEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    sink = RuxStartSink(sinkName.c_str(), sinkEvent);
+    if (sink)
+        service = RuxStartService(sink, serviceName, serviceEvent);
+}
+
+UiSink::~UiSink()
+{
+    RuxCloseConnection(peer);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(serviceEvent);
+    CloseHandle(sinkEvent);
+}
+
+bool UiSink::Next(UiMessage& message, DWORD timeout)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        RuxItem item = nullptr;
+        int32_t kind = RuxPopCall(service, &item);
+        if (kind != RuxResult_Empty) {
+            message.kind = kind;
+            message.text = RenderItem(item);
+            return true;
+        }
+        DWORD spent = GetTickCount() - start;
+        if (spent >= timeout)
+            return false;
+        WaitForSingleObject(serviceEvent, timeout - spent);
+    }
+}
+
+bool UiSink::NextOfKind(int32_t kind, UiMessage& message, DWORD timeout)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD spent = GetTickCount() - start;
+        if (spent >= timeout || !Next(message, timeout - spent))
+            return false;
+        if (message.kind == kind)
+            return true;
+    }
+}
+
+bool UiSink::OpenPeer(const char* peerName)
+{
+    peer = RuxOpenPeer(sink, peerName);
+    return peer != nullptr;
+}
+
+bool SendCall(RuxItem item)
+{
+    int32_t sent = 0;
+    if (RuxConnection connection = RuxOpenConnection("SB")) {
+        if (RuxService service = RuxOpenService(connection, "SB")) {
+            sent = RuxCall(service, 0, item, 0);
+            RuxCloseService(service);
+        }
+        RuxCloseConnection(connection);
+    }
+    RuxReleaseItem(item);
+    return sent != 0;
+}
+
+bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* replySink, const char* replyService)
+{
+    RuxItem procItem = RuxBuildItem("s", proc);
+    RuxItem cookieItem = RuxBuildItem("s", cookie);
+    int32_t sent = 0;
+    if (RuxConnection connection = RuxOpenConnection("SB")) {
+        if (RuxService service = RuxOpenService(connection, "SB")) {
+            sent = RuxQuery(service, 0, procItem, arg, cookieItem, replySink, replyService);
+            RuxCloseService(service);
+        }
+        RuxCloseConnection(connection);
+    }
+    RuxReleaseItem(procItem);
+    RuxReleaseItem(cookieItem);
+    if (arg)
+        RuxReleaseItem(arg);
+    return sent != 0;
+}
+
+CapturedLog::CapturedLog()
+{
+    static std::atomic<int> counter{0};
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    folder = std::wstring(temp) + L"olv-client-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++counter);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    path = folder + L"\\trace.log";
+    opened = OlvLog_Open(path.c_str(), 1, uint64_t{64} << 20, false) == OlvLogOpened;
+}
+
+CapturedLog::~CapturedLog()
+{
+    if (opened)
+        OlvLog_Close();
+    DeleteFileW((path + L".old").c_str());
+    DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+std::vector<std::string> CapturedLog::Lines()
+{
+    // The flush entry sends the batch of the open log; it ends its own thread.
+    HANDLE flusher = CreateThread(nullptr, 0, OlvLog_FlushThread, nullptr, 0, nullptr);
+    if (flusher) {
+        WaitForSingleObject(flusher, 5000);
+        CloseHandle(flusher);
+    }
+    std::vector<std::string> lines;
+    for (const std::wstring& line : LogFileReader::Lines(path)) {
+        // "[tick:pid:tid:level] message"
+        size_t end = line.find(L"] ");
+        if (line.empty() || line[0] != L'[' || end == std::wstring::npos)
+            continue;
+        std::wstring prefix = line.substr(1, end - 1);
+        std::wstring level = prefix.substr(prefix.rfind(L':') + 1);
+        std::string entry = Narrow(level);
+        entry.push_back('|');
+        entry.append(Narrow(line.substr(end + 2)));
+        lines.push_back(std::move(entry));
+    }
+    return lines;
+}
+
+size_t CapturedLog::Count(const std::string& wanted)
+{
+    size_t count = 0;
+    for (const std::string& line : Lines())
+        count += line == wanted;
+    return count;
+}
+
+bool CapturedLog::WaitFor(const std::string& line, size_t times, DWORD timeout)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (Count(line) >= times)
+            return true;
+        if (GetTickCount() - start >= timeout)
+            return false;
+        Sleep(20);
+    }
+}
+
+EngineStateReset::EngineStateReset()
+{
+    DeleteTree(HKEY_CURRENT_USER, L"Software\\Halvern\\OLV");
+}
+
+EngineStateReset::~EngineStateReset()
+{
+    DeleteTree(HKEY_CURRENT_USER, L"Software\\Halvern\\OLV");
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Halvern");
+}
+
+HostedClient::HostedClient() : plugin(RuxUIClientNew()), client(static_cast<RuxUIClient*>(plugin)) {}
+
+HostedClient::~HostedClient()
+{
+    Destroy();
+}
+
+void HostedClient::Destroy()
+{
+    if (plugin)
+        plugin->Destroy();
+    plugin = nullptr;
+    client = nullptr;
+}
+
+bool WaitNoLiveClients(DWORD timeout)
+{
+    DWORD start = GetTickCount();
+    while (RuxUIClient::LiveClients() != 0) {
+        if (GetTickCount() - start >= timeout)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+}  // namespace clienttest

@@ -1,0 +1,117 @@
+// Helpers of the client's tests: a user interface as a real messaging sink, the
+// calls and queries a user interface sends, the captured process log, and the
+// simulated engine's state reset around each test.
+#pragma once
+
+#include "plugin/RuxUIClient.h"
+#include "plugin/contracts/RuxApi.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace clienttest {
+
+// The sink of the session the tests run in (the active console session).
+std::string SessionSinkName();
+
+// An item as text: strings quoted, booleans true/false, numbers in decimal,
+// associative items as {key:value,...} in their own order.
+std::string RenderItem(RuxItem item);
+
+struct UiMessage {
+    int32_t kind = 0;  // RuxResult_Call, _Advise, _Update, _Reply, ...
+    std::string text;  // the popped item, rendered
+};
+
+// A user interface's endpoint: a sink with the service "SB" (or another name),
+// whose queue the test pops.
+class UiSink {
+public:
+    explicit UiSink(const std::string& sinkName, const char* serviceName = "SB");
+    ~UiSink();
+    UiSink(const UiSink&) = delete;
+    UiSink& operator=(const UiSink&) = delete;
+
+    bool Started() const { return service != nullptr; }
+
+    // The next message, waiting up to `timeout`. False on time-out.
+    bool Next(UiMessage& message, DWORD timeout = 5000);
+    // Skips messages of other kinds until one of `kind` comes.
+    bool NextOfKind(int32_t kind, UiMessage& message, DWORD timeout = 5000);
+    // Opens a lasting peer connection to another sink (which signals its event).
+    bool OpenPeer(const char* peerName);
+
+private:
+    HANDLE sinkEvent = nullptr;
+    HANDLE serviceEvent = nullptr;
+    RuxSink sink = nullptr;
+    RuxService service = nullptr;
+    RuxConnection peer = nullptr;
+};
+
+// Sends a one-way call to the client's service "SB" of sink "SB"; the item is
+// released. Non-zero when sent.
+bool SendCall(RuxItem item);
+// Sends a query to the client: proc, optional arg (released), a string cookie,
+// answered to replySink / replyService.
+bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* replySink, const char* replyService);
+
+// The process log, opened at level 1 on a file of its own for one scope.
+class CapturedLog {
+public:
+    CapturedLog();
+    ~CapturedLog();
+    CapturedLog(const CapturedLog&) = delete;
+    CapturedLog& operator=(const CapturedLog&) = delete;
+
+    bool Opened() const { return opened; }
+
+    // Every line so far as "level|message" (the prefix reduced to its level),
+    // after flushing what is batched.
+    std::vector<std::string> Lines();
+    // How many lines equal `line` ("level|message").
+    size_t Count(const std::string& line);
+    // Waits until `line` has appeared at least `times` times.
+    bool WaitFor(const std::string& line, size_t times = 1, DWORD timeout = 5000);
+
+private:
+    std::wstring folder;
+    std::wstring path;
+    bool opened = false;
+};
+
+// Removes the simulated engine's state and the Stats key of this user, before
+// and after a test.
+class EngineStateReset {
+public:
+    EngineStateReset();
+    ~EngineStateReset();
+    EngineStateReset(const EngineStateReset&) = delete;
+    EngineStateReset& operator=(const EngineStateReset&) = delete;
+};
+
+// A client as the host holds it; destroyed at the end of the scope unless the
+// test destroyed it itself.
+class HostedClient {
+public:
+    HostedClient();
+    ~HostedClient();
+    HostedClient(const HostedClient&) = delete;
+    HostedClient& operator=(const HostedClient&) = delete;
+
+    OLVRuxUIPlugin* operator->() const { return plugin; }
+    RuxUIClient* Client() const { return client; }
+    void Destroy();
+
+private:
+    OLVRuxUIPlugin* plugin = nullptr;
+    RuxUIClient* client = nullptr;
+};
+
+// Waits until no client object is alive in the process.
+bool WaitNoLiveClients(DWORD timeout = 5000);
+
+}  // namespace clienttest

@@ -1,0 +1,473 @@
+// The client driven as the host drives it, with the user interface as a real
+// messaging sink and the simulated engine behind it.
+#include "plugin/RuxUIClient.h"
+#include "plugin/tests/ClientTestSupport.h"
+
+#include "rux/RuxExtensions.h"
+#include "vtapi/EngineState.h"
+#include "vtapi/FaultSwitch.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using namespace clienttest;
+
+namespace {
+
+constexpr const char* FullPushKeys = "Status,Version,SpyScanVersion,PhishingDBVersion,SiteDBVersion,HarmfulDataSize,"
+                                     "TotalSuspiciousBlocked";
+
+void SetComponents(std::initializer_list<const wchar_t*> versions)
+{
+    std::vector<EngineComponent> components;
+    int n = 0;
+    for (const wchar_t* version : versions)
+        components.push_back({L"Component" + std::to_wstring(++n), version});
+    ASSERT_EQ(EngineState().SetComponents(components), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+bool EngineRunning()
+{
+    bool running = false;
+    EngineState().GetRunning(running);
+    return running;
+}
+
+class RuxUIClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(log.Opened());
+        RuxInit();
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(WaitNoLiveClients());
+        RuxExit();
+    }
+
+    // The first full push of a started client, which the session's sink must get.
+    void StartAndTakeFirstPush(HostedClient& client, UiSink& ui, UiMessage& push)
+    {
+        client->StartWorker();
+        ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push)) << "no first push";
+    }
+
+    EngineStateReset engine;
+    CapturedLog log;
+};
+
+}  // namespace
+
+TEST_F(RuxUIClientTest, ConstructionServesTheActiveConsoleSession)
+{
+    HostedClient client;
+    ASSERT_NE(client.Client(), nullptr);
+    uint32_t active = WTSGetActiveConsoleSessionId();
+    EXPECT_EQ(client.Client()->SessionId(), active);
+    EXPECT_EQ(client.Client()->ServiceName(), SessionSinkName());
+    EXPECT_EQ(client.Client()->SettingNames().size(), 10u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::RuxUIClient: session id = " + std::to_string(active)), 1u);
+}
+
+TEST_F(RuxUIClientTest, TraceLinesAreLoggedAtLevelTwoAlsoWhenEmpty)
+{
+    RuxUIClient::TraceProc("pipe QClient(1) connected");
+    RuxUIClient::TraceProc("");
+    RuxUIClient::TraceProc(nullptr);
+    EXPECT_EQ(log.Count("2|RuxUIClient::TraceProc: pipe QClient(1) connected"), 1u);
+    EXPECT_EQ(log.Count("2|RuxUIClient::TraceProc: "), 2u);
+}
+
+TEST_F(RuxUIClientTest, SetSessionStoresTheIdAndRebuildsTheServiceName)
+{
+    HostedClient client;
+    const struct {
+        int32_t argument;
+        uint32_t stored;
+    } cases[] = {
+        {5, 5},
+        {0, 0},
+        {-1, WTSGetActiveConsoleSessionId()},
+        {7, 7},
+    };
+    for (const auto& c : cases) {
+        client->SetSession(c.argument);
+        EXPECT_EQ(client.Client()->SessionId(), c.stored) << c.argument;
+        EXPECT_EQ(client.Client()->ServiceName(), "QClient(" + std::to_string(c.stored) + ")") << c.argument;
+    }
+}
+
+TEST_F(RuxUIClientTest, DestroyingAnUnstartedClientSendsStatusZeroWithoutWaiting)
+{
+    UiSink ui(SessionSinkName());
+    ASSERT_TRUE(ui.Started());
+    HostedClient client;
+    client.Destroy();
+    UiMessage message;
+    ASSERT_TRUE(ui.Next(message));
+    EXPECT_EQ(message.kind, RuxResult_Update);
+    EXPECT_EQ(message.text, "{Status:0}");
+    EXPECT_EQ(RuxUIClient::LiveClients(), 0);
+    EXPECT_EQ(log.Count("1|RuxUIClient::UpdateUIVtStatus"), 1u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
+}
+
+TEST_F(RuxUIClientTest, FirstFullPushCarriesStateVersionsAndTwoCounters)
+{
+    ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
+    SetComponents({L"1.0.0.1", L"2.5", L"3.0.7", L"2026.12.7"});
+    const uint32_t stats[StatisticsFieldCount] = {5, 7, 11, 0, 0, 0, 0, 0, 13};
+    for (size_t i = 0; i < StatisticsFieldCount; ++i)
+        ASSERT_EQ(EngineState().SetStatistic(i, stats[i]), static_cast<DWORD>(ERROR_SUCCESS));
+
+    UiSink ui(SessionSinkName());
+    ASSERT_TRUE(ui.Started());
+    HostedClient client;
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+    // No malicious count in the full push: only the harmful size and the
+    // suspicious count.
+    EXPECT_EQ(push.text, "{Status:1,Version:\"1.0.0.1\",SpyScanVersion:\"2.5\",PhishingDBVersion:\"3.0.7\","
+                         "SiteDBVersion:\"2026.12.7\",HarmfulDataSize:13,TotalSuspiciousBlocked:7}");
+    EXPECT_EQ(client.Client()->Status(), 1);
+    EXPECT_EQ(log.Count("2|RuxUIClient::WorkerProc: start service and waiting events"), 1u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), 1u);
+    (void)FullPushKeys;
+}
+
+TEST_F(RuxUIClientTest, VersionsFollowTheEngineReportAndFallBackToTheFileVersion)
+{
+    UiSink ui(SessionSinkName());
+    ASSERT_TRUE(ui.Started());
+    HostedClient client;
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+
+    const struct {
+        std::initializer_list<const wchar_t*> components;
+        bool queryFails;
+        const char* versions;  // the four version pairs of the push
+    } cases[] = {
+        {{L"1.1", L"2.2"}, false,
+         "Version:\"1.1\",SpyScanVersion:\"2.2\",PhishingDBVersion:\"0.0.0.0\",SiteDBVersion:\"0.0.0.0\""},
+        {{L"1", L"2", L"3", L"4"}, false,
+         "Version:\"1\",SpyScanVersion:\"2\",PhishingDBVersion:\"3\",SiteDBVersion:\"4\""},
+        {{L"1", L"2", L"3", L"4", L"5", L"6"}, false,
+         "Version:\"1\",SpyScanVersion:\"2\",PhishingDBVersion:\"3\",SiteDBVersion:\"4\""},
+        // The test executable carries no version resource: the fallback is empty.
+        {{L"9"}, true, "Version:\"\",SpyScanVersion:\"0.0.0.0\",PhishingDBVersion:\"0.0.0.0\",SiteDBVersion:\"0.0.0.0\""},
+    };
+    for (const auto& c : cases) {
+        SetComponents(c.components);
+        EngineState state;
+        ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::QueryVersionInfo, c.queryFails),
+                  static_cast<DWORD>(ERROR_SUCCESS));
+        client->SetSession(-1);
+        ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+        EXPECT_NE(push.text.find(c.versions), std::string::npos) << push.text;
+    }
+    EXPECT_EQ(log.Count("3|RuxUIClient::AdviseUI: failed to get list of components versions"), 1u);
+}
+
+TEST_F(RuxUIClientTest, FailingStatisticsSendZeroCounters)
+{
+    ASSERT_EQ(EngineState().SetStatistic(1, 9), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(EngineState().SetStatistic(8, 9), static_cast<DWORD>(ERROR_SUCCESS));
+    EngineState state;
+    ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::GetStatistics, true), static_cast<DWORD>(ERROR_SUCCESS));
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+    EXPECT_NE(push.text.find("HarmfulDataSize:0,TotalSuspiciousBlocked:0}"), std::string::npos) << push.text;
+    EXPECT_EQ(log.Count("3|RuxUIClient::GetVtStatistic: VtApi_GetStatistics failed"), 1u);
+}
+
+TEST_F(RuxUIClientTest, SettingsReplyGoesToTheQuerysSourceWithTheTenPairsInOrder)
+{
+    // Odd option ids on, even ones off, so that every position tells.
+    for (int32_t id = 2; id <= 11; ++id)
+        ASSERT_EQ(EngineState().SetOption(id, id % 2), static_cast<DWORD>(ERROR_SUCCESS));
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    ASSERT_TRUE(replies.Started());
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "cookie-7", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(replies.Next(message));
+    EXPECT_EQ(message.kind, RuxResult_Reply);
+    EXPECT_EQ(message.text,
+              "{proc:\"RequestSBSetting\",cookie:\"cookie-7\",result:{EnableAutoUpdate:true,"
+              "EnableSiteStatusCheck:true,EnableAntiphishingSig:false,EnableAntiphishingHeuristic:true,"
+              "EnableBlockSpySite:false,EnableCheckFileDownload:true,EnableCheckKeystrokes:true,"
+              "KeystrokeSetting:false,EnableScanSpy:false,EnableVirtual:false}}");
+    EXPECT_EQ(log.Count("4|RuxUIClient::OnService: RuxResult_Query receive string RequestSBSetting"), 1u);
+    // Nothing went to the session's own sink.
+    EXPECT_FALSE(ui.Next(message, 0));
+}
+
+TEST_F(RuxUIClientTest, SettingsReplyToAnUnreachableSourceIsLoggedAndDropped)
+{
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c1", "NoSuchSink", "Answers"));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c2", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    EXPECT_NE(message.text.find("cookie:\"c2\""), std::string::npos);
+    EXPECT_EQ(log.Count("3|AutoServiceConnect::connect: failed to connect to sink=NoSuchSink service=Answers"), 1u);
+    EXPECT_EQ(log.Count("3|RuxUIClient::OnService: RuxResult_Query cannot connect to 'NoSuchSink':'Answers'"), 1u);
+}
+
+TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
+{
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+
+    const struct {
+        const char* what;
+        RuxItem (*arg)();
+        int32_t scanSpy;  // option 10 afterwards
+        int32_t virtualOn;  // option 2 afterwards
+    } cases[] = {
+        {"known and unknown names",
+         [] { return RuxBuildItem("{s:b,s:b,s:b}", "EnableScanSpy", 0, "Bogus", 1, "EnableVirtual", 0); }, 0, 0},
+        {"only unknown names, one differing in case",
+         [] { return RuxBuildItem("{s:b,s:b}", "enablescanspy", 1, "Other", 1); }, 0, 0},
+        {"an argument that is not associative", [] { return RuxBuildItem("s", "EnableScanSpy"); }, 0, 0},
+        {"no argument", []() -> RuxItem { return nullptr; }, 0, 0},
+        {"known names switched back on", [] { return RuxBuildItem("{s:b,s:b}", "EnableVirtual", 1, "EnableScanSpy", 1); },
+         1, 1},
+    };
+    uint32_t applied = 0;
+    for (const auto& c : cases) {
+        ASSERT_TRUE(SendQuery("ApplySBSetting", c.arg(), "apply", "SettingsDialog", "Answers")) << c.what;
+        // The settings reply comes after the apply in the same queue: the apply is done then.
+        ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
+        ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message)) << c.what;
+        uint32_t now = 0;
+        EngineState().GetSettingsApplied(now);
+        EXPECT_EQ(now, applied + 1) << c.what;
+        applied = now;
+        int32_t scanSpy = -1;
+        int32_t virtualOn = -1;
+        EngineState().GetOption(10, scanSpy);
+        EngineState().GetOption(2, virtualOn);
+        EXPECT_EQ(scanSpy, c.scanSpy) << c.what;
+        EXPECT_EQ(virtualOn, c.virtualOn) << c.what;
+    }
+}
+
+TEST_F(RuxUIClientTest, EnableAsAssociativeCallIsServedThroughProcAfterTheCommandStringLine)
+{
+    ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+    ASSERT_EQ(push.text.rfind("{Status:1,", 0), 0u) << push.text;
+
+    ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 0)));
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    EXPECT_EQ(push.text.rfind("{Status:0,", 0), 0u) << push.text;
+    EXPECT_FALSE(EngineRunning());
+
+    ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    EXPECT_EQ(push.text.rfind("{Status:1,", 0), 0u) << push.text;
+    EXPECT_TRUE(EngineRunning());
+
+    std::vector<std::string> lines = log.Lines();
+    auto first = std::find(lines.begin(), lines.end(),
+                           "3|RuxUIClient::OnService: failed to get command string in RuxResult_Call");
+    ASSERT_NE(first, lines.end());
+    EXPECT_EQ(*(first + 1), "4|RuxUIClient::OnService: fRuxResult_Call receive string Enable");
+    EXPECT_EQ(log.Count("4|RuxUIClient::OnService: fRuxResult_Call receive string Enable"), 2u);
+}
+
+TEST_F(RuxUIClientTest, EnableWhileRunningMakesNoStartCallButStillPushes)
+{
+    ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
+    EngineState state;
+    // A start call would fail and say so.
+    ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::StartVantor, true), static_cast<DWORD>(ERROR_SUCCESS));
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+    ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    EXPECT_EQ(log.Count("3|Failed to start Linshade by server command"), 0u);
+
+    EngineState().SetRunning(false);
+    ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    EXPECT_EQ(log.Count("3|Failed to start Linshade by server command"), 1u);
+}
+
+TEST_F(RuxUIClientTest, EnableWithANonBooleanArgumentStartsNothingAndRequestsNoPush)
+{
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+    size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
+
+    ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:i}", "proc", "Enable", "arg", 1)));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    EXPECT_EQ(log.Count("3|Failed type of argument for Enable"), 1u);
+    EXPECT_FALSE(EngineRunning());
+    // A push, had one been requested, would follow the drain at once.
+    EXPECT_FALSE(ui.NextOfKind(RuxResult_Advise, message, 300));
+    EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), pushes);
+}
+
+TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"olv-client-virtual-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_EQ(EngineState().SetVirtualDataPath(folder), static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring file = folder + L"\\virtualised.dat";
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+    ASSERT_TRUE(SendCall(RuxBuildItem("s", "ShutDownSB")));
+    ASSERT_TRUE(SendCall(RuxBuildItem("s", "ClearVirtualData")));
+    ASSERT_TRUE(SendCall(RuxBuildItem("s", "NoSuchCommand")));
+    ASSERT_TRUE(SendQuery("ResetMessage", nullptr, "r", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(log.Count("4|Shut down call"), 1u);
+    EXPECT_EQ(log.Count("4|ClearVirtualData call"), 1u);
+    // A bare string that names no known command has no "proc" either.
+    EXPECT_EQ(log.Count("3|RuxUIClient::OnService: failed to get proc string in RuxResult_Call"), 1u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::OnService: RuxResult_Query receive string ResetMessage"), 1u);
+    // The worker is still serving.
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "again", "SettingsDialog", "Answers"));
+    EXPECT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    RemoveDirectoryW(folder.c_str());
+}
+
+TEST_F(RuxUIClientTest, PerformAsksTheSessionsUserInterfaceForTheSettingsDialog)
+{
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    EXPECT_EQ(client->Perform(), 0);
+    UiMessage message;
+    ASSERT_TRUE(ui.Next(message));
+    EXPECT_EQ(message.kind, RuxResult_Call);
+    EXPECT_EQ(message.text, "\"ShowSBSettingDialog\"");
+    EXPECT_EQ(log.Count("1|RuxUIClient::Perform"), 1u);
+
+    client->SetSession(7);
+    EXPECT_EQ(client->Perform(), -1);
+    EXPECT_EQ(log.Count("3|AutoServiceConnect::connect: failed to connect to sink=QClient(7) service=SB"), 1u);
+}
+
+TEST_F(RuxUIClientTest, SessionSetElsewhereIsReplacedByTheActiveOneAtTheNextTimeOut)
+{
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    client.Client()->SetSessionCheckInterval(200);
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+
+    client->SetSession(5);
+    EXPECT_EQ(client.Client()->ServiceName(), "QClient(5)");
+    // The push for session 5 fails at the engine (no user there); the time-out
+    // then brings the client back to the active session with a full push.
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    uint32_t active = WTSGetActiveConsoleSessionId();
+    EXPECT_EQ(client.Client()->SessionId(), active);
+    EXPECT_EQ(client.Client()->ServiceName(), SessionSinkName());
+    EXPECT_EQ(log.Count("2|RuxUIClient::WorkerProc: new session id = " + std::to_string(active)), 1u);
+    EXPECT_EQ(log.Count("3|RuxUIClient::AdviseUI: VtApi_SetActiveSession failed"), 1u);
+}
+
+TEST_F(RuxUIClientTest, SinkNameTakenGivesTheSetupLinesAndNoWait)
+{
+    UiSink squatter("SB");
+    ASSERT_TRUE(squatter.Started());
+    HostedClient client;
+    client->StartWorker();
+    ASSERT_EQ(WaitForSingleObject(client.Client()->DoneEvent(), 5000), WAIT_OBJECT_0);
+    std::vector<std::string> lines = log.Lines();
+    auto at = std::find(lines.begin(), lines.end(), "3|RuxUIClient::WorkerProc: failed to start sink");
+    ASSERT_NE(at, lines.end());
+    ASSERT_LT(at + 2, lines.end());
+    EXPECT_EQ(*(at + 1), "3|RuxUIClient::WorkerProc: failed to start service");
+    EXPECT_EQ(*(at + 2), "3|RuxUIClient::WorkerProc: some objects or events not create!");
+    EXPECT_EQ(log.Count("2|RuxUIClient::WorkerProc: start service and waiting events"), 0u);
+    client.Destroy();
+    EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
+}
+
+TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTheClientItself)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"olv-client-stuck-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_EQ(EngineState().SetVirtualDataPath(folder), static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring file = folder + L"\\kept.dat";
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    UiMessage push;
+    StartAndTakeFirstPush(client, ui, push);
+    size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
+
+    // The sink event makes the worker push, and the push begins with a session
+    // call that now takes 2.5 s, outside the client lock.
+    EngineState state;
+    ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::SetActiveSession, 2500), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(ui.OpenPeer("SB"));
+    ASSERT_TRUE(log.WaitFor("1|RuxUIClient::WorkerProc: sink event is signalize"));
+
+    // A call queued now sets the service event; the destructor sets the exit
+    // event while the worker is still inside the engine.
+    ASSERT_TRUE(SendCall(RuxBuildItem("s", "ClearVirtualData")));
+    client.Destroy();
+    EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 1u);
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, push));
+    EXPECT_EQ(push.text, "{Status:0}");
+
+    // The run ends by itself and frees the client; exit wins over the queued call.
+    ASSERT_TRUE(WaitNoLiveClients(10000));
+    EXPECT_EQ(log.Count("1|RuxUIClient::WorkerProc: exit event is signalize"), 1u);
+    EXPECT_EQ(log.Count("4|ClearVirtualData call"), 0u);
+    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    // No push after the final status.
+    EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), pushes);
+    EXPECT_FALSE(ui.NextOfKind(RuxResult_Advise, push, 0));
+
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
