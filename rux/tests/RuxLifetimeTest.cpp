@@ -1,0 +1,155 @@
+// Lifetimes: sink names owned across processes, peers that go away, the
+// counted RuxInit/RuxExit, and the trace callback.
+#include "rux/tests/RuxTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <tlhelp32.h>
+
+using namespace ruxtest;
+
+namespace {
+
+size_t ThreadsOfThisProcess()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    size_t count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+
+}  // namespace
+
+TEST(RuxSinkName, NameTakenByAnotherProcessIsRefusedUntilItGoes)
+{
+    LibraryUse use;
+    std::string name = UniqueName("taken");
+    {
+        ChildProcess holder({"hold", name});
+        ASSERT_TRUE(holder.WaitReady());
+        EXPECT_EQ(RuxStartSink(name.c_str(), nullptr), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        EXPECT_EQ(holder.Quit(), 0u);
+    }
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    ASSERT_NE(sink, nullptr);
+    EXPECT_EQ(RuxStartSink(name.c_str(), nullptr), nullptr);  // and by this process too
+    {
+        ChildProcess second({"hold", name});
+        EXPECT_EQ(second.Wait(), 2u);  // the child could not start it
+    }
+    RuxStopSink(sink);
+}
+
+TEST(RuxPeer, PeerLossBreaksOnlyThatConnectionAndEnsurePeerReopens)
+{
+    LibraryUse use;
+    TraceCollector trace;
+    std::string own = UniqueName("own");
+    std::string remote = UniqueName("remote");
+    std::string other = UniqueName("other");
+    RuxSink sink = RuxStartSink(own.c_str(), nullptr);
+    RuxSink otherSink = RuxStartSink(other.c_str(), nullptr);
+    RuxConnection unaffected = RuxOpenConnection(other.c_str());
+    ASSERT_NE(unaffected, nullptr);
+
+    RuxConnection peer = nullptr;
+    EXPECT_EQ(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);  // nobody there yet
+    EXPECT_EQ(peer, nullptr);
+    auto first = std::make_unique<ChildProcess>(std::vector<std::string>{"hold", remote});
+    ASSERT_TRUE(first->WaitReady());
+    ASSERT_NE(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);  // null peer: opened
+    RuxConnection opened = peer;
+    ASSERT_NE(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);  // healthy: kept
+    EXPECT_EQ(peer, opened);
+    EXPECT_NE(RuxIsConnected(peer), 0);
+
+    EXPECT_EQ(first->Quit(), 0u);
+    first.reset();
+    EXPECT_EQ(RuxIsConnected(peer), 0);
+    EXPECT_NE(RuxIsConnected(unaffected), 0);  // only the lost peer's connection broke
+
+    auto second = std::make_unique<ChildProcess>(std::vector<std::string>{"hold", remote});
+    ASSERT_TRUE(second->WaitReady());
+    ASSERT_NE(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);
+    EXPECT_NE(peer, opened);
+    EXPECT_NE(RuxIsConnected(peer), 0);
+    EXPECT_EQ(RuxIsConnected(opened), 0);  // the old handle is stale
+    EXPECT_EQ(second->Quit(), 0u);
+    EXPECT_GE(trace.Count("reopening"), 1u);
+
+    RuxCloseConnection(peer);
+    RuxCloseConnection(unaffected);
+    RuxStopSink(otherSink);
+    RuxStopSink(sink);
+}
+
+TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
+{
+    size_t before = ThreadsOfThisProcess();
+    ASSERT_EQ(RuxInit(), 1) << "another test left the library initialised";
+    RuxInit();
+    std::string name = UniqueName("exit");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), event);
+    RuxService service = RuxStartService(sink, "SB", event);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService remote = RuxOpenService(connection, "SB");
+    ASSERT_NE(remote, nullptr);
+    RuxItem item = RuxBuildItem("s", "x");
+    ASSERT_NE(RuxCall(remote, 0, item, 0), 0);
+
+    EXPECT_EQ(RuxExit(), 1);  // one user left: everything still runs
+    EXPECT_NE(RuxCall(remote, 0, item, 0), 0);
+    EXPECT_EQ(RuxExit(), 0);
+
+    EXPECT_EQ(RuxCall(remote, 0, item, 0), 0);
+    EXPECT_EQ(RuxStartService(sink, "Other", event), nullptr);
+    RuxItem call = nullptr;
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    EXPECT_EQ(ThreadsOfThisProcess(), before);
+    EXPECT_EQ(RuxExit(), 0);  // not below zero
+    EXPECT_EQ(RuxOpenConnection(name.c_str()), nullptr);  // not initialised, and the sink is gone
+
+    RuxInit();
+    RuxSink again = RuxStartSink(name.c_str(), event);  // the name is free again
+    EXPECT_NE(again, nullptr);
+    EXPECT_EQ(ItemText(item), "\"x\"");  // items outlive RuxExit
+    RuxReleaseItem(item);
+    RuxStopSink(again);
+    RuxExit();
+    CloseHandle(event);
+}
+
+TEST(RuxTrace, ReportsConnectsAndDisconnectsUntilRemoved)
+{
+    LibraryUse use;
+    std::string name = UniqueName("trace");
+    HANDLE sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), sinkEvent);
+    RuxSink own = RuxStartSink(UniqueName("traceown").c_str(), nullptr);
+    {
+        TraceCollector trace;
+        RuxConnection peer = RuxOpenPeer(own, name.c_str());
+        ASSERT_NE(peer, nullptr);
+        EXPECT_TRUE(Signalled(sinkEvent));  // a peer sets the sink's event
+        RuxCloseConnection(peer);
+        RuxConnection plain = RuxOpenConnection(name.c_str());
+        RuxCloseConnection(plain);
+        EXPECT_FALSE(Signalled(sinkEvent, 0));  // a plain connection does not
+        EXPECT_GE(trace.Count("client connected"), 2u);
+        // The disconnect is noticed by the sink's thread: wait for its line.
+        for (int i = 0; i < 500 && trace.Count("disconnected") < 2; ++i)
+            Sleep(10);
+        EXPECT_GE(trace.Count("disconnected"), 2u);
+    }
+    RuxConnection quiet = RuxOpenConnection(name.c_str());
+    RuxCloseConnection(quiet);
+    RuxStopSink(own);
+    RuxStopSink(sink);
+    CloseHandle(sinkEvent);
+}

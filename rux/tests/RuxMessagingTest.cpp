@@ -1,0 +1,245 @@
+// Round trips with a second process (this executable as the echo child), in
+// the pattern the plug-in uses: a fresh connection per message, closed at once.
+#include "rux/tests/RuxTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <psapi.h>
+
+using namespace ruxtest;
+
+namespace {
+
+// Our sink with service "SB", and the echo child with its own sink.
+class EchoPair {
+public:
+    EchoPair()
+        : ownName(UniqueName("parent")), childName(UniqueName("child")),
+          sinkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          sink(RuxStartSink(ownName.c_str(), sinkEvent)), service(RuxStartService(sink, "SB", serviceEvent)),
+          child({"echo", childName, ownName})
+    {
+    }
+    ~EchoPair()
+    {
+        SendToChild(RuxResult_Call, RuxBuildItem("s", "quit"));
+        EXPECT_EQ(child.Wait(), 0u);
+        RuxStopService(service);
+        RuxStopSink(sink);
+        CloseHandle(sinkEvent);
+        CloseHandle(serviceEvent);
+    }
+
+    // Sends and releases `item` on a fresh connection to the child.
+    bool SendToChild(int32_t kind, RuxItem item, RuxItem arg = nullptr)
+    {
+        RuxConnection connection = RuxOpenConnection(childName.c_str());
+        RuxService remote = RuxOpenService(connection, "SB");
+        int32_t sent = 0;
+        if (kind == RuxResult_Call)
+            sent = RuxCall(remote, 0, item, 0);
+        else if (kind == RuxResult_Advise)
+            sent = RuxAdvise(remote, 0, item);
+        else if (kind == RuxResult_Update)
+            sent = RuxUpdate(remote, 0, item);
+        else if (kind == RuxResult_Query) {
+            RuxItem cookie = RuxBuildItem("i", 4242);
+            sent = RuxQuery(remote, 0, item, arg, cookie, ownName.c_str(), "SB");
+            RuxReleaseItem(cookie);
+        }
+        RuxCloseService(remote);
+        RuxCloseConnection(connection);
+        RuxReleaseItem(item);
+        RuxReleaseItem(arg);
+        return sent != 0;
+    }
+
+    std::string ownName;
+    std::string childName;
+    HANDLE sinkEvent;
+    HANDLE serviceEvent;
+    RuxSink sink;
+    RuxService service;
+    ChildProcess child;
+};
+
+}  // namespace
+
+TEST(RuxMessaging, EveryKindMakesTheRoundTripThroughAnotherProcess)
+{
+    LibraryUse use;
+    EchoPair pair;
+    ASSERT_NE(pair.service, nullptr);
+    ASSERT_TRUE(pair.child.WaitReady());
+    // The child's peer to us set our sink event.
+    EXPECT_TRUE(Signalled(pair.sinkEvent));
+
+    struct Case {
+        int32_t kind;
+        RuxItem item;
+        const char* echoed;
+    } cases[] = {
+        {RuxResult_Call, RuxBuildItem("s", "ShowSBSettingDialog"), "\"ShowSBSettingDialog\""},
+        {RuxResult_Call, RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1), "{proc:\"Enable\",arg:true}"},
+        {RuxResult_Advise, RuxBuildItem("{s:i,s:s}", "Status", 1, "Version", "1.2.3.4"),
+         "{Status:i:1,Version:\"1.2.3.4\"}"},
+        {RuxResult_Update, RuxBuildItem("{s:i}", "Status", 0), "{Status:i:0}"},
+        {RuxResult_Call, RuxBuildBlob("a\0b", 3), "<blob>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.echoed);
+        ASSERT_TRUE(pair.SendToChild(c.kind, c.item));
+        RuxItem call = nullptr;
+        ASSERT_EQ(PopWithin(pair.service, pair.serviceEvent, &call), c.kind);
+        if (c.kind == RuxResult_Call && std::string(c.echoed) == "<blob>") {
+            uint16_t length = 0;
+            char data[8];
+            ASSERT_EQ(RuxCopyBlob(call, data, &length, sizeof data), 0);
+            EXPECT_EQ(std::string(data, length), std::string("a\0b", 3));
+        } else {
+            EXPECT_EQ(ItemText(call), c.echoed);
+        }
+    }
+}
+
+TEST(RuxMessaging, QueryIsAnsweredWithProcAndCookieOnTheSourceSink)
+{
+    LibraryUse use;
+    EchoPair pair;
+    ASSERT_TRUE(pair.child.WaitReady());
+    ASSERT_TRUE(pair.SendToChild(RuxResult_Query, RuxBuildItem("s", "ApplySBSetting"),
+                                 RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, "EnableVirtual", 0)));
+    RuxItem reply = nullptr;
+    ASSERT_EQ(PopWithin(pair.service, pair.serviceEvent, &reply), RuxResult_Reply);
+    EXPECT_EQ(ItemText(reply),
+              "{proc:\"ApplySBSetting\",cookie:i:4242,result:{EnableScanSpy:true,EnableVirtual:false}}");
+
+    // A query without "arg" has no such member; the child answers with "proc".
+    ASSERT_TRUE(pair.SendToChild(RuxResult_Query, RuxBuildItem("s", "RequestSBSetting")));
+    ASSERT_EQ(PopWithin(pair.service, pair.serviceEvent, &reply), RuxResult_Reply);
+    EXPECT_EQ(ItemText(reply), "{proc:\"RequestSBSetting\",cookie:i:4242,result:\"RequestSBSetting\"}");
+}
+
+TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
+{
+    LibraryUse use;
+    std::string name = UniqueName("query");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), event);
+    RuxService service = RuxStartService(sink, "SB", event);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService remote = RuxOpenService(connection, "SB");
+    RuxItem proc = RuxBuildItem("s", "ApplySBSetting");
+    RuxItem arg = RuxBuildItem("{s:b}", "EnableAutoUpdate", 1);
+    RuxItem cookie = RuxBuildItem("s", "c-1");
+    ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, "QClient(1)", "SB"), 0);
+    EXPECT_EQ(RuxQuery(remote, 0, proc, arg, nullptr, "QClient(1)", "SB"), 0);  // no cookie
+    EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, "", "SB"), 0);             // no source
+    RuxCloseService(remote);
+    RuxCloseConnection(connection);
+    for (RuxItem item : {proc, arg, cookie})
+        RuxReleaseItem(item);
+
+    RuxItem call = nullptr;
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Query);
+    EXPECT_EQ(ItemText(call),
+              "{proc:\"ApplySBSetting\",arg:{EnableAutoUpdate:true},service:\"SB\",source:\"QClient(1)\","
+              "cookie:\"c-1\"}");
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
+TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
+{
+    LibraryUse use;
+    std::string name = UniqueName("order");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    for (int i = 0; i < 30; ++i) {
+        RuxConnection connection = RuxOpenConnection(name.c_str());
+        RuxService remote = RuxOpenService(connection, "SB");
+        RuxItem item = RuxBuildItem("{s:i}", "Status", i);
+        ASSERT_NE(RuxUpdate(remote, 0, item), 0);
+        RuxReleaseItem(item);
+        RuxCloseService(remote);
+        RuxCloseConnection(connection);
+    }
+    // Every close waited for its message to be queued: all are there already.
+    RuxItem call = nullptr;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Update) << i;
+        EXPECT_EQ(ItemText(call), "{Status:i:" + std::to_string(i) + "}");
+    }
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
+TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
+{
+    LibraryUse use;
+    std::string name = UniqueName("leak");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService remote = RuxOpenService(connection, "SB");
+    ASSERT_NE(remote, nullptr);
+    RuxItem proc = RuxBuildItem("s", "ApplySBSetting");
+    RuxItem arg = RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, "EnableVirtual", 0);
+    RuxItem cookie = RuxBuildItem("i", 1);
+
+    auto privateBytes = [] {
+        PROCESS_MEMORY_COUNTERS_EX counters = {};
+        counters.cb = sizeof counters;
+        GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof counters);
+        return counters.PrivateUsage;
+    };
+    SIZE_T warm = 0;
+    const int batch = 1000;
+    for (int round = 0; round < 100; ++round) {
+        if (round == 10)
+            warm = privateBytes();
+        for (int i = 0; i < batch; ++i)
+            ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, name.c_str(), "SB"), 0);
+        for (int i = 0; i < batch; ++i) {
+            RuxItem call = nullptr;
+            ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Query);
+            // As the plug-in does: "proc", "service", "source" and "cookie" are
+            // read and never released; "arg" and what is read from it are.
+            RuxItem members[4] = {};
+            const char* names[4] = {"proc", "service", "source", "cookie"};
+            for (int m = 0; m < 4; ++m)
+                ASSERT_EQ(RuxGetAssoc(call, names[m], &members[m]), 0);
+            RuxItem argument = nullptr;
+            ASSERT_EQ(RuxGetAssoc(call, "arg", &argument), 0);
+            uint16_t count = 0;
+            RuxGetLen(argument, &count);
+            for (uint16_t k = 0; k < count; ++k) {
+                RuxItem key = nullptr, value = nullptr;
+                RuxGetNthKey(argument, k, &key);
+                RuxGetAt(argument, key, &value);
+                RuxReleaseItem(key);
+                RuxReleaseItem(value);
+            }
+            RuxReleaseItem(argument);
+        }
+        RuxItem call = nullptr;
+        ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    }
+    SIZE_T done = privateBytes();
+    EXPECT_LT(done, warm + 512 * 1024) << "private bytes grew from " << warm << " to " << done;
+    for (RuxItem item : {proc, arg, cookie})
+        RuxReleaseItem(item);
+    RuxCloseService(remote);
+    RuxCloseConnection(connection);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
