@@ -1,5 +1,8 @@
 // RUXUI.dll as the host sees it: exactly two exports at their ordinals, a
-// version resource, and the no-log behaviour of the flush entry.
+// version resource, the no-log behaviour of the flush entry, and a client
+// from the factory.
+#include "plugin/OLVRuxUIPlugin.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -62,4 +65,21 @@ TEST(ModuleExports, FlushEntryWithoutLogEndsItsThreadWithCodeTwo)
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 2u);
     CloseHandle(thread);
+}
+
+TEST(ModuleExports, FactoryGivesAClientThatTheHostCanStartAndDestroy)
+{
+    LoadedModule dll;
+    ASSERT_NE(dll.module, nullptr) << GetLastError();
+    using Factory = OLVRuxUIPlugin* (*)();
+    auto factory = reinterpret_cast<Factory>(
+        reinterpret_cast<void (*)()>(GetProcAddress(dll.module, MAKEINTRESOURCEA(2))));
+    ASSERT_NE(factory, nullptr);
+
+    OLVRuxUIPlugin* client = factory();
+    ASSERT_NE(client, nullptr);
+    client->StartWorker();
+    client->SetSession(-1);
+    client->Destroy();
+    // The module's unload waits for the worker run, which has ended by now.
 }
