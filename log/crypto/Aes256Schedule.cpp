@@ -2,7 +2,7 @@
 
 #include "log/crypto/Aes256Paths.h"
 #include "log/crypto/AesTables.h"
-#include "log/crypto/BigNumber.h"
+#include "log/crypto/WipeSecret.h"
 
 #include <intrin.h>
 

@@ -1,5 +1,7 @@
 #include "log/crypto/BigNumber.h"
 
+#include "log/crypto/WipeSecret.h"
+
 #include <cstring>
 
 namespace {
@@ -269,12 +271,4 @@ void DigitMul(BigDigit* high, BigDigit* low, BigDigit b, BigDigit c)
     const uint64_t product = static_cast<uint64_t>(b) * c;
     *high = static_cast<BigDigit>(product >> 32);
     *low = static_cast<BigDigit>(product);
-}
-
-void WipeSecret(void* data, size_t length)
-{
-    // Called through a volatile pointer, so the optimiser cannot prove the
-    // store dead and drop it, yet it keeps the speed of the library's memset.
-    static void* (*const volatile clear)(void*, int, size_t) = std::memset;
-    clear(data, 0, length);
 }

@@ -67,6 +67,3 @@ uint32_t DigitBits(BigDigit a);
 
 // high:low = b * c.
 void DigitMul(BigDigit* high, BigDigit* low, BigDigit b, BigDigit c);
-
-// Clears memory that held secrets in a way the optimiser keeps.
-void WipeSecret(void* data, size_t length);

@@ -1,6 +1,6 @@
 #include "log/crypto/Md5Context.h"
 
-#include "log/crypto/BigNumber.h"
+#include "log/crypto/WipeSecret.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #include "log/crypto/RandomPool.h"
 
-#include "log/crypto/BigNumber.h"
 #include "log/crypto/Md5Context.h"
+#include "log/crypto/WipeSecret.h"
 
 #include <cstring>
 

@@ -1,6 +1,7 @@
 #include "log/crypto/RsaPublicKey.h"
 
 #include "log/crypto/BigNumber.h"
+#include "log/crypto/WipeSecret.h"
 
 int32_t RsaPublicBlock(uint8_t* output, uint32_t* outputLength, const uint8_t input[RsaBlockLength],
                        const RsaPublicKey* key)

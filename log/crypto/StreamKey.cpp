@@ -1,8 +1,8 @@
 #include "log/crypto/StreamKey.h"
 
-#include "log/crypto/BigNumber.h"
 #include "log/crypto/BuiltInLogKey.h"
 #include "log/crypto/RandomPool.h"
+#include "log/crypto/WipeSecret.h"
 
 #include <windows.h>
 #include <ntsecapi.h>

@@ -1,7 +1,7 @@
 #include "log/crypto/decrypt/Aes256DecryptSchedule.h"
 
 #include "log/crypto/AesTables.h"
-#include "log/crypto/BigNumber.h"
+#include "log/crypto/WipeSecret.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include "log/crypto/decrypt/RsaPrivateKey.h"
 
 #include "log/crypto/BigNumber.h"
+#include "log/crypto/WipeSecret.h"
 
 #include <cstring>
 
