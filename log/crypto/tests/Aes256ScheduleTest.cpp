@@ -171,12 +171,3 @@ TEST(Aes256, DecryptionRestoresWhatEveryPathEncrypted)
         EXPECT_EQ(ToHex(data), ToHex(Plaintext(v)));
     }
 }
-
-TEST(Aes256, WipeClearsTheSchedule)
-{
-    Aes256Schedule schedule = Expand(KnownAnswers[0].key);
-    Aes256WipeSchedule(&schedule);
-    Aes256Schedule zero;
-    std::memset(&zero, 0, sizeof(zero));
-    EXPECT_EQ(std::memcmp(&schedule, &zero, sizeof(zero)), 0);
-}

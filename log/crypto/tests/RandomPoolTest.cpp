@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 
 namespace {
 
@@ -65,17 +64,4 @@ TEST(RandomPool, OutputMatchesAnIndependentModelWhateverTheRequestSizes)
         EXPECT_EQ(ToHex(out.data(), 40), SeededOutput) << "first request " << sizes[0];
         EXPECT_EQ(out[40], 0xcc);
     }
-}
-
-TEST(RandomPool, WipeLeavesNoStateBehind)
-{
-    RandomPool pool;
-    RandomPoolInit(&pool);
-    FeedCounting(&pool, RandomPoolSeedLength);
-    uint8_t out[20];
-    RandomPoolGenerate(&pool, out, sizeof(out));
-    RandomPoolWipe(&pool);
-    RandomPool zero;
-    std::memset(&zero, 0, sizeof(zero));
-    EXPECT_EQ(std::memcmp(&pool, &zero, sizeof(zero)), 0);
 }
