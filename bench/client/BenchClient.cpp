@@ -1,0 +1,344 @@
+// The "RequestSBSetting" round trip as a user interface sees it: from a UI
+// process, through the plug-in (its worker, ten engine reads and a reply over a
+// fresh connection) and back, against the bare messaging library's query round
+// trip with an echo service in the same host process. Prints one table row per
+// case with the median and the 99th percentile.
+//
+// The host process (no arguments) starts the echo sink and a client from
+// RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
+#include "plugin/OLVRuxUIPlugin.h"
+#include "plugin/contracts/RuxApi.h"
+#include "rux/RuxExtensions.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* EchoSink = "OlvBenchEcho";
+constexpr const char* ReplySink = "OlvBenchUi";
+constexpr const char* ReplyService = "Answers";
+constexpr int DefaultIterations = 2000;
+constexpr int Warmup = 100;
+
+void PrintUsage()
+{
+    std::printf(
+        "usage: bench_client [--iterations N]\n"
+        "  Measures the \"RequestSBSetting\" round trip from a UI process through the\n"
+        "  plug-in (RUXUI.dll beside this program) and back, against the bare query\n"
+        "  round trip of the messaging library. Needs the sink names \"SB\", \"%s\"\n"
+        "  and \"%s\" free. Prints a table: median (p50) and p99 in microseconds.\n"
+        "  --iterations N  round trips per case (default %d, at least 100)\n"
+        "  --help          show this text\n",
+        EchoSink, ReplySink, DefaultIterations);
+}
+
+double Micros(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    return static_cast<double>(to.QuadPart - from.QuadPart) * 1e6 / frequency;
+}
+
+// ---- the host side ------------------------------------------------------------
+
+// Answers every query of its service at once: the floor of a query round trip.
+// With perReply, each answer opens its own connection, as the plug-in's does.
+class EchoService {
+public:
+    bool Start()
+    {
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        sink = RuxStartSink(EchoSink, sinkEvent);
+        service = sink ? RuxStartService(sink, "SB", event) : nullptr;
+        if (!service)
+            return false;
+        thread = std::thread([this] { Serve(); });
+        return true;
+    }
+    void Stop()
+    {
+        stopping = true;
+        SetEvent(event);
+        if (thread.joinable())
+            thread.join();
+        RuxStopService(service);
+        RuxStopSink(sink);
+        CloseHandle(event);
+        CloseHandle(sinkEvent);
+    }
+
+private:
+    void Serve()
+    {
+        RuxConnection lasting = nullptr;
+        RuxService lastingService = nullptr;
+        while (!stopping) {
+            WaitForSingleObject(event, INFINITE);
+            RuxItem call = nullptr;
+            while (RuxPopCall(service, &call) == RuxResult_Query) {
+                RuxItem proc = nullptr;
+                RuxItem cookie = nullptr;
+                RuxItem arg = nullptr;
+                RuxGetAssoc(call, "proc", &proc);
+                RuxGetAssoc(call, "cookie", &cookie);
+                RuxGetAssoc(call, "arg", &arg);
+                int32_t perReply = 0;
+                RuxGetInt(arg, &perReply);
+                RuxItem result = RuxBuildItem("{s:b}", "EnableAutoUpdate", 1);
+                if (perReply) {
+                    if (RuxConnection connection = RuxOpenConnection(ReplySink)) {
+                        if (RuxService reply = RuxOpenService(connection, ReplyService)) {
+                            RuxReply(reply, 0, proc, cookie, result);
+                            RuxCloseService(reply);
+                        }
+                        RuxCloseConnection(connection);
+                    }
+                } else {
+                    if (!lasting) {
+                        lasting = RuxOpenConnection(ReplySink);
+                        lastingService = lasting ? RuxOpenService(lasting, ReplyService) : nullptr;
+                    }
+                    RuxReply(lastingService, 0, proc, cookie, result);
+                }
+                RuxReleaseItem(result);
+                RuxReleaseItem(arg);
+            }
+        }
+        if (lastingService)
+            RuxCloseService(lastingService);
+        RuxCloseConnection(lasting);
+    }
+
+    HANDLE event = nullptr;
+    HANDLE sinkEvent = nullptr;
+    RuxSink sink = nullptr;
+    RuxService service = nullptr;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+};
+
+int RunHost(int iterations)
+{
+    RuxInit();
+    EchoService echo;
+    if (!echo.Start()) {
+        std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
+        echo.Stop();
+        RuxExit();
+        return 1;
+    }
+    HMODULE plugin = LoadLibraryW(L"RUXUI.dll");
+    using Factory = OLVRuxUIPlugin* (*)();
+    auto factory = plugin ? reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(
+                                GetProcAddress(plugin, MAKEINTRESOURCEA(2))))
+                          : nullptr;
+    OLVRuxUIPlugin* client = factory ? factory() : nullptr;
+    if (!client) {
+        std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
+        echo.Stop();
+        if (plugin)
+            FreeLibrary(plugin);
+        RuxExit();
+        return 1;
+    }
+    client->StartWorker();
+
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --ui " + std::to_wstring(iterations);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION ui{};
+    DWORD code = 1;
+    if (CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &ui)) {
+        CloseHandle(ui.hThread);
+        // The UI measures and prints; a UI that hangs is ended after ten minutes.
+        if (WaitForSingleObject(ui.hProcess, 600000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(ui.hProcess, &code);
+        else
+            TerminateProcess(ui.hProcess, 1);
+        CloseHandle(ui.hProcess);
+    } else {
+        std::fprintf(stderr, "bench_client: cannot start the UI process (error %lu)\n", GetLastError());
+    }
+    client->Destroy();
+    FreeLibrary(plugin);
+    echo.Stop();
+    RuxExit();
+    return static_cast<int>(code);
+}
+
+// ---- the UI side --------------------------------------------------------------
+
+struct Percentiles {
+    double p50 = 0;
+    double p99 = 0;
+    int lost = 0;
+};
+
+class UiMeasure {
+public:
+    bool Start()
+    {
+        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        sink = RuxStartSink(ReplySink, sinkEvent);
+        service = sink ? RuxStartService(sink, ReplyService, event) : nullptr;
+        return service != nullptr;
+    }
+    ~UiMeasure()
+    {
+        RuxStopService(service);
+        RuxStopSink(sink);
+        CloseHandle(event);
+        CloseHandle(sinkEvent);
+    }
+
+    // One query after another on a lasting connection to `target`, each timed
+    // from the send to the popped reply.
+    Percentiles Run(const char* target, const char* proc, int32_t arg, int iterations, const char* label)
+    {
+        Percentiles result;
+        RuxConnection connection = RuxOpenConnection(target);
+        RuxService to = connection ? RuxOpenService(connection, "SB") : nullptr;
+        if (!to) {
+            std::fprintf(stderr, "bench_client: cannot reach sink \"%s\"\n", target);
+            RuxCloseConnection(connection);
+            result.lost = iterations;
+            return result;
+        }
+        RuxItem procItem = RuxBuildItem("s", proc);
+        RuxItem cookie = RuxBuildItem("s", "bench");
+        std::vector<double> samples;
+        samples.reserve(static_cast<size_t>(iterations));
+        for (int i = 0; i < Warmup + iterations; ++i) {
+            if (i == Warmup || (i > Warmup && (i - Warmup) % (iterations / 4) == 0))
+                std::fprintf(stderr, "  %s: %d/%d\n", label, i - Warmup, iterations);
+            RuxItem argItem = RuxBuildItem("i", arg);
+            LARGE_INTEGER sent;
+            QueryPerformanceCounter(&sent);
+            bool ok = RuxQuery(to, 0, procItem, argItem, cookie, ReplySink, ReplyService) != 0 && AwaitReply();
+            LARGE_INTEGER back;
+            QueryPerformanceCounter(&back);
+            RuxReleaseItem(argItem);
+            if (!ok) {
+                ++result.lost;
+                continue;
+            }
+            if (i >= Warmup)
+                samples.push_back(Micros(sent, back));
+        }
+        RuxReleaseItem(procItem);
+        RuxReleaseItem(cookie);
+        RuxCloseService(to);
+        RuxCloseConnection(connection);
+        if (!samples.empty()) {
+            std::sort(samples.begin(), samples.end());
+            result.p50 = samples[samples.size() / 2];
+            result.p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+        }
+        return result;
+    }
+
+private:
+    bool AwaitReply()
+    {
+        for (;;) {
+            RuxItem item = nullptr;
+            int32_t kind = RuxPopCall(service, &item);
+            if (kind == RuxResult_Reply)
+                return true;
+            if (kind != RuxResult_Empty)
+                continue;
+            if (WaitForSingleObject(event, 5000) != WAIT_OBJECT_0)
+                return false;
+        }
+    }
+
+    HANDLE event = nullptr;
+    HANDLE sinkEvent = nullptr;
+    RuxSink sink = nullptr;
+    RuxService service = nullptr;
+};
+
+int RunUi(int iterations)
+{
+    RuxInit();
+    int code = 0;
+    {
+        UiMeasure ui;
+        if (!ui.Start()) {
+            std::fprintf(stderr, "bench_client: cannot start the UI sink \"%s\" (in use?)\n", ReplySink);
+            code = 1;
+        } else {
+            struct Case {
+                const char* name;
+                const char* sink;
+                const char* proc;
+                int32_t arg;
+            } cases[] = {
+                {"bare query, lasting reply connection", EchoSink, "Echo", 0},
+                {"bare query, reply connection per answer", EchoSink, "Echo", 1},
+                {"RequestSBSetting through the plug-in", "SB", "RequestSBSetting", 0},
+            };
+            std::printf("%-42s %10s %10s %8s %6s\n", "round trip (UI process and back)", "p50 us", "p99 us", "ratio",
+                        "lost");
+            double floor = 0;
+            for (const Case& c : cases) {
+                Percentiles p = ui.Run(c.sink, c.proc, c.arg, iterations, c.name);
+                if (floor == 0)
+                    floor = p.p50;
+                std::printf("%-42s %10.1f %10.1f %8.2f %6d\n", c.name, p.p50, p.p99, floor > 0 ? p.p50 / floor : 0.0,
+                            p.lost);
+                std::fflush(stdout);
+                if (p.lost)
+                    code = 1;
+            }
+            std::printf("(%d round trips per case after %d warm-up; ratio = p50 / bare p50)\n", iterations, Warmup);
+        }
+    }
+    RuxExit();
+    return code;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    int iterations = DefaultIterations;
+    bool ui = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::wcscmp(argv[i], L"--help") == 0 || std::wcscmp(argv[i], L"-h") == 0) {
+            PrintUsage();
+            return 0;
+        }
+        if ((std::wcscmp(argv[i], L"--iterations") == 0 || std::wcscmp(argv[i], L"--ui") == 0) && i + 1 < argc) {
+            ui = ui || std::wcscmp(argv[i], L"--ui") == 0;
+            wchar_t* end = nullptr;
+            long n = std::wcstol(argv[++i], &end, 10);
+            if (!end || *end != 0 || n < 100 || n > 1000000) {
+                std::fprintf(stderr, "bench_client: --iterations takes a number from 100 to 1000000\n");
+                return 2;
+            }
+            iterations = static_cast<int>(n);
+            continue;
+        }
+        std::fprintf(stderr, "bench_client: bad argument (try --help)\n");
+        return 2;
+    }
+    return ui ? RunUi(iterations) : RunHost(iterations);
+}
