@@ -30,16 +30,23 @@ double Seconds(LARGE_INTEGER start, LARGE_INTEGER end)
 
 volatile int Sink = 0;
 
-double FormatOnly(int lines)
+using SnwprintfProc = int(__cdecl*)(wchar_t* buffer, size_t count, const wchar_t* format, ...);
+
+// The C runtime's _snwprintf, or (ntdll) the one the logger itself formats with.
+double FormatOnly(int lines, bool ntdll)
 {
+    SnwprintfProc format = &_snwprintf;
+    if (ntdll)
+        format = reinterpret_cast<SnwprintfProc>(
+            reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "_snwprintf")));
     LARGE_INTEGER start, end;
     QueryPerformanceCounter(&start);
     for (int i = 0; i < lines; ++i) {
         wchar_t line[1792];
-        int units = _snwprintf(line, 1792, L"[%x:%x:%x:%x] ", static_cast<unsigned>(GetTickCount()),
-                               static_cast<unsigned>(GetCurrentProcessId()),
-                               static_cast<unsigned>(GetCurrentThreadId()), 2u);
-        units += _snwprintf(line + units, 1780 - units, LineFormat, i, ServiceName, 3u, 7u, Tail);
+        int units = format(line, 1792, L"[%x:%x:%x:%x] ", static_cast<unsigned>(GetTickCount()),
+                           static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()),
+                           2u);
+        units += format(line + units, 1780 - units, LineFormat, i, ServiceName, 3u, 7u, Tail);
         Sink = Sink + line[units - 1];
     }
     QueryPerformanceCounter(&end);
@@ -106,10 +113,11 @@ int wmain(int argc, wchar_t** argv)
     CreateDirectoryW(folder.c_str(), nullptr);
     std::wstring path = folder + L"\\bench.log";
 
-    std::vector<double> format, direct, writer;
+    std::vector<double> format, formatNtdll, direct, writer;
     for (int run = 0; run < runs; ++run) {
         std::fwprintf(stderr, L"run %d of %d ...\n", run + 1, runs);
-        format.push_back(FormatOnly(lines));
+        format.push_back(FormatOnly(lines, false));
+        formatNtdll.push_back(FormatOnly(lines, true));
         direct.push_back(LogLines(path, lines, false));
         writer.push_back(LogLines(path, lines, true));
     }
@@ -119,6 +127,8 @@ int wmain(int argc, wchar_t** argv)
     std::wprintf(L"%d lines of about 100 characters, median of %d runs\n", lines, runs);
     std::wprintf(L"%-44ls %14ls %10ls\n", L"case", L"lines/s", L"vs format");
     std::wprintf(L"%-44ls %14.0f %10.2f\n", L"_snwprintf into a stack buffer (format only)", base, 1.0);
+    std::wprintf(L"%-44ls %14.0f %10.2f\n", L"same with ntdll's _snwprintf (the logger's)", Median(formatNtdll),
+                 Median(formatNtdll) / base);
     std::wprintf(L"%-44ls %14.0f %10.2f\n", L"OlvLog_Print, plain file, direct", Median(direct),
                  Median(direct) / base);
     std::wprintf(L"%-44ls %14.0f %10.2f\n", L"OlvLog_Print, plain file, writer thread", Median(writer),
