@@ -174,6 +174,11 @@ DWORD EngineState::SetPendingOption(int32_t id, int32_t value) const
 {
     if (!IsOptionId(id))
         return ERROR_INVALID_PARAMETER;
+    // Under the lock, so that a value set while pending values are applied is
+    // either applied or stays pending, never dropped with the older one.
+    StateLock lock;
+    if (lock.error() != ERROR_SUCCESS)
+        return lock.error();
     return WriteDword(BaseKeyPath, PendingValueName(id).c_str(), static_cast<DWORD>(value));
 }
 
@@ -280,6 +285,10 @@ DWORD EngineState::SetStatistic(std::size_t field, uint32_t value) const
 {
     if (field >= StatisticsFieldCount)
         return ERROR_INVALID_PARAMETER;
+    // Under the lock, so that a concurrent addition cannot write back over it.
+    StateLock lock;
+    if (lock.error() != ERROR_SUCCESS)
+        return lock.error();
     return WriteDword(StatsKeyPath, StatisticsFieldName(field), value);
 }
 

@@ -48,6 +48,8 @@ public:
     // Option ids outside 1..11 give ERROR_INVALID_PARAMETER.
     DWORD GetOption(int32_t id, int32_t& value) const;
     DWORD SetOption(int32_t id, int32_t value) const;
+    // Under the state lock, like every change that ApplyPendingOptions or
+    // AddToStatistic could otherwise overwrite.
     DWORD SetPendingOption(int32_t id, int32_t value) const;
     // present is false when the option has no pending value.
     DWORD GetPendingOption(int32_t id, bool& present, int32_t& value) const;

@@ -1,8 +1,6 @@
-// The names by which tools and fault switches address calls, options and
-// counters.
+// The names by which tools and fault switches address calls and options.
 #include "vtapi/EngineCall.h"
 #include "vtapi/OptionName.h"
-#include "vtapi/StatisticsField.h"
 
 #include <gtest/gtest.h>
 
@@ -52,15 +50,4 @@ TEST(EngineNames, OptionsAreReadAsIdsOneToElevenOrAsSettingNames)
         names += OptionSettingName(id) != nullptr;
     EXPECT_EQ(names, 10);
     EXPECT_EQ(OptionSettingName(1), nullptr);
-}
-
-TEST(EngineNames, StatisticsFieldsAreFoundByNameInAnyCase)
-{
-    std::size_t index = 99;
-    EXPECT_TRUE(FindStatisticsField(L"harmfuldatasize", index));
-    EXPECT_EQ(index, 8u);
-    EXPECT_TRUE(FindStatisticsField(L"Reserved4", index));
-    EXPECT_EQ(index, 7u);
-    EXPECT_FALSE(FindStatisticsField(L"Reserved5", index));
-    EXPECT_FALSE(FindStatisticsField(L"", index));
 }
