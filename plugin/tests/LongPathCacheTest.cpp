@@ -49,18 +49,6 @@ TEST(LongPathCache, EachHitRestartsTheExpiryPeriod)
     EXPECT_EQ(cache.Size(), 0u);
 }
 
-TEST(LongPathCache, StoreOverwritesAndRestampsAnEntry)
-{
-    Now = 5;
-    LongPathCache cache(&TestTicks);
-    cache.Store(L"A~1", L"old");
-    Now += 50000;
-    cache.Store(L"A~1", L"new");
-    Now += 50000;
-    EXPECT_EQ(Found(cache, L"A~1"), L"new");
-    EXPECT_EQ(cache.Size(), 1u);
-}
-
 TEST(LongPathCache, TickCountWrapNeitherAgesNorRevivesEntries)
 {
     Now = 0xFFFFFFF0u;
@@ -117,13 +105,4 @@ TEST(LongPathCache, PurgeKeepsFreshEntriesAndStaysDueAcrossTheWrap)
     EXPECT_EQ(cache.Size(), 2u);
     EXPECT_EQ(Found(cache, Key(1)), L"long");
     EXPECT_EQ(Found(cache, Key(3)), L"long");
-}
-
-TEST(LongPathCache, NoLimitStoresBeyondTheDefaultCapacity)
-{
-    Now = 0;
-    LongPathCache cache(&TestTicks, LongPathCache::NoLimit);
-    for (int i = 0; i < LongPathCache::DefaultCapacity + 10; ++i)
-        cache.Store(Key(i), L"long");
-    EXPECT_EQ(cache.Size(), 1034u);
 }
