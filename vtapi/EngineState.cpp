@@ -145,7 +145,10 @@ DWORD EngineState::GetRunning(bool& running) const
 
 DWORD EngineState::SetRunning(bool running) const
 {
-    return WriteDword(BaseKeyPath, RunningValue, running ? 1 : 0);
+    // A running engine keeps statistics: its key is there for a watcher from
+    // the start on, not only from the first counted event.
+    DWORD error = running ? EnsureStatsKey() : ERROR_SUCCESS;
+    return error == ERROR_SUCCESS ? WriteDword(BaseKeyPath, RunningValue, running ? 1 : 0) : error;
 }
 
 DWORD EngineState::GetOption(int32_t id, int32_t& value) const

@@ -43,6 +43,7 @@ public:
     DWORD error() const noexcept { return rootError_; }
 
     DWORD GetRunning(bool& running) const;
+    // Starting also creates the "Stats" key when missing.
     DWORD SetRunning(bool running) const;
 
     // Option ids outside 1..11 give ERROR_INVALID_PARAMETER.

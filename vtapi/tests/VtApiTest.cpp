@@ -352,14 +352,21 @@ TEST_F(VtApi, SetActiveSessionAcceptsOnlySessionsWithAUser)
     EXPECT_NE(VtApi_SetActiveSession(ConsoleSession()), 0);
 }
 
-TEST_F(VtApi, SetActiveSessionCreatesTheStatsKeyForWatchers)
+TEST_F(VtApi, SettingASessionOrStartingCreatesTheStatsKeyForWatchers)
 {
-    ASSERT_EQ(state_.Remove(), ERROR_SUCCESS);
-    ASSERT_NE(VtApi_SetActiveSession(ConsoleSession()), 0);
+    const std::function<int32_t()> creators[] = {
+        [] { return VtApi_SetActiveSession(ConsoleSession()); },
+        [] { return VtApi_StartVantor(0); },
+    };
     RegKey root;
-    RegKey stats;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
-    EXPECT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
+    for (const auto& create : creators) {
+        ASSERT_EQ(state_.Remove(), ERROR_SUCCESS);
+        RegKey stats;
+        ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_FILE_NOT_FOUND);
+        ASSERT_NE(create(), 0);
+        EXPECT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
+    }
 }
 
 TEST_F(VtApi, SessionCallsFailInAProcessThatSetNoSession)
