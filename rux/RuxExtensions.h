@@ -15,7 +15,11 @@
 //   gets the failure result, never a crash. Out-parameters are left untouched
 //   on failure.
 //
-// Handles: the library's own threads never call back into the application
+// Events: a service's event is set when a message arrives and no signal is
+// pending since the last RuxPopCall, so a woken application pops until
+// RuxResult_Empty. A sink's event is set when a peer connects.
+//
+// Threads: the library's own threads never call back into the application
 // except through the trace callback and by setting the application's events.
 // Sends are synchronous with the pipe; RuxCloseConnection returns once the
 // receiving sink has queued everything sent on the connection (or the

@@ -33,23 +33,24 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
         return nullptr;
     }
     sink->stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    sink->connectEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!sink->stopEvent_ || !sink->connectEvent_) {
+    if (!sink->stopEvent_) {
         error = GetLastError();
         return nullptr;
     }
     // The first instance exists before Start returns, so a client may connect
     // as soon as the caller has the handle.
-    sink->listening_ = sink->CreateInstance(true);
-    if (sink->listening_ == INVALID_HANDLE_VALUE) {
+    HANDLE first = sink->CreateInstance(true);
+    if (first == INVALID_HANDLE_VALUE) {
         error = GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ALREADY_EXISTS : GetLastError();
         return nullptr;
     }
-    try {
-        sink->acceptThread_ = std::thread(&Sink::AcceptLoop, sink.get());
-    } catch (...) {
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        return nullptr;
+    {
+        std::lock_guard<std::mutex> hold(sink->mutex_);
+        if (!sink->StartWorkerLocked(first)) {
+            CloseHandle(first);
+            error = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
     }
     Trace::Line("Rux: sink '%s' started", name.c_str());
     return sink;
@@ -58,9 +59,7 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
 Sink::~Sink()
 {
     Stop();
-    if (listening_ != INVALID_HANDLE_VALUE)
-        CloseHandle(listening_);
-    for (HANDLE* handle : {&event_, &stopEvent_, &connectEvent_, &nameMutex_}) {
+    for (HANDLE* handle : {&event_, &stopEvent_, &nameMutex_}) {
         if (*handle)
             CloseHandle(*handle);
         *handle = nullptr;
@@ -77,7 +76,7 @@ HANDLE Sink::CreateInstance(bool first)
 
 void Sink::Stop()
 {
-    std::list<std::unique_ptr<SinkConnection>> connections;
+    std::list<Worker> workers;
     std::map<std::string, std::shared_ptr<SinkService>> services;
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -85,16 +84,14 @@ void Sink::Stop()
             return;
         stopped_ = true;
         SetEvent(stopEvent_);
-    }
-    if (acceptThread_.joinable())
-        acceptThread_.join();
-    {
-        // The accept thread has ended: nothing adds connections any more.
-        std::lock_guard<std::mutex> hold(mutex_);
-        connections.swap(connections_);
+        // Stopped: no worker starts another one from now on.
+        workers.swap(workers_);
         services.swap(services_);
     }
-    connections.clear();  // joins each connection thread
+    for (Worker& worker : workers) {
+        if (worker.thread.joinable())
+            worker.thread.join();
+    }
     for (auto& [name, service] : services)
         service->Stop();
     Trace::Line("Rux: sink '%s' stopped", name_.c_str());
@@ -154,73 +151,100 @@ void Sink::SignalPeer()
         SetEvent(event_);
 }
 
-void Sink::ReapFinished()
+bool Sink::StartWorkerLocked(HANDLE instance)
 {
-    std::list<std::unique_ptr<SinkConnection>> finished;
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            auto next = std::next(it);
-            if ((*it)->Done())
-                finished.splice(finished.end(), connections_, it);
-            it = next;
-        }
+    workers_.emplace_back();
+    Worker* worker = &workers_.back();
+    try {
+        worker->thread = std::thread(&Sink::WorkerLoop, this, worker, instance);
+    } catch (...) {
+        workers_.pop_back();
+        return false;
     }
-    finished.clear();  // joins threads that have already returned
+    ++listening_;
+    return true;
 }
 
-void Sink::AcceptLoop()
+void Sink::ReapLocked(std::list<Worker>& finished)
 {
-    for (;;) {
-        if (listening_ == INVALID_HANDLE_VALUE) {
-            listening_ = CreateInstance(false);
-            if (listening_ == INVALID_HANDLE_VALUE) {
-                Trace::Line("Rux: sink '%s': cannot create a pipe instance (error %lu)", name_.c_str(),
-                            GetLastError());
-                if (WaitForSingleObject(stopEvent_, 1000) == WAIT_OBJECT_0)
-                    return;
-                continue;
-            }
-        }
+    for (auto it = workers_.begin(); it != workers_.end();) {
+        auto next = std::next(it);
+        if (it->done)
+            finished.splice(finished.end(), workers_, it);
+        it = next;
+    }
+}
+
+void Sink::WorkerLoop(Worker* self, HANDLE instance)
+{
+    HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (instance == INVALID_HANDLE_VALUE)
+        instance = CreateInstance(false);
+    bool ok = connectEvent && readEvent && writeEvent && instance != INVALID_HANDLE_VALUE;
+    if (!ok)
+        Trace::Line("Rux: sink '%s': cannot start a pipe instance (error %lu)", name_.c_str(), GetLastError());
+    while (ok) {
         OVERLAPPED overlapped = {};
-        overlapped.hEvent = connectEvent_;
-        BOOL connected = ConnectNamedPipe(listening_, &overlapped);
+        overlapped.hEvent = connectEvent;
+        BOOL connected = ConnectNamedPipe(instance, &overlapped);
         DWORD error = connected ? 0 : GetLastError();
         if (!connected && error == ERROR_IO_PENDING) {
-            HANDLE waits[2] = {connectEvent_, stopEvent_};
+            HANDLE waits[2] = {connectEvent, stopEvent_};
             DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             DWORD bytes = 0;
             if (wait != WAIT_OBJECT_0) {
-                CancelIoEx(listening_, &overlapped);
-                GetOverlappedResult(listening_, &overlapped, &bytes, TRUE);
-                CloseHandle(listening_);
-                listening_ = INVALID_HANDLE_VALUE;
-                return;
+                CancelIoEx(instance, &overlapped);
+                GetOverlappedResult(instance, &overlapped, &bytes, TRUE);
+                break;
             }
-            connected = GetOverlappedResult(listening_, &overlapped, &bytes, FALSE);
+            connected = GetOverlappedResult(instance, &overlapped, &bytes, FALSE);
             error = connected ? 0 : GetLastError();
         }
-        if (!connected && error != ERROR_PIPE_CONNECTED) {
-            // A client that came and went before we saw it: start over with a
-            // fresh instance.
-            DisconnectNamedPipe(listening_);
-            CloseHandle(listening_);
-            listening_ = INVALID_HANDLE_VALUE;
-            if (WaitForSingleObject(stopEvent_, 0) == WAIT_OBJECT_0)
-                return;
-            continue;
-        }
-        HANDLE accepted = listening_;
-        // The next instance is made before the accepted one is handed over, so
-        // that the name never disappears while the sink runs.
-        listening_ = CreateInstance(false);
-        auto connection = std::make_unique<SinkConnection>(*this, accepted);
-        if (connection->Start()) {
+        {
             std::lock_guard<std::mutex> hold(mutex_);
-            connections_.push_back(std::move(connection));
+            --listening_;
+            if (stopped_)
+                break;
+            // Nobody else listens: start a spare before serving, so the next
+            // client finds an instance.
+            if (listening_ == 0)
+                StartWorkerLocked(INVALID_HANDLE_VALUE);
         }
-        ReapFinished();
+        // A client that came and went before we saw it leaves ERROR_NO_DATA:
+        // only the disconnect below is needed.
+        if (connected || error == ERROR_PIPE_CONNECTED) {
+            SinkConnection(*this, instance, readEvent, writeEvent).Serve();
+        } else if (error != ERROR_NO_DATA) {
+            Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
+            // Not a client's doing: pause rather than spin on it.
+            if (WaitForSingleObject(stopEvent_, 100) == WAIT_OBJECT_0)
+                break;
+        }
+        DisconnectNamedPipe(instance);
+        std::list<Worker> finished;
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            ReapLocked(finished);
+            if (stopped_ || listening_ >= 3)
+                break;
+            ++listening_;
+        }
+        // Threads that have already returned: their join does not wait.
+        for (Worker& worker : finished)
+            worker.thread.join();
     }
+    if (instance != INVALID_HANDLE_VALUE)
+        CloseHandle(instance);
+    for (HANDLE handle : {connectEvent, readEvent, writeEvent}) {
+        if (handle)
+            CloseHandle(handle);
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (!ok)
+        --listening_;
+    self->done = true;
 }
 
 }  // namespace rux

@@ -1,10 +1,18 @@
 // One of our sinks: the named pipe that other processes connect to, the
-// thread that accepts them, their connections and the services they reach.
+// worker threads that serve their connections, and the services they reach.
+//
+// Each worker owns one pipe instance: it listens on it, serves the client that
+// connects on its own thread (no hand-over, no thread start on the way), then
+// listens again. A worker that takes a client while no other one listens
+// starts a spare first; a worker that finishes while three others listen
+// ends. So a listening instance is nearly always there, and the one-at-a-time
+// connections of status pushes reuse the same few threads even when a client
+// reconnects before the worker has seen its last close.
 //
 // Single ownership of a name across processes is held by a named mutex that
 // lives as long as the sink (FILE_FLAG_FIRST_PIPE_INSTANCE is also set, but
-// not every platform honours it). Stop order: stop event, accept thread,
-// connection threads, services, then the handles they used.
+// not every platform honours it). Stop order: stop event, worker threads,
+// services, then the handles they used.
 #pragma once
 
 #include "rux/PipeSecurity.h"
@@ -20,8 +28,6 @@
 #include <thread>
 
 namespace rux {
-
-class SinkConnection;
 
 class Sink {
 public:
@@ -47,10 +53,18 @@ public:
     void SignalPeer();
 
 private:
+    struct Worker {
+        std::thread thread;
+        bool done = false;  // set under mutex_ as the thread's last act
+    };
+
     explicit Sink(std::string name);
     HANDLE CreateInstance(bool first);
-    void AcceptLoop();
-    void ReapFinished();
+    // Starts a worker on `instance` (INVALID_HANDLE_VALUE: it makes its own).
+    // Called with mutex_ held; false when no thread could be started.
+    bool StartWorkerLocked(HANDLE instance);
+    void WorkerLoop(Worker* self, HANDLE instance);
+    void ReapLocked(std::list<Worker>& finished);
 
     const std::string name_;
     std::wstring pipePath_;
@@ -58,15 +72,13 @@ private:
     HANDLE nameMutex_ = nullptr;
     HANDLE event_ = nullptr;
     HANDLE stopEvent_ = nullptr;
-    HANDLE connectEvent_ = nullptr;
-    HANDLE listening_ = INVALID_HANDLE_VALUE;  // owned by the accept thread once it runs
 
     std::mutex mutex_;  // guards everything below, and the use of event_
     bool stopped_ = false;
     uint32_t nextServiceId_ = 1;
+    int listening_ = 0;  // workers waiting for a client
     std::map<std::string, std::shared_ptr<SinkService>> services_;
-    std::list<std::unique_ptr<SinkConnection>> connections_;
-    std::thread acceptThread_;
+    std::list<Worker> workers_;
 };
 
 }  // namespace rux

@@ -42,38 +42,13 @@ int32_t PopResult(FrameKind kind)
 
 }  // namespace
 
-SinkConnection::SinkConnection(Sink& sink, HANDLE pipe)
-    : sink_(sink), pipe_(pipe), readEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      writeEvent_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent)
+    : sink_(sink), pipe_(pipe), readEvent_(readEvent), writeEvent_(writeEvent)
 {
     GetNamedPipeClientProcessId(pipe_, &clientProcess_);
 }
 
-SinkConnection::~SinkConnection()
-{
-    if (thread_.joinable())
-        thread_.join();
-    DisconnectNamedPipe(pipe_);
-    CloseHandle(pipe_);
-    if (readEvent_)
-        CloseHandle(readEvent_);
-    if (writeEvent_)
-        CloseHandle(writeEvent_);
-}
-
-bool SinkConnection::Start()
-{
-    if (!readEvent_ || !writeEvent_)
-        return false;
-    try {
-        thread_ = std::thread(&SinkConnection::Run, this);
-    } catch (...) {
-        return false;
-    }
-    return true;
-}
-
-void SinkConnection::Run()
+void SinkConnection::Serve()
 {
     Trace::Line("Rux: sink '%s': client connected (process %lu)", sink_.Name().c_str(), clientProcess_);
     std::vector<unsigned char> buffer(64 * 1024);
@@ -90,7 +65,6 @@ void SinkConnection::Run()
     }
     Trace::Line("Rux: sink '%s': %s disconnected (process %lu)", sink_.Name().c_str(),
                 source_.empty() ? "client" : ("peer '" + source_ + "'").c_str(), clientProcess_);
-    done_.store(true);
 }
 
 bool SinkConnection::SendAck(int32_t status, uint32_t value)

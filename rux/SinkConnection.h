@@ -1,12 +1,11 @@
-// The server end of one client's connection to a sink: a thread that reads the
-// client's frames, answers requests and queues messages on the sink's services.
+// The server end of one client's connection to a sink: reads the client's
+// frames on the sink's worker thread that accepted it, answers requests and
+// queues messages on the sink's services.
 #pragma once
 
 #include <windows.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 
 namespace rux {
 
@@ -14,18 +13,16 @@ class Sink;
 
 class SinkConnection {
 public:
-    // Takes ownership of the connected pipe instance.
-    SinkConnection(Sink& sink, HANDLE pipe);
-    // Joins the thread: the sink's stop event must be set, or the client gone.
-    ~SinkConnection();
+    // Borrows the connected pipe instance and two manual-reset events of the
+    // worker for the length of Serve.
+    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent);
     SinkConnection(const SinkConnection&) = delete;
     SinkConnection& operator=(const SinkConnection&) = delete;
 
-    bool Start();
-    bool Done() const { return done_.load(); }
+    // Serves the client until it goes away or the sink stops.
+    void Serve();
 
 private:
-    void Run();
     // False when the connection must end (an answer could not be written).
     bool Handle(const unsigned char* data, size_t size);
     bool SendAck(int32_t status, uint32_t value);
@@ -36,8 +33,6 @@ private:
     HANDLE writeEvent_;
     DWORD clientProcess_ = 0;
     std::string source_;  // the sink name a peer gave in its Hello
-    std::atomic<bool> done_{false};
-    std::thread thread_;  // last: it uses everything above
 };
 
 }  // namespace rux

@@ -24,15 +24,21 @@ bool SinkService::Enqueue(int32_t kind, ItemPtr item)
         return false;
     }
     queue_.push_back(QueuedMessage{kind, std::move(item)});
-    // Set under the lock: Stop closes the event under the same lock, so it is
-    // never set after it was closed.
-    SetEvent(event_);
+    // One signal per pop is enough: an application that has not popped since
+    // the last one is still to wake up (or is draining), and an auto-reset
+    // event does not count signals anyway. Set under the lock: Stop closes the
+    // event under the same lock, so it is never set after it was closed.
+    if (!signalPending_) {
+        SetEvent(event_);
+        signalPending_ = true;
+    }
     return true;
 }
 
 bool SinkService::TakeNext(QueuedMessage& message)
 {
     std::lock_guard<std::mutex> hold(mutex_);
+    signalPending_ = false;
     if (queue_.empty())
         return false;
     message = std::move(queue_.front());

@@ -33,8 +33,10 @@ public:
     const std::string& Name() const { return name_; }
     uint32_t Id() const { return id_; }
 
-    // Queues a message and sets the event. False (with a trace line) when the
-    // service is stopped or its queue is full.
+    // Queues a message and sets the event unless a signal is already pending
+    // (set, with no pop since): the application drains the queue until it is
+    // empty on each wake. False (with a trace line) when the service is
+    // stopped or its queue is full.
     bool Enqueue(int32_t kind, ItemPtr item);
     bool TakeNext(QueuedMessage& message);
     // Drops what is queued and closes the event; later deliveries are refused.
@@ -53,6 +55,7 @@ private:
     std::deque<QueuedMessage> queue_;
     HANDLE event_;
     bool stopped_ = false;
+    bool signalPending_ = false;  // the event was set and nothing popped since
 };
 
 }  // namespace rux
