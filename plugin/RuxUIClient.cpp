@@ -36,6 +36,13 @@ RuxUIClient::~RuxUIClient()
 
 void RuxUIClient::StartWorker()
 {
+    std::lock_guard<std::mutex> serialised(startMutex);
+    // One run serves the client until Destroy ends it: waiting here for it to
+    // end, as a second start would, could only hang the host's thread.
+    if (WaitForSingleObject(DoneEvent(), 0) != WAIT_OBJECT_0) {
+        OlvLog_Print(OlvLogInfo, L"RuxUIClient::StartWorker: WorkerProc already running");
+        return;
+    }
     references.fetch_add(1);
     runEntered = false;
     Start();

@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin {
@@ -45,7 +46,8 @@ public:
     // FormatString throws); the messaging library is left as it was then.
     RuxUIClient();
 
-    // OLVRuxUIPlugin
+    // OLVRuxUIPlugin. StartWorker while a run is queued or serving only logs
+    // (level 2): the run in progress already serves the client.
     void StartWorker() override;
     void SetSession(int32_t sessionId) override;
     int32_t Perform() override;
@@ -59,6 +61,8 @@ public:
     uint32_t SessionId() const noexcept { return sessionId.load(); }
     std::string ServiceName();
     int32_t Status() const noexcept { return status.load(); }
+    // The event the statistics key watch signals; the worker waits on it.
+    HANDLE StatisticsEvent() const noexcept { return statsEvent.get(); }
     const SettingNameTable& SettingNames() const noexcept { return settingNames; }
     // Clients constructed and not yet freed in this process.
     static long LiveClients() noexcept { return liveClients.load(); }
@@ -111,13 +115,15 @@ private:
 
     std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
     // Set by Destroy under the lock: no push after the final "Status" 0, and a
-    // run that stores its exit event afterwards signals it at once.
+    // run that stores its exit event afterwards ends at once.
     bool closing = false;
     // The host's reference plus one per queued run.
     std::atomic<long> references{1};
     // Set when a run enters WorkerProc: tells a failed queueing from a run that
     // has already ended.
     std::atomic<bool> runEntered{false};
+    // Serialises StartWorker calls of several host threads.
+    std::mutex startMutex;
 
     static inline std::atomic<long> liveClients{0};
 };

@@ -60,9 +60,10 @@ void RuxUIClient::RunWorker()
         ExclusiveLockHolder holder(lock);
         exitEvent = exit;
         adviseEvent = advise;
-        // Destroy may have looked for the exit event before it existed.
-        if (closing && exit.valid())
-            SetEvent(exit.get());
+        // A run that the pool starts only after Destroy has looked for the exit
+        // event has nothing left to serve.
+        if (closing)
+            return;
     }
     stats = statsEvent;
     if (!sinkEvent.valid() || !serviceEvent.valid() || !exit.valid() || !advise.valid())

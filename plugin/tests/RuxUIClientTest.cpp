@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace clienttest;
@@ -470,4 +471,66 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
 
     DeleteFileW(file.c_str());
     RemoveDirectoryW(folder.c_str());
+}
+
+TEST_F(RuxUIClientTest, StatisticsEventPushesAllFourCountersWithTheMaliciousSum)
+{
+    // A + C wraps as a 32-bit sum.
+    const uint32_t stats[StatisticsFieldCount] = {0xFFFFFFF0u, 3, 0x20, 1, 1, 1, 1, 1, 77};
+    for (size_t i = 0; i < StatisticsFieldCount; ++i)
+        ASSERT_EQ(EngineState().SetStatistic(i, stats[i]), static_cast<DWORD>(ERROR_SUCCESS));
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+    ASSERT_NE(client.Client()->StatisticsEvent(), nullptr);
+    SetEvent(client.Client()->StatisticsEvent());
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+    EXPECT_EQ(message.text, "{TotalMaliciousBlocked:16,TotalSuspiciousBlocked:3,TotalIgnored:0,HarmfulDataSize:77}");
+    EXPECT_EQ(log.Count("1|RuxUIClient::UpdateUIStatistic"), 1u);
+}
+
+TEST_F(RuxUIClientTest, SecondStartWhileTheRunServesReturnsAtOnce)
+{
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(returned, nullptr);
+    OLVRuxUIPlugin* plugin = client.Client();
+    std::thread second([&] {
+        plugin->StartWorker();
+        SetEvent(returned);
+    });
+    bool backInTime = WaitForSingleObject(returned, 5000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(backInTime) << "a second StartWorker waited for the serving run";
+    if (!backInTime)
+        client.Destroy();  // ends the run, which lets the blocked start go on
+    second.join();
+    CloseHandle(returned);
+    EXPECT_EQ(log.Count("2|RuxUIClient::StartWorker: WorkerProc already running"), 1u);
+    // Still one run, still serving.
+    client->SetSession(-1);
+    EXPECT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
+}
+
+TEST_F(RuxUIClientTest, DestroyRightAfterStartEndsTheRunWhateverItReached)
+{
+    // Destroy may look for the exit event before the run has created it; the
+    // run must then end by itself instead of serving a destroyed client.
+    UiSink ui(SessionSinkName());
+    for (int round = 0; round < 5; ++round) {
+        HostedClient client;
+        client->StartWorker();
+        client.Destroy();
+        ASSERT_TRUE(WaitNoLiveClients()) << "round " << round;
+    }
+    EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
+    // Every round's final status reached the user interface.
+    UiMessage message;
+    int finals = 0;
+    while (ui.Next(message, 200))
+        finals += message.kind == RuxResult_Update && message.text == "{Status:0}";
+    EXPECT_EQ(finals, 5);
 }
