@@ -1,20 +1,79 @@
-// The watch on the session user's statistics key.
-//
-// TODO(notifier): the user's key is not opened yet (impersonation, then
-// RegOpenCurrentUser and the "Stats" sub-key, then RegNotifyChangeKeyValue);
-// for now the statistics event exists so that the worker can wait on it, and
-// the key stays closed, which the worker retries at each time-out.
+// The watch on the session user's statistics key: every change of a value in
+// "Stats" or below, and every sub-key created or deleted there, signals the
+// statistics event, on which the worker pushes fresh counters. A change
+// notification fires once per arming, so the worker re-arms it each time.
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
+#include "runtime/Impersonator.h"
+
+namespace {
+
+// The first part ends with its separator; the key name is appended as is.
+constexpr const wchar_t* StatisticsKeyPath = L"Software\\Halvern\\OLV\\" L"Stats";
+
+}  // namespace
 
 void RuxUIClient::SetupStatisticNotifyer()
 {
-    OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", sessionId.load());
+    uint32_t session = sessionId.load();
+    OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", session);
+
+    // Created even without a session: the worker's wait needs the event.
     if (!statsEvent.valid())
         statsEvent = SharedEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (session == NoSession)
+        return;
+
+    UniqueEvent token(GetSessionUserToken(session));
+    if (!token.valid()) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = %d",
+                     session);
+        return;
+    }
+
+    // The key is opened as the session's user, so that it is that user's hive;
+    // the impersonation ends with this scope, before the token closes.
+    Impersonator impersonator(token.get());
+
+    // The registry calls return their error instead of setting the thread's
+    // last error, so the returned code is what the failure lines report.
+    HKEY userRoot = nullptr;
+    LSTATUS result = RegOpenCurrentUser(MAXIMUM_ALLOWED, &userRoot);
+    if (result != ERROR_SUCCESS) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: RegOpenCurrentUser failed le = %d", result);
+        return;
+    }
+
+    HKEY key = nullptr;
+    result = userRoot ? RegOpenKeyExW(userRoot, StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key) : ERROR_INVALID_HANDLE;
+    if (result != ERROR_SUCCESS)
+        key = nullptr;
+    // Replacing the key closes the previous user's key, which ends its pending
+    // notification.
+    statsKey = SharedKey(key);
+    if (userRoot)
+        RegCloseKey(userRoot);
+
+    if (statsKey.valid()) {
+        UpdateStatisticNotifyer();
+        OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: notifyer set success");
+    } else {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open Settings reg value %d", result);
+    }
 }
 
 void RuxUIClient::UpdateStatisticNotifyer()
 {
+    if (sessionId.load() == NoSession)
+        return;
+    if (!statsKey.valid() || !statsEvent.valid()) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer");
+        return;
+    }
+    // Whole sub-tree; sub-keys added or deleted, values changed.
+    LSTATUS result = RegNotifyChangeKeyValue(statsKey.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                             statsEvent.get(), TRUE);
+    if (result != ERROR_SUCCESS)
+        OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateStatisticNotifyer: failed to create notifier %d", result);
 }
