@@ -24,7 +24,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <string>
+#include <vector>
 
 #ifndef ERROR_INVALID_STATE
 #define ERROR_INVALID_STATE 5023L

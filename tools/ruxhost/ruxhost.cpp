@@ -9,7 +9,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <exception>
 #include <limits>
 #include <string>
 #include <vector>
@@ -279,6 +281,9 @@ int RunStandardInput(PluginHost& host)
     // the client step by step.
     char line[1024];
     while (std::fgets(line, sizeof(line), stdin)) {
+        std::size_t bytes = std::strlen(line);
+        if (bytes == sizeof(line) - 1 && line[bytes - 1] != '\n' && !std::feof(stdin))
+            return Finish(host, BadStep(L"(line)", "line longer than 1022 characters"));
         int length = MultiByteToWideChar(CP_UTF8, 0, line, -1, nullptr, 0);
         std::wstring text(length > 0 ? length - 1 : 0, L'\0');
         if (length > 1)
@@ -286,10 +291,12 @@ int RunStandardInput(PluginHost& host)
         std::vector<std::wstring> words = SplitWords(text);
         if (words.empty() || words[0][0] == L'#')
             continue;
-        Step step{words[0], words.size() >= 2 ? words[1] : L"", 0};
+        if (words.size() > 2)
+            return Finish(host, BadStep(words[0] + L" " + words[1] + L" ...", "one step per line"));
+        Step step{words[0], words.size() == 2 ? words[1] : L"", 0};
         std::string reason;
-        if (words.size() > 2 || !CheckStep(step, reason))
-            return Finish(host, BadStep(SplitWords(text).size() > 2 ? text : step.Text(), words.size() > 2 ? "one step per line" : reason));
+        if (!CheckStep(step, reason))
+            return Finish(host, BadStep(step.Text(), reason));
         int result = RunStep(host, step);
         if (result != 0)
             return Finish(host, result);

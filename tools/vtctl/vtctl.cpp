@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <exception>
 #include <limits>
 #include <string>
 #include <string_view>
