@@ -89,6 +89,23 @@ void FlushAfterTeardown()
     std::exit(0);
 }
 
+// The buffer lock is held by a thread that no longer exists (as after a
+// terminated holder at process exit): the process's only thread must get
+// through instead of waiting for ever.
+[[noreturn]] void DeadLockHolderRole(const wchar_t* path)
+{
+    if (OlvLog_Open(path, 1, 1 << 20, false) != OlvLogOpened)
+        ExitProcess(10);
+    HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    if (thread == nullptr || WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0)
+        ExitProcess(11);
+    CurrentLog.load()->bufferOwner.store(GetThreadId(thread));
+    CloseHandle(thread);
+    OlvLog_Print(OlvLogError, L"through the lock of a dead holder");
+    OlvLog_Close();
+    ExitProcess(0);
+}
+
 [[noreturn]] void RunRole(wchar_t** args, int count)
 {
     std::wstring role = args[0];
@@ -101,6 +118,8 @@ void FlushAfterTeardown()
     if (role == L"writer" && count == 6)
         WriterRole(args[1], static_cast<unsigned>(_wtoi(args[2])), static_cast<unsigned>(_wtoi(args[3])),
                    static_cast<uint64_t>(_wtoi64(args[4])), args[5]);
+    if (role == L"dead-holder" && count == 2)
+        DeadLockHolderRole(args[1]);
     if (role == L"teardown" && count == 2)
         TeardownRole(args[1]);
     ExitProcess(99);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 using namespace logtest;
 
@@ -267,4 +268,54 @@ TEST(OlvLogPrint, FatalLineIsOnDiskWhenTheProcessEndsByBreakpoint)
 TEST(OlvLogPrint, FatalLevelTrapsEvenWithoutLog)
 {
     EXPECT_EQ(RunChild(L"fatal-nolog"), 0x80000003u);
+}
+
+TEST(OlvLogPrint, LastThreadGetsThroughABufferLockNobodyCanRelease)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"dead-holder.log";
+    EXPECT_EQ(RunChild(L"dead-holder \"" + path + L"\""), 0u);
+    EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"through the lock of a dead holder"});
+}
+
+// Threads keep logging and flushing while the log is opened and closed again
+// and again: a closer must wait for every caller still using the object, and
+// every line that reached a file is whole.
+TEST(OlvLogPrint, ClosingWhileOthersLogAndFlushLeavesOnlyWholeLines)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"churn.log";
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([t, &stop] {
+            for (int i = 0; !stop.load(); ++i) {
+                OlvLog_Print(i % 7 == 0 ? OlvLogError : OlvLogInfo, L"thread %d line %d", t, i);
+                if (i % 50 == 0) {
+                    HANDLE flush = CreateThread(nullptr, 0, &OlvLog_FlushThread, nullptr, 0, nullptr);
+                    if (flush != nullptr) {
+                        WaitForSingleObject(flush, 10000);
+                        CloseHandle(flush);
+                    }
+                }
+            }
+        });
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_EQ(OlvLog_Open(path.c_str(), 1, 1 << 20, round % 2 == 0), OlvLogOpened);
+        Sleep(1);
+        OlvLog_Close();
+    }
+    stop.store(true);
+    for (std::thread& thread : threads)
+        thread.join();
+    LogFileContents contents = LogFileReader::Read(path);
+    EXPECT_EQ(contents.problem, L"");
+    EXPECT_FALSE(contents.lines.empty());
+    for (const std::wstring& message : Messages(path)) {
+        int t = -1;
+        int i = -1;
+        if (message.rfind(L"OlvLog_FlushThread(", 0) == 0)
+            continue;
+        EXPECT_EQ(swscanf(message.c_str(), L"thread %d line %d", &t, &i), 2) << "torn line";
+    }
 }
