@@ -1,0 +1,127 @@
+#include "tools/ruxui-console/ItemJson.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+std::string ToUtf8(const std::string& text)
+{
+    if (text.empty())
+        return text;
+    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring buffer(wide, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), buffer.data(), wide);
+    int size = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
+std::string ReadString(RuxItem item)
+{
+    uint16_t length = 0;
+    // RuxGetLen counts up to 65535 bytes; a longer string gets the largest
+    // buffer a frame can need.
+    size_t size = RuxGetLen(item, &length) == 0 ? length + 1u : RuxMaxFrameBytes + 1u;
+    std::vector<char> buffer(size);
+    if (RuxCopyStr(item, buffer.data(), 0, static_cast<uint32_t>(size)) != 0)
+        return std::string();
+    return std::string(buffer.data());
+}
+
+void Append(RuxItem item, std::string& out)
+{
+    int32_t type = 0;
+    if (RuxGetType(item, &type) != 0) {
+        out += "null";
+        return;
+    }
+    switch (type) {
+    case RuxType_String:
+        out += ItemJson::Quote(ReadString(item));
+        break;
+    case RuxType_Bool: {
+        int32_t value = 0;
+        RuxGetBool(item, &value);
+        out += value ? "true" : "false";
+        break;
+    }
+    case RuxType_Int32: {
+        int32_t value = 0;
+        RuxGetInt(item, &value);
+        out += std::to_string(value);
+        break;
+    }
+    case RuxType_Blob: {
+        std::vector<unsigned char> data(0xFFFF);
+        uint16_t length = 0;
+        out += "{\"$blob\":\"";
+        if (RuxCopyBlob(item, data.data(), &length, 0xFFFF) == 0) {
+            static const char digits[] = "0123456789abcdef";
+            for (uint16_t i = 0; i < length; ++i) {
+                out.push_back(digits[data[i] >> 4]);
+                out.push_back(digits[data[i] & 15]);
+            }
+        }
+        out += "\"}";
+        break;
+    }
+    case RuxType_Assoc: {
+        uint16_t count = 0;
+        RuxGetLen(item, &count);
+        out.push_back('{');
+        for (uint16_t i = 0; i < count; ++i) {
+            RuxItem key = nullptr;
+            RuxItem value = nullptr;
+            if (RuxGetNthKey(item, i, &key) != 0 || RuxGetAt(item, key, &value) != 0) {
+                RuxReleaseItem(key);
+                continue;
+            }
+            if (out.back() != '{')
+                out.push_back(',');
+            out += ItemJson::Quote(ReadString(key));
+            out.push_back(':');
+            Append(value, out);
+            RuxReleaseItem(value);
+            RuxReleaseItem(key);
+        }
+        out.push_back('}');
+        break;
+    }
+    default:
+        out += "{\"$type\":" + std::to_string(type) + "}";
+        break;
+    }
+}
+
+}  // namespace
+
+std::string ItemJson::Quote(const std::string& text)
+{
+    std::string utf8 = ToUtf8(text);
+    std::string out = "\"";
+    for (unsigned char c : utf8) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string ItemJson::Format(RuxItem item)
+{
+    std::string out;
+    Append(item, out);
+    return out;
+}
