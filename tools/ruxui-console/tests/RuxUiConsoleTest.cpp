@@ -202,6 +202,7 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
     EXPECT_EQ(Text(call), "ShutDownSB");
 
     ASSERT_EQ(plugin.Pop(&call), RuxResult_Query);
+    // The second query of this console: cookie 2.
     RuxItem proc = nullptr, cookie = nullptr, source = nullptr, service = nullptr;
     ASSERT_EQ(RuxGetAssoc(call, "proc", &proc), 0);
     ASSERT_EQ(RuxGetAssoc(call, "cookie", &cookie), 0);
@@ -222,7 +223,7 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
     EXPECT_NE(outcome.out.find("{\"kind\":\"advise\",\"item\":{\"Status\":1,\"Version\":\"1.2.3.4\"}}\n"),
               std::string::npos)
         << outcome.out;
-    EXPECT_NE(outcome.out.find("{\"kind\":\"reply\",\"item\":{\"proc\":\"RequestSBSetting\",\"cookie\":1,"
+    EXPECT_NE(outcome.out.find("{\"kind\":\"reply\",\"item\":{\"proc\":\"RequestSBSetting\",\"cookie\":2,"
                                "\"result\":{\"EnableAutoUpdate\":true,\"EnableScanSpy\":false}}}\n"),
               std::string::npos)
         << outcome.out;
