@@ -103,11 +103,12 @@ public:
 
 void FlushParticipants() noexcept
 {
+    // The walk goes over a copy, so that the set may change while participants
+    // flush; the copy outlives the lock.
+    std::vector<FlushParticipant*> participants;
     ParticipantSetLock lock;
     if (!lock.held || FlushParticipantSet == nullptr)
         return;
-    // The walk goes over a copy, so that the set may change while participants flush.
-    std::vector<FlushParticipant*> participants;
     try {
         participants.assign(FlushParticipantSet->begin(), FlushParticipantSet->end());
     } catch (...) {

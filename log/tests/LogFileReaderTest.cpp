@@ -57,17 +57,6 @@ TEST(LogFileReader, KeyErrorRecordIsSeparatedFromTheFirstLine)
     EXPECT_EQ(contents.lines, std::vector<std::wstring>{L"[1:2:3:2] first"});
 }
 
-TEST(LogFileReader, EncryptedFileIsRecognisedByItsMagic)
-{
-    std::vector<unsigned char> bytes = Bytes("OLVLOG.1");
-    bytes.insert(bytes.end(), {64, 0, 0, 0});
-    bytes.resize(12 + 64 + 16, 0x5A);
-    LogFileContents contents = LogFileReader::Parse(bytes);
-    EXPECT_EQ(contents.format, LogFileFormat::Encrypted);
-    EXPECT_EQ(contents.problem, L"");
-    EXPECT_TRUE(contents.lines.empty());
-}
-
 TEST(LogFileReader, DamagedFilesAreReportedWithTheLinesBeforeTheDamage)
 {
     struct Case {
@@ -99,9 +88,3 @@ TEST(LogFileReader, DamagedFilesAreReportedWithTheLinesBeforeTheDamage)
     }
 }
 
-TEST(LogFileReader, MissingFileIsAProblemNotAnException)
-{
-    LogFileContents contents = LogFileReader::Read(L"Z:\\no\\such\\folder\\x.log");
-    EXPECT_EQ(contents.format, LogFileFormat::Unknown);
-    EXPECT_NE(contents.problem.find(L"cannot open"), std::wstring::npos);
-}

@@ -2,6 +2,7 @@
 // and heap paths, and when a batch leaves the process.
 #include "LogTestSupport.h"
 
+#include "log/LogCapture.h"
 #include "log/OlvLog.h"
 
 #include <gtest/gtest.h>
@@ -81,14 +82,6 @@ TEST(OlvLogPrint, LevelsBelowMinimumAreDroppedAndLastErrorIsKeptEitherWay)
         EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"level 3", L"level 4"}));
         DeleteFileW(path.c_str());
     }
-}
-
-TEST(OlvLogPrint, WithoutOpenLogLevelsBelowFatalReturnAndKeepLastError)
-{
-    SetLastError(ERROR_INVALID_DATA);
-    for (unsigned level = 0; level < OlvLogFatal; ++level)
-        OlvLog_Print(level, L"nothing %u", level);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
 }
 
 TEST(OlvLogPrint, Win32CallFormCarriesSourceLineAndLastErrorAndKeepsIt)
@@ -318,4 +311,21 @@ TEST(OlvLogPrint, ClosingWhileOthersLogAndFlushLeavesOnlyWholeLines)
             continue;
         EXPECT_EQ(swscanf(message.c_str(), L"thread %d line %d", &t, &i), 2) << "torn line";
     }
+}
+
+TEST(LogCapture, GivesTheExactMessagesLoggedSoFarAndCleansUp)
+{
+    std::wstring path;
+    {
+        LogCapture capture;
+        ASSERT_TRUE(capture.opened()) << OlvLog_OpenResultText(capture.openResult());
+        path = capture.path();
+        OlvLog_Print(OlvLogTrace, L"RuxUIClient::WorkerProc: new session id = %d", 3);
+        OlvLog_Print(0, L"level zero");
+        EXPECT_EQ(capture.Messages(),
+                  (std::vector<std::wstring>{L"RuxUIClient::WorkerProc: new session id = 3", L"level zero"}));
+        EXPECT_EQ(capture.Lines().front().substr(0, 1), L"[");
+    }
+    EXPECT_EQ(CurrentLog.load(), nullptr);
+    EXPECT_FALSE(FileExists(path));
 }
