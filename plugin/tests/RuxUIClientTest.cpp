@@ -446,9 +446,10 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
     size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
 
     // The sink event makes the worker push, and the push begins with a session
-    // call that now takes 2.5 s, outside the client lock.
+    // call that now takes 6 s, outside the client lock: ample time for the
+    // call and Destroy below, also on a loaded machine.
     EngineState state;
-    ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::SetActiveSession, 2500), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::SetActiveSession, 6000), static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_TRUE(ui.OpenPeer("SB"));
     ASSERT_TRUE(log.WaitFor("1|RuxUIClient::WorkerProc: sink event is signalize"));
 
@@ -461,7 +462,7 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
     EXPECT_EQ(push.text, "{Status:0}");
 
     // The run ends by itself and frees the client; exit wins over the queued call.
-    ASSERT_TRUE(WaitNoLiveClients(10000));
+    ASSERT_TRUE(WaitNoLiveClients(20000));
     EXPECT_EQ(log.Count("1|RuxUIClient::WorkerProc: exit event is signalize"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 0u);
     EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
