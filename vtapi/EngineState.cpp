@@ -3,6 +3,7 @@
 #include "vtapi/OptionName.h"
 #include "vtapi/StateLock.h"
 
+#include <cwchar>
 #include <limits>
 
 namespace {
@@ -42,42 +43,81 @@ EngineState::EngineState() noexcept
     rootError_ = static_cast<DWORD>(RegOpenCurrentUser(KEY_READ | KEY_WRITE, root_.put()));
 }
 
-DWORD EngineState::ReadDword(const wchar_t* keyPath, const wchar_t* name, DWORD& value) const
+int EngineState::CachedKeyIndex(const wchar_t* keyPath) noexcept
+{
+    if (std::wcscmp(keyPath, BaseKeyPath) == 0)
+        return 0;
+    if (std::wcscmp(keyPath, StatsKeyPath) == 0)
+        return 1;
+    if (std::wcscmp(keyPath, FaultsKeyPath) == 0)
+        return 2;
+    return -1;
+}
+
+template <typename Operation>
+DWORD EngineState::WithKey(const wchar_t* keyPath, bool create, Operation&& operation) const
 {
     if (rootError_ != ERROR_SUCCESS)
         return rootError_;
+    int index = CachedKeyIndex(keyPath);
+    RegKey once;
+    RegKey& key = index >= 0 ? keys_[index] : once;
+    // A cached key that another process deleted answers ERROR_KEY_DELETED:
+    // open the path again, once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!key) {
+            LSTATUS status = create
+                ? RegCreateKeyExW(root_.get(), keyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr)
+                : RegOpenKeyExW(root_.get(), keyPath, 0, KEY_READ | KEY_WRITE, key.put());
+            if (status != ERROR_SUCCESS)
+                return static_cast<DWORD>(status);
+        }
+        DWORD error = operation(key.get());
+        if (error != ERROR_KEY_DELETED)
+            return error;
+        key.reset();
+    }
+    return ERROR_KEY_DELETED;
+}
+
+void EngineState::ForgetKeys() const noexcept
+{
+    for (RegKey& key : keys_)
+        key.reset();
+}
+
+DWORD EngineState::ReadDword(const wchar_t* keyPath, const wchar_t* name, DWORD& value) const
+{
     DWORD data = 0;
-    DWORD size = sizeof(data);
-    LSTATUS status = RegGetValueW(root_.get(), keyPath, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
-    if (status == ERROR_SUCCESS)
+    DWORD error = WithKey(keyPath, false, [&](HKEY key) -> DWORD {
+        DWORD size = sizeof(data);
+        return static_cast<DWORD>(RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &data, &size));
+    });
+    if (error == ERROR_SUCCESS)
         value = data;
-    return static_cast<DWORD>(status);
+    return error;
 }
 
 DWORD EngineState::WriteDword(const wchar_t* keyPath, const wchar_t* name, DWORD value) const
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
-    RegKey key;
-    LSTATUS status = RegCreateKeyExW(root_.get(), keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS)
-        return static_cast<DWORD>(status);
-    return static_cast<DWORD>(
-        RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
+    return WithKey(keyPath, true, [&](HKEY key) -> DWORD {
+        return static_cast<DWORD>(
+            RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
+    });
 }
 
 DWORD EngineState::DeleteValue(const wchar_t* keyPath, const wchar_t* name) const
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
-    LSTATUS status = RegDeleteKeyValueW(root_.get(), keyPath, name);
-    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
+    DWORD error = WithKey(keyPath, false, [&](HKEY key) -> DWORD { return static_cast<DWORD>(RegDeleteValueW(key, name)); });
+    return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
 DWORD EngineState::DeleteKey(const wchar_t* keyPath) const
 {
     if (rootError_ != ERROR_SUCCESS)
         return rootError_;
+    // Handles to a deleted key would only answer ERROR_KEY_DELETED from now on.
+    ForgetKeys();
     LSTATUS status = RegDeleteTreeW(root_.get(), keyPath);
     if (status == ERROR_SUCCESS)
         status = RegDeleteKeyW(root_.get(), keyPath);
@@ -86,48 +126,46 @@ DWORD EngineState::DeleteKey(const wchar_t* keyPath) const
 
 DWORD EngineState::ReadString(const wchar_t* name, DWORD type, std::wstring& data) const
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
     DWORD flags = type == REG_MULTI_SZ ? RRF_RT_REG_MULTI_SZ : RRF_RT_REG_SZ;
-    // The value may grow between the size query and the read (another process
-    // writing): go round again until one read fits.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        DWORD size = 0;
-        LSTATUS status = RegGetValueW(root_.get(), BaseKeyPath, name, flags, nullptr, nullptr, &size);
-        if (status != ERROR_SUCCESS)
+    std::wstring buffer;
+    DWORD error = WithKey(BaseKeyPath, false, [&](HKEY key) -> DWORD {
+        // The value may grow between the size query and the read (another
+        // process writing): go round again until one read fits.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            DWORD size = 0;
+            LSTATUS status = RegGetValueW(key, nullptr, name, flags, nullptr, nullptr, &size);
+            if (status != ERROR_SUCCESS)
+                return static_cast<DWORD>(status);
+            buffer.assign(size / sizeof(wchar_t) + 2, L'\0');
+            DWORD bufferSize = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+            status = RegGetValueW(key, nullptr, name, flags, nullptr, buffer.data(), &bufferSize);
+            if (status == ERROR_MORE_DATA)
+                continue;
+            if (status == ERROR_SUCCESS)
+                buffer.resize(bufferSize / sizeof(wchar_t));
             return static_cast<DWORD>(status);
-        std::wstring buffer(size / sizeof(wchar_t) + 2, L'\0');
-        DWORD bufferSize = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-        status = RegGetValueW(root_.get(), BaseKeyPath, name, flags, nullptr, buffer.data(), &bufferSize);
-        if (status == ERROR_MORE_DATA)
-            continue;
-        if (status != ERROR_SUCCESS)
-            return static_cast<DWORD>(status);
-        buffer.resize(bufferSize / sizeof(wchar_t));
-        if (type == REG_SZ) {
-            std::size_t end = buffer.find(L'\0');
-            if (end != std::wstring::npos)
-                buffer.resize(end);
         }
-        data = std::move(buffer);
-        return ERROR_SUCCESS;
+        return ERROR_MORE_DATA;
+    });
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (type == REG_SZ) {
+        std::size_t end = buffer.find(L'\0');
+        if (end != std::wstring::npos)
+            buffer.resize(end);
     }
-    return ERROR_MORE_DATA;
+    data = std::move(buffer);
+    return ERROR_SUCCESS;
 }
 
 DWORD EngineState::WriteString(const wchar_t* name, DWORD type, const std::wstring& data) const
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
-    RegKey key;
-    LSTATUS status =
-        RegCreateKeyExW(root_.get(), BaseKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr);
-    if (status != ERROR_SUCCESS)
-        return static_cast<DWORD>(status);
     // REG_SZ data carries its terminator; REG_MULTI_SZ data already ends in its
     // own terminators.
     DWORD bytes = static_cast<DWORD>((data.size() + (type == REG_SZ ? 1 : 0)) * sizeof(wchar_t));
-    return static_cast<DWORD>(RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()), bytes));
+    return WithKey(BaseKeyPath, true, [&](HKEY key) -> DWORD {
+        return static_cast<DWORD>(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()), bytes));
+    });
 }
 
 DWORD EngineState::GetRunning(bool& running) const
@@ -318,11 +356,7 @@ DWORD EngineState::AddToStatistic(std::size_t field, uint32_t n, uint32_t& resul
 
 DWORD EngineState::EnsureStatsKey() const
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
-    RegKey key;
-    return static_cast<DWORD>(
-        RegCreateKeyExW(root_.get(), StatsKeyPath, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr));
+    return WithKey(StatsKeyPath, true, [](HKEY) -> DWORD { return ERROR_SUCCESS; });
 }
 
 DWORD EngineState::GetMessages(uint32_t& count) const

@@ -17,6 +17,10 @@
 // default component list, no messages, %TEMP%\OLVVirtual, no listed sessions,
 // zero counters. Every operation returns a Win32 error code, ERROR_SUCCESS on
 // success; out-parameters are untouched on failure.
+//
+// An object keeps the three state keys open once it has used them, so that an
+// engine call costs one open per key rather than one per value. It is meant for
+// one thread at a time: each engine call makes its own.
 #pragma once
 
 #include "vtapi/ComponentList.h"
@@ -93,9 +97,21 @@ public:
     DWORD DeleteKey(const wchar_t* keyPath) const;
 
 private:
+    // Index of a state key in keys_, or -1 for any other path.
+    static int CachedKeyIndex(const wchar_t* keyPath) noexcept;
+    // Runs operation(HKEY) on the key at keyPath, opening it (creating it when
+    // create is set) unless it is held open already. ERROR_FILE_NOT_FOUND when
+    // the key is missing and not to be created.
+    template <typename Operation>
+    DWORD WithKey(const wchar_t* keyPath, bool create, Operation&& operation) const;
+    void ForgetKeys() const noexcept;
+
     DWORD ReadString(const wchar_t* name, DWORD type, std::wstring& data) const;
     DWORD WriteString(const wchar_t* name, DWORD type, const std::wstring& data) const;
 
+    // The root outlives the keys opened below it.
     RegKey root_;
     DWORD rootError_ = ERROR_SUCCESS;
+    // Base, Stats and Faults keys, opened on first use.
+    mutable RegKey keys_[3];
 };
