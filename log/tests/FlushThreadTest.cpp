@@ -27,20 +27,6 @@ DWORD RunFlushEntry(ULONG_PTR parameter)
     return code;
 }
 
-// Waits (bounded) until the file holds `count` lines: the writer thread
-// writes after the submitting call has returned.
-std::vector<std::wstring> WaitForMessages(const std::wstring& path, size_t count)
-{
-    std::vector<std::wstring> messages;
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        messages = Messages(path);
-        if (messages.size() >= count)
-            break;
-        Sleep(10);
-    }
-    return messages;
-}
-
 class RecordingParticipant : public FlushParticipant {
 public:
     void Flush() override
@@ -75,9 +61,9 @@ TEST(FlushThread, WithLogSendsTheBatchAndItsOwnLineAndEndsWithCodeOne)
             ASSERT_EQ(log.result, OlvLogOpened);
             OlvLog_Print(OlvLogInfo, L"batched");
             EXPECT_EQ(RunFlushEntry(0x100000abc), 1u);
+            ASSERT_TRUE(WriterDrained());
             // Only the low 32 bits of the parameter are shown.
-            EXPECT_EQ(WaitForMessages(path, 2),
-                      (std::vector<std::wstring>{L"batched", L"OlvLog_FlushThread(0xabc)"}));
+            EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"batched", L"OlvLog_FlushThread(0xabc)"}));
         }
         DeleteFileW(path.c_str());
     }

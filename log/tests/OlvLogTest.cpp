@@ -155,13 +155,20 @@ TEST(OlvLogPrint, ErrorLineSendsItselfAndEverythingBatchedBeforeReturning)
     TempFolder folder;
     std::wstring path = folder / L"error.log";
     ManualClock clock(0x1000);
-    ScopedLog log(path, 1, LargeFile, false);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    OlvLog_Print(OlvLogInfo, L"batched");
-    OlvLog_Print(OlvLogImportant, L"also batched");
-    EXPECT_TRUE(Messages(path).empty());
-    OlvLog_Print(OlvLogError, L"error");
-    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"batched", L"also batched", L"error"}));
+    for (bool writerThread : {false, true}) {
+        ScopedLog log(path, 1, LargeFile, writerThread);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogInfo, L"batched");
+        OlvLog_Print(OlvLogImportant, L"also batched");
+        ASSERT_TRUE(WriterDrained());
+        EXPECT_TRUE(Messages(path).empty());
+        OlvLog_Print(OlvLogError, L"error");
+        // Through the writer thread: handed over before the call returned.
+        ASSERT_TRUE(WriterDrained());
+        EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"batched", L"also batched", L"error"}));
+        OlvLog_Close();
+        DeleteFileW(path.c_str());
+    }
 }
 
 TEST(OlvLogPrint, SubmissionAfterTheDeadlineSendsTheOldBatchFirst)
