@@ -49,8 +49,10 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
         error = status ? static_cast<DWORD>(status) : ERROR_BAD_PIPE;
         return nullptr;
     }
-    Trace::Line(peer ? "Rux: peer '%s' connected to sink '%s'" : "Rux: %sconnected to sink '%s'",
-                peer ? source.c_str() : "", sinkName.c_str());
+    if (peer)
+        Trace::Line("Rux: peer from sink '%s' connected to sink '%s'", source.c_str(), sinkName.c_str());
+    else
+        Trace::Line("Rux: connected to sink '%s'", sinkName.c_str());
     return connection;
 }
 

@@ -8,6 +8,9 @@ namespace rux {
 namespace {
 
 constexpr DWORD PipeBufferBytes = 64 * 1024;
+// Each instance has a worker thread: clients beyond this many at once wait
+// for a free instance (and give up after their connect time-out).
+constexpr DWORD MaxInstances = 64;
 
 }  // namespace
 
@@ -71,7 +74,7 @@ HANDLE Sink::CreateInstance(bool first)
     return CreateNamedPipeW(pipePath_.c_str(),
                             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
                             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, PipeBufferBytes, PipeBufferBytes, 0, security_.Attributes());
+                            MaxInstances, PipeBufferBytes, PipeBufferBytes, 0, security_.Attributes());
 }
 
 void Sink::Stop()

@@ -9,6 +9,7 @@
 #include "plugin/contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace rux {
@@ -87,7 +88,12 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size)
         if (frame.bodySize < 1 || frame.body[0] > 1)
             return SendAck(ERROR_INVALID_DATA, 0);
         bool peer = frame.body[0] == 1;
-        source_.assign(body + 1, frame.bodySize - 1);
+        // The name only goes into trace lines: printable ASCII, bounded.
+        source_.assign(body + 1, std::min<size_t>(frame.bodySize - 1, 128));
+        for (char& c : source_) {
+            if (c < 0x20 || c > 0x7E)
+                c = '?';
+        }
         if (peer) {
             Trace::Line("Rux: sink '%s': peer '%s' connected", sink_.Name().c_str(), source_.c_str());
             sink_.SignalPeer();
