@@ -39,8 +39,8 @@ const char* const UsageText =
     "  components set NAME=VERSION...  store the component list, in report order\n"
     "  components clear                store an empty component list\n"
     "  components default              forget the stored list (the defaults return)\n"
-    "  fault set CALL [fail] [delay MS]  make a call fail and/or answer after MS ms\n"
-    "                                  (no option: fail)\n"
+    "  fault set CALL [fail] [delay MS]  make a call fail and/or answer after MS ms;\n"
+    "                                  replaces the call's switches (no option: fail)\n"
     "  fault clear [CALL]              remove the switches of one call or of all\n"
     "  sessions set ID...              sessions that have a logged-on user besides\n"
     "                                  the active console session\n"
@@ -369,9 +369,10 @@ int FaultCommand(const EngineState& state, const Args& args)
     }
     if (!fail && !delay)
         fail = true;
+    // The command replaces both switches of the call: what is not named is off.
     DWORD error = faults.SetFail(call, fail);
-    if (error == ERROR_SUCCESS && delay)
-        error = faults.SetDelay(call, delayMs);
+    if (error == ERROR_SUCCESS)
+        error = faults.SetDelay(call, delay ? delayMs : 0);
     if (error != ERROR_SUCCESS)
         return Failed("cannot set the fault switch", error);
     std::printf("%s:%s", name.c_str(), fail ? " fails" : "");

@@ -144,6 +144,16 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
     EXPECT_EQ(VtApi_ResetMessages(), 0);
     EXPECT_EQ(GetLastError(), FaultInjectedError);
 
+    // A new setting replaces both switches: the failure goes, the delay stays 1 ms.
+    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ResetMessages", L"delay", L"1"}).exitCode, 0);
+    FaultSetting setting;
+    ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
+    EXPECT_FALSE(setting.fail);
+    EXPECT_EQ(setting.delayMs, 1u);
+    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ResetMessages"}).exitCode, 0);
+    ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
+    EXPECT_TRUE(setting.fail);
+    EXPECT_EQ(setting.delayMs, 0u);
     EXPECT_EQ(RunVtctl({L"fault", L"clear", L"resetmessages"}).exitCode, 0);
     EXPECT_NE(VtApi_ResetMessages(), 0);
     ToolRun status = RunVtctl({L"status"});
