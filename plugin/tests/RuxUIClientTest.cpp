@@ -1,5 +1,6 @@
 // The client driven as the host drives it, with the user interface as a real
 // messaging sink and the simulated engine behind it.
+#include "plugin/FileVersion.h"
 #include "plugin/RuxUIClient.h"
 #include "plugin/tests/ClientTestSupport.h"
 
@@ -534,4 +535,33 @@ TEST_F(RuxUIClientTest, DestroyRightAfterStartEndsTheRunWhateverItReached)
     while (ui.Next(message, 200))
         finals += message.kind == RuxResult_Update && message.text == "{Status:0}";
     EXPECT_EQ(finals, 5);
+}
+
+TEST_F(RuxUIClientTest, PluginDllReportsItsOwnFileVersionWhenTheEngineCannot)
+{
+    // The fallback reads the module that holds the client, not the host's
+    // executable: RUXUI.dll carries the project's version resource (1.2.3.4).
+    EngineState state;
+    ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::QueryVersionInfo, true), static_cast<DWORD>(ERROR_SUCCESS));
+    HMODULE dll = LoadLibraryW(L"RUXUI.dll");
+    ASSERT_NE(dll, nullptr) << GetLastError();
+    using Factory = OLVRuxUIPlugin* (*)();
+    auto factory = reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(2))));
+    ASSERT_NE(factory, nullptr);
+    {
+        UiSink ui(SessionSinkName());
+        OLVRuxUIPlugin* client = factory();
+        ASSERT_NE(client, nullptr);
+        client->StartWorker();
+        UiMessage push;
+        EXPECT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+        wchar_t path[MAX_PATH] = {};
+        GetModuleFileNameW(dll, path, MAX_PATH);
+        std::wstring own = GetFileVersionString(path);
+        ASSERT_FALSE(own.empty());
+        std::string expected = "Version:\"" + std::string(own.begin(), own.end()) + "\",SpyScanVersion:\"0.0.0.0\"";
+        EXPECT_NE(push.text.find(expected), std::string::npos) << push.text;
+        client->Destroy();
+    }
+    FreeLibrary(dll);
 }
