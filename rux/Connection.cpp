@@ -74,7 +74,6 @@ bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD ti
         PipeIo::Read(pipe_, ioEvent_, nullptr, timeoutMs, buffer_, size) != IoResult::Ok ||
         !Frame::Parse(buffer_.data(), size, answer) || !Frame::ParseAck(answer, status, value)) {
         broken_.store(true);
-        Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
         return false;
     }
     return true;
@@ -82,8 +81,15 @@ bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD ti
 
 bool Connection::Request(FrameKind kind, const std::string& body, int32_t& status, uint32_t& value)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
-    return RequestLocked(kind, body, ExchangeTimeoutMs, status, value);
+    bool answered;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        answered = RequestLocked(kind, body, ExchangeTimeoutMs, status, value);
+    }
+    // Traced outside the lock: the trace callback never runs under our locks.
+    if (!answered)
+        Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
+    return answered;
 }
 
 bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
@@ -93,15 +99,17 @@ bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
                     sinkName_.c_str(), static_cast<unsigned>(MaxFrameBytes));
         return false;
     }
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
-        return false;
-    if (PipeIo::Write(pipe_, ioEvent_, nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) != IoResult::Ok) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
+            return false;
+        if (PipeIo::Write(pipe_, ioEvent_, nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) ==
+            IoResult::Ok)
+            return true;
         broken_.store(true);
-        Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
-        return false;
     }
-    return true;
+    Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
+    return false;
 }
 
 bool Connection::Broken()

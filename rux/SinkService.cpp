@@ -16,10 +16,12 @@ SinkService::~SinkService()
 
 bool SinkService::Enqueue(int32_t kind, ItemPtr item)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    std::unique_lock<std::mutex> hold(mutex_);
     if (stopped_)
         return false;
     if (queue_.size() >= MaxQueuedMessages) {
+        // The trace callback never runs under one of our locks.
+        hold.unlock();
         Trace::Line("Rux: sink '%s' service '%s': queue full, message dropped", sinkName_.c_str(), name_.c_str());
         return false;
     }
