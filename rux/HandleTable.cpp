@@ -25,6 +25,9 @@ uint64_t HandleTable::Add(HandleKind kind, std::shared_ptr<void> object)
         index = static_cast<uint32_t>(slots_.size());
         // Each slot starts at a different generation, derived from the seed.
         slots_.push_back(Slot{NextGeneration(seed_ + index * 7919u), kind, nullptr});
+        // Room for every slot in the free list now, so that Remove never
+        // allocates (it runs in calls that cannot report a failure).
+        free_.reserve(slots_.capacity());
     }
     Slot& slot = slots_[index];
     slot.kind = kind;

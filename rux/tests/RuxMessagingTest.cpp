@@ -146,7 +146,15 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
     EXPECT_EQ(ItemText(call),
               "{proc:\"ApplySBSetting\",arg:{EnableAutoUpdate:true},service:\"SB\",source:\"QClient(1)\","
               "cookie:\"c-1\"}");
+    RuxItem member = nullptr;
+    ASSERT_EQ(RuxGetAssoc(call, "source", &member), 0);
+    // The popped call and what was read from it stay valid until the next pop,
+    // even one that finds the queue empty.
+    RuxItem popped = call;
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    EXPECT_EQ(call, popped);  // untouched
+    EXPECT_EQ(ItemText(popped), "<invalid>");
+    EXPECT_EQ(ItemText(member), "<invalid>");
     RuxStopService(service);
     RuxStopSink(sink);
     CloseHandle(event);
