@@ -1,6 +1,5 @@
 // The simulated engine's lasting state, kept in the registry of the calling
-// thread's user (RegOpenCurrentUser, so an impersonating thread reaches the
-// user it impersonates):
+// thread's user (an impersonating thread reaches the user it impersonates):
 //
 //   Software\Halvern\OLV            "Running"          REG_DWORD  0 or 1
 //                                   "Option.N"         REG_DWORD  applied value of option N (1..11)
@@ -109,8 +108,10 @@ private:
     DWORD ReadString(const wchar_t* name, DWORD type, std::wstring& data) const;
     DWORD WriteString(const wchar_t* name, DWORD type, const std::wstring& data) const;
 
-    // The root outlives the keys opened below it.
-    RegKey root_;
+    // The root outlives the keys opened below it. root_ is HKEY_CURRENT_USER,
+    // which is never closed, or the key held by ownedRoot_.
+    RegKey ownedRoot_;
+    HKEY root_ = nullptr;
     DWORD rootError_ = ERROR_SUCCESS;
     // Base, Stats and Faults keys, opened on first use.
     mutable RegKey keys_[3];

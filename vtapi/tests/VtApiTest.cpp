@@ -535,3 +535,20 @@ TEST_F(VtApi, CountersBumpedByTwoProcessesAtOnceLoseNoUpdate)
     ASSERT_EQ(state_.GetStatistics(values), ERROR_SUCCESS);
     EXPECT_EQ(values[2], 400u);
 }
+
+TEST_F(VtApi, ImpersonatingThreadReachesTheSameUsersState)
+{
+    ASSERT_NE(VtApi_StartVantor(0), 0);
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation)) << GetLastError();
+    HANDLE token = nullptr;
+    bool impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    if (token)
+        CloseHandle(token);
+    int32_t started = VtApi_IsVantorStarted();
+    int32_t stopped = VtApi_StopVantor(0);
+    RevertToSelf();
+    EXPECT_TRUE(impersonating);
+    EXPECT_EQ(started, 1);
+    EXPECT_NE(stopped, 0);
+    EXPECT_EQ(VtApi_IsVantorStarted(), 0);
+}
