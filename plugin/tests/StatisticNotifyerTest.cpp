@@ -1,0 +1,150 @@
+// The watch on the session user's "Stats" key, driven through the registry as
+// the engine drives it, with the user interface as a real sink.
+#include "plugin/RuxUIClient.h"
+#include "plugin/tests/ClientTestSupport.h"
+
+#include "rux/RuxExtensions.h"
+#include "vtapi/EngineState.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+using namespace clienttest;
+
+namespace {
+
+constexpr const wchar_t* StatsPath = L"Software\\Halvern\\OLV\\Stats";
+constexpr const wchar_t* DetailPath = L"Software\\Halvern\\OLV\\Stats\\Detail";
+
+// Field indexes of the engine's statistics values.
+constexpr size_t BlockedA = 0;
+constexpr size_t Suspicious = 1;
+constexpr size_t HarmfulDataSize = 8;
+
+std::string StatisticsText(uint32_t malicious, uint32_t suspicious, uint32_t harmful)
+{
+    return "{TotalMaliciousBlocked:" + std::to_string(malicious) + ",TotalSuspiciousBlocked:" +
+           std::to_string(suspicious) + ",TotalIgnored:0,HarmfulDataSize:" + std::to_string(harmful) + "}";
+}
+
+void SetDword(const wchar_t* path, const wchar_t* name, DWORD value)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
+class StatisticNotifyerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(log.Opened());
+        RuxInit();
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(WaitNoLiveClients());
+        RuxExit();
+    }
+
+    EngineStateReset engine;
+    CapturedLog log;
+};
+
+}  // namespace
+
+TEST_F(StatisticNotifyerTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush)
+{
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    UiSink ui(SessionSinkName());
+    ASSERT_TRUE(ui.Started());
+    HostedClient client;
+    EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 1u);
+
+    UiMessage message;
+    client->StartWorker();
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
+
+    const struct {
+        const char* change;
+        std::function<void()> apply;
+        std::string expected;
+    } changes[] = {
+        {"value in the key", [] { EngineState().SetStatistic(BlockedA, 5); }, StatisticsText(5, 0, 0)},
+        {"another value", [] { EngineState().SetStatistic(Suspicious, 7); }, StatisticsText(5, 7, 0)},
+        {"sub-key created", [] { SetDword(DetailPath, L"Seen", 1); }, StatisticsText(5, 7, 0)},
+        {"value in the sub-key", [] { SetDword(DetailPath, L"Seen", 2); }, StatisticsText(5, 7, 0)},
+        {"sub-key deleted", [] { RegDeleteKeyW(HKEY_CURRENT_USER, DetailPath); }, StatisticsText(5, 7, 0)},
+        {"harmful data size", [] { EngineState().SetStatistic(HarmfulDataSize, 4096); }, StatisticsText(5, 7, 4096)},
+    };
+    for (const auto& c : changes) {
+        c.apply();
+        ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message)) << c.change;
+        EXPECT_EQ(message.text, c.expected) << c.change;
+        // One change, one push: the watch fires once per arming.
+        EXPECT_FALSE(ui.NextOfKind(RuxResult_Update, message, 300)) << c.change << ": " << message.text;
+    }
+    EXPECT_EQ(log.Count("1|RuxUIClient::UpdateUIStatistic"), std::size(changes));
+    EXPECT_EQ(log.Count("3|RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer"), 0u);
+}
+
+TEST_F(StatisticNotifyerTest, MissingStatsKeyIsRetriedAtEachTimeOutUntilPushesFlow)
+{
+    // The engine state was removed: the user has no "Stats" key yet.
+    HKEY probe = nullptr;
+    ASSERT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, StatsPath, 0, KEY_READ, &probe), ERROR_SUCCESS);
+
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    EXPECT_EQ(log.Count("3|RuxUIClient::SetupStatisticNotifyer: failed to open Settings reg value " +
+                        std::to_string(ERROR_FILE_NOT_FOUND)),
+              1u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 0u);
+
+    client.Client()->SetSessionCheckInterval(100);
+    UiMessage message;
+    client->StartWorker();
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
+
+    // The key appears (the engine creates it when a session is set); a later
+    // time-out opens it and arms the watch.
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_TRUE(log.WaitFor("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"));
+
+    EngineState().SetStatistic(BlockedA, 11);
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+    EXPECT_EQ(message.text, StatisticsText(11, 0, 0));
+
+    // Once the key is open, a time-out no longer sets the watch up again.
+    size_t setups = log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success");
+    Sleep(400);
+    EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), setups);
+}
+
+TEST_F(StatisticNotifyerTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsItWas)
+{
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    HostedClient client;  // constructs, and so sets the watch up, on this thread
+    EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: set to session id = " +
+                        std::to_string(WTSGetActiveConsoleSessionId())),
+              1u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 1u);
+    HANDLE token = nullptr;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+
+    // The watch is armed: a change signals the statistics event once.
+    HANDLE statsEvent = client.Client()->StatisticsEvent();
+    ASSERT_NE(statsEvent, nullptr);
+    EXPECT_EQ(WaitForSingleObject(statsEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EngineState().SetStatistic(BlockedA, 1);
+    EXPECT_EQ(WaitForSingleObject(statsEvent, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EngineState().SetStatistic(BlockedA, 2);
+    EXPECT_EQ(WaitForSingleObject(statsEvent, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "not re-armed yet";
+}
