@@ -15,6 +15,13 @@
 //   gets the failure result, never a crash. Out-parameters are left untouched
 //   on failure.
 //
+// Endpoints: RuxStopService and RuxStopSink take only handles from
+// RuxStartService and RuxStartSink, RuxCloseService and RuxCloseConnection only
+// handles from RuxOpenService, RuxOpenConnection and RuxOpenPeer; any other
+// handle is left alone. RuxStartSink and RuxOpenConnection need RuxInit first.
+// Sink and service names: 1 to 128 printable ASCII characters without '\'
+// and '/'.
+//
 // Events: a service's event is set when a message arrives and no signal is
 // pending since the last RuxPopCall, so a woken application pops until
 // RuxResult_Empty. A sink's event is set when a peer connects.
