@@ -19,6 +19,14 @@ LogCapture::LogCapture(unsigned minLevel)
     if (!CreateDirectoryW(folder.c_str(), nullptr))
         return;
     file = folder + L"\\capture.log";
+    SetLastError(0);
+    DWORD needed = GetEnvironmentVariableW(L"OLVLOGFLAGS", nullptr, 0);
+    hadFlags = needed != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    if (needed > 1) {
+        savedFlags.resize(needed);
+        savedFlags.resize(GetEnvironmentVariableW(L"OLVLOGFLAGS", savedFlags.data(), needed));
+    }
+    SetEnvironmentVariableW(L"OLVLOGFLAGS", L"1");
     result = OlvLog_Open(file.c_str(), minLevel, 1ull << 40, false);
 }
 
@@ -26,6 +34,8 @@ LogCapture::~LogCapture()
 {
     if (result == OlvLogOpened)
         OlvLog_Close();
+    if (!file.empty())
+        SetEnvironmentVariableW(L"OLVLOGFLAGS", hadFlags ? savedFlags.c_str() : nullptr);
     if (!file.empty())
         DeleteFileW(file.c_str());
     if (!folder.empty())

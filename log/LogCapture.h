@@ -6,6 +6,11 @@
 //   ... code under test logs ...
 //   EXPECT_EQ(capture.Messages(), (std::vector<std::wstring>{L"RuxUIClient::Destroy: ..."}));
 //
+// The capture writes plain files: it sets "OLVLOGFLAGS" to 1 for its lifetime
+// (started child processes inherit it) and restores the previous value after.
+// So it reads back without the private key, and it never touches the user's
+// shared stream key.
+//
 // One capture at a time per process (a process has one log). Tests that use it
 // from several processes share the mutex "_OLVINTERNAL_LOG_": declare them with
 // RESOURCE_LOCK olv_log_mutex.
@@ -37,5 +42,7 @@ public:
 private:
     std::wstring folder;
     std::wstring file;
+    std::wstring savedFlags;  // "OLVLOGFLAGS" before the capture
+    bool hadFlags = false;
     OlvLogOpenResult result = OlvLogBadArgument;
 };

@@ -1,16 +1,64 @@
 // Whether and how records are encrypted: the "OLVLOGFLAGS" switch, the stream
 // key setup, the header of an encrypted file and the in-place record cipher.
 //
-// The stream key (shared by all processes of a user through the registry), its
-// wrapping with the built-in public key and the AES-256 block function come with
-// the key-setup and crypto code. Until that is linked in here, SetupLogEncryption
-// leaves `encrypt` clear and reports no key error, so every file is written
-// plain, exactly as when "OLVLOGFLAGS" bit 0 is set.
+// Every 16-byte block of a record is encrypted by itself with AES-256 under the
+// stream key (no IV, no chaining): a reader needs only the key from the file's
+// header, and records that several processes sharing the key append to one file
+// all decode. The key reaches the header sealed with the public key built into
+// the library (or the one a test installs in LogSealingKey).
+#include "log/LogKeyConfig.h"
 #include "log/ProcessLog.h"
+#include "log/crypto/Aes256Schedule.h"
+#include "log/crypto/StreamKey.h"
+#include "log/crypto/WipeSecret.h"
 #include "runtime/NtApi.h"
 #include "runtime/ThreadQuery.h"
 
 #include <cstdlib>
+#include <cstring>
+
+static_assert(sizeof(Aes256Schedule) == LogCipherBytes, "cipher holds exactly one AES-256 schedule");
+
+namespace {
+
+// The writer thread and a thread writing a fatal line may both encrypt, and a
+// reopen on one of them replaces the schedule: all of it happens under
+// cipherLock. A waiter that is the last thread of the process goes on alone.
+void AcquireCipherLock(ProcessLog* log) noexcept
+{
+    for (;;) {
+        uint32_t expected = 0;
+        if (log->cipherLock.compare_exchange_strong(expected, 1))
+            return;
+        if (IsLastThread())
+            return;
+        ZwYieldExecution();
+    }
+}
+
+void ReleaseCipherLock(ProcessLog* log) noexcept
+{
+    log->cipherLock.exchange(0);
+}
+
+Aes256Schedule* Schedule(ProcessLog* log) noexcept
+{
+    // A plain byte record: any alignment will do.
+    return reinterpret_cast<Aes256Schedule*>(log->cipher);
+}
+
+// Seals all 64 bytes of keyArea for a file header.
+int32_t SealStreamKey(const uint8_t* keyArea, uint8_t* blob, uint32_t* length) noexcept
+{
+    const RsaPublicKey* key = LogSealingKey.load();
+    if (key == nullptr)
+        return WrapStreamKey(keyArea, blob, length);
+    if (*length < StreamKeyBlobLength || (static_cast<uint32_t>(key->bits) + 7) / 8 > *length)
+        return RsaBadLength;
+    return RsaPublicBlock(blob, length, keyArea, key);
+}
+
+}  // namespace
 
 int LogFlags() noexcept
 {
@@ -23,32 +71,56 @@ int LogFlags() noexcept
 
 uint32_t SetupLogEncryption(ProcessLog* log) noexcept
 {
-    // Key setup seam: read or create the shared stream key into keyArea, expand
-    // `cipher` from its first 32 bytes and set `encrypt`; return its error code.
     log->encrypt = false;
+    uint32_t keyError = SetupStreamKey(log);
+
+    // A key that cannot be sealed could never be read back, not even from a
+    // file that already has a header: such a log is written plain. The check
+    // costs one public-key operation per open.
+    if (keyError == 0) {
+        uint8_t blob[RsaMaxModulusLength];
+        uint32_t length = sizeof(blob);
+        int32_t sealed = SealStreamKey(log->keyArea, blob, &length);
+        if (sealed != 0)
+            keyError = static_cast<uint32_t>(sealed);
+    }
+
+    Aes256Schedule schedule;
+    if (keyError == 0)
+        Aes256ExpandKey(&schedule, log->keyArea);
+    else
+        std::memset(&schedule, 0, sizeof(schedule));
+    AcquireCipherLock(log);
+    std::memcpy(log->cipher, &schedule, sizeof(schedule));
+    ReleaseCipherLock(log);
+    Aes256WipeSchedule(&schedule);
+
+    if (keyError != 0) {
+        WipeSecret(log->keyArea, sizeof(log->keyArea));
+        return keyError;
+    }
+    log->encrypt = true;
     return 0;
 }
 
-uint32_t WriteEncryptedHeader(ProcessLog* /*log*/) noexcept
+uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept
 {
-    // Header seam: "OLVLOG.1", the blob length and the wrapped stream key. Not
-    // reached while SetupLogEncryption never sets `encrypt`; a non-zero result
-    // makes the new file plain.
-    return ERROR_NOT_SUPPORTED;
+    uint8_t blob[StreamKeyBlobLength] = {};
+    uint32_t length = StreamKeyBlobLength;
+    if (int32_t sealed = SealStreamKey(log->keyArea, blob, &length); sealed != 0)
+        return static_cast<uint32_t>(sealed);
+
+    char magic[8] = {'O', 'L', 'V', 'L', 'O', 'G', '.', '1'};
+    IO_STATUS_BLOCK io{};
+    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, magic, sizeof(magic), nullptr, nullptr);
+    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, &length, sizeof(length), nullptr, nullptr);
+    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, blob, length, nullptr, nullptr);
+    return 0;
 }
 
-void EncryptRecord(ProcessLog* log, void* /*data*/, uint32_t /*bytes*/) noexcept
+void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept
 {
-    // The writer thread and a thread writing a fatal line may both get here.
-    for (;;) {
-        uint32_t expected = 0;
-        if (log->cipherLock.compare_exchange_strong(expected, 1))
-            break;
-        if (IsLastThread())
-            break;
-        ZwYieldExecution();
-    }
-    // Cipher seam: each whole 16-byte block of the record is encrypted in place
-    // with AES-256 under `cipher`, independently of the others.
-    log->cipherLock.exchange(0);
+    AcquireCipherLock(log);
+    Aes256EncryptBlocks(Schedule(log), static_cast<uint8_t*>(data), bytes / Aes256BlockLength);
+    ReleaseCipherLock(log);
 }

@@ -1,7 +1,10 @@
-// Reads a log file back: its format (by the magic), and for a plain file its
-// lines. Used by the log reader tool and by tests that check exact lines.
+// Reads a log file back: its format (by the magic) and its lines, decrypting an
+// encrypted file when given the private key. Used by the log reader tool and by
+// tests that check exact lines.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,28 +14,55 @@ enum class LogFileFormat {
     Encrypted,  // "OLVLOG.1": the lines need the private key
 };
 
+// What became of the key an encrypted file needs.
+enum class LogFileKeyCheck {
+    NotNeeded,  // plain (or unreadable) file
+    Missing,    // encrypted, and no key was given: no lines
+    Mismatch,   // encrypted, and the key does not unseal the header's blob: no lines
+    Opened,     // encrypted and decrypted with the key
+};
+
+// The private half that opens encrypted files. The logging library never holds
+// one, so no private-key code goes into the plug-in: readers link
+// olv_logdecrypt and pass a LogPrivateKey (log/LogPrivateKey.h).
+class LogFileKey {
+public:
+    virtual ~LogFileKey() = default;
+    // Unseals a header's key blob into the 32-byte stream key. Returns 0, or a
+    // non-zero code (0x411 when the blob was sealed with another key pair);
+    // streamKey is written only on success.
+    virtual int32_t UnsealStreamKey(const uint8_t* blob, uint32_t length, uint8_t streamKey[32]) const = 0;
+    // Decrypts whole 16-byte blocks in place under a stream key.
+    virtual void DecryptBlocks(const uint8_t streamKey[32], uint8_t* data, size_t blockCount) const = 0;
+};
+
 struct LogFileContents {
     LogFileFormat format = LogFileFormat::Unknown;
+    LogFileKeyCheck keyCheck = LogFileKeyCheck::NotNeeded;
+    // The unseal error when keyCheck is Mismatch.
+    int32_t keyError = 0;
     // Empty when the file is whole; otherwise what is wrong with it. Lines before
     // the damage are still given.
     std::wstring problem;
     // Text of the "stream_key_init_error=0x..." record of a new plain file
     // whose key setup failed (without its LF), or empty.
     std::wstring keyInitError;
-    // The lines of a plain file: its text with every U+0000 unit dropped, split
-    // at CR LF (which is not part of a line).
+    // The lines of a plain or decrypted file: its text with every U+0000 unit
+    // dropped, split at CR LF (which is not part of a line).
     std::vector<std::wstring> lines;
 };
 
 class LogFileReader {
 public:
     // Never throws for a bad file: problems are reported in the result. Only
-    // out-of-memory escapes (std::bad_alloc).
-    static LogFileContents Read(const std::wstring& path);
+    // out-of-memory escapes (std::bad_alloc). Without a key, an encrypted file
+    // gives its format and no lines.
+    static LogFileContents Read(const std::wstring& path, const LogFileKey* key = nullptr);
 
-    // The lines of a plain log file; empty when it cannot be read or is not plain.
-    static std::vector<std::wstring> Lines(const std::wstring& path);
+    // The lines of a plain log file, or of an encrypted one that `key` opens;
+    // empty otherwise.
+    static std::vector<std::wstring> Lines(const std::wstring& path, const LogFileKey* key = nullptr);
 
     // Decodes the bytes of a whole file (the same rules as Read).
-    static LogFileContents Parse(const std::vector<unsigned char>& bytes);
+    static LogFileContents Parse(const std::vector<unsigned char>& bytes, const LogFileKey* key = nullptr);
 };

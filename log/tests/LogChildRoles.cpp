@@ -55,6 +55,17 @@ using namespace logtest;
     ExitProcess(0);
 }
 
+// Opens the log (encrypted or not, as the inherited "OLVLOGFLAGS" says), writes
+// one line and closes it.
+[[noreturn]] void AppendRole(const wchar_t* path, const wchar_t* message)
+{
+    if (OlvLog_Open(path, 1, 1 << 20, false) != OlvLogOpened)
+        ExitProcess(10);
+    OlvLog_Print(OlvLogError, L"%s", message);
+    OlvLog_Close();
+    ExitProcess(0);
+}
+
 class CountingParticipant : public FlushParticipant {
 public:
     void Flush() override { OlvLog_Print(OlvLogInfo, L"participant flushed"); }
@@ -118,6 +129,8 @@ void FlushAfterTeardown()
     if (role == L"writer" && count == 6)
         WriterRole(args[1], static_cast<unsigned>(_wtoi(args[2])), static_cast<unsigned>(_wtoi(args[3])),
                    static_cast<uint64_t>(_wtoi64(args[4])), args[5]);
+    if (role == L"append" && count == 3)
+        AppendRole(args[1], args[2]);
     if (role == L"dead-holder" && count == 2)
         DeadLockHolderRole(args[1]);
     if (role == L"teardown" && count == 2)

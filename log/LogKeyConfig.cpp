@@ -1,0 +1,206 @@
+#include "log/LogKeyConfig.h"
+
+#include "log/ProcessLog.h"
+#include "log/crypto/WipeSecret.h"
+#include "runtime/NtApi.h"
+
+#include <cstring>
+
+std::atomic<const RsaPublicKey*> LogSealingKey{nullptr};
+std::atomic<StreamKeySeedSource> LogKeySeedSource{&SystemSeedSource};
+
+namespace {
+
+constexpr ACCESS_MASK KeyRead = 0x20019;          // KEY_READ
+constexpr ULONG KeyValueBufferExtra = 16;         // room for the 12-byte partial-information header
+constexpr uint32_t KeyValueLargestExpected = 64;  // keyArea's size bounds what is ever read
+constexpr ULONG ValueDataOffset = 12;             // TitleIndex, Type, DataLength, then the data
+
+struct KeyName {
+    UNICODE_STRING string;
+    OBJECT_ATTRIBUTES attributes;
+
+    KeyName(HANDLE root, const wchar_t* name, size_t units, ULONG flags)
+    {
+        string.Length = static_cast<USHORT>(units * sizeof(wchar_t));
+        string.MaximumLength = string.Length;
+        string.Buffer = const_cast<wchar_t*>(name);
+        attributes = {};
+        attributes.Length = sizeof(attributes);
+        attributes.RootDirectory = root;
+        attributes.ObjectName = &string;
+        attributes.Attributes = flags;
+    }
+};
+
+UNICODE_STRING ValueName()
+{
+    UNICODE_STRING name;
+    name.Length = static_cast<USHORT>((sizeof(LogKeyValueName) / sizeof(wchar_t) - 1) * sizeof(wchar_t));
+    name.MaximumLength = name.Length;
+    name.Buffer = const_cast<wchar_t*>(LogKeyValueName);
+    return name;
+}
+
+constexpr size_t ConfigPathUnits = sizeof(LogKeyConfigPath) / sizeof(wchar_t) - 1;
+
+}  // namespace
+
+HANDLE OpenCurrentUserRoot(NTSTATUS* status) noexcept
+{
+    UNICODE_STRING userPath{};
+    *status = RtlFormatCurrentUserKeyPath(&userPath);
+    if (NtIsError(*status))
+        return nullptr;
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof(attributes);
+    attributes.ObjectName = &userPath;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE | OBJ_OPENIF;
+    HANDLE root = nullptr;
+    *status = ZwOpenKey(&root, MAXIMUM_ALLOWED, &attributes);
+    RtlFreeUnicodeString(&userPath);
+    return NtIsError(*status) ? nullptr : root;
+}
+
+HANDLE OpenConfigKey(HANDLE root, bool create, bool* created, NTSTATUS* lastStatus) noexcept
+{
+    *created = false;
+    HANDLE key = nullptr;
+    if (!create) {
+        KeyName name(root, LogKeyConfigPath, ConfigPathUnits, OBJ_CASE_INSENSITIVE);
+        *lastStatus = ZwOpenKey(&key, KeyRead, &name.attributes);
+        return NtIsError(*lastStatus) ? nullptr : key;
+    }
+
+    // ZwCreateKey does not create missing parents: each prefix in turn.
+    for (size_t units = 1; units <= ConfigPathUnits; ++units) {
+        const bool whole = units == ConfigPathUnits;
+        if (!whole && LogKeyConfigPath[units] != L'\\')
+            continue;
+        if (key != nullptr)
+            ZwClose(key);
+        key = nullptr;
+        KeyName name(root, LogKeyConfigPath, units, OBJ_CASE_INSENSITIVE | OBJ_OPENIF);
+        *lastStatus = ZwOpenKey(&key, MAXIMUM_ALLOWED, &name.attributes);
+        if (!NtIsError(*lastStatus))
+            continue;
+        key = nullptr;
+        ULONG disposition = 0;
+        *lastStatus = ZwCreateKey(&key, MAXIMUM_ALLOWED, &name.attributes, 0, nullptr,
+                                  whole ? REG_OPTION_VOLATILE : 0, &disposition);
+        if (NtIsError(*lastStatus)) {
+            key = nullptr;
+            continue;
+        }
+        // Another process may have created it between the open and the create:
+        // then it is that process that is about to store the value.
+        if (disposition == REG_CREATED_NEW_KEY)
+            *created = true;
+    }
+    return key;
+}
+
+uint32_t ReadKeyValue(HANDLE key, uint8_t* destination, uint32_t* length) noexcept
+{
+    const uint32_t expected = *length;
+    if (expected > KeyValueLargestExpected)
+        return KeyValueMissing;
+    alignas(8) uint8_t buffer[KeyValueLargestExpected + KeyValueBufferExtra];
+    const ULONG bufferBytes = expected + KeyValueBufferExtra;
+    UNICODE_STRING name = ValueName();
+    ULONG resultLength = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name, OlvKeyValuePartialInformation, buffer, bufferBytes, &resultLength);
+
+    uint32_t result = KeyValueMissing;
+    if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
+        // The result length covers the header and the whole data.
+        *length = resultLength > ValueDataOffset ? resultLength - ValueDataOffset : 0;
+        result = KeyValueWrongLength;
+    } else if (!NtIsError(status)) {
+        ULONG dataLength = 0;
+        std::memcpy(&dataLength, buffer + 8, sizeof(dataLength));
+        if (dataLength != expected) {
+            *length = dataLength;
+            result = KeyValueWrongLength;
+        } else {
+            std::memcpy(destination, buffer + ValueDataOffset, expected);
+            result = KeyValueRead;
+        }
+    }
+    WipeSecret(buffer, sizeof(buffer));
+    return result;
+}
+
+uint32_t SetupStreamKey(ProcessLog* log) noexcept
+{
+    uint8_t* keyArea = log->keyArea;
+    std::memset(keyArea, 0, StreamKeyAreaLength);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    HANDLE root = OpenCurrentUserRoot(&status);
+    if (root == nullptr)
+        return status != STATUS_SUCCESS ? static_cast<uint32_t>(status) : KeySetupFailed;
+
+    bool created = false;
+    HANDLE key = OpenConfigKey(root, false, &created, &status);
+    if (key != nullptr) {
+        uint32_t length = StreamKeyLength;
+        uint32_t read = ReadKeyValue(key, keyArea, &length);
+        ZwClose(key);
+        if (read == KeyValueRead) {
+            ZwClose(root);
+            return 0;
+        }
+    }
+
+    key = OpenConfigKey(root, true, &created, &status);
+    ZwClose(root);
+    if (key == nullptr)
+        return status != STATUS_SUCCESS ? static_cast<uint32_t>(status) : KeySetupFailed;
+
+    // The key exists without a usable value: another process that has just
+    // created it is probably about to store one.
+    if (!created) {
+        for (unsigned read = 0; read < KeyValueReads; ++read) {
+            uint32_t length = StreamKeyLength;
+            if (ReadKeyValue(key, keyArea, &length) == KeyValueRead) {
+                ZwClose(key);
+                return 0;
+            }
+            if (read + 1 < KeyValueReads)
+                Sleep(KeyValueReadInterval);
+        }
+    }
+
+    RsaPublicKey builtIn;
+    const RsaPublicKey* sealingKey = LogSealingKey.load();
+    if (sealingKey == nullptr) {
+        GetBuiltInLogKey(&builtIn);
+        sealingKey = &builtIn;
+    }
+    // A wrap failure keeps the key (and it is stored): the header write reports
+    // it. A seed failure leaves no key at all, and nothing must be stored.
+    int32_t generated = GenerateStreamKey(keyArea, sealingKey, LogKeySeedSource.load(), nullptr);
+    if (generated == StreamKeySeedFailed) {
+        ZwClose(key);
+        return static_cast<uint32_t>(generated);
+    }
+
+    // Someone may have stored a value while this one was being made: theirs wins.
+    if (!created) {
+        uint32_t length = StreamKeyLength;
+        if (ReadKeyValue(key, keyArea, &length) == KeyValueRead) {
+            ZwClose(key);
+            return 0;
+        }
+    }
+
+    UNICODE_STRING name = ValueName();
+    status = ZwSetValueKey(key, &name, 0, REG_BINARY, keyArea, StreamKeyLength);
+    ZwClose(key);
+    if (NtIsError(status)) {
+        std::memset(keyArea, 0, StreamKeyAreaLength);
+        return static_cast<uint32_t>(status);
+    }
+    return 0;
+}

@@ -1,0 +1,386 @@
+// Encrypted logs end to end: the header of a new file and what its blob
+// unseals to, the stream key shared through the registry (between files and
+// processes), the "OLVLOGFLAGS" switch, the plain fallback with its error
+// record, rotation, and records appended by several processes.
+#include "EncryptedLogSupport.h"
+#include "LogTestSupport.h"
+
+#include "log/OlvLog.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace logtest;
+
+namespace {
+
+constexpr uint64_t LargeFile = 64ull << 20;
+
+std::vector<std::wstring> DecryptedMessages(const std::wstring& path)
+{
+    std::vector<std::wstring> messages;
+    for (const std::wstring& line : LogFileReader::Lines(path, &DevPrivateKey()))
+        messages.push_back(Message(line));
+    return messages;
+}
+
+std::vector<unsigned char> Slice(const std::vector<unsigned char>& bytes, size_t offset, size_t length)
+{
+    if (bytes.size() < offset + length)
+        return {};
+    return std::vector<unsigned char>(bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+                                      bytes.begin() + static_cast<std::ptrdiff_t>(offset + length));
+}
+
+// A public key that seals nothing: `bits` below 505 (0x406), or a zero modulus (0x401).
+RsaPublicKey UnusableKey(uint16_t bits)
+{
+    RsaPublicKey key{};
+    key.bits = bits;
+    key.exponent[sizeof(key.exponent) - 1] = 3;
+    if (bits != 512)
+        key.modulus[sizeof(key.modulus) - 1] = 0xF1;  // any non-zero number: the length alone refuses it
+    return key;
+}
+
+struct SealingKeyOverride {
+    explicit SealingKeyOverride(const RsaPublicKey* key) { LogSealingKey.store(key); }
+    ~SealingKeyOverride() { LogSealingKey.store(nullptr); }
+};
+
+struct SeedSourceOverride {
+    explicit SeedSourceOverride(StreamKeySeedSource source) { LogKeySeedSource.store(source); }
+    ~SeedSourceOverride() { LogKeySeedSource.store(&SystemSeedSource); }
+};
+
+}  // namespace
+
+// The layout byte by byte: magic, blob length 64, a blob that unseals to the
+// registry's 32-byte key and 32 zero bytes, the encrypted byte-order record,
+// then lines that decrypt to the exact text. A second file under the same key
+// has the same blob and the same first record.
+TEST(LogEncryption, NewFileIsSealedWithTheSharedKeyAndDecryptsToTheExactLines)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring first = folder / L"first.log";
+    const std::wstring second = folder / L"second.log";
+    {
+        ScopedLog log(first, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        EXPECT_TRUE(CurrentLog.load()->encrypt);
+        OlvLog_Print(OlvLogInfo, L"first line %d", 1);
+        OlvLog_Print(OlvLogError, L"second line \x00e9 %s", L"wide");
+    }
+    {
+        ScopedLog log(second, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"other file");
+    }
+
+    DWORD type = 0;
+    std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value(&type);
+    ASSERT_TRUE(stored.has_value()) << "the first open stores the key";
+    ASSERT_EQ(stored->size(), 32u);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_EQ((*stored)[0], 0x00);
+    EXPECT_EQ((*stored)[1], 0x02);
+    EXPECT_EQ((*stored)[10], 0x00);
+    for (size_t i = 2; i < 10; ++i)
+        EXPECT_NE((*stored)[i], 0x00) << "byte " << i;
+
+    std::vector<unsigned char> bytes = FileBytes(first);
+    ASSERT_GE(bytes.size(), 92u);
+    EncryptedHeader header = HeaderOf(bytes);
+    EXPECT_EQ(header.magic, "OLVLOG.1");
+    EXPECT_EQ(header.blobLength, 64u);
+    std::vector<unsigned char> expectedBlock(*stored);
+    expectedBlock.resize(64, 0);
+    EXPECT_EQ(UnsealedBlock(header.blob), expectedBlock);
+    EXPECT_EQ((bytes.size() - 76) % 16, 0u);
+    const std::vector<unsigned char> byteOrder = EncryptedByteOrderBlock(*stored);
+    EXPECT_EQ(Slice(bytes, 76, 16), byteOrder);
+    EXPECT_EQ(std::search(bytes.begin(), bytes.end(), std::begin(L"first"), std::end(L"first") - 1), bytes.end());
+
+    LogFileContents contents = LogFileReader::Read(first, &DevPrivateKey());
+    EXPECT_EQ(contents.format, LogFileFormat::Encrypted);
+    EXPECT_EQ(contents.keyCheck, LogFileKeyCheck::Opened);
+    EXPECT_EQ(contents.problem, L"");
+    ASSERT_EQ(contents.lines.size(), 2u);
+    EXPECT_EQ(Message(contents.lines[0]), L"first line 1");
+    EXPECT_EQ(Message(contents.lines[1]), L"second line \x00e9 wide");
+
+    std::vector<unsigned char> other = FileBytes(second);
+    EXPECT_EQ(HeaderOf(other).blob, header.blob);
+    EXPECT_EQ(Slice(other, 76, 16), byteOrder);
+    EXPECT_EQ(DecryptedMessages(second), std::vector<std::wstring>{L"other file"});
+
+    // Without the key the reader says what it needs and gives no lines.
+    LogFileContents locked = LogFileReader::Read(first);
+    EXPECT_EQ(locked.keyCheck, LogFileKeyCheck::Missing);
+    EXPECT_TRUE(locked.lines.empty());
+}
+
+// Odd values switch encryption off and keep away from the registry; even,
+// empty, non-numeric or absent values leave it on.
+TEST(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
+{
+    struct Case {
+        const wchar_t* flags;  // null: not set
+        bool encrypted;
+    };
+    const Case cases[] = {
+        {L"1", false}, {L"7", false}, {L" 3", false}, {L"-1", false}, {L"2", true},
+        {L"", true},   {L"0", true},  {L"x1", true},  {nullptr, true},
+    };
+    SharedKeyScope shared;
+    for (const Case& c : cases) {
+        const std::wstring label = c.flags ? L"\"" + std::wstring(c.flags) + L"\"" : L"unset";
+        SharedKeyScope::Remove();
+        ScopedLogFlags flags(c.flags);
+        TempFolder folder;
+        const std::wstring path = folder / L"flags.log";
+        {
+            ScopedLog log(path, 1, LargeFile, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            OlvLog_Print(OlvLogError, L"flags");
+        }
+        std::vector<unsigned char> bytes = FileBytes(path);
+        ASSERT_GE(bytes.size(), 8u);
+        EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), c.encrypted ? "OLVLOG.1" : "OLVLOG.0")
+            << std::string(label.begin(), label.end());
+        EXPECT_EQ(SharedKeyScope::KeyExists(), c.encrypted) << std::string(label.begin(), label.end());
+        if (!c.encrypted) {
+            EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"flags"});
+        }
+    }
+}
+
+// A "key" value of another length counts as missing: the opener waits for
+// another process to store one (about 3 s), then makes its own and replaces it.
+TEST(LogEncryption, SixteenByteValueIsReplacedByAThirtyTwoByteKey)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    const std::vector<unsigned char> shortValue(16, 0x5A);
+    ASSERT_TRUE(SharedKeyScope::Plant(&shortValue));
+    TempFolder folder;
+    const std::wstring path = folder / L"short.log";
+    const DWORD started = GetTickCount();
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"after the wait");
+    }
+    EXPECT_GE(GetTickCount() - started, 2900u) << "100 pauses of 30 ms before generating";
+    std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
+    ASSERT_TRUE(stored.has_value());
+    ASSERT_EQ(stored->size(), 32u);
+    std::vector<unsigned char> expectedBlock(*stored);
+    expectedBlock.resize(64, 0);
+    EXPECT_EQ(UnsealedBlock(HeaderOf(FileBytes(path)).blob), expectedBlock);
+    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"after the wait"});
+}
+
+// A key that cannot be sealed gives a plain file that records the wrap error,
+// whether the key was just generated (and then still stored) or read from the
+// registry. The test seals with an unusable public key through LogSealingKey.
+TEST(LogEncryption, KeyThatCannotBeSealedGivesAPlainFileWithTheErrorRecord)
+{
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    struct Case {
+        uint16_t bits;
+        bool keyStored;
+        const wchar_t* record;
+    };
+    const Case cases[] = {
+        {504, false, L"stream_key_init_error=0x406"},
+        {504, true, L"stream_key_init_error=0x406"},
+        {512, false, L"stream_key_init_error=0x401"},
+    };
+    for (const Case& c : cases) {
+        SharedKeyScope::Remove();
+        if (c.keyStored) {
+            std::vector<unsigned char> value(32, 0x11);
+            value[0] = 0x00;
+            value[1] = 0x02;
+            value[10] = 0x00;
+            ASSERT_TRUE(SharedKeyScope::Plant(&value));
+        }
+        const RsaPublicKey unusable = UnusableKey(c.bits);
+        SealingKeyOverride sealing(&unusable);
+        TempFolder folder;
+        const std::wstring path = folder / L"unsealed.log";
+        {
+            ScopedLog log(path, 1, LargeFile, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            EXPECT_FALSE(CurrentLog.load()->encrypt);
+            OlvLog_Print(OlvLogError, L"still logged");
+        }
+        LogFileContents contents = LogFileReader::Read(path);
+        EXPECT_EQ(contents.format, LogFileFormat::Plain);
+        EXPECT_EQ(contents.keyInitError, c.record) << c.bits << (c.keyStored ? " stored" : " generated");
+        ASSERT_EQ(contents.lines.size(), 1u);
+        EXPECT_EQ(Message(contents.lines[0]), L"still logged");
+        EXPECT_EQ(contents.problem, L"");
+        std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
+        ASSERT_TRUE(stored.has_value()) << "a generated key is stored even when it cannot be sealed";
+        EXPECT_EQ(stored->size(), 32u);
+    }
+}
+
+// When the system's generator fails there is no key at all: nothing is stored,
+// and the new file is plain with the error record.
+TEST(LogEncryption, FailedSeedStoresNothingAndGivesAPlainFile)
+{
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    SeedSourceOverride seed([](void*, uint8_t*, uint32_t) { return false; });
+    TempFolder folder;
+    const std::wstring path = folder / L"noseed.log";
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"plain after all");
+    }
+    LogFileContents contents = LogFileReader::Read(path);
+    EXPECT_EQ(contents.format, LogFileFormat::Plain);
+    EXPECT_EQ(contents.keyInitError, L"stream_key_init_error=0x410");
+    EXPECT_EQ(contents.lines.size(), 1u);
+    EXPECT_FALSE(SharedKeyScope::Value().has_value());
+}
+
+// Processes share the key: a child appends to the parent's encrypted file
+// between two of the parent's opens, and the whole file decodes under the one
+// key in its header; the child's own new file carries the same key.
+TEST(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring path = folder / L"turns.log";
+    const std::wstring childOwn = folder / L"child.log";
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"parent one");
+    }
+    EXPECT_EQ(RunChild(L"append \"" + path + L"\" child"), 0u);
+    EXPECT_EQ(RunChild(L"append \"" + childOwn + L"\" own"), 0u);
+    {
+        ScopedLog log(path, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"parent two");
+    }
+    LogFileContents contents = LogFileReader::Read(path, &DevPrivateKey());
+    EXPECT_EQ(contents.problem, L"");
+    std::vector<std::wstring> messages;
+    for (const std::wstring& line : contents.lines)
+        messages.push_back(Message(line));
+    EXPECT_EQ(messages, (std::vector<std::wstring>{L"parent one", L"child", L"parent two"}));
+    EXPECT_EQ(HeaderOf(FileBytes(childOwn)).blob, HeaderOf(FileBytes(path)).blob);
+    EXPECT_EQ(DecryptedMessages(childOwn), std::vector<std::wstring>{L"own"});
+}
+
+// Rotation of an encrypted file: the ".old" file keeps its header, the new live
+// file gets a fresh one, and the two together hold the end of the sequence.
+TEST(LogEncryption, RotatedEncryptedFileIsFollowedByANewHeader)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring path = folder / L"trace.log";
+    const std::wstring old = path + L".old";
+    const int total = 60;
+    {
+        ScopedLog log(path, 1, 1024, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        for (int i = 0; i < total; ++i)
+            OlvLog_Print(OlvLogError, L"line %d", i);
+    }
+    ASSERT_TRUE(FileExists(old));
+    std::vector<unsigned char> oldBytes = FileBytes(old);
+    std::vector<unsigned char> liveBytes = FileBytes(path);
+    EXPECT_EQ(HeaderOf(oldBytes).magic, "OLVLOG.1");
+    EXPECT_EQ(HeaderOf(liveBytes).magic, "OLVLOG.1");
+    EXPECT_EQ(Slice(liveBytes, 76, 16), Slice(oldBytes, 76, 16));
+
+    std::vector<std::wstring> messages = DecryptedMessages(old);
+    std::vector<std::wstring> live = DecryptedMessages(path);
+    ASSERT_FALSE(messages.empty());
+    ASSERT_FALSE(live.empty());
+    messages.insert(messages.end(), live.begin(), live.end());
+    for (size_t i = 0; i < messages.size(); ++i)
+        EXPECT_EQ(messages[i], L"line " + std::to_wstring(total - static_cast<int>(messages.size()) + static_cast<int>(i)));
+    EXPECT_EQ(LogFileReader::Read(path, &DevPrivateKey()).problem, L"");
+    EXPECT_EQ(LogFileReader::Read(old, &DevPrivateKey()).problem, L"");
+}
+
+// Two processes write one encrypted file at once (and rotate it). Under Wine
+// concurrent appends may overwrite whole records, so every line found must be
+// whole, from a writer, in that writer's order.
+TEST(LogEncryption, TwoProcessesWritingAtOnceDecodeInEveryRecordFound)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring path = folder / L"shared.log";
+    const unsigned count = 400;
+    const std::wstring eventName = L"olvlog-crypt-start-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(start, nullptr);
+    HANDLE writers[2];
+    for (unsigned id = 0; id < 2; ++id) {
+        writers[id] = StartChild(L"writer \"" + path + L"\" " + std::to_wstring(id) + L" " + std::to_wstring(count) +
+                                 L" 32768 " + eventName);
+        ASSERT_NE(writers[id], nullptr);
+    }
+    SetEvent(start);
+    for (HANDLE writer : writers)
+        EXPECT_EQ(FinishChild(writer), 0u);
+    CloseHandle(start);
+
+    std::vector<std::wstring> lines = LogFileReader::Lines(path + L".old", &DevPrivateKey());
+    std::vector<std::wstring> live = LogFileReader::Lines(path, &DevPrivateKey());
+    lines.insert(lines.end(), live.begin(), live.end());
+    const std::wregex shape(L"\\[[0-9a-f]+:[0-9a-f]+:[0-9a-f]+:3\\] writer ([01]) line ([0-9]{5}) x+");
+    int last[2] = {-1, -1};
+    for (const std::wstring& line : lines) {
+        std::wsmatch match;
+        ASSERT_TRUE(std::regex_match(line, match, shape)) << "torn or undecodable line";
+        unsigned id = static_cast<unsigned>(std::stoi(match[1].str()));
+        int number = std::stoi(match[2].str());
+        EXPECT_GT(number, last[id]) << "writer " << id << " out of order";
+        last[id] = number;
+    }
+    EXPECT_TRUE(FileExists(path + L".old"));
+    EXPECT_GT(lines.size(), 0u);
+    EXPECT_EQ(LogFileReader::Read(path, &DevPrivateKey()).problem, L"");
+}
+
+// A record that is not a whole number of blocks loses its partial block when
+// it is encrypted; the rest still decrypts.
+TEST(LogEncryption, PartialBlockOfARecordIsCutWhenEncrypting)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring path = folder / L"cut.log";
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        alignas(16) wchar_t record[12] = {L'a', L'b', L'c', L'd', L'e', L'f', L'\r', L'\n', L'g', L'h', L'\r', L'\n'};
+        WriteRecord(CurrentLog.load(), record, sizeof(record));
+    }
+    EXPECT_EQ(FileBytes(path).size(), 92u + 16u);
+    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"abcdef"});
+}
