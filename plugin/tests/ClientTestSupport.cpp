@@ -192,6 +192,9 @@ CapturedLog::CapturedLog()
              std::to_wstring(++counter);
     CreateDirectoryW(folder.c_str(), nullptr);
     path = folder + L"\\trace.log";
+    // Plain, so that the lines read back without the private key, and the
+    // user's shared stream key is never touched (children inherit it too).
+    SetEnvironmentVariableW(L"OLVLOGFLAGS", L"1");
     opened = OlvLog_Open(path.c_str(), 1, uint64_t{64} << 20, false) == OlvLogOpened;
 }
 
