@@ -1,9 +1,12 @@
 // olvlog.exe as a user runs it: its output and exit code for plain, encrypted,
-// damaged and missing files.
+// damaged and missing files, and for encrypted files read with --key.
 #include "log/OlvLog.h"
+#include "log/tests/EncryptedLogSupport.h"
 #include "log/tests/LogTestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <shellapi.h>
 
 #include <string>
 
@@ -78,6 +81,40 @@ ToolRun RunTool(const std::wstring& arguments)
     return run;
 }
 
+// "--append-child PATH MESSAGE": this executable started again appends one line
+// to a log, as a second process would; run from a static constructor, before
+// GoogleTest starts.
+struct AppendChild {
+    AppendChild()
+    {
+        int count = 0;
+        wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+        if (args != nullptr && count == 4 && std::wstring(args[1]) == L"--append-child") {
+            if (OlvLog_Open(args[2], 1, 1 << 20, false) != OlvLogOpened)
+                ExitProcess(10);
+            OlvLog_Print(OlvLogError, L"%s", args[3]);
+            OlvLog_Close();
+            ExitProcess(0);
+        }
+        if (args != nullptr)
+            LocalFree(args);
+    }
+} Appender;
+
+DWORD RunAppendChild(const std::wstring& path, const std::wstring& message)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --append-child \"" + path + L"\" " + message;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 0xFFFFFFFF;
+    CloseHandle(process.hThread);
+    return FinishChild(process.hProcess);
+}
+
 void WriteBytes(const std::wstring& path, const std::string& bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -93,6 +130,7 @@ TEST(OlvlogTool, PrintsTheLinesOfAPlainLog)
     TempFolder folder;
     std::wstring path = folder / L"plain.log";
     {
+        ScopedLogFlags plain(L"1");
         ScopedLog log(path, 1, 1 << 20, false);
         ASSERT_EQ(log.result, OlvLogOpened);
         OlvLog_Print(OlvLogInfo, L"first %d", 1);
@@ -124,7 +162,7 @@ TEST(OlvlogTool, ExitCodesTellEncryptedDamagedMissingAndUsage)
         const char* inErr;
     };
     const Case cases[] = {
-        {L"\"" + folder / L"encrypted.log" + L"\"", 4, "private key"},
+        {L"\"" + folder / L"encrypted.log" + L"\"", 4, "encrypted (OLVLOG.1): give --key PRIVATE_KEY_FILE"},
         {L"\"" + folder / L"foreign.log" + L"\"", 3, "not a log file"},
         {L"\"" + folder / L"cut.log" + L"\"", 3, "damaged"},
         {L"\"" + folder / L"missing.log" + L"\"", 2, "cannot open"},
@@ -145,4 +183,71 @@ TEST(OlvlogTool, HelpGoesToStandardOutput)
     ToolRun run = RunTool(L"--help");
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_NE(run.out.find("usage: olvlog"), std::string::npos);
+}
+
+// Two processes append to one encrypted file in turn; the tool decrypts all of
+// it with the private key, says what it needs without one, and refuses a key
+// of another pair or a file that is no key.
+TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags encrypted(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring path = folder / L"encrypted.log";
+    {
+        ScopedLog log(path, 1, 1 << 20, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogInfo, L"parent \x00e9 %d", 1);
+    }
+    ASSERT_EQ(RunAppendChild(path, L"child"), 0u);
+    {
+        ScopedLog log(path, 1, 1 << 20, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"parent %d", 2);
+    }
+    ASSERT_EQ(HeaderOf(FileBytes(path)).magic, "OLVLOG.1");
+
+    const std::wstring devKey = folder / L"dev-private.key";
+    WriteBytes(devKey, DevPrivateKeyText);
+    std::string other = DevPrivateKeyText;
+    const size_t exponent = other.find("privateExponent ");
+    ASSERT_NE(exponent, std::string::npos);
+    char& digit = other[exponent + 16 + 100];
+    digit = digit == '1' ? '2' : '1';
+    const std::wstring otherKey = folder / L"other-private.key";
+    WriteBytes(otherKey, other);
+    const std::wstring notAKey = folder / L"not-a.key";
+    WriteBytes(notAKey, "bits 512\nmodulus 00\n");
+
+    ToolRun run = RunTool(L"--key \"" + devKey + L"\" \"" + path + L"\"");
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::vector<std::string> messages;
+    for (size_t start = 0; start < run.out.size();) {
+        size_t end = run.out.find('\n', start);
+        std::string line = run.out.substr(start, end - start);
+        messages.push_back(line.substr(line.find("] ") + 2));
+        start = end == std::string::npos ? run.out.size() : end + 1;
+    }
+    EXPECT_EQ(messages, (std::vector<std::string>{"parent \xC3\xA9 1", "child", "parent 2"}));
+
+    struct Case {
+        std::wstring arguments;
+        DWORD exitCode;
+        const char* inErr;
+    };
+    const Case cases[] = {
+        {L"\"" + path + L"\"", 4, "give --key PRIVATE_KEY_FILE"},
+        {L"--key \"" + otherKey + L"\" \"" + path + L"\"", 5, "does not match"},
+        {L"--key \"" + notAKey + L"\" \"" + path + L"\"", 2, "not a private key file"},
+        {L"--key \"" + (folder / L"missing.key") + L"\" \"" + path + L"\"", 2, "cannot open the key file"},
+        {L"\"" + path + L"\" --key", 1, "usage"},
+    };
+    for (const Case& c : cases) {
+        ToolRun failed = RunTool(c.arguments);
+        EXPECT_EQ(failed.exitCode, c.exitCode) << failed.err;
+        EXPECT_NE(failed.err.find(c.inErr), std::string::npos) << failed.err;
+        EXPECT_EQ(failed.out, "");
+    }
 }
