@@ -88,3 +88,97 @@ TEST(LogFileReader, DamagedFilesAreReportedWithTheLinesBeforeTheDamage)
     }
 }
 
+
+namespace {
+
+// A stand-in for the private key: "unseals" a blob whose first byte is 0x4B to
+// a fixed key, and "decrypts" by flipping every byte, so that the reader's own
+// handling of encrypted files is checked without any cryptography.
+class FlippingKey : public LogFileKey {
+public:
+    int32_t UnsealStreamKey(const uint8_t* blob, uint32_t, uint8_t streamKey[32]) const override
+    {
+        if (blob[0] != 0x4B)
+            return 0x411;
+        for (int i = 0; i < 32; ++i)
+            streamKey[i] = static_cast<uint8_t>(i);
+        return 0;
+    }
+    void DecryptBlocks(const uint8_t streamKey[32], uint8_t* data, size_t blockCount) const override
+    {
+        EXPECT_EQ(streamKey[31], 31);
+        for (size_t i = 0; i < blockCount * 16; ++i)
+            data[i] = static_cast<uint8_t>(~data[i]);
+    }
+};
+
+std::vector<unsigned char> FlippedFile(const std::vector<std::wstring>& records, uint32_t blobLength = 64,
+                                       unsigned char blobFirst = 0x4B)
+{
+    std::vector<unsigned char> bytes = Bytes("OLVLOG.1");
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<unsigned char>(blobLength >> shift));
+    bytes.push_back(blobFirst);
+    bytes.resize(12 + 64, 0x33);
+    std::vector<unsigned char> text = {0xFF, 0xFE};
+    text.resize(16, 0);
+    for (const std::wstring& record : records)
+        AppendUnits(text, record);
+    for (unsigned char& byte : text)
+        byte = static_cast<unsigned char>(~byte);
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    return bytes;
+}
+
+}  // namespace
+
+TEST(LogFileReader, EncryptedFileIsDecryptedWithTheKeyFromItsHeader)
+{
+    FlippingKey key;
+    LogFileContents contents = LogFileReader::Parse(FlippedFile({L"[1:2:3:2] one\r\n", L"two\r\n"}), &key);
+    EXPECT_EQ(contents.format, LogFileFormat::Encrypted);
+    EXPECT_EQ(contents.keyCheck, LogFileKeyCheck::Opened);
+    EXPECT_EQ(contents.problem, L"");
+    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"two"}));
+
+    LogFileContents locked = LogFileReader::Parse(FlippedFile({L"one\r\n"}));
+    EXPECT_EQ(locked.keyCheck, LogFileKeyCheck::Missing);
+    EXPECT_EQ(locked.problem, L"");
+    EXPECT_TRUE(locked.lines.empty());
+
+    LogFileContents foreign = LogFileReader::Parse(FlippedFile({L"one\r\n"}, 64, 0x00), &key);
+    EXPECT_EQ(foreign.keyCheck, LogFileKeyCheck::Mismatch);
+    EXPECT_EQ(foreign.keyError, 0x411);
+    EXPECT_TRUE(foreign.lines.empty());
+}
+
+TEST(LogFileReader, DamagedEncryptedFilesAreReportedNotDecodedBlindly)
+{
+    FlippingKey key;
+    std::vector<unsigned char> whole = FlippedFile({L"one\r\n", L"two\r\n"});
+    std::vector<unsigned char> cutInBlock(whole.begin(), whole.end() - 5);
+    std::vector<unsigned char> noFirstRecord(whole.begin(), whole.begin() + 76);
+    std::vector<unsigned char> badFirstRecord = whole;
+    badFirstRecord[76] ^= 0x01;
+    struct Case {
+        const char* name;
+        std::vector<unsigned char> bytes;
+        const wchar_t* problemStart;
+        size_t lines;
+    };
+    const Case cases[] = {
+        {"no blob length", Bytes("OLVLOG.1\x40"), L"the encrypted header ends before", 0},
+        {"blob length 0", FlippedFile({}, 0), L"the encrypted header gives an impossible key blob length (0", 0},
+        {"blob length 4096", FlippedFile({}, 4096), L"the encrypted header gives an impossible", 0},
+        {"blob cut", std::vector<unsigned char>(whole.begin(), whole.begin() + 40), L"the encrypted header ends inside", 0},
+        {"cut inside a block", cutInBlock, L"the file ends inside a 16-byte block (11 bytes", 1},
+        {"no first record", noFirstRecord, L"the encrypted file has no first record", 0},
+        {"first record not the byte-order mark", badFirstRecord, L"the first record does not decrypt", 0},
+    };
+    for (const Case& c : cases) {
+        LogFileContents contents = LogFileReader::Parse(c.bytes, &key);
+        EXPECT_EQ(contents.format, LogFileFormat::Encrypted) << c.name;
+        EXPECT_EQ(contents.problem.rfind(c.problemStart, 0), 0u) << c.name << ": " << std::string(contents.problem.begin(), contents.problem.end());
+        EXPECT_EQ(contents.lines.size(), c.lines) << c.name;
+    }
+}
