@@ -28,12 +28,18 @@ bool SinkService::Enqueue(int32_t kind, ItemPtr item)
     queue_.push_back(QueuedMessage{kind, std::move(item)});
     // One signal per pop is enough: an application that has not popped since
     // the last one is still to wake up (or is draining), and an auto-reset
-    // event does not count signals anyway. Set under the lock: Stop closes the
-    // event under the same lock, so it is never set after it was closed.
-    if (!signalPending_) {
+    // event does not count signals anyway.
+    if (signalPending_)
+        return true;
+    signalPending_ = true;
+    // Set after the queue lock is released, so that the woken application
+    // pops at once instead of waiting for this thread to leave the lock;
+    // the message is already queued. Stop closes the event under the event
+    // lock, so it is never set after it was closed.
+    hold.unlock();
+    std::lock_guard<std::mutex> event(eventMutex_);
+    if (event_)
         SetEvent(event_);
-        signalPending_ = true;
-    }
     return true;
 }
 
@@ -57,10 +63,11 @@ void SinkService::Stop()
             return;
         stopped_ = true;
         dropped.swap(queue_);
-        if (event_)
-            CloseHandle(event_);
-        event_ = nullptr;
     }
+    std::lock_guard<std::mutex> event(eventMutex_);
+    if (event_)
+        CloseHandle(event_);
+    event_ = nullptr;
 }
 
 }  // namespace rux

@@ -51,11 +51,15 @@ private:
     const std::string sinkName_;
     const std::string name_;
     const uint32_t id_;
-    std::mutex mutex_;  // guards the queue, the event and `stopped_`
+    std::mutex mutex_;  // guards the queue, `stopped_` and `signalPending_`
     std::deque<QueuedMessage> queue_;
-    HANDLE event_;
     bool stopped_ = false;
     bool signalPending_ = false;  // the event was set and nothing popped since
+    // Guards the use and the close of event_, and nothing else: setting the
+    // event is a system call, and the application's pop, woken by it, must
+    // not find the queue locked meanwhile.
+    std::mutex eventMutex_;
+    HANDLE event_;
 };
 
 }  // namespace rux
