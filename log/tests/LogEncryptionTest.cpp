@@ -384,3 +384,33 @@ TEST(LogEncryption, PartialBlockOfARecordIsCutWhenEncrypting)
     EXPECT_EQ(FileBytes(path).size(), 92u + 16u);
     EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"abcdef"});
 }
+
+// A key without a usable value means another process is about to store one:
+// the opener reads again for about 3 s and takes the value that appears instead
+// of storing its own.
+TEST(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    ASSERT_TRUE(SharedKeyScope::Plant(nullptr));
+    TempFolder folder;
+    const std::wstring path = folder / L"waited.log";
+    HANDLE child = StartChild(L"append \"" + path + L"\" waited");
+    ASSERT_NE(child, nullptr);
+    // Whether the child is already waiting or has not looked yet, it must end
+    // up with this value.
+    Sleep(300);
+    std::vector<unsigned char> value(32, 0x6D);
+    value[0] = 0x00;
+    value[1] = 0x02;
+    value[10] = 0x00;
+    ASSERT_TRUE(SharedKeyScope::Plant(&value));
+    EXPECT_EQ(FinishChild(child), 0u);
+
+    std::vector<unsigned char> expectedBlock(value);
+    expectedBlock.resize(64, 0);
+    EXPECT_EQ(UnsealedBlock(HeaderOf(FileBytes(path)).blob), expectedBlock);
+    EXPECT_EQ(SharedKeyScope::Value(), value) << "the waiting opener stored nothing of its own";
+    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"waited"});
+}
