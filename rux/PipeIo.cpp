@@ -43,13 +43,26 @@ IoResult PipeIo::Write(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD time
 }
 
 IoResult PipeIo::Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs,
-                      std::vector<unsigned char>& buffer, size_t& size)
+                      std::vector<unsigned char>& buffer, size_t& size, bool resume)
 {
+    if (!resume)
+        size = 0;
     if (buffer.size() < 4096)
         buffer.resize(4096);
-    size = 0;
     bool oversized = false;
+    // A resumed message continues as after ERROR_MORE_DATA.
+    bool more = resume;
     for (;;) {
+        if (more) {
+            if (buffer.size() > MaxFrameBytes) {
+                // Above the cap: the rest of this message is read and discarded,
+                // so that the next message starts clean on the same connection.
+                oversized = true;
+                size = 0;
+            } else if (size == buffer.size()) {
+                buffer.resize(buffer.size() * 2 > MaxFrameBytes ? MaxFrameBytes + 1 : buffer.size() * 2);
+            }
+        }
         OVERLAPPED overlapped = {};
         overlapped.hEvent = ioEvent;
         DWORD bytes = 0;
@@ -63,14 +76,7 @@ IoResult PipeIo::Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeo
             return oversized ? IoResult::Oversized : IoResult::Ok;
         if (error != ERROR_MORE_DATA)
             return IoResult::Broken;
-        if (buffer.size() > MaxFrameBytes) {
-            // Above the cap: the rest of this message is read and discarded, so
-            // that the next message starts clean on the same connection.
-            oversized = true;
-            size = 0;
-        } else if (size == buffer.size()) {
-            buffer.resize(buffer.size() * 2 > MaxFrameBytes ? MaxFrameBytes + 1 : buffer.size() * 2);
-        }
+        more = true;
     }
 }
 

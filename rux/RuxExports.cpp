@@ -385,6 +385,12 @@ RUX_API int32_t RuxPopCall(RuxService service, RuxItem* call)
         std::lock_guard<std::mutex> pop(queue.popLock);
         QueuedMessage message;
         bool taken = queue.TakeNext(message);
+        if (!taken) {
+            // Connections lent to this thread: what they read is queued now,
+            // and their next reads are issued with the service's event.
+            queue.PumpLeases();
+            taken = queue.TakeNext(message);
+        }
         std::lock_guard<std::mutex> hold(library.mutex);
         // The previous call goes now: it was valid until this pop.
         library.ReleaseItem(queue.popped, true);

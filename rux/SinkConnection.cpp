@@ -3,6 +3,7 @@
 #include "rux/Frame.h"
 #include "rux/ItemCodec.h"
 #include "rux/PipeIo.h"
+#include "rux/ReadLease.h"
 #include "rux/Sink.h"
 #include "rux/Trace.h"
 
@@ -30,16 +31,6 @@ const char* KindName(FrameKind kind)
     }
 }
 
-int32_t PopResult(FrameKind kind)
-{
-    switch (kind) {
-    case FrameKind::Call: return RuxResult_Call;
-    case FrameKind::Query: return RuxResult_Query;
-    case FrameKind::Advise: return RuxResult_Advise;
-    case FrameKind::Update: return RuxResult_Update;
-    default: return RuxResult_Reply;
-    }
-}
 
 }  // namespace
 
@@ -53,16 +44,31 @@ void SinkConnection::Serve()
 {
     Trace::Line("Rux: sink '%s': client connected (process %lu)", sink_.Name().c_str(), clientProcess_);
     std::vector<unsigned char> buffer(64 * 1024);
+    // Should the lease lack its event, the connection is simply read here.
+    lease_ = std::make_shared<ReadLease>(pipe_);
+    size_t size = 0;
+    bool pending = false;  // `buffer` holds a frame read elsewhere
+    bool more = false;     // ... of which only the start
     for (;;) {
-        size_t size = 0;
-        IoResult result = PipeIo::Read(pipe_, readEvent_, sink_.StopEvent(), INFINITE, buffer, size);
+        IoResult result = IoResult::Ok;
+        if (!pending || more)
+            result = PipeIo::Read(pipe_, readEvent_, sink_.StopEvent(), INFINITE, buffer, size, more);
+        pending = more = false;
         if (result == IoResult::Oversized) {
             Trace::Line("Rux: sink '%s': dropped a frame above %u bytes from process %lu", sink_.Name().c_str(),
                         static_cast<unsigned>(MaxFrameBytes), clientProcess_);
             continue;
         }
-        if (result != IoResult::Ok || !Handle(buffer.data(), size))
+        bool lent = false;
+        if (result != IoResult::Ok || !Handle(buffer.data(), size, lent))
             break;
+        if (!lent)
+            continue;
+        ReadLease::Back back = ReadLease::Back::Idle;
+        lease_->WaitBack(sink_.StopEvent(), buffer, size, more, back);
+        if (back == ReadLease::Back::Broken || back == ReadLease::Back::Stopped)
+            break;
+        pending = back == ReadLease::Back::Frame;
     }
     Trace::Line("Rux: sink '%s': %s disconnected (process %lu)", sink_.Name().c_str(),
                 source_.empty() ? "client" : ("peer '" + source_ + "'").c_str(), clientProcess_);
@@ -74,7 +80,7 @@ bool SinkConnection::SendAck(int32_t status, uint32_t value)
            IoResult::Ok;
 }
 
-bool SinkConnection::Handle(const unsigned char* data, size_t size)
+bool SinkConnection::Handle(const unsigned char* data, size_t size, bool& lent)
 {
     FrameView frame;
     if (!Frame::Parse(data, size, frame)) {
@@ -124,7 +130,16 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size)
                         KindName(frame.kind));
             return true;
         }
-        service->Enqueue(PopResult(frame.kind), std::move(item));
+        // An application that has popped everything waits, and pops next: from
+        // now on its popping thread reads this connection (see ReadLease). One
+        // that is behind (or sends to itself) is not lent to, so the worker
+        // keeps draining the pipe for it. Lent before the message is queued,
+        // so that the pop it causes finds the lease.
+        lent = service->Drained() && lease_->Lend(service);
+        // Refused (queue full, service stopping): the reading comes back at
+        // once, with whatever a read of the popping thread got meanwhile.
+        if (!service->Enqueue(SinkService::PopResult(frame.kind), std::move(item)) && lent)
+            lease_->Reclaim();
         return true;
     }
     default:

@@ -1,14 +1,17 @@
 // The server end of one client's connection to a sink: reads the client's
 // frames on the sink's worker thread that accepted it, answers requests and
-// queues messages on the sink's services.
+// queues messages on the sink's services. After a message, the reading is lent
+// to the popping thread of its service until it comes back (ReadLease).
 #pragma once
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 namespace rux {
 
+class ReadLease;
 class Sink;
 
 class SinkConnection {
@@ -24,7 +27,9 @@ public:
 
 private:
     // False when the connection must end (an answer could not be written).
-    bool Handle(const unsigned char* data, size_t size);
+    // `lent` tells that the reading was lent to the popping thread of the
+    // service that got a message.
+    bool Handle(const unsigned char* data, size_t size, bool& lent);
     bool SendAck(int32_t status, uint32_t value);
 
     Sink& sink_;
@@ -33,6 +38,7 @@ private:
     HANDLE writeEvent_;
     DWORD clientProcess_ = 0;
     std::string source_;  // the sink name a peer gave in its Hello
+    std::shared_ptr<ReadLease> lease_;
 };
 
 }  // namespace rux

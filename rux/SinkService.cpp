@@ -1,6 +1,12 @@
 #include "rux/SinkService.h"
 
+#include "rux/ReadLease.h"
 #include "rux/Trace.h"
+
+#include "plugin/contracts/RuxApi.h"
+#include "rux/RuxExtensions.h"
+
+#include <algorithm>
 
 namespace rux {
 
@@ -56,6 +62,15 @@ bool SinkService::TakeNext(QueuedMessage& message)
 
 void SinkService::Stop()
 {
+    // The leases first: their reads use the event closed below.
+    std::vector<std::shared_ptr<ReadLease>> leases;
+    {
+        std::lock_guard<std::mutex> hold(leaseMutex_);
+        leasesClosed_ = true;
+        leases.swap(leases_);
+    }
+    for (auto& lease : leases)
+        lease->Reclaim();
     std::deque<QueuedMessage> dropped;
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -68,6 +83,83 @@ void SinkService::Stop()
     if (event_)
         CloseHandle(event_);
     event_ = nullptr;
+}
+
+int32_t SinkService::PopResult(FrameKind kind)
+{
+    switch (kind) {
+    case FrameKind::Call: return RuxResult_Call;
+    case FrameKind::Query: return RuxResult_Query;
+    case FrameKind::Advise: return RuxResult_Advise;
+    case FrameKind::Update: return RuxResult_Update;
+    default: return RuxResult_Reply;
+    }
+}
+
+bool SinkService::AddLease(std::shared_ptr<ReadLease> lease)
+{
+    {
+        std::lock_guard<std::mutex> event(eventMutex_);
+        if (!event_)
+            return false;
+    }
+    std::lock_guard<std::mutex> hold(leaseMutex_);
+    if (leasesClosed_)
+        return false;
+    leases_.push_back(std::move(lease));
+    return true;
+}
+
+bool SinkService::Drained()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    return !stopped_ && !signalPending_ && queue_.empty();
+}
+
+void SinkService::RemoveLease(const ReadLease* lease)
+{
+    std::lock_guard<std::mutex> hold(leaseMutex_);
+    leases_.erase(std::remove_if(leases_.begin(), leases_.end(),
+                                 [lease](const std::shared_ptr<ReadLease>& held) { return held.get() == lease; }),
+                  leases_.end());
+}
+
+void SinkService::PumpLeases()
+{
+    std::vector<std::shared_ptr<ReadLease>> leases;
+    {
+        std::lock_guard<std::mutex> hold(leaseMutex_);
+        if (leases_.empty())
+            return;
+        leases = leases_;
+    }
+    // Bounded, so that a flood on one connection cannot hold the pop forever;
+    // what is left is popped next time.
+    int budget = 256;
+    for (auto& lease : leases)
+        lease->Pump(*this, budget);
+}
+
+bool SinkService::EnqueueQuiet(int32_t kind, ItemPtr& item)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (stopped_ || queue_.size() >= MaxQueuedMessages)
+        return false;
+    queue_.push_back(QueuedMessage{kind, std::move(item)});
+    return true;
+}
+
+HANDLE SinkService::ReadEvent()
+{
+    std::lock_guard<std::mutex> event(eventMutex_);
+    return event_;
+}
+
+void SinkService::Resignal()
+{
+    std::lock_guard<std::mutex> event(eventMutex_);
+    if (event_)
+        SetEvent(event_);
 }
 
 }  // namespace rux

@@ -2,16 +2,21 @@
 // connections deliver, and the event that tells the application about them.
 #pragma once
 
+#include "rux/Frame.h"
 #include "rux/ItemNode.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace rux {
+
+class ReadLease;
 
 // A service that is not drained holds at most this many messages; newer ones
 // are dropped with a trace line rather than exhausting memory.
@@ -39,8 +44,31 @@ public:
     // stopped or its queue is full.
     bool Enqueue(int32_t kind, ItemPtr item);
     bool TakeNext(QueuedMessage& message);
-    // Drops what is queued and closes the event; later deliveries are refused.
+    // Takes back the connections lent to this service, drops what is queued
+    // and closes the event; later deliveries and leases are refused.
     void Stop();
+
+    // The RuxPopCall result of a message frame.
+    static int32_t PopResult(FrameKind kind);
+
+    // Connections lent to the popping thread (see ReadLease). AddLease is
+    // false once the service stopped or when it has no event.
+    bool AddLease(std::shared_ptr<ReadLease> lease);
+    // True when everything signalled was popped and the queue is empty: the
+    // application is then most likely waiting on its event.
+    bool Drained();
+    void RemoveLease(const ReadLease* lease);
+    // The popping thread: collects and queues what the lent connections read,
+    // and reads on. Called under popLock.
+    void PumpLeases();
+    // Queues a message read by the popping thread itself: no signal (it pops
+    // next) and no trace line; false, with `item` kept, when refused.
+    bool EnqueueQuiet(int32_t kind, ItemPtr& item);
+    // The event for a lent connection's read (null once stopped); valid while
+    // the lease is registered, as Stop takes every lease back before closing.
+    HANDLE ReadEvent();
+    // Sets the event again (a take-back may have consumed a signal).
+    void Resignal();
 
     // Serialises RuxPopCall and RuxStopService on this service. `popped` is the
     // handle of the call handed out last, which lives until the next pop.
@@ -60,6 +88,9 @@ private:
     // not find the queue locked meanwhile.
     std::mutex eventMutex_;
     HANDLE event_;
+    std::mutex leaseMutex_;  // guards the two below
+    std::vector<std::shared_ptr<ReadLease>> leases_;
+    bool leasesClosed_ = false;
 };
 
 }  // namespace rux
