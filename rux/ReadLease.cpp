@@ -102,6 +102,7 @@ void ReadLease::ReturnLocked(Back back, size_t size, bool more)
         service_->RemoveLease(this);
     service_.reset();
     SetEvent(returnEvent_);
+    returned_.notify_all();
 }
 
 void ReadLease::ReclaimLocked(std::unique_lock<std::mutex>& hold)
@@ -118,13 +119,14 @@ void ReadLease::ReclaimLocked(std::unique_lock<std::mutex>& hold)
     hold.unlock();
     if (!HasOverlappedIoCompleted(&overlapped_))
         CancelIoEx(pipe_, &overlapped_);
+    // Never a wait on the read's event: the application waits on it too and
+    // may take the completion's signal. The cancelled read ends promptly.
+    while (!HasOverlappedIoCompleted(&overlapped_))
+        Sleep(1);
     DWORD bytes = 0;
-    BOOL ok = GetOverlappedResult(pipe_, &overlapped_, &bytes, TRUE);
+    BOOL ok = GetOverlappedResult(pipe_, &overlapped_, &bytes, FALSE);
     DWORD error = ok ? 0 : GetLastError();
     hold.lock();
-    // The wait may have taken the application's signal: give it again.
-    if (service_)
-        service_->Resignal();
     if (ok || error == ERROR_MORE_DATA)
         ReturnLocked(Back::Frame, bytes, !ok);
     else
@@ -135,6 +137,9 @@ void ReadLease::Reclaim()
 {
     std::unique_lock<std::mutex> hold(mutex_);
     ReclaimLocked(hold);
+    // Another thread's take-back may be under way: the caller (a stopping
+    // service) closes the read's event next, so it waits for the end.
+    returned_.wait(hold, [this] { return state_ != State::Reclaiming; });
 }
 
 bool ReadLease::DeliverLocked(SinkService& service, size_t size)

@@ -26,6 +26,7 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -88,6 +89,7 @@ private:
 
     std::mutex mutex_;  // guards everything below
     State state_ = State::Worker;
+    std::condition_variable returned_;  // a take-back ended
     std::shared_ptr<SinkService> service_;  // while lent
     OVERLAPPED overlapped_ = {};
     std::vector<unsigned char> buffer_;  // the popping thread's reads

@@ -155,11 +155,4 @@ HANDLE SinkService::ReadEvent()
     return event_;
 }
 
-void SinkService::Resignal()
-{
-    std::lock_guard<std::mutex> event(eventMutex_);
-    if (event_)
-        SetEvent(event_);
-}
-
 }  // namespace rux

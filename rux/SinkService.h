@@ -67,8 +67,6 @@ public:
     // The event for a lent connection's read (null once stopped); valid while
     // the lease is registered, as Stop takes every lease back before closing.
     HANDLE ReadEvent();
-    // Sets the event again (a take-back may have consumed a signal).
-    void Resignal();
 
     // Serialises RuxPopCall and RuxStopService on this service. `popped` is the
     // handle of the call handed out last, which lives until the next pop.
