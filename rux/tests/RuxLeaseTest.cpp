@@ -144,3 +144,37 @@ TEST(RuxLentConnection, TheThreadThatReadMayEndAndMessagesStillArrive)
     EXPECT_EQ(PopText(s.a, s.eventA), "\"after\"");
     EXPECT_EQ(PopText(s.a, s.eventA), "\"the thread\"");
 }
+
+TEST(RuxLentConnection, SinkStopsWhileTheApplicationWaitsOnTheServiceEvent)
+{
+    LibraryUse use;
+    TwoServices s;
+    ASSERT_TRUE(s.Ready());
+    HANDLE lent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE quit = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // The application: its read stays pending while it waits on its event,
+    // taking every signal of that event, as a plug-in's service thread does.
+    std::thread application([&] {
+        LendToA(s);
+        SetEvent(lent);
+        HANDLE waits[2] = {quit, s.eventA};
+        while (WaitForMultipleObjects(2, waits, FALSE, 10000) == WAIT_OBJECT_0 + 1) {
+        }
+    });
+    ASSERT_TRUE(Signalled(lent));
+    std::thread stopper([&] {
+        RuxStopSink(s.sink);
+        SetEvent(stopped);
+    });
+    EXPECT_TRUE(Signalled(stopped, 10000)) << "the sink did not stop";
+    SetEvent(quit);
+    application.join();
+    if (Signalled(stopped, 0))
+        stopper.join();
+    else
+        stopper.detach();
+    s.sink = nullptr;
+    for (HANDLE handle : {lent, quit, stopped})
+        CloseHandle(handle);
+}
