@@ -154,15 +154,16 @@ bool ReadLease::DeliverLocked(SinkService& service, size_t size)
     return service.EnqueueQuiet(SinkService::PopResult(frame.kind), item);
 }
 
-void ReadLease::Pump(SinkService& service, int& budget)
+bool ReadLease::Pump(SinkService& service, int& budget)
 {
+    int before = budget;
     std::lock_guard<std::mutex> hold(mutex_);
     while (budget > 0 && service_.get() == &service) {
         if (state_ == State::Lent) {
             HANDLE event = service.ReadEvent();
             if (!event) {
                 ReturnLocked(Back::Idle, 0, false);
-                return;
+                return false;
             }
             overlapped_ = {};
             overlapped_.hEvent = event;
@@ -170,12 +171,12 @@ void ReadLease::Pump(SinkService& service, int& budget)
             DWORD error = ok ? 0 : GetLastError();
             if (!ok && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) {
                 ReturnLocked(Back::Broken, 0, false);
-                return;
+                return false;
             }
             state_ = State::Issued;
         }
         if (state_ != State::Issued || !HasOverlappedIoCompleted(&overlapped_))
-            return;
+            return budget != before;
         DWORD bytes = 0;
         BOOL ok = GetOverlappedResult(pipe_, &overlapped_, &bytes, FALSE);
         DWORD error = ok ? 0 : GetLastError();
@@ -185,14 +186,15 @@ void ReadLease::Pump(SinkService& service, int& budget)
             // Cancelled because the thread that issued the read ended: the
             // message is still in the pipe, for the worker.
             ReturnLocked(error == ERROR_OPERATION_ABORTED ? Back::Idle : Back::Broken, 0, false);
-            return;
+            return true;
         }
         if (!ok || !DeliverLocked(service, bytes)) {
             ReturnLocked(Back::Frame, bytes, !ok);
-            return;
+            return true;
         }
         ++delivered_;
     }
+    return budget != before;
 }
 
 }  // namespace rux

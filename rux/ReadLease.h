@@ -64,7 +64,8 @@ public:
     // reads (at most `budget` frames), queues this service's messages and
     // reads again; anything else goes back to the worker. On return no read of
     // this lease is both finished and uncollected unless the budget ran out.
-    void Pump(SinkService& service, int& budget);
+    // True when a finished read was collected.
+    bool Pump(SinkService& service, int& budget);
 
     // Any thread: takes the reading back for the worker (service stop).
     void Reclaim();

@@ -136,8 +136,16 @@ void SinkService::PumpLeases()
     // Bounded, so that a flood on one connection cannot hold the pop forever;
     // what is left is popped next time.
     int budget = 256;
-    for (auto& lease : leases)
-        lease->Pump(*this, budget);
+    // Issuing a read resets the event, which may drop the signal of another
+    // lease's read finished just before: so the leases are looked at again
+    // until a whole pass finds nothing finished.
+    for (bool progress = true; progress && budget > 0;) {
+        progress = false;
+        for (auto& lease : leases)
+            progress = lease->Pump(*this, budget) || progress;
+        if (leases.size() == 1)
+            break;
+    }
 }
 
 bool SinkService::EnqueueQuiet(int32_t kind, ItemPtr& item)
