@@ -52,10 +52,20 @@ public:
     HandleTable table;
     int initCount = 0;
 
+    // Expects `mutex` to be held.
     template <class T>
     std::shared_ptr<T> Find(uint64_t handle, HandleKind kind)
     {
         return std::static_pointer_cast<T>(table.Find(handle, kind));
+    }
+
+    // Takes `mutex` for the look-up only; the object stays alive through the
+    // returned owner after the lock is released.
+    template <class T>
+    std::shared_ptr<T> FindLocked(uint64_t handle, HandleKind kind)
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        return Find<T>(handle, kind);
     }
 
     // The helpers below expect `mutex` to be held.

@@ -190,11 +190,7 @@ RUX_API RuxService RuxStartService(RuxSink sink, const char* name, HANDLE event)
             SetLastError(ERROR_INVALID_NAME);
             return nullptr;
         }
-        std::shared_ptr<Sink> owner;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            owner = library.Find<Sink>(Raw(sink), HandleKind::Sink);
-        }
+        auto owner = library.FindLocked<Sink>(Raw(sink), HandleKind::Sink);
         DWORD error = ERROR_INVALID_HANDLE;
         auto service = owner ? owner->AddService(name, event, error) : nullptr;
         if (!service) {
@@ -254,11 +250,7 @@ RUX_API RuxConnection RuxOpenPeer(RuxSink sink, const char* peerName)
             SetLastError(ERROR_INVALID_NAME);
             return nullptr;
         }
-        std::shared_ptr<Sink> owner;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            owner = library.Find<Sink>(Raw(sink), HandleKind::Sink);
-        }
+        auto owner = library.FindLocked<Sink>(Raw(sink), HandleKind::Sink);
         if (!owner) {
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
@@ -277,11 +269,7 @@ RUX_API int32_t RuxEnsurePeer(RuxSink sink, const char* peerName, RuxConnection*
         if (!peer)
             return 0;
         Library& library = Library::Get();
-        std::shared_ptr<Connection> current;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            current = library.Find<Connection>(Raw(*peer), HandleKind::Connection);
-        }
+        auto current = library.FindLocked<Connection>(Raw(*peer), HandleKind::Connection);
         if (current && !current->Broken())
             return 1;
         if (current) {
@@ -323,11 +311,7 @@ RUX_API RuxService RuxOpenService(RuxConnection connection, const char* serviceN
             SetLastError(ERROR_INVALID_NAME);
             return nullptr;
         }
-        std::shared_ptr<Connection> owner;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            owner = library.Find<Connection>(Raw(connection), HandleKind::Connection);
-        }
+        auto owner = library.FindLocked<Connection>(Raw(connection), HandleKind::Connection);
         if (!owner) {
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
@@ -372,11 +356,7 @@ RUX_API int32_t RuxPopCall(RuxService service, RuxItem* call)
 {
     return Guarded<int32_t>(RuxResult_Empty, [&]() -> int32_t {
         Library& library = Library::Get();
-        std::shared_ptr<StartedService> started;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            started = library.Find<StartedService>(Raw(service), HandleKind::StartedService);
-        }
+        auto started = library.FindLocked<StartedService>(Raw(service), HandleKind::StartedService);
         if (!started || !call) {
             SetLastError(ERROR_INVALID_HANDLE);
             return RuxResult_Empty;
@@ -662,11 +642,7 @@ RUX_API int32_t RuxIsConnected(RuxConnection connection)
 {
     return Guarded<int32_t>(0, [&]() -> int32_t {
         Library& library = Library::Get();
-        std::shared_ptr<Connection> owner;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            owner = library.Find<Connection>(Raw(connection), HandleKind::Connection);
-        }
+        auto owner = library.FindLocked<Connection>(Raw(connection), HandleKind::Connection);
         return owner && !owner->Broken() ? 1 : 0;
     });
 }
