@@ -5,22 +5,59 @@ add_test(NAME wine_server_stop COMMAND ${CMAKE_BINARY_DIR}/wine-run.sh --stop)
 set_tests_properties(wine_server_start PROPERTIES FIXTURES_SETUP wine)
 set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 
-# olv_add_test(NAME name SOURCES ... LIBS ... [RESOURCE_LOCK names...] [DEPENDS targets...])
-# builds one GoogleTest executable and runs it whole, once, under Wine.
+include(GoogleTest)
+
+# olv_add_test(NAME name SOURCES ... LIBS ... [RESOURCE_LOCK names...] [DEPENDS targets...]
+#              [CHILD_ROLES patterns...])
+# builds one GoogleTest executable and makes each of its test cases a ctest
+# test of its own, "NAME.Suite.Case", run under Wine in a process of its own.
+#
+# The cases are listed when ctest starts (the program run under wine-run.sh with
+# --gtest_list_tests, again only after it was rebuilt), so the list always
+# matches the program that runs.
+#
 # RESOURCE_LOCK names fixed system objects (registry keys, sink names, the log
-# mutex) that the test shares with other tests, so that ctest never runs two
-# such tests at the same time.
+# mutex) that the cases share with other tests, so that ctest never runs two
+# such tests at the same time. Every case also holds a lock named after its
+# program: the cases of one program were written to run one after another, and
+# never run side by side even under ctest -j.
+#
+# CHILD_ROLES names GoogleTest cases (gtest filter patterns) that are only the
+# second process of another case, started by it with --gtest_filter: they are
+# not listed as tests of their own.
 function(olv_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;RESOURCE_LOCK;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;RESOURCE_LOCK;DEPENDS;CHILD_ROLES" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   if(T_DEPENDS)
     add_dependencies(${T_NAME} ${T_DEPENDS})
   endif()
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
-  set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED wine
-                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-  if(T_RESOURCE_LOCK)
-    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+
+  set(filter "")
+  if(T_CHILD_ROLES)
+    list(JOIN T_CHILD_ROLES ":" roles)
+    set(filter "-${roles}")
   endif()
+  # The first listing may create the Wine prefix and start its server (a few
+  # seconds on a fresh machine), hence the generous time-out.
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 120
+    NO_PRETTY_VALUES
+    TEST_PREFIX "${T_NAME}."
+    TEST_FILTER "${filter}"
+    TEST_LIST ${T_NAME}_CASES
+    EXTRA_ARGS --gtest_color=no
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+    PROPERTIES FIXTURES_REQUIRED wine)
+
+  # The locks are a list, which the discovery's PROPERTIES cannot carry: they
+  # are set on the listed cases by a file that ctest reads after the listing.
+  set(locks ${T_NAME} ${T_RESOURCE_LOCK})
+  set(locks_file "${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_locks.cmake")
+  file(WRITE ${locks_file}
+       "if(${T_NAME}_CASES)\n"
+       "  set_tests_properties(\${${T_NAME}_CASES} PROPERTIES RESOURCE_LOCK \"${locks}\")\n"
+       "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${locks_file})
 endfunction()
