@@ -1,6 +1,10 @@
 // Reads a log file back: its format (by the magic) and its lines, decrypting an
 // encrypted file when given the private key. Used by the log reader tool and by
 // tests that check exact lines.
+//
+// A damaged region does not end the reading: it is reported with its byte
+// offset, and the lines after it, from the next record that can be recognised,
+// are still given (LogRecordDecoder.h tells how records are recognised).
 #pragma once
 
 #include <cstddef>
@@ -16,7 +20,7 @@ enum class LogFileFormat {
 
 // What became of the key an encrypted file needs.
 enum class LogFileKeyCheck {
-    NotNeeded,  // plain (or unreadable) file
+    NotNeeded,  // plain (or unreadable) file, or an encrypted header too damaged to try a key
     Missing,    // encrypted, and no key was given: no lines
     Mismatch,   // encrypted, and the key does not unseal the header's blob: no lines
     Opened,     // encrypted and decrypted with the key
@@ -36,19 +40,29 @@ public:
     virtual void DecryptBlocks(const uint8_t streamKey[32], uint8_t* data, size_t blockCount) const = 0;
 };
 
+// One region of a file that holds no readable record.
+struct LogFileDamage {
+    uint64_t offset = 0;  // of its first byte, from the start of the file
+    uint64_t bytes = 0;   // up to the next record recognised, or to the end of the file
+    std::wstring what;
+};
+
 struct LogFileContents {
     LogFileFormat format = LogFileFormat::Unknown;
     LogFileKeyCheck keyCheck = LogFileKeyCheck::NotNeeded;
     // The unseal error when keyCheck is Mismatch.
     int32_t keyError = 0;
-    // Empty when the file is whole; otherwise what is wrong with it. Lines before
-    // the damage are still given.
+    // Empty when the file is whole; otherwise the first thing wrong with it
+    // (the text of damage[0], or why the file cannot be read at all).
     std::wstring problem;
+    // Every damaged region, in file order. Lines before and after each are
+    // still given.
+    std::vector<LogFileDamage> damage;
     // Text of the "stream_key_init_error=0x..." record of a new plain file
     // whose key setup failed (without its LF), or empty.
     std::wstring keyInitError;
-    // The lines of a plain or decrypted file: its text with every U+0000 unit
-    // dropped, split at CR LF (which is not part of a line).
+    // The lines of a plain or decrypted file: each record's text without its
+    // U+0000 padding, split at CR LF (which is not part of a line).
     std::vector<std::wstring> lines;
 };
 
@@ -63,6 +77,7 @@ public:
     // empty otherwise.
     static std::vector<std::wstring> Lines(const std::wstring& path, const LogFileKey* key = nullptr);
 
-    // Decodes the bytes of a whole file (the same rules as Read).
+    // Decodes the bytes of a whole file (the same rules as Read). Defined with
+    // LogRecordDecoder, which needs no Windows header.
     static LogFileContents Parse(const std::vector<unsigned char>& bytes, const LogFileKey* key = nullptr);
 };

@@ -13,10 +13,12 @@
 
 #include "log/LogFileReader.h"
 #include "log/crypto/decrypt/Aes256DecryptSchedule.h"
+#include "log/crypto/LogKeyFingerprint.h"
 #include "log/crypto/decrypt/RsaPrivateKey.h"
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -70,6 +72,19 @@ public:
     }
 
     bool IsLoaded() const noexcept { return loaded; }
+
+    // The fingerprint of the key pair (log/crypto/LogKeyFingerprint.h), to
+    // compare with the one a build seals with; empty when no key is loaded.
+    std::string Fingerprint() const
+    {
+        if (!loaded)
+            return {};
+        RsaPublicKey publicHalf{};
+        publicHalf.bits = key.bits;
+        std::memcpy(publicHalf.modulus, key.modulus, sizeof(publicHalf.modulus));
+        std::memcpy(publicHalf.exponent, key.publicExponent, sizeof(publicHalf.exponent));
+        return LogKeyFingerprint(publicHalf);
+    }
 
     int32_t UnsealStreamKey(const uint8_t* blob, uint32_t length, uint8_t streamKey[32]) const override
     {

@@ -378,11 +378,13 @@ TEST(LogEncryption, PartialBlockOfARecordIsCutWhenEncrypting)
     {
         ScopedLog log(path, 1, LargeFile, false);
         ASSERT_EQ(log.result, OlvLogOpened);
-        alignas(16) wchar_t record[12] = {L'a', L'b', L'c', L'd', L'e', L'f', L'\r', L'\n', L'g', L'h', L'\r', L'\n'};
+        // Two whole blocks (a line and its padding), then 8 bytes.
+        alignas(16) wchar_t record[20] = {L'[', L'1', L':', L'2', L':', L'3', L':', L'2', L']', L' ',
+                                          L'a', L'b', L'c', L'\r', L'\n', 0,   L'g', L'h', L'\r', L'\n'};
         WriteRecord(CurrentLog.load(), record, sizeof(record));
     }
-    EXPECT_EQ(FileBytes(path).size(), 92u + 16u);
-    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"abcdef"});
+    EXPECT_EQ(FileBytes(path).size(), 92u + 32u);
+    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"abc"});
 }
 
 // A key without a usable value means another process is about to store one:

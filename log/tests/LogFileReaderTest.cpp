@@ -1,5 +1,6 @@
-// Reading log files back: format by magic, lines with U+0000 dropped, the key
-// error record, and damage reported rather than hidden.
+// Reading log files back: format by magic, lines without their padding, the
+// key error record, and damage reported with its offset, the reading going on
+// at the next record.
 #include "log/LogFileReader.h"
 
 #include <gtest/gtest.h>
@@ -40,10 +41,11 @@ std::vector<unsigned char> PlainFile(const std::vector<std::wstring>& records)
 
 TEST(LogFileReader, PlainFileGivesItsLinesWithoutPaddingOrLineEnds)
 {
-    LogFileContents contents = LogFileReader::Parse(PlainFile({L"[1:2:3:2] one\r\n", L"[1:2:3:4] \r\n", L"two\r\n"}));
+    LogFileContents contents =
+        LogFileReader::Parse(PlainFile({L"[1:2:3:2] one\r\n", L"[1:2:3:4] \r\n", L"[a:b:c:1] two\r\nthree\r\n"}));
     EXPECT_EQ(contents.format, LogFileFormat::Plain);
     EXPECT_EQ(contents.problem, L"");
-    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"[1:2:3:4] ", L"two"}));
+    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"[1:2:3:4] ", L"[a:b:c:1] two", L"three"}));
 }
 
 TEST(LogFileReader, KeyErrorRecordIsSeparatedFromTheFirstLine)
@@ -135,11 +137,11 @@ std::vector<unsigned char> FlippedFile(const std::vector<std::wstring>& records,
 TEST(LogFileReader, EncryptedFileIsDecryptedWithTheKeyFromItsHeader)
 {
     FlippingKey key;
-    LogFileContents contents = LogFileReader::Parse(FlippedFile({L"[1:2:3:2] one\r\n", L"two\r\n"}), &key);
+    LogFileContents contents = LogFileReader::Parse(FlippedFile({L"[1:2:3:2] one\r\n", L"[1:2:3:2] two\r\n"}), &key);
     EXPECT_EQ(contents.format, LogFileFormat::Encrypted);
     EXPECT_EQ(contents.keyCheck, LogFileKeyCheck::Opened);
     EXPECT_EQ(contents.problem, L"");
-    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"two"}));
+    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"[1:2:3:2] two"}));
 
     LogFileContents locked = LogFileReader::Parse(FlippedFile({L"one\r\n"}));
     EXPECT_EQ(locked.keyCheck, LogFileKeyCheck::Missing);
@@ -155,7 +157,7 @@ TEST(LogFileReader, EncryptedFileIsDecryptedWithTheKeyFromItsHeader)
 TEST(LogFileReader, DamagedEncryptedFilesAreReportedNotDecodedBlindly)
 {
     FlippingKey key;
-    std::vector<unsigned char> whole = FlippedFile({L"one\r\n", L"two\r\n"});
+    std::vector<unsigned char> whole = FlippedFile({L"[1:2:3:2] one\r\n", L"[1:2:3:2] two\r\n"});
     std::vector<unsigned char> cutInBlock(whole.begin(), whole.end() - 5);
     std::vector<unsigned char> noFirstRecord(whole.begin(), whole.begin() + 76);
     std::vector<unsigned char> badFirstRecord = whole;
@@ -170,15 +172,67 @@ TEST(LogFileReader, DamagedEncryptedFilesAreReportedNotDecodedBlindly)
         {"no blob length", Bytes("OLVLOG.1\x40"), L"the encrypted header ends before", 0},
         {"blob length 0", FlippedFile({}, 0), L"the encrypted header gives an impossible key blob length (0", 0},
         {"blob length 4096", FlippedFile({}, 4096), L"the encrypted header gives an impossible", 0},
+        {"blob length 128", FlippedFile({L"[1:2:3:2] one\r\n"}, 128), L"the encrypted header gives an impossible", 0},
         {"blob cut", std::vector<unsigned char>(whole.begin(), whole.begin() + 40), L"the encrypted header ends inside", 0},
         {"cut inside a block", cutInBlock, L"the file ends inside a 16-byte block (11 bytes", 1},
         {"no first record", noFirstRecord, L"the encrypted file has no first record", 0},
-        {"first record not the byte-order mark", badFirstRecord, L"the first record does not decrypt", 0},
+        {"first record not the byte-order mark", badFirstRecord, L"the first record does not decrypt", 2},
     };
     for (const Case& c : cases) {
         LogFileContents contents = LogFileReader::Parse(c.bytes, &key);
         EXPECT_EQ(contents.format, LogFileFormat::Encrypted) << c.name;
         EXPECT_EQ(contents.problem.rfind(c.problemStart, 0), 0u) << c.name << ": " << std::string(contents.problem.begin(), contents.problem.end());
         EXPECT_EQ(contents.lines.size(), c.lines) << c.name;
+        if (c.lines == 0) {
+            EXPECT_NE(contents.keyCheck, LogFileKeyCheck::Mismatch) << c.name << ": a damaged header is not a wrong key";
+        }
+    }
+}
+
+// Damage in the middle of a file is reported with its offset, and the records
+// after it are read: zeros where a record should start, a line broken off by
+// U+0000, a record cut short so that all after it is off the block grid (plain
+// files are searched at every byte), a block of an encrypted file that
+// decrypts to garbage (searched at every block).
+TEST(LogFileReader, DamageInTheMiddleIsReportedAndTheRecordsAfterItAreRead)
+{
+    const std::wstring first = L"[1:2:3:2] first\r\n";    // 17 units: 48 bytes with padding
+    const std::wstring second = L"[1:2:3:2] second\r\n";  // 18 units: 48 bytes
+    const std::wstring third = L"[a:b:c:3] third\r\n";
+    std::vector<unsigned char> zeros = PlainFile({first});
+    zeros.resize(zeros.size() + 32, 0);
+    AppendUnits(zeros, second);
+    std::vector<unsigned char> brokenOff = PlainFile({first, second, third});
+    brokenOff[24 + 48 + 2 * 12] = 0;  // the "c" of "second"
+    brokenOff[24 + 48 + 2 * 12 + 1] = 0;
+    std::vector<unsigned char> shifted = PlainFile({first, second});
+    shifted.resize(shifted.size() - 5);
+    AppendUnits(shifted, third);
+    FlippingKey key;
+    std::vector<unsigned char> garbled = FlippedFile({first, second, third});
+    garbled[92 + 48 + 3] ^= 0x5A;  // in the first block of "second"
+
+    struct Case {
+        const char* name;
+        std::vector<unsigned char> bytes;
+        std::vector<std::wstring> lines;
+        std::vector<uint64_t> damage;  // offset, bytes, ...
+    };
+    const Case cases[] = {
+        {"zeros", zeros, {L"[1:2:3:2] first", L"[1:2:3:2] second"}, {72, 32}},
+        {"broken off", brokenOff, {L"[1:2:3:2] first", L"[1:2:3:2] se", L"[a:b:c:3] third"}, {96, 24}},
+        {"shifted", shifted, {L"[1:2:3:2] first", L"[1:2:3:2] second", L"[a:b:c:3] third"}, {114, 1}},
+        {"garbled block", garbled, {L"[1:2:3:2] first", L"[a:b:c:3] third"}, {140, 48}},
+    };
+    for (const Case& c : cases) {
+        LogFileContents contents = LogFileReader::Parse(c.bytes, &key);
+        EXPECT_EQ(contents.lines, c.lines) << c.name;
+        std::vector<uint64_t> damage;
+        for (const LogFileDamage& region : contents.damage) {
+            damage.push_back(region.offset);
+            damage.push_back(region.bytes);
+        }
+        EXPECT_EQ(damage, c.damage) << c.name;
+        EXPECT_FALSE(contents.problem.empty()) << c.name;
     }
 }

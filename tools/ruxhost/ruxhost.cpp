@@ -33,6 +33,7 @@ void PrintUsage()
         "       ruxhost [--dll PATH] -           read steps from standard input, one a line\n"
         "       ruxhost --exports [DLL]          list the module's exports with their ordinals\n"
         "       ruxhost --help                   show this text\n"
+        "       ruxhost --version                the version\n"
         "\n"
         "Steps (a step and its number may be one argument, \"session 1\", or two):\n"
         "  new          load the plug-in and create a client (RuxUIClientNew, ordinal 2)\n"
@@ -322,6 +323,10 @@ int wmain(int argc, wchar_t** argv)
         return PrintExports(argc == 3 ? argv[2] : L"RUXUI.dll");
     if (argc == 2 && (std::wcscmp(argv[1], L"--help") == 0 || std::wcscmp(argv[1], L"-h") == 0)) {
         PrintUsage();
+        return 0;
+    }
+    if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
+        std::printf("ruxhost %s\n", OLV_PROJECT_VERSION);
         return 0;
     }
     int first = 1;

@@ -36,6 +36,7 @@ void Usage()
         "  --timeout MS         time-out of each wait-for without its own (default 5000)\n"
         "  --connect-timeout MS keep trying to open the peer this long (default 0: once)\n"
         "  --help               this text\n"
+        "  --version            the version\n"
         "\n"
         "Steps, run in order, then the console exits:\n"
         "  --send \"COMMAND\"      send one command (below)\n"
@@ -127,6 +128,10 @@ int main(int argc, char** argv)
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
             Usage();
+            return Ok;
+        }
+        if (option == "--version") {
+            std::printf("ruxui-console %s\n", OLV_PROJECT_VERSION);
             return Ok;
         }
         if (i + 1 >= argc)

@@ -51,6 +51,7 @@ const char* const UsageText =
     "  virtual fill N                  put N files into the virtual data folder\n"
     "  reset                           remove all simulated state\n"
     "  --help                          show this text\n"
+    "  --version                       the version\n"
     "\n"
     "ID is an option id 1 to 11; NAME a setting name such as EnableScanSpy.\n"
     "FIELD is BlockedA, Suspicious, BlockedC, Reserved0..Reserved4 or HarmfulDataSize.\n"
@@ -495,6 +496,10 @@ int wmain(int argc, wchar_t** argv)
         return UsageError("no command");
     if (argc == 2 && (std::wcscmp(argv[1], L"--help") == 0 || std::wcscmp(argv[1], L"-h") == 0)) {
         std::fputs(UsageText, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::wcscmp(argv[1], L"--version") == 0) {
+        std::printf("vtctl %s\n", OLV_PROJECT_VERSION);
         return 0;
     }
     DWORD mode = 0;

@@ -55,6 +55,19 @@ uint32_t NumberBits(const uint8_t (&field)[RsaMaxModulusLength])
     return digits == 0 ? 0 : 32 * (digits - 1) + DigitBits(n[digits - 1]);
 }
 
+// A field name from the file as an error message quotes it: at most 32
+// characters, anything but printable ASCII shown as "?", so that a file that is
+// no key file at all still gives a short readable line.
+std::string Quoted(std::string_view name)
+{
+    constexpr size_t longest = 32;
+    std::string text = "\"";
+    for (size_t i = 0; i < name.size() && i < longest; ++i)
+        text.push_back(name[i] >= 0x20 && name[i] < 0x7F ? name[i] : '?');
+    text += name.size() > longest ? "\"..." : "\"";
+    return text;
+}
+
 } // namespace
 
 bool ParseRsaPrivateKey(std::string_view text, RsaPrivateKey* key, std::string* error)
@@ -95,11 +108,11 @@ bool ParseRsaPrivateKey(std::string_view text, RsaPrivateKey* key, std::string* 
         } else if (name == "prime1" || name == "prime2") {
             ok = ParseHexField(value, unused);
         } else {
-            *error = "line " + std::to_string(lineNumber) + ": unknown field \"" + std::string(name) + "\"";
+            *error = "line " + std::to_string(lineNumber) + ": unknown field " + Quoted(name);
             return false;
         }
         if (!ok) {
-            *error = "line " + std::to_string(lineNumber) + ": bad value for \"" + std::string(name) + "\"";
+            *error = "line " + std::to_string(lineNumber) + ": bad value for " + Quoted(name);
             RsaWipePrivateKey(&parsed);
             return false;
         }

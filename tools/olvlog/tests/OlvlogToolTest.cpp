@@ -1,5 +1,6 @@
 // olvlog.exe as a user runs it: its output and exit code for plain, encrypted,
-// damaged and missing files, and for encrypted files read with --key.
+// damaged and missing files, the rotation pair, the filters, JSON lines,
+// following a log that another process writes and rotates, and --version.
 #include "log/OlvLog.h"
 #include "log/tests/EncryptedLogSupport.h"
 #include "log/tests/LogTestSupport.h"
@@ -8,7 +9,12 @@
 
 #include <shellapi.h>
 
+#include <chrono>
+#include <cwchar>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 using namespace logtest;
 
@@ -30,55 +36,140 @@ std::string Drain(HANDLE pipe)
     return text;
 }
 
-// Runs olvlog.exe from this executable's folder with the given arguments.
-ToolRun RunTool(const std::wstring& arguments)
+std::wstring BesideThisProgram(const wchar_t* name)
 {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring tool = self;
-    tool = tool.substr(0, tool.find_last_of(L'\\') + 1) + L"olvlog.exe";
-    std::wstring commandLine = L"\"" + tool + L"\" " + arguments;
+    std::wstring path = self;
+    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
+}
 
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE outRead, outWrite, errRead, errWrite;
-    ToolRun run;
-    if (!CreatePipe(&outRead, &outWrite, &inherit, 0))
-        return run;
-    if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) {
-        CloseHandle(outRead);
+// A program of the build started with its standard output and error on pipes.
+class ToolProcess {
+public:
+    ToolProcess(const wchar_t* program, const std::wstring& arguments)
+    {
+        const std::wstring tool = BesideThisProgram(program);
+        std::wstring commandLine = L"\"" + tool + L"\" " + arguments;
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        HANDLE outWrite = nullptr, errWrite = nullptr;
+        if (!CreatePipe(&outRead, &outWrite, &inherit, 0))
+            return;
+        if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+            CloseHandle(outWrite);
+            return;
+        }
+        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = outWrite;
+        startup.hStdError = errWrite;
+        startup.hStdInput = nullptr;
+        PROCESS_INFORMATION started{};
+        if (CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                           &started)) {
+            CloseHandle(started.hThread);
+            process = started.hProcess;
+        }
         CloseHandle(outWrite);
-        return run;
+        CloseHandle(errWrite);
     }
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
-    startup.hStdInput = nullptr;
-    PROCESS_INFORMATION process{};
-    BOOL started = CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &process);
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-    if (started) {
-        // Output is small: stdout is drained first, stderr after the end of stdout.
-        // Text mode: CR LF line ends on Windows; compared without the CR.
+    ~ToolProcess()
+    {
+        if (process != nullptr) {
+            TerminateProcess(process, 1);
+            WaitForSingleObject(process, 10000);
+            CloseHandle(process);
+        }
+        if (reader.joinable())
+            reader.join();
+        if (outRead != nullptr)
+            CloseHandle(outRead);
+        if (errRead != nullptr)
+            CloseHandle(errRead);
+    }
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    bool Started() const { return process != nullptr; }
+
+    // Runs to the end: stdout is drained first, stderr after the end of stdout
+    // (output is small). Text mode gives CR LF line ends; compared without CR.
+    ToolRun Finish()
+    {
+        ToolRun run;
+        if (process == nullptr)
+            return run;
         run.out = Drain(outRead);
         run.err = Drain(errRead);
         std::erase(run.out, '\r');
         std::erase(run.err, '\r');
-        if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process.hProcess, &run.exitCode);
-        else
-            TerminateProcess(process.hProcess, 1);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        if (WaitForSingleObject(process, 10000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process, &run.exitCode);
+        return run;
     }
-    CloseHandle(outRead);
-    CloseHandle(errRead);
-    return run;
+
+    // For a program that runs on: standard output is read by a thread of this
+    // test, and WaitForOutput waits until it holds `text`.
+    void ReadOutputAsItComes()
+    {
+        reader = std::thread([this] {
+            char chunk[4096];
+            DWORD got = 0;
+            while (ReadFile(outRead, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
+                std::lock_guard<std::mutex> lock(mutex);
+                output.append(chunk, got);
+                std::erase(output, '\r');
+                arrived.notify_all();
+            }
+        });
+    }
+
+    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeOut = std::chrono::seconds(10))
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, timeOut, [&] { return output.find(text) != std::string::npos; });
+    }
+
+    std::string Output()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return output;
+    }
+
+    // Ends the program (as Ctrl+C would) and gives what it wrote on stderr.
+    std::string Stop()
+    {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+        if (reader.joinable())
+            reader.join();
+        std::string err = Drain(errRead);
+        std::erase(err, '\r');
+        return err;
+    }
+
+private:
+    HANDLE process = nullptr;
+    HANDLE outRead = nullptr;
+    HANDLE errRead = nullptr;
+    std::thread reader;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::string output;
+};
+
+ToolRun RunTool(const std::wstring& arguments, const wchar_t* program = L"olvlog.exe")
+{
+    ToolProcess tool(program, arguments);
+    return tool.Finish();
+}
+
+std::wstring Quoted(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
 }
 
 // "--append-child PATH MESSAGE": this executable started again appends one line
@@ -123,6 +214,35 @@ void WriteBytes(const std::wstring& path, const std::string& bytes)
     CloseHandle(file);
 }
 
+// A plain log file as the logger writes it: the header, then each record's
+// UTF-16 units padded with U+0000 to whole 16-byte blocks.
+std::string PlainLog(const std::vector<std::wstring>& records)
+{
+    std::string bytes("OLVLOG.0\xFF\xFE", 10);
+    bytes.resize(24, '\0');
+    for (const std::wstring& record : records) {
+        std::wstring padded = record;
+        while (padded.size() % 8 != 0)
+            padded.push_back(L'\0');
+        for (wchar_t unit : padded) {
+            bytes.push_back(static_cast<char>(unit & 0xFF));
+            bytes.push_back(static_cast<char>(unit >> 8));
+        }
+    }
+    return bytes;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
 }  // namespace
 
 TEST(OlvlogTool, PrintsTheLinesOfAPlainLog)
@@ -136,7 +256,7 @@ TEST(OlvlogTool, PrintsTheLinesOfAPlainLog)
         OlvLog_Print(OlvLogInfo, L"first %d", 1);
         OlvLog_Print(OlvLogError, L"second \x00e9");
     }
-    ToolRun run = RunTool(L"\"" + path + L"\"");
+    ToolRun run = RunTool(Quoted(path));
     EXPECT_EQ(run.exitCode, 0u) << run.err;
     std::vector<std::wstring> lines = LogFileReader::Lines(path);
     ASSERT_EQ(lines.size(), 2u);
@@ -153,7 +273,7 @@ TEST(OlvlogTool, ExitCodesTellEncryptedDamagedMissingAndUsage)
     WriteBytes(folder / L"encrypted.log", encrypted);
     WriteBytes(folder / L"foreign.log", "just some text, no log");
     std::string cut("OLVLOG.0\xFF\xFE", 10);
-    cut += std::string(14, '\0') + std::string("[\0001\0]\0 \0x\0\r\0\n\0", 16) + "abc";
+    cut += std::string(14, '\0') + std::string("[\0001\0:\0002\0:\0003\0:\0002\0]\0 \0x\0\r\0\n\0\0\0\0\0\0\0", 32) + "abc";
     WriteBytes(folder / L"cut.log", cut);
 
     struct Case {
@@ -162,32 +282,143 @@ TEST(OlvlogTool, ExitCodesTellEncryptedDamagedMissingAndUsage)
         const char* inErr;
     };
     const Case cases[] = {
-        {L"\"" + folder / L"encrypted.log" + L"\"", 4, "encrypted (OLVLOG.1): give --key PRIVATE_KEY_FILE"},
-        {L"\"" + folder / L"foreign.log" + L"\"", 3, "not a log file"},
-        {L"\"" + folder / L"cut.log" + L"\"", 3, "damaged"},
-        {L"\"" + folder / L"missing.log" + L"\"", 2, "cannot open"},
+        {Quoted(folder / L"encrypted.log"), 4, "encrypted (OLVLOG.1): give --key PRIVATE_KEY_FILE"},
+        {Quoted(folder / L"foreign.log"), 3, "not a log file"},
+        {Quoted(folder / L"cut.log"), 3, "damaged at byte 56 (3 bytes): no log record starts here"},
+        {Quoted(folder / L"missing.log"), 2, "cannot open"},
         {L"", 1, "usage"},
         {L"--bogus", 1, "usage"},
+        {L"--pid 1a4 x.log", 1, "0x1a4"},
+        {L"--level", 1, "--level needs a value"},
     };
     for (const Case& c : cases) {
         ToolRun run = RunTool(c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
         EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+        if (c.exitCode == 1) {
+            EXPECT_EQ(Lines(run.err).size(), 1u) << "one line: " << run.err;
+        }
     }
-    ToolRun damaged = RunTool(L"\"" + folder / L"cut.log" + L"\"");
-    EXPECT_EQ(damaged.out.substr(0, 6), "[1] x\n") << "lines before the damage are printed";
+    ToolRun damaged = RunTool(Quoted(folder / L"cut.log"));
+    EXPECT_EQ(damaged.out, "[1:2:3:2] x\n") << "lines before the damage are printed";
 }
 
-TEST(OlvlogTool, HelpGoesToStandardOutput)
+// Damage in the middle: reported with its offset, the lines after it printed,
+// exit code 3.
+TEST(OlvlogTool, DamageInTheMiddleIsReportedAndTheLinesAfterItPrinted)
+{
+    TempFolder folder;
+    std::string bytes = PlainLog({L"[1:2:3:2] before\r\n"});
+    bytes += std::string(32, '\0');
+    bytes += PlainLog({L"[1:2:3:2] after\r\n"}).substr(24);
+    WriteBytes(folder / L"zeros.log", bytes);
+    ToolRun run = RunTool(Quoted(folder / L"zeros.log"));
+    EXPECT_EQ(run.exitCode, 3u);
+    EXPECT_EQ(run.out, "[1:2:3:2] before\n[1:2:3:2] after\n");
+    EXPECT_NE(run.err.find("damaged at byte 72 (32 bytes): U+0000 where a record should start"), std::string::npos)
+        << run.err;
+}
+
+TEST(OlvlogTool, HelpGoesToStandardOutputAndNamesEveryOption)
 {
     ToolRun run = RunTool(L"--help");
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_NE(run.out.find("usage: olvlog"), std::string::npos);
+    std::string examples;
+    for (const std::string& line : Lines(run.out)) {
+        if (line.find_first_not_of(' ') != std::string::npos && line.compare(line.find_first_not_of(' '), 7, "olvlog ") == 0)
+            examples += line + "\n";
+    }
+    for (const std::string option : {"--key", "--no-old", "--level", "--pid", "--tid", "--grep", "--follow", "--json",
+                                     "--version", "--help"}) {
+        const size_t at = examples.find(" " + option);
+        const char after = at == std::string::npos ? '?' : examples[at + 1 + option.size()];
+        EXPECT_TRUE(after == ' ' || after == '\n') << option << " has no example";
+    }
+}
+
+// Given live files, the tool reads each one's ".old" first (when there is one),
+// the files in the order given; --no-old reads the live file alone.
+TEST(OlvlogTool, ReadsTheRotationPairOldFirstAndFilesInTheOrderGiven)
+{
+    TempFolder folder;
+    WriteBytes(folder / L"a.log.old", PlainLog({L"[1:2:3:2] a old\r\n"}));
+    WriteBytes(folder / L"a.log", PlainLog({L"[1:2:3:2] a live\r\n"}));
+    WriteBytes(folder / L"b.log", PlainLog({L"[1:2:3:2] b live\r\n"}));
+    struct Case {
+        std::wstring arguments;
+        const char* out;
+    };
+    const Case cases[] = {
+        {Quoted(folder / L"b.log") + L" " + Quoted(folder / L"a.log"),
+         "[1:2:3:2] b live\n[1:2:3:2] a old\n[1:2:3:2] a live\n"},
+        {L"--no-old " + Quoted(folder / L"a.log"), "[1:2:3:2] a live\n"},
+        {Quoted(folder / L"a.log.old"), "[1:2:3:2] a old\n"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunTool(c.arguments);
+        EXPECT_EQ(run.exitCode, 0u) << run.err;
+        EXPECT_EQ(run.out, c.out);
+    }
+}
+
+// Each filter, and a further line of a message (no prefix of its own), which
+// goes with its record.
+TEST(OlvlogTool, FiltersKeepLinesByLevelProcessThreadAndText)
+{
+    TempFolder folder;
+    const std::wstring path = folder / L"mixed.log";
+    WriteBytes(path, PlainLog({L"[10:1a4:1b8:1] trace from 1a4\r\n", L"[11:1a4:1b9:3] error in WORKER\r\nits detail\r\n",
+                               L"[12:99:1b8:2] information from 99\r\n", L"[13:1a4:1b8:5] fatal \x00c9p\x00e9\x65\r\n"}));
+    const std::string trace = "[10:1a4:1b8:1] trace from 1a4", error = "[11:1a4:1b9:3] error in WORKER",
+                      detail = "its detail", information = "[12:99:1b8:2] information from 99",
+                      fatal = "[13:1a4:1b8:5] fatal \xC3\x89p\xC3\xA9\x65";
+    struct Case {
+        std::wstring filters;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {L"--level 3", {error, detail, fatal}},
+        {L"--pid 0x1a4", {trace, error, detail, fatal}},
+        {L"--pid 420", {trace, error, detail, fatal}},
+        {L"--pid 0x1A4 --tid 0x1b8", {trace, fatal}},
+        {L"--tid 0x1b8 --level 2", {information, fatal}},
+        {L"--grep worker", {error}},
+        {L"--grep DETAIL", {detail}},
+        {L"--grep \x00e9p\x00c9", {fatal}},
+        {L"--pid 7", {}},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = RunTool(c.filters + L" " + Quoted(path));
+        EXPECT_EQ(run.exitCode, 0u) << run.err;
+        EXPECT_EQ(Lines(run.out), c.lines) << std::string(c.filters.begin(), c.filters.end());
+    }
+}
+
+// Every character a message can hold comes out as valid JSON: quotes,
+// backslashes and control characters escaped, characters beyond the BMP as
+// UTF-8, and surrogates without their partner as \u escapes.
+TEST(OlvlogTool, JsonLinesEscapeAnyText)
+{
+    TempFolder folder;
+    const std::wstring path = folder / L"text.log";
+    WriteBytes(path, PlainLog({L"[1:2:3:4] q\"b\\c\x0001\t\x001f\x007f|a\rb\nc|\xD83D\xDE00|\xD800x\xDC00|\x2028|\x00e9\r\n",
+                               L"[ffffffff:0:a:1] \r\nno prefix\r\n"}));
+    ToolRun run = RunTool(L"--json " + Quoted(path));
+    EXPECT_EQ(run.exitCode, 0u) << run.err;
+    EXPECT_EQ(Lines(run.out),
+              (std::vector<std::string>{
+                  "{\"tick\":1,\"pid\":2,\"tid\":3,\"level\":4,\"text\":\"q\\\"b\\\\c\\u0001\\t\\u001f\x7f|a\\rb\\nc|"
+                  "\xF0\x9F\x98\x80|\\ud800x\\udc00|\\u2028|\xC3\xA9\"}",
+                  "{\"tick\":4294967295,\"pid\":0,\"tid\":10,\"level\":1,\"text\":\"\"}",
+                  "{\"tick\":4294967295,\"pid\":0,\"tid\":10,\"level\":1,\"text\":\"no prefix\"}",
+              }));
 }
 
 // Two processes append to one encrypted file in turn; the tool decrypts all of
 // it with the private key, says what it needs without one, and refuses a key
-// of another pair or a file that is no key.
+// of another pair, a file that is no key (quoting it short), and a header
+// whose key length the logger never writes (damage, not a wrong key).
 TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
 {
     OLV_REQUIRE_DEV_KEY();
@@ -219,35 +450,115 @@ TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
     WriteBytes(otherKey, other);
     const std::wstring notAKey = folder / L"not-a.key";
     WriteBytes(notAKey, "bits 512\nmodulus 00\n");
+    const std::wstring binaryKey = folder / L"binary.key";
+    WriteBytes(binaryKey, std::string(4000, '\x01'));
+    const std::string longBlob = std::string("OLVLOG.1\x80\0\0\0", 12) + std::string(128 + 16, 'k');
+    const std::wstring longBlobLog = folder / L"long-blob.log";
+    WriteBytes(longBlobLog, longBlob);
 
-    ToolRun run = RunTool(L"--key \"" + devKey + L"\" \"" + path + L"\"");
+    ToolRun run = RunTool(L"--key " + Quoted(devKey) + L" " + Quoted(path));
     EXPECT_EQ(run.exitCode, 0u) << run.err;
     EXPECT_EQ(run.err, "");
     std::vector<std::string> messages;
-    for (size_t start = 0; start < run.out.size();) {
-        size_t end = run.out.find('\n', start);
-        std::string line = run.out.substr(start, end - start);
+    for (const std::string& line : Lines(run.out))
         messages.push_back(line.substr(line.find("] ") + 2));
-        start = end == std::string::npos ? run.out.size() : end + 1;
-    }
     EXPECT_EQ(messages, (std::vector<std::string>{"parent \xC3\xA9 1", "child", "parent 2"}));
 
     struct Case {
         std::wstring arguments;
         DWORD exitCode;
-        const char* inErr;
+        std::string inErr;
     };
     const Case cases[] = {
-        {L"\"" + path + L"\"", 4, "give --key PRIVATE_KEY_FILE"},
-        {L"--key \"" + otherKey + L"\" \"" + path + L"\"", 5, "does not match"},
-        {L"--key \"" + notAKey + L"\" \"" + path + L"\"", 2, "not a private key file"},
-        {L"--key \"" + (folder / L"missing.key") + L"\" \"" + path + L"\"", 2, "cannot open the key file"},
-        {L"\"" + path + L"\" --key", 1, "usage"},
+        {Quoted(path), 4, "give --key PRIVATE_KEY_FILE"},
+        {L"--key " + Quoted(otherKey) + L" " + Quoted(path), 5, "does not match"},
+        {L"--key " + Quoted(notAKey) + L" " + Quoted(path), 2, "not a private key file"},
+        {L"--key " + Quoted(binaryKey) + L" " + Quoted(path), 2, "unknown field \"" + std::string(32, '?') + "\"..."},
+        {L"--key " + Quoted(folder / L"missing.key") + L" " + Quoted(path), 2, "cannot open the key file"},
+        {L"--key " + Quoted(devKey) + L" " + Quoted(longBlobLog), 3, "impossible key blob length (128 bytes"},
+        {Quoted(path) + L" --key", 1, "usage"},
     };
     for (const Case& c : cases) {
         ToolRun failed = RunTool(c.arguments);
         EXPECT_EQ(failed.exitCode, c.exitCode) << failed.err;
         EXPECT_NE(failed.err.find(c.inErr), std::string::npos) << failed.err;
+        EXPECT_LT(failed.err.size(), 400u) << "a readable message";
         EXPECT_EQ(failed.out, "");
+    }
+}
+
+// olvlog --follow while this process writes an encrypted log that rotates
+// every few lines: every line arrives once, in order, from the old file and
+// from each new one (whose key is unsealed again). Each line is written only
+// after the one before it was printed, so no two rotations fall between two
+// looks of the tool; the waits only bound a failure.
+TEST(OlvlogTool, FollowPrintsNewLinesAcrossRotations)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags encrypted(nullptr);
+    SharedKeyScope shared;
+    TempFolder folder;
+    const std::wstring path = folder / L"followed.log";
+    const std::wstring devKey = folder / L"dev-private.key";
+    WriteBytes(devKey, DevPrivateKeyText);
+
+    ScopedLog log(path, 1, 400, false);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    OlvLog_Print(OlvLogError, L"follow line %02d", 0);
+    ToolProcess follower(L"olvlog.exe", L"--follow --key " + Quoted(devKey) + L" " + Quoted(path));
+    ASSERT_TRUE(follower.Started());
+    follower.ReadOutputAsItComes();
+    const int count = 16;
+    for (int i = 0; i < count; ++i) {
+        char expected[32];
+        std::snprintf(expected, sizeof(expected), "] follow line %02d\n", i);
+        ASSERT_TRUE(follower.WaitForOutput(expected)) << "line " << i << " not printed; so far:\n"
+                                                      << follower.Output();
+        if (i + 1 < count)
+            OlvLog_Print(OlvLogError, L"follow line %02d", i + 1);
+    }
+    EXPECT_TRUE(FileExists(path + L".old")) << "the log did not rotate";
+    std::vector<std::string> messages;
+    for (const std::string& line : Lines(follower.Output()))
+        messages.push_back(line.substr(line.find("] ") + 2));
+    std::vector<std::string> expected;
+    for (int i = 0; i < count; ++i)
+        expected.push_back((i < 10 ? "follow line 0" : "follow line ") + std::to_string(i));
+    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(follower.Stop(), "") << "no damage, no warning";
+}
+
+// Every tool answers --version with the version RUXUI.dll carries; olvlog also
+// names the key this build seals with, and tells whether a key file opens it.
+TEST(ToolVersions, EveryToolAnswersWithTheVersionOfThePlugIn)
+{
+    const std::wstring dll = BesideThisProgram(L"RUXUI.dll");
+    DWORD handle = 0;
+    std::vector<unsigned char> data(GetFileVersionInfoSizeW(dll.c_str(), &handle));
+    ASSERT_FALSE(data.empty());
+    ASSERT_TRUE(GetFileVersionInfoW(dll.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    const std::string version = std::to_string(HIWORD(fixed->dwProductVersionMS)) + "." +
+                                std::to_string(LOWORD(fixed->dwProductVersionMS)) + "." +
+                                std::to_string(HIWORD(fixed->dwProductVersionLS)) + "." +
+                                std::to_string(LOWORD(fixed->dwProductVersionLS));
+    for (const wchar_t* tool : {L"olvlog", L"ruxhost", L"ruxui-console", L"vtctl"}) {
+        ToolRun run = RunTool(L"--version", (std::wstring(tool) + L".exe").c_str());
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(Lines(run.out).at(0), std::string(tool, tool + std::wcslen(tool)) + " " + version);
+    }
+
+    TempFolder folder;
+    WriteBytes(folder / L"dev-private.key", DevPrivateKeyText);
+    ToolRun keys = RunTool(L"--version --key " + Quoted(folder / L"dev-private.key"));
+    EXPECT_EQ(keys.exitCode, 0u) << keys.err;
+    // The development key's fingerprint, computed once with another MD5 (Python's hashlib).
+    if (DevKeyIsBuiltIn()) {
+        EXPECT_NE(keys.out.find("built-in log key: 3f99cc3e433350a9"), std::string::npos) << keys.out;
+        EXPECT_NE(keys.out.find(": 3f99cc3e433350a9 (opens the logs this build writes)"), std::string::npos) << keys.out;
+    } else {
+        EXPECT_NE(keys.out.find("(another key pair"), std::string::npos) << keys.out;
     }
 }
