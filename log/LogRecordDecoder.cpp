@@ -151,7 +151,7 @@ bool LogRecordDecoder::ReadHeader(LogFileContents& found, bool atEnd)
             found.format = LogFileFormat::Plain;
             stage = Stage::PlainHeader;
         } else {
-            Stop(found, 0, raw.size(), L"not a log file: the magic is neither OLVLOG.0 nor OLVLOG.1");
+            Stop(found, 0, MagicBytes, L"not a log file: the magic is neither OLVLOG.0 nor OLVLOG.1");
             return false;
         }
     }

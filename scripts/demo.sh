@@ -7,11 +7,14 @@
 set -u
 cd "$(dirname "$0")/.."
 sh scripts/setup.sh || exit 1
-cmake --preset default >/dev/null || exit 1
-cmake --build --preset default >/dev/null || { echo "demo: build failed" >&2; exit 1; }
+sh scripts/build.sh demo || exit 1
 
 BIN=build/bin
 RUN=build/wine-run.sh
+echo "demo: starting Wine (its first start creates build/wineprefix, which takes a few seconds)"
+wine_started=$(date +%s)
+"$RUN" --start
+echo "demo: Wine is up ($(( $(date +%s) - wine_started )) s)"
 WORK=$(mktemp -d)
 CONSOLE_OUT=$WORK/console.out
 HOST_OUT=$WORK/host.out

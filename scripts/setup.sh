@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what a fresh Debian 12 machine lacks to build and test this project.
-# Silent and free when everything is present.
+# Silent and free when everything is present. While apt works it shows what it
+# does and how far it is; when it fails, the end of its output.
 set -e
 need=""
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
@@ -11,6 +12,52 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw
 [ -n "$need" ] || exit 0
 echo "setup: installing$need" >&2
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq >/dev/null
+log=$(mktemp)
+status=$(mktemp)
+trap 'rm -f "$log" "$status"' EXIT
+
+failed() {
+    echo "setup: $1 failed; the end of its output:" >&2
+    tail -n 30 "$log" | sed 's/^/  | /' >&2
+    exit 1
+}
+
+# apt's status lines on fd 3 ("dlstatus:N:PERCENT:TEXT" while downloading,
+# "pmstatus:PACKAGE:PERCENT:TEXT" while installing) as one line that updates on
+# a terminal, or a line every tenth of the way otherwise.
+apt_progress() {
+    if [ -t 2 ]; then tty=1; else tty=0; fi
+    awk -F: -v tty="$tty" '
+        $1 == "dlstatus" || $1 == "pmstatus" {
+            what = $1 == "dlstatus" ? "downloading" : "installing"
+            percent = int($3)
+            text = $4
+            for (i = 5; i <= NF; ++i)
+                text = text ":" $i
+            if (tty) {
+                printf "\rsetup: %s %3d%% %-50.50s", what, percent, text > "/dev/stderr"
+            } else {
+                if (what != last) {
+                    last = what
+                    shown = -1
+                }
+                if (int(percent / 10) > shown) {
+                    shown = int(percent / 10)
+                    printf "setup: %s %d%% %s\n", what, percent, text > "/dev/stderr"
+                }
+            }
+            seen = 1
+            fflush("/dev/stderr")
+        }
+        END { if (tty && seen) printf "\n" > "/dev/stderr" }'
+}
+
+echo "setup: updating the package lists" >&2
+apt-get update -qq >"$log" 2>&1 || failed "apt-get update"
+echo "setup: downloading and installing the packages (a minute or two)" >&2
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $need >/dev/null
+{ code=0
+  apt-get install -y -qq --no-install-recommends -o APT::Status-Fd=3 $need 3>&1 >"$log" 2>&1 || code=$?
+  echo "$code" >"$status"; } | apt_progress
+[ "$(cat "$status")" = 0 ] || failed "apt-get install"
+echo "setup: installed" >&2
