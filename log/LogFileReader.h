@@ -45,6 +45,7 @@ struct LogFileDamage {
     uint64_t offset = 0;  // of its first byte, from the start of the file
     uint64_t bytes = 0;   // up to the next record recognised, or to the end of the file
     std::wstring what;
+    size_t linesBefore = 0;  // its place among the lines: how many were found before it
 };
 
 struct LogFileContents {

@@ -293,7 +293,7 @@ void LogRecordDecoder::Report(LogFileContents& found, uint64_t offset, uint64_t 
 {
     if (found.problem.empty())
         found.problem = what;
-    found.damage.push_back(LogFileDamage{offset, bytes, std::move(what)});
+    found.damage.push_back(LogFileDamage{offset, bytes, std::move(what), found.lines.size()});
 }
 
 void LogRecordDecoder::Stop(LogFileContents& found, uint64_t offset, uint64_t bytes, std::wstring what)

@@ -199,8 +199,8 @@ private:
             Problem(source.Name(), L"cannot read the file (error " + std::to_wstring(error) + L")", ExitUnreadable);
     }
 
-    // Prints what the source decoded: the header's verdict once, the lines,
-    // then the damage found.
+    // Prints what the source decoded: the header's verdict once, then the
+    // lines and the damage found, in file order.
     void Take(LogFileSource& source)
     {
         LogFileContents& found = source.found;
@@ -221,14 +221,20 @@ private:
             source.keyRecordTaken = true;
             printer.PrintKeyErrorRecord(found.keyInitError);
         }
-        for (const std::wstring& line : found.lines)
-            printer.PrintLine(line);
-        found.lines.clear();
-        for (const LogFileDamage& damage : found.damage)
+        // Lines and damage in file order: each damage goes after the lines
+        // found before it.
+        size_t printed = 0;
+        for (const LogFileDamage& damage : found.damage) {
+            for (; printed < damage.linesBefore && printed < found.lines.size(); ++printed)
+                printer.PrintLine(found.lines[printed]);
             Problem(source.Name(),
                     L"damaged at byte " + std::to_wstring(damage.offset) + L" (" + std::to_wstring(damage.bytes) +
                         L" bytes): " + damage.what,
                     ExitDamaged);
+        }
+        for (; printed < found.lines.size(); ++printed)
+            printer.PrintLine(found.lines[printed]);
+        found.lines.clear();
         found.damage.clear();
     }
 
