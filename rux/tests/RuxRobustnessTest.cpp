@@ -10,110 +10,6 @@
 
 using namespace ruxtest;
 
-namespace {
-
-std::string U32(uint32_t value)
-{
-    return std::string{char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
-}
-
-// A frame as the wire carries it: magic, kind, flags, reserved, service, length.
-std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body, uint32_t length)
-{
-    return U32(0x31585552) + std::string{char(kind), 0, 0, 0} + U32(service) + U32(length) + body;
-}
-
-std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body)
-{
-    return RawFrame(kind, service, body, static_cast<uint32_t>(body.size()));
-}
-
-std::string StringItem(const std::string& text)
-{
-    return std::string(1, char(9)) + U32(static_cast<uint32_t>(text.size())) + text;
-}
-
-// A client that writes bytes straight into the pipe.
-class RawClient {
-public:
-    explicit RawClient(const std::string& sink)
-    {
-        std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(sink.begin(), sink.end());
-        pipe_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
-        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~RawClient()
-    {
-        CloseHandle(pipe_);
-        CloseHandle(event_);
-    }
-    bool Open() const { return pipe_ != INVALID_HANDLE_VALUE; }
-
-    bool Write(const std::string& bytes)
-    {
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = event_;
-        DWORD done = 0;
-        if (!WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
-            GetLastError() != ERROR_IO_PENDING)
-            return false;
-        if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe_, &overlapped);
-            GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-            return false;
-        }
-        return GetOverlappedResult(pipe_, &overlapped, &done, FALSE) && done == bytes.size();
-    }
-
-    // The next message, or "" after 5 s.
-    std::string Read()
-    {
-        char buffer[256];
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = event_;
-        DWORD done = 0;
-        if (!ReadFile(pipe_, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
-            return "";
-        if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe_, &overlapped);
-            GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-            return "";
-        }
-        if (!GetOverlappedResult(pipe_, &overlapped, &done, FALSE))
-            return "";
-        return std::string(buffer, done);
-    }
-
-    // A request and its answer's status, or -1 without an answer.
-    int64_t Ask(uint8_t kind, const std::string& body)
-    {
-        if (!Write(RawFrame(kind, 0, body)))
-            return -1;
-        std::string answer = Read();
-        if (answer.size() != 24 || uint8_t(answer[4]) != 0x80)
-            return -1;
-        return static_cast<int32_t>(uint32_t(uint8_t(answer[16])) | uint32_t(uint8_t(answer[17])) << 8 |
-                                    uint32_t(uint8_t(answer[18])) << 16 | uint32_t(uint8_t(answer[19])) << 24);
-    }
-
-    uint32_t ServiceId(const std::string& name)
-    {
-        if (!Write(RawFrame(2, 0, name)))
-            return 0;
-        std::string answer = Read();
-        return answer.size() == 24 ? uint32_t(uint8_t(answer[20])) | uint32_t(uint8_t(answer[21])) << 8 : 0;
-    }
-
-private:
-    HANDLE pipe_;
-    HANDLE event_;
-};
-
-}  // namespace
-
 TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
 {
     LibraryUse use;
@@ -124,6 +20,7 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
     RuxService service = RuxStartService(sink, "SB", event);
     RawClient client(name);
     ASSERT_TRUE(client.Open());
+    ASSERT_TRUE(client.Hello());
     uint32_t id = client.ServiceId("SB");
     ASSERT_NE(id, 0u);
 
@@ -140,6 +37,8 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
         RawFrame(16, id, std::string(1, char(14)) + U32(0x7FFFFFFF)),  // member count far above the data
         RawFrame(16, id, std::string(1, char(9)) + U32(0xFFFFFFF0) + "x"),  // string length above the data
         RawFrame(16, id, std::string(1, char(14)) + U32(1) + std::string{char(3), 1} + std::string{char(3), 1}),
+        RawFrame(16, id, std::string(1, char(14)) + U32(2) + StringItem("k") + std::string{char(3), 1} +
+                             StringItem("k") + std::string{char(3), 0}),  // a key repeated
         RawFrame(16, id, std::string{char(3), 5}),                // bool that is neither 0 nor 1
         RawFrame(16, id, std::string{char(77), 0}),               // unknown type
         RawFrame(16, id, deep),                                   // nesting far too deep
