@@ -9,10 +9,10 @@
 // its heap estimate (ItemNode), first against the item's own bound, then
 // against a budget shared with other decoders (a service's queue budget),
 // and made only when both have room. The bound of an item is relative to
-// its wire size: the densest valid encoding (an empty key and a bool, 7 bytes
-// a member) decodes to about 40 times its size, while the messages of this
-// system decode to less than 16 times theirs and are small enough for the
-// fixed allowance.
+// its wire size: the densest valid encoding, 7 bytes a member (an empty key
+// and a bool), decodes to about 42 times its size; a settings list of short
+// keys (6 characters and a bool, 13 bytes a member) to about 23 times, the
+// messages of this system to less, and small ones fit the fixed allowance.
 #pragma once
 
 #include "rux/ByteBudget.h"
@@ -24,7 +24,7 @@
 namespace rux {
 
 // Heap an item may take: ItemBoundRatio times its wire size, plus this much.
-constexpr size_t ItemBoundRatio = 16;
+constexpr size_t ItemBoundRatio = 32;
 constexpr size_t ItemBoundAllowanceBytes = 64 * 1024;
 
 enum class DecodeResult {

@@ -102,6 +102,9 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     ASSERT_NE(remote, nullptr);
     RuxItem item = RuxBuildItem("s", "x");
     ASSERT_NE(RuxCall(remote, 0, item, 0), 0);
+    // Half-open connections: two that never say Hello, one that did.
+    RawClient silent(name), quiet(name), greeted(name);
+    ASSERT_TRUE(silent.Open() && quiet.Open() && greeted.Hello());
 
     EXPECT_EQ(RuxExit(), 1);  // one user left: everything still runs
     EXPECT_NE(RuxCall(remote, 0, item, 0), 0);
@@ -112,6 +115,8 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     RuxItem call = nullptr;
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
     EXPECT_EQ(ThreadsOfThisProcess(), before);
+    for (RawClient* client : {&silent, &quiet, &greeted})
+        EXPECT_TRUE(client->ClosedBySink(5000));
     EXPECT_EQ(RuxExit(), 0);  // not below zero
     EXPECT_EQ(RuxOpenConnection(name.c_str()), nullptr);  // not initialised, and the sink is gone
 

@@ -188,6 +188,60 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
     CloseHandle(event);
 }
 
+TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
+{
+    LibraryUse use;
+    TraceCollector trace;
+    std::string name = UniqueName("services");
+    HANDLE eventA = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE eventB = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService a = RuxStartService(sink, "A", eventA);
+    RuxService b = RuxStartService(sink, "B", eventB);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService toA = RuxOpenService(connection, "A");
+    RuxService toB = RuxOpenService(connection, "B");
+    ASSERT_TRUE(toA && toB);
+    auto send = [](RuxService service, const std::string& text) {
+        RuxItem item = RuxBuildItem("s", text.c_str());
+        bool sent = RuxCall(service, 0, item, 0) != 0;
+        RuxReleaseItem(item);
+        return sent;
+    };
+    auto pop = [](RuxService service, HANDLE event) {
+        RuxItem call = nullptr;
+        return PopWithin(service, event, &call) == RuxResult_Call ? ItemText(call) : std::string("<none>");
+    };
+    auto text = [](char service, int i) { return std::string(1, service) + std::to_string(i); };
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(send(toA, text('a', i)));
+        ASSERT_TRUE(send(toB, text('b', i)));
+    }
+    // A request on the same connection is answered while neither service pops.
+    RuxService again = RuxOpenService(connection, "B");
+    EXPECT_NE(again, nullptr);
+    RuxCloseService(again);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(pop(a, eventA), '"' + text('a', i) + '"');
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(pop(b, eventB), '"' + text('b', i) + '"');
+
+    // A stopped service's messages are dropped; the connection goes on.
+    RuxStopService(a);
+    ASSERT_TRUE(send(toA, "to nobody"));
+    ASSERT_TRUE(send(toB, "after"));
+    EXPECT_EQ(pop(b, eventB), "\"after\"");
+    EXPECT_EQ(trace.Count("dropped a call for a service that is not running"), 1u);
+    EXPECT_EQ(RuxIsConnected(connection), 1);
+    RuxCloseService(toA);
+    RuxCloseService(toB);
+    RuxCloseConnection(connection);
+    RuxStopService(b);
+    RuxStopSink(sink);
+    CloseHandle(eventA);
+    CloseHandle(eventB);
+}
+
 TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
 {
     LibraryUse use;

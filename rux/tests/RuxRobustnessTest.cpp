@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <psapi.h>
 
 #include <cstring>
+#include <memory>
 
 using namespace ruxtest;
 
@@ -141,4 +143,194 @@ TEST(RuxSecurity, PipeDaclAdmitsOnlyTheUserAndSystem)
     LocalFree(descriptor);
     CloseHandle(pipe);
     RuxStopSink(sink);
+}
+
+namespace {
+
+// An associative item of `count` members, each `key(i)` with a bool or an
+// int32 value, as the wire carries it.
+template <class Key>
+std::string WideAssoc(uint32_t count, Key key, bool intValues)
+{
+    std::string item(1, char(14));
+    item += U32(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        item += StringItem(key(i));
+        if (intValues) {
+            item += char(4);
+            item += U32(i);
+        } else {
+            item += char(3);
+            item += char(i & 1);
+        }
+    }
+    return item;
+}
+
+SIZE_T PrivateBytes()
+{
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+    return counters.PrivateUsage;
+}
+
+}  // namespace
+
+TEST(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConnections)
+{
+    LibraryUse use;
+    std::string name = UniqueName("flood");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    ASSERT_NE(service, nullptr);
+    const struct {
+        const char* what;
+        std::string item;
+        int frames;
+        const char* traced;  // the line of each dropped frame
+    } cases[] = {
+        // 458,750 bytes: 65,535 members of an empty key and a bool, which
+        // once decoded to 13.6 MB each, 200 of them queued on one service.
+        {"amplifying frame", WideAssoc(65535, [](uint32_t) { return std::string(); }, false), 200,
+         "that decodes to more than"},
+        // About 1 MB, under the item bound, a fifth of the queue budget.
+        {"wide frames", WideAssoc(40000, [](uint32_t i) { return std::to_string(1000000000000000 + i); }, true),
+         20, "queue budget of"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TraceCollector trace;
+        SIZE_T before = PrivateBytes();
+        std::unique_ptr<RawClient> client;
+        uint32_t id = 0;
+        int closed = 0;
+        for (int i = 0; i < c.frames; ++i) {
+            if (!client) {
+                // The flooder comes back each time it was cut off.
+                client = std::make_unique<RawClient>(name);
+                ASSERT_TRUE(client->Hello());
+                id = client->ServiceId("SB");
+            }
+            client->Write(RawFrame(16, id, c.item));
+            if (client->Ask(4, "") != 0) {
+                ++closed;
+                client.reset();
+            }
+        }
+        SIZE_T grown = PrivateBytes() - before;
+        int queued = 0;
+        RuxItem call = nullptr;
+        while (RuxPopCall(service, &call) == RuxResult_Call)
+            ++queued;
+        EXPECT_EQ(queued + closed, c.frames);
+        EXPECT_EQ(trace.Count(c.traced), static_cast<size_t>(closed));
+        EXPECT_GE(closed, c.frames * 3 / 4);
+        EXPECT_LT(grown, SIZE_T(128) << 20) << "private bytes grew by " << grown;
+        // The sink still serves a genuine client.
+        RuxConnection connection = RuxOpenConnection(name.c_str());
+        RuxService remote = RuxOpenService(connection, "SB");
+        RuxItem item = RuxBuildItem("s", "RequestSBSetting");
+        EXPECT_NE(RuxCall(remote, 0, item, 0), 0);
+        RuxReleaseItem(item);
+        RuxCloseService(remote);
+        RuxCloseConnection(connection);
+        ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Call);
+        EXPECT_EQ(ItemText(call), "\"RequestSBSetting\"");
+    }
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
+TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
+{
+    LibraryUse use;
+    std::string name = UniqueName("wide");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService remote = RuxOpenService(connection, "SB");
+    ASSERT_NE(remote, nullptr);
+    const uint16_t count = 65535;
+    auto key = [](int i) { return std::to_string(100000 + i); };
+    RuxItem arg = RuxBuildItem("{}");
+    for (int i = 0; i < count; ++i) {
+        RuxItem flag = RuxBuildItem("b", i & 1);
+        ASSERT_NE(RuxAssocSet(arg, key(i).c_str(), flag), 0);
+        RuxReleaseItem(flag);
+    }
+    ASSERT_NE(RuxCall(remote, 0, arg, 0), 0);
+    RuxReleaseItem(arg);
+    RuxItem call = nullptr;
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
+
+    // As the plug-in walks an "ApplySBSetting" argument, under its lock.
+    // Each look-up by key once scanned the list: 14 s for this item.
+    ULONGLONG start = GetTickCount64();
+    uint16_t length = 0;
+    ASSERT_EQ(RuxGetLen(call, &length), 0);
+    ASSERT_EQ(length, count);
+    int wrong = 0;
+    for (uint16_t i = 0; i < length; ++i) {
+        RuxItem name = nullptr, value = nullptr;
+        int32_t flag = -1;
+        char text[16] = {};
+        if (RuxGetNthKey(call, i, &name) != 0 || RuxGetAt(call, name, &value) != 0 || RuxGetBool(value, &flag) != 0 ||
+            RuxCopyStr(name, text, 0, sizeof text) != 0 || flag != (i & 1) || text != key(i))
+            ++wrong;
+        RuxReleaseItem(name);
+        RuxReleaseItem(value);
+    }
+    ULONGLONG took = GetTickCount64() - start;
+    EXPECT_EQ(wrong, 0);
+    // A bound only to fail fast: the walk takes well under a second.
+    EXPECT_LT(took, 5000u);
+    RuxCloseService(remote);
+    RuxCloseConnection(connection);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
+TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClosed)
+{
+    LibraryUse use;
+    TraceCollector trace;
+    std::string name = UniqueName("idle");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    ASSERT_NE(service, nullptr);
+
+    // Anything before the Hello ends the connection at once.
+    RawClient early(name);
+    ASSERT_TRUE(early.Write(RawFrame(4, 0, "")));
+    EXPECT_TRUE(early.ClosedBySink(5000));
+
+    // Another process opens every instance there is and never says a word.
+    ChildProcess idle({"idle", name, "64"});
+    ASSERT_TRUE(idle.WaitReady(30000));
+    RuxConnection own = RuxOpenConnection(name.c_str());
+    EXPECT_NE(own, nullptr) << "the sink's own process was locked out";
+    RuxCloseConnection(own);
+    ChildProcess other({"call", name, "from another process"});
+    EXPECT_EQ(other.Wait(20000), 0u) << "another process was locked out";
+    RuxItem call = nullptr;
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
+    EXPECT_EQ(ItemText(call), "\"from another process\"");
+
+    // The idle ones are refused beyond the process's share, and the others
+    // closed when no Hello came in time: the child sees every one closed.
+    EXPECT_EQ(idle.Wait(40000), 0u);
+    size_t refused = trace.Count("refused a client of process");
+    size_t silent = trace.Count("no hello from process");
+    EXPECT_EQ(refused + silent, 64u);
+    EXPECT_GE(silent, 16u);
+    EXPECT_GE(refused, 32u);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
 }

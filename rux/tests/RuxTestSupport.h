@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rux/RuxExtensions.h"
+#include "rux/tests/RawClient.h"
 
 #include <windows.h>
 
@@ -55,39 +56,6 @@ bool Signalled(HANDLE event, DWORD timeoutMs = 5000);
 
 // Pops the next message, waiting on `event` for up to `timeoutMs`.
 int32_t PopWithin(RuxService service, HANDLE event, RuxItem* call, DWORD timeoutMs = 5000);
-
-// The wire as a hostile client writes it.
-std::string U32(uint32_t value);
-// A frame: magic, kind, flags, reserved, service, length (given or the body's).
-std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body);
-std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body, uint32_t length);
-std::string StringItem(const std::string& text);
-
-// A client that writes bytes straight into a sink's pipe. Waits up to 5 s for
-// a free instance.
-class RawClient {
-public:
-    explicit RawClient(const std::string& sink);
-    ~RawClient();
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-    bool Open() const { return pipe_ != INVALID_HANDLE_VALUE; }
-
-    bool Write(const std::string& bytes);
-    // The next message, or "" after 5 s or when the pipe broke.
-    std::string Read();
-    // A request and its answer's status, or -1 without an answer.
-    int64_t Ask(uint8_t kind, const std::string& body);
-    // A plain connection's Hello; true when answered with status 0.
-    bool Hello() { return Ask(1, std::string(1, '\0')) == 0; }
-    uint32_t ServiceId(const std::string& name);
-    // True once the sink has closed its end, within `timeoutMs`.
-    bool ClosedBySink(DWORD timeoutMs);
-
-private:
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    HANDLE event_;
-};
 
 // Holds RuxInit for one test.
 class LibraryUse {
