@@ -94,6 +94,21 @@ public:
         charged_ += bytes;
         return true;
     }
+    // Whether `bytes` more could still be charged, without charging them: an
+    // associative item is refused at its member count when its members
+    // cannot fit, before anything is built for them.
+    bool CanAfford(size_t bytes)
+    {
+        if (bytes > itemLeft_) {
+            failure_ = DecodeResult::OverItemBound;
+            return false;
+        }
+        if (budget_ && bytes > slice_ && bytes - slice_ > budget_->Limit() - budget_->Used()) {
+            failure_ = DecodeResult::OverBudget;
+            return false;
+        }
+        return true;
+    }
     size_t Keep()
     {
         kept_ = true;
@@ -155,7 +170,9 @@ bool DecodeItem(Reader& in, Charger& charger, int depth, ItemPtr& item)
         // Each member takes at least 7 bytes (a 5-byte key and a 2-byte
         // value): a count larger than what is left is refused before
         // anything is reserved for it.
+        // Every member is at least two nodes.
         if (!in.U32(count) || count > MaxAssocMembers || count > in.Left() / 7 ||
+            !charger.CanAfford(ItemNode::MembersHeapBytes(count) + 2 * count * ItemNode::NodeHeapBytes()) ||
             !charger.Charge(ItemNode::MembersHeapBytes(count)))
             return false;
         node->members.reserve(count);

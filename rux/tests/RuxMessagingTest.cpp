@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <psapi.h>
-
 using namespace ruxtest;
 
 namespace {
@@ -256,18 +254,11 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
     RuxItem arg = RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, "EnableVirtual", 0);
     RuxItem cookie = RuxBuildItem("i", 1);
 
-    auto privateBytes = [] {
-        PROCESS_MEMORY_COUNTERS_EX counters = {};
-        counters.cb = sizeof counters;
-        GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                             sizeof counters);
-        return counters.PrivateUsage;
-    };
     SIZE_T warm = 0;
     const int batch = 1000;
     for (int round = 0; round < 100; ++round) {
         if (round == 10)
-            warm = privateBytes();
+            warm = PrivateBytes();
         for (int i = 0; i < batch; ++i)
             ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, name.c_str(), "SB"), 0);
         for (int i = 0; i < batch; ++i) {
@@ -295,7 +286,7 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
         RuxItem call = nullptr;
         ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
     }
-    SIZE_T done = privateBytes();
+    SIZE_T done = PrivateBytes();
     EXPECT_LT(done, warm + 512 * 1024) << "private bytes grew from " << warm << " to " << done;
     for (RuxItem item : {proc, arg, cookie})
         RuxReleaseItem(item);
