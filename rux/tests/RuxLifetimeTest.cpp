@@ -6,6 +6,9 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
+#include <cstring>
+
 using namespace ruxtest;
 
 namespace {
@@ -128,6 +131,39 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     RuxStopSink(again);
     RuxExit();
     CloseHandle(event);
+}
+
+namespace {
+
+RuxSink StoppedFromTrace = nullptr;
+std::atomic<int> RefusedInTrace{0};
+
+// Stops the sink from its own thread, where the connect is traced.
+void StopOnConnect(const char* line)
+{
+    if (std::strstr(line, "client connected")) {
+        RuxStopSink(StoppedFromTrace);
+        RefusedInTrace += GetLastError() == ERROR_INVALID_THREAD_ID;
+    }
+}
+
+}  // namespace
+
+TEST(RuxTrace, StoppingTheSinkFromItsOwnThreadIsRefusedNotFatal)
+{
+    LibraryUse use;
+    std::string name = UniqueName("selfstop");
+    StoppedFromTrace = RuxStartSink(name.c_str(), nullptr);
+    RefusedInTrace = 0;
+    RuxSetTraceProc(StopOnConnect);
+    // A sink's thread cannot join itself: once, that took the process down.
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxSetTraceProc(nullptr);
+    EXPECT_NE(connection, nullptr);
+    EXPECT_EQ(RefusedInTrace.load(), 1);
+    RuxCloseConnection(connection);
+    RuxStopSink(StoppedFromTrace);
+    EXPECT_NE(RuxStartSink(name.c_str(), nullptr), nullptr);  // stopped now: the name is free
 }
 
 TEST(RuxTrace, ReportsConnectsAndDisconnectsUntilRemoved)
