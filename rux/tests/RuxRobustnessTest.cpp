@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 using namespace ruxtest;
 
@@ -266,16 +267,21 @@ TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
     ASSERT_EQ(RuxGetLen(call, &length), 0);
     ASSERT_EQ(length, count);
     int wrong = 0;
+    // The keys stay held until the end and go newest first: the handles read
+    // out of one item must neither grow nor shrink their list one by one.
+    std::vector<RuxItem> names(length);
     for (uint16_t i = 0; i < length; ++i) {
-        RuxItem name = nullptr, value = nullptr;
+        RuxItem value = nullptr;
         int32_t flag = -1;
         char text[16] = {};
-        if (RuxGetNthKey(call, i, &name) != 0 || RuxGetAt(call, name, &value) != 0 || RuxGetBool(value, &flag) != 0 ||
-            RuxCopyStr(name, text, 0, sizeof text) != 0 || flag != (i & 1) || text != key(i))
+        if (RuxGetNthKey(call, i, &names[i]) != 0 || RuxGetAt(call, names[i], &value) != 0 ||
+            RuxGetBool(value, &flag) != 0 || RuxCopyStr(names[i], text, 0, sizeof text) != 0 || flag != (i & 1) ||
+            text != key(i))
             ++wrong;
-        RuxReleaseItem(name);
         RuxReleaseItem(value);
     }
+    for (size_t i = names.size(); i-- > 0;)
+        RuxReleaseItem(names[i]);
     ULONGLONG took = GetTickCount64() - start;
     EXPECT_EQ(wrong, 0);
     // A bound only to fail fast: the walk takes well under a second.
