@@ -36,6 +36,14 @@ uint64_t HandleTable::Add(HandleKind kind, std::shared_ptr<void> object)
     return uint64_t(kind) << 56 | uint64_t(slot.generation) << 32 | uint64_t(index + 1);
 }
 
+void HandleTable::ReserveOne()
+{
+    if (free_.empty() && slots_.size() == slots_.capacity()) {
+        slots_.reserve(slots_.capacity() < 16 ? 16 : slots_.capacity() * 2);
+        free_.reserve(slots_.capacity());
+    }
+}
+
 const HandleTable::Slot* HandleTable::Lookup(uint64_t handle) const
 {
     uint32_t index = static_cast<uint32_t>(handle) - 1;

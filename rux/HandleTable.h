@@ -29,6 +29,8 @@ public:
     explicit HandleTable(uint32_t seed);
 
     uint64_t Add(HandleKind kind, std::shared_ptr<void> object);
+    // Makes room for one Add, which then cannot fail.
+    void ReserveOne();
     // The object of a live handle of that kind, or null.
     std::shared_ptr<void> Find(uint64_t handle, HandleKind kind) const;
     // The kind of a live handle, or 0.

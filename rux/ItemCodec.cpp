@@ -1,9 +1,14 @@
 #include "rux/ItemCodec.h"
 
 #include <cstring>
+#include <new>
 
 namespace rux {
 namespace {
+
+// The shared budget is charged in slices of this size, so that a wide item
+// does not touch the shared counter for each of its nodes.
+constexpr size_t BudgetSliceBytes = 64 * 1024;
 
 void PutU32(std::string& out, uint32_t value)
 {
@@ -32,14 +37,15 @@ public:
         left_ -= 4;
         return true;
     }
-    bool Bytes(std::string& out, uint32_t length)
+    // The next `length` bytes, consumed; null when fewer are left.
+    const char* Take(uint32_t length)
     {
         if (left_ < length)
-            return false;
-        out.assign(reinterpret_cast<const char*>(data_), length);
+            return nullptr;
+        const char* at = reinterpret_cast<const char*>(data_);
         data_ += length;
         left_ -= length;
-        return true;
+        return at;
     }
     size_t Left() const { return left_; }
 
@@ -48,20 +54,101 @@ private:
     size_t left_;
 };
 
-bool DecodeItem(Reader& in, int depth, ItemPtr& item)
+// Charges the heap estimate of each allocation before it is made. What it
+// took from the shared budget goes back on destruction unless Keep() said
+// the item is kept.
+class Charger {
+public:
+    explicit Charger(const DecodeLimits& limits) : itemLeft_(limits.itemBytes), budget_(limits.budget) {}
+    ~Charger()
+    {
+        if (budget_)
+            budget_->Refund(slice_ + (kept_ ? 0 : charged_));
+    }
+    Charger(const Charger&) = delete;
+    Charger& operator=(const Charger&) = delete;
+
+    bool Charge(size_t bytes)
+    {
+        if (bytes > itemLeft_) {
+            failure_ = DecodeResult::OverItemBound;
+            return false;
+        }
+        if (budget_ && bytes > slice_) {
+            size_t need = bytes - slice_;
+            size_t take = need > BudgetSliceBytes ? need : BudgetSliceBytes;
+            // Near the end of the budget a whole slice may not fit where the
+            // bytes still do.
+            if (!budget_->TryCharge(take)) {
+                take = need;
+                if (!budget_->TryCharge(take)) {
+                    failure_ = DecodeResult::OverBudget;
+                    return false;
+                }
+            }
+            slice_ += take;
+        }
+        if (budget_)
+            slice_ -= bytes;
+        itemLeft_ -= bytes;
+        charged_ += bytes;
+        return true;
+    }
+    // Whether `bytes` more could still be charged, without charging them: an
+    // associative item is refused at its member count when its members
+    // cannot fit, before anything is built for them.
+    bool CanAfford(size_t bytes)
+    {
+        if (bytes > itemLeft_) {
+            failure_ = DecodeResult::OverItemBound;
+            return false;
+        }
+        if (budget_ && bytes > slice_ && bytes - slice_ > budget_->Limit() - budget_->Used()) {
+            failure_ = DecodeResult::OverBudget;
+            return false;
+        }
+        return true;
+    }
+    size_t Keep()
+    {
+        kept_ = true;
+        return charged_;
+    }
+    // Why the last Charge failed; Malformed when none did.
+    DecodeResult Failure() const { return failure_; }
+
+private:
+    size_t itemLeft_;
+    ByteBudget* budget_;
+    size_t slice_ = 0;    // taken from the budget, not yet spent
+    size_t charged_ = 0;  // spent on this item
+    bool kept_ = false;
+    DecodeResult failure_ = DecodeResult::Malformed;
+};
+
+bool DecodeItem(Reader& in, Charger& charger, int depth, ItemPtr& item)
 {
     if (depth > MaxItemDepth)
         return false;
     uint8_t code = 0;
     if (!in.U8(code))
         return false;
+    ItemType type = static_cast<ItemType>(code);
+    if (type != ItemType::String && type != ItemType::Blob && type != ItemType::Bool && type != ItemType::Int32 &&
+        type != ItemType::Assoc)
+        return false;
+    if (!charger.Charge(ItemNode::NodeHeapBytes()))
+        return false;
     auto node = std::make_shared<ItemNode>();
-    switch (static_cast<ItemType>(code)) {
+    node->type = type;
+    switch (type) {
     case ItemType::String:
     case ItemType::Blob: {
         uint32_t length = 0;
-        if (!in.U32(length) || !in.Bytes(node->bytes, length))
+        const char* text = nullptr;
+        if (!in.U32(length) || !(text = in.Take(length)) || !charger.Charge(ItemNode::TextHeapBytes(length)))
             return false;
+        node->bytes.assign(text, length);
         break;
     }
     case ItemType::Bool: {
@@ -80,26 +167,29 @@ bool DecodeItem(Reader& in, int depth, ItemPtr& item)
     }
     case ItemType::Assoc: {
         uint32_t count = 0;
-        // Each member takes at least 7 bytes (a 5-byte key and a 2-byte value): a count larger than what is
-        // left is refused before anything is reserved for it.
-        if (!in.U32(count) || count > MaxAssocMembers || count > in.Left() / 7)
+        // Each member takes at least 7 bytes (a 5-byte key and a 2-byte
+        // value): a count larger than what is left is refused before
+        // anything is reserved for it.
+        // Every member is at least two nodes.
+        if (!in.U32(count) || count > MaxAssocMembers || count > in.Left() / 7 ||
+            !charger.CanAfford(ItemNode::MembersHeapBytes(count) + 2 * count * ItemNode::NodeHeapBytes()) ||
+            !charger.Charge(ItemNode::MembersHeapBytes(count)))
             return false;
         node->members.reserve(count);
+        node->keyOrder.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
             ItemPtr key;
             ItemPtr value;
-            if (!DecodeItem(in, depth + 1, key) || key->type != ItemType::String)
-                return false;
-            if (!DecodeItem(in, depth + 1, value))
+            if (!DecodeItem(in, charger, depth + 1, key) || key->type != ItemType::String ||
+                !DecodeItem(in, charger, depth + 1, value))
                 return false;
             node->members.emplace_back(std::move(key), std::move(value));
         }
+        if (!node->IndexKeys())
+            return false;
         break;
     }
-    default:
-        return false;
     }
-    node->type = static_cast<ItemType>(code);
     item = std::move(node);
     return true;
 }
@@ -131,14 +221,31 @@ void ItemCodec::Encode(const ItemNode& item, std::string& out)
     }
 }
 
+DecodeResult ItemCodec::Decode(const void* data, size_t size, const DecodeLimits& limits, ItemPtr& item,
+                               size_t& charged)
+{
+    try {
+        Charger charger(limits);
+        Reader in(static_cast<const unsigned char*>(data), size);
+        ItemPtr decoded;
+        if (!DecodeItem(in, charger, 1, decoded))
+            return charger.Failure();
+        if (in.Left() != 0)
+            return DecodeResult::Malformed;
+        charged = charger.Keep();
+        item = std::move(decoded);
+        return DecodeResult::Ok;
+    } catch (const std::bad_alloc&) {
+        // What was built so far is gone with the stack, and the charger has
+        // refunded its charges.
+        return DecodeResult::OutOfMemory;
+    }
+}
+
 bool ItemCodec::Decode(const void* data, size_t size, ItemPtr& item)
 {
-    Reader in(static_cast<const unsigned char*>(data), size);
-    ItemPtr decoded;
-    if (!DecodeItem(in, 1, decoded) || in.Left() != 0)
-        return false;
-    item = std::move(decoded);
-    return true;
+    size_t charged = 0;
+    return Decode(data, size, DecodeLimits{ItemBoundBytes(size)}, item, charged) == DecodeResult::Ok;
 }
 
 }  // namespace rux

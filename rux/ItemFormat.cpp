@@ -66,12 +66,12 @@ private:
             if (Next() != ':')
                 return nullptr;
             ItemPtr value = Value(depth + 1);
-            if (!key || !value || assoc->Find(key) || assoc->members.size() >= MaxAssocMembers)
+            if (!key || !value || assoc->members.size() >= MaxAssocMembers)
                 return nullptr;
             assoc->members.emplace_back(ItemNode::MakeString(key), std::move(value));
             char c = Next();
             if (c == '}')
-                return assoc;
+                return assoc->IndexKeys() ? assoc : nullptr;
             if (c != ',')
                 return nullptr;
         }

@@ -1,9 +1,28 @@
 // The process-wide state of the messaging library: the handle table with the
-// items it holds, and the count of RuxInit calls. One mutex guards both; it is
-// never held while a pipe is written or a thread joined.
+// items it holds, and the count of RuxInit calls. One mutex guards them. It is
+// private: only the operations below take it, each for its own length, and
+// callers work unlocked on the shared owners they get back.
 //
-// Lock order: a service's popLock, then Library::mutex, then a sink's or
-// service's own mutex. Library::mutex is never held while taking a popLock.
+// Mutexes of the library, in the only order in which they nest (a thread that
+// holds one may take only one listed after it):
+//
+//   1. Library::mutex_          handle table, items, popped calls, init count
+//   2. SinkService::mutex_      a service's queue and pending signal; taken
+//                               under 1 only by Pop
+//
+// Every other one is a leaf: no other mutex of the library is taken while it
+// is held, and it is never taken under 1 or 2.
+//   Sink::mutex_                a sink's workers, services, listening count
+//                               and admitted clients
+//   SinkService::eventMutex_    the use and the close of a service's event
+//   Connection::mutex_          one exchange at a time on a client connection,
+//                               held across that exchange's pipe I/O (bounded
+//                               by its time-out)
+//
+// Besides these: no mutex of the library is held while the trace callback
+// runs, a thread is joined or a sink's pipe is written. Trace keeps a count
+// of callbacks in flight that RuxSetTraceProc waits for, so that call is
+// never made under a mutex either. A service's byte budget is lock-free.
 #pragma once
 
 #include "rux/Connection.h"
@@ -11,10 +30,12 @@
 #include "rux/ItemNode.h"
 #include "rux/Sink.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rux {
@@ -24,15 +45,17 @@ namespace rux {
 // that it goes with its root at the latest.
 struct ItemEntry {
     ItemPtr node;
-    uint64_t root = 0;  // 0 for a root
-    std::vector<uint64_t> derived;
-    bool libraryOwned = false;  // a popped call: RuxReleaseItem leaves it alone
+    uint64_t root = 0;              // 0 for a root
+    std::vector<uint64_t> derived;  // a root's derived handles, in no order
+    size_t slotInRoot = 0;          // a derived handle's index in its root's `derived`
+    bool libraryOwned = false;      // a popped call: RuxReleaseItem leaves it alone
 };
 
 // A service of one of our sinks (RuxStartService).
 struct StartedService {
     std::shared_ptr<Sink> sink;
     std::shared_ptr<SinkService> service;
+    uint64_t popped = 0;  // the call handed out last (Library's mutex)
 };
 
 // A service reached through a connection (RuxOpenService).
@@ -48,37 +71,95 @@ public:
     // static destructors do, and only RuxExit may stop them.
     static Library& Get();
 
-    std::mutex mutex;
-    HandleTable table;
-    int initCount = 0;
+    // The counted RuxInit and RuxExit. The last Exit takes every endpoint
+    // handle out of the table and frees the popped calls; the caller stops
+    // what it gets in `stop`, unlocked.
+    struct Endpoints {
+        std::vector<std::shared_ptr<Connection>> connections;
+        std::vector<std::shared_ptr<Sink>> sinks;
+        std::vector<std::shared_ptr<StartedService>> services;
+    };
+    int32_t Init();
+    int32_t Exit(Endpoints& stop);
+    bool Initialised();
 
-    // Expects `mutex` to be held.
+    // Endpoint handles. Remove hands the object back, so that it is stopped
+    // or destroyed after the lock is released.
+    uint64_t Add(HandleKind kind, std::shared_ptr<void> object);
     template <class T>
     std::shared_ptr<T> Find(uint64_t handle, HandleKind kind)
     {
-        return std::static_pointer_cast<T>(table.Find(handle, kind));
+        std::lock_guard<std::mutex> hold(mutex_);
+        return std::static_pointer_cast<T>(table_.Find(handle, kind));
     }
-
-    // Takes `mutex` for the look-up only; the object stays alive through the
-    // returned owner after the lock is released.
     template <class T>
-    std::shared_ptr<T> FindLocked(uint64_t handle, HandleKind kind)
+    std::shared_ptr<T> Remove(uint64_t handle, HandleKind kind)
     {
-        std::lock_guard<std::mutex> hold(mutex);
-        return Find<T>(handle, kind);
+        std::lock_guard<std::mutex> hold(mutex_);
+        return std::static_pointer_cast<T>(table_.Remove(handle, kind));
     }
+    // Removes a started service's handle and frees its popped call.
+    std::shared_ptr<StartedService> RemoveStartedService(uint64_t handle);
 
-    // The helpers below expect `mutex` to be held.
-    uint64_t AddRootItem(ItemPtr node, bool libraryOwned);
-    // A handle to `node`, read out of the item `from`, tied to its root.
-    uint64_t Derive(uint64_t from, ItemPtr node);
-    ItemEntry* FindItem(uint64_t handle);
-    // Frees the handle and, for a root, everything derived from it. A popped
-    // call is freed only when `byLibrary`.
-    void ReleaseItem(uint64_t handle, bool byLibrary);
+    // RuxPopCall: frees the call popped last and hands out the next one.
+    // False for an invalid handle; `kind` is RuxResult_Empty when nothing is
+    // queued.
+    bool Pop(uint64_t service, int32_t& kind, uint64_t& call);
+
+    // Item handles. The Derive operations return 0 when the handle is not a
+    // live item or has no such member.
+    uint64_t AddItem(ItemPtr node);
+    void ReleaseItem(uint64_t handle);
+    // Calls `read(const ItemNode&)` under the lock; false for a dead handle,
+    // else what `read` returns.
+    template <class F>
+    bool ReadItem(uint64_t handle, F&& read)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        ItemEntry* entry = FindItemLocked(handle);
+        return entry && read(static_cast<const ItemNode&>(*entry->node));
+    }
+    uint64_t DeriveMember(uint64_t item, std::string_view key);
+    uint64_t DeriveKey(uint64_t item, size_t index);
+    uint64_t DeriveValue(uint64_t item, uint64_t key);
+    // Stores a copy of `value` under `key` in an associative item the
+    // application built. False when either handle does not qualify.
+    bool AssocSet(uint64_t assoc, std::string_view key, uint64_t value);
+    // Encodes what `build(const std::array<ItemPtr, N>&)` makes of the nodes
+    // of `handles` into `body`. A zero handle gives a null node; a dead
+    // handle, or `build` returning null, gives false.
+    template <size_t N, class F>
+    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body)
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        std::array<ItemPtr, N> nodes;
+        for (size_t i = 0; i < N; ++i) {
+            ItemEntry* entry = handles[i] ? FindItemLocked(handles[i]) : nullptr;
+            if (handles[i] && !entry)
+                return false;
+            if (entry)
+                nodes[i] = entry->node;
+        }
+        ItemPtr item = build(static_cast<const std::array<ItemPtr, N>&>(nodes));
+        if (!item)
+            return false;
+        EncodeLocked(*item, body);
+        return true;
+    }
 
 private:
     Library();
+    ItemEntry* FindItemLocked(uint64_t handle);
+    uint64_t AddRootLocked(ItemPtr node, bool libraryOwned);
+    uint64_t DeriveLocked(uint64_t from, ItemPtr node);
+    // Frees the handle and, for a root, everything derived from it. A popped
+    // call is freed only when `byLibrary`.
+    void ReleaseLocked(uint64_t handle, bool byLibrary);
+    static void EncodeLocked(const ItemNode& item, std::string& body);
+
+    std::mutex mutex_;  // guards everything below
+    HandleTable table_;
+    int32_t initCount_ = 0;
 };
 
 }  // namespace rux

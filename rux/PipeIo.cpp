@@ -43,15 +43,13 @@ IoResult PipeIo::Write(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD time
 }
 
 IoResult PipeIo::Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs,
-                      std::vector<unsigned char>& buffer, size_t& size, bool resume)
+                      std::vector<unsigned char>& buffer, size_t& size)
 {
-    if (!resume)
-        size = 0;
+    size = 0;
     if (buffer.size() < 4096)
         buffer.resize(4096);
     bool oversized = false;
-    // A resumed message continues as after ERROR_MORE_DATA.
-    bool more = resume;
+    bool more = false;
     for (;;) {
         if (more) {
             if (buffer.size() > MaxFrameBytes) {

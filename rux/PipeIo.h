@@ -24,10 +24,8 @@ public:
     // buffer is never written after the call returns.
     static IoResult Write(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs, const std::string& message);
     // Reads one message into `buffer` (grown as needed); `size` receives its length.
-    // With `resume`, the first `size` bytes of `buffer` are the start of a
-    // message that did not fit a read made elsewhere: the rest is read after it.
     static IoResult Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs,
-                         std::vector<unsigned char>& buffer, size_t& size, bool resume = false);
+                         std::vector<unsigned char>& buffer, size_t& size);
 };
 
 }  // namespace rux

@@ -1,22 +1,21 @@
-// The exported calls of Rux.dll. Each one checks its handles in the handle
-// table, never lets an exception out, and reports failure as the contract
-// says: null, 0 for "not delivered", non-zero for the accessors, and
-// RuxResult_Empty for RuxPopCall.
+// The exported calls of Rux.dll. Every one runs through RunCall: its body gets
+// the library, checks its handles through the library's operations (which
+// take the library's lock for themselves), and reports failure as the
+// contract says: null, 0 for "not delivered", non-zero for the accessors, and
+// RuxResult_Empty for RuxPopCall. Nothing the body throws leaves the export.
 #include "plugin/contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include "rux/Connection.h"
-#include "rux/ItemCodec.h"
 #include "rux/ItemFormat.h"
 #include "rux/Library.h"
 #include "rux/Sink.h"
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
 
-#include <algorithm>
 #include <cstdarg>
-#include <functional>
 #include <cstring>
+#include <new>
 
 using namespace rux;
 
@@ -35,208 +34,165 @@ H ToHandle(uint64_t value)
     return reinterpret_cast<H>(static_cast<uintptr_t>(value));
 }
 
-// Runs `body`, turning any exception (out of memory, mostly) into `failure`.
-template <class R, class F>
-R Guarded(R failure, F body)
+// Runs one export. An exception (out of memory, mostly) becomes `failure`,
+// with the thread's last error telling which.
+template <class R, class Body>
+R RunCall(R failure, Body&& body) noexcept
 {
     try {
-        return body();
-    } catch (...) {
+        return body(Library::Get());
+    } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return failure;
+    } catch (...) {
+        SetLastError(ERROR_INTERNAL_ERROR);
     }
+    return failure;
 }
 
-bool Initialised(Library& library)
+template <class R>
+R Fail(R result, DWORD error)
 {
-    std::lock_guard<std::mutex> hold(library.mutex);
-    if (library.initCount > 0)
-        return true;
-    SetLastError(ERROR_NOT_READY);
-    return false;
+    SetLastError(error);
+    return result;
 }
 
-// The node of a live item handle, or null (mutex held).
-ItemPtr NodeOf(Library& library, RuxItem item)
+// Encodes what `build` makes of the nodes of `items` and posts it on an opened
+// service. Non-zero when written.
+template <size_t N, class F>
+int32_t Send(Library& library, RuxService service, FrameKind kind, const std::array<RuxItem, N>& items, F&& build)
 {
-    ItemEntry* entry = library.FindItem(Raw(item));
-    return entry ? entry->node : nullptr;
+    auto link = library.Find<ServiceLink>(Raw(service), HandleKind::OpenedService);
+    std::array<uint64_t, N> handles;
+    for (size_t i = 0; i < N; ++i)
+        handles[i] = Raw(items[i]);
+    std::string body;
+    if (!link || !library.Encode(handles, build, body))
+        return Fail(0, ERROR_INVALID_HANDLE);
+    return link->connection->Post(kind, link->id, body) ? 1 : 0;
 }
 
-// Encodes `node` and posts it on an opened service. Non-zero when written.
-int32_t Send(RuxService service, FrameKind kind, const std::function<ItemPtr(Library&)>& makeNode)
+// The node itself, for the calls that send one item as it is.
+ItemPtr Single(const std::array<ItemPtr, 1>& nodes)
 {
-    return Guarded<int32_t>(0, [&]() -> int32_t {
-        Library& library = Library::Get();
-        std::shared_ptr<ServiceLink> link;
-        std::string body;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            link = library.Find<ServiceLink>(Raw(service), HandleKind::OpenedService);
-            ItemPtr node = link ? makeNode(library) : nullptr;
-            if (!node) {
-                SetLastError(ERROR_INVALID_HANDLE);
-                return 0;
-            }
-            ItemCodec::Encode(*node, body);
-        }
-        return link->connection->Post(kind, link->id, body) ? 1 : 0;
-    });
+    return nodes[0];
 }
 
-std::shared_ptr<Connection> OpenConnection(const char* sinkName, bool peer, const std::string& source)
+RuxConnection OpenConnection(Library& library, const char* sinkName, bool peer, const std::string& source)
 {
     DWORD error = 0;
     auto connection = Connection::Open(sinkName, peer, source, error);
     if (!connection) {
         Trace::Line("Rux: cannot connect to sink '%s' (error %lu)", sinkName, error);
-        SetLastError(error);
+        return Fail<RuxConnection>(nullptr, error);
     }
-    return connection;
+    return ToHandle<RuxConnection>(library.Add(HandleKind::Connection, connection));
 }
 
-int Depth(const ItemNode& node)
+RuxConnection OpenPeer(Library& library, RuxSink sink, const char* peerName)
 {
-    int depth = 0;
-    for (const auto& [key, value] : node.members)
-        depth = std::max(depth, Depth(*value));
-    return depth + 1;
+    if (!SinkName::Valid(peerName))
+        return Fail<RuxConnection>(nullptr, ERROR_INVALID_NAME);
+    auto owner = library.Find<Sink>(Raw(sink), HandleKind::Sink);
+    if (!owner)
+        return Fail<RuxConnection>(nullptr, ERROR_INVALID_HANDLE);
+    return OpenConnection(library, peerName, true, owner->Name());
+}
+
+// The value of a Bool or Int32 item.
+bool ReadNumber(Library& library, RuxItem item, int32_t& number)
+{
+    return library.ReadItem(Raw(item), [&](const ItemNode& node) {
+        if (node.type != ItemType::Bool && node.type != ItemType::Int32)
+            return false;
+        number = node.number;
+        return true;
+    });
 }
 
 }  // namespace
 
 RUX_API int32_t RuxInit(void)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    return ++library.initCount;
+    return RunCall<int32_t>(0, [](Library& library) { return library.Init(); });
 }
 
 RUX_API int32_t RuxExit(void)
 {
-    return Guarded<int32_t>(0, []() -> int32_t {
-        Library& library = Library::Get();
-        std::vector<std::shared_ptr<Sink>> sinks;
-        std::vector<std::shared_ptr<Connection>> connections;
-        std::vector<std::shared_ptr<StartedService>> services;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            if (library.initCount == 0)
-                return 0;
-            if (--library.initCount > 0)
-                return library.initCount;
-            // The last user is gone: everything that still runs is stopped, and
-            // its handles go stale.
-            for (uint64_t handle : library.table.Handles(HandleKind::Sink))
-                sinks.push_back(std::static_pointer_cast<Sink>(library.table.Remove(handle, HandleKind::Sink)));
-            for (uint64_t handle : library.table.Handles(HandleKind::Connection))
-                connections.push_back(
-                    std::static_pointer_cast<Connection>(library.table.Remove(handle, HandleKind::Connection)));
-            for (uint64_t handle : library.table.Handles(HandleKind::OpenedService))
-                library.table.Remove(handle, HandleKind::OpenedService);
-            for (uint64_t handle : library.table.Handles(HandleKind::StartedService))
-                services.push_back(std::static_pointer_cast<StartedService>(
-                    library.table.Remove(handle, HandleKind::StartedService)));
-        }
-        for (auto& connection : connections)
+    return RunCall<int32_t>(0, [](Library& library) -> int32_t {
+        // The trace callback on a sink's thread: that thread cannot wait for
+        // itself to end.
+        if (Sink::OnWorkerThread())
+            return Fail(0, ERROR_INVALID_THREAD_ID);
+        Library::Endpoints stop;
+        int32_t left = library.Exit(stop);
+        for (auto& connection : stop.connections)
             connection->Close();
-        for (auto& sink : sinks)
+        for (auto& sink : stop.sinks)
             sink->Stop();
-        for (auto& started : services) {
-            std::lock_guard<std::mutex> pop(started->service->popLock);
-            {
-                std::lock_guard<std::mutex> hold(library.mutex);
-                library.ReleaseItem(started->service->popped, true);
-                started->service->popped = 0;
-            }
+        for (auto& started : stop.services)
+            started->service->Stop();
+        return left;
+    });
+}
+
+RUX_API void RuxSetTraceProc(RuxTraceProcFn proc)
+{
+    RunCall<int>(0, [&](Library&) {
+        Trace::Set(proc);
+        return 0;
+    });
+}
+
+RUX_API RuxSink RuxStartSink(const char* name, HANDLE event)
+{
+    return RunCall<RuxSink>(nullptr, [&](Library& library) -> RuxSink {
+        if (!SinkName::Valid(name))
+            return Fail<RuxSink>(nullptr, ERROR_INVALID_NAME);
+        if (!library.Initialised())
+            return Fail<RuxSink>(nullptr, ERROR_NOT_READY);
+        DWORD error = 0;
+        auto sink = Sink::Start(name, event, error);
+        if (!sink) {
+            Trace::Line("Rux: cannot start sink '%s' (error %lu)", name, error);
+            return Fail<RuxSink>(nullptr, error);
+        }
+        return ToHandle<RuxSink>(library.Add(HandleKind::Sink, sink));
+    });
+}
+
+RUX_API RuxService RuxStartService(RuxSink sink, const char* name, HANDLE event)
+{
+    return RunCall<RuxService>(nullptr, [&](Library& library) -> RuxService {
+        if (!SinkName::Valid(name))
+            return Fail<RuxService>(nullptr, ERROR_INVALID_NAME);
+        auto owner = library.Find<Sink>(Raw(sink), HandleKind::Sink);
+        DWORD error = ERROR_INVALID_HANDLE;
+        auto service = owner ? owner->AddService(name, event, error) : nullptr;
+        if (!service)
+            return Fail<RuxService>(nullptr, error);
+        auto started = std::make_shared<StartedService>(StartedService{owner, service});
+        return ToHandle<RuxService>(library.Add(HandleKind::StartedService, started));
+    });
+}
+
+RUX_API void RuxStopService(RuxService service)
+{
+    RunCall<int>(0, [&](Library& library) {
+        if (auto started = library.RemoveStartedService(Raw(service))) {
+            started->sink->RemoveService(started->service);
             started->service->Stop();
         }
         return 0;
     });
 }
 
-RUX_API void RuxSetTraceProc(RuxTraceProcFn proc)
-{
-    Trace::Set(proc);
-}
-
-RUX_API RuxSink RuxStartSink(const char* name, HANDLE event)
-{
-    return Guarded<RuxSink>(nullptr, [&]() -> RuxSink {
-        Library& library = Library::Get();
-        if (!SinkName::Valid(name)) {
-            SetLastError(ERROR_INVALID_NAME);
-            return nullptr;
-        }
-        if (!Initialised(library))
-            return nullptr;
-        DWORD error = 0;
-        auto sink = Sink::Start(name, event, error);
-        if (!sink) {
-            Trace::Line("Rux: cannot start sink '%s' (error %lu)", name, error);
-            SetLastError(error);
-            return nullptr;
-        }
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxSink>(library.table.Add(HandleKind::Sink, sink));
-    });
-}
-
-RUX_API RuxService RuxStartService(RuxSink sink, const char* name, HANDLE event)
-{
-    return Guarded<RuxService>(nullptr, [&]() -> RuxService {
-        Library& library = Library::Get();
-        if (!SinkName::Valid(name)) {
-            SetLastError(ERROR_INVALID_NAME);
-            return nullptr;
-        }
-        auto owner = library.FindLocked<Sink>(Raw(sink), HandleKind::Sink);
-        DWORD error = ERROR_INVALID_HANDLE;
-        auto service = owner ? owner->AddService(name, event, error) : nullptr;
-        if (!service) {
-            SetLastError(error);
-            return nullptr;
-        }
-        auto started = std::make_shared<StartedService>(StartedService{owner, service});
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxService>(library.table.Add(HandleKind::StartedService, started));
-    });
-}
-
-RUX_API void RuxStopService(RuxService service)
-{
-    Guarded<int>(0, [&]() -> int {
-        Library& library = Library::Get();
-        std::shared_ptr<StartedService> started;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            started = std::static_pointer_cast<StartedService>(
-                library.table.Remove(Raw(service), HandleKind::StartedService));
-        }
-        if (!started)
-            return 0;
-        started->sink->RemoveService(started->service);
-        std::lock_guard<std::mutex> pop(started->service->popLock);
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            library.ReleaseItem(started->service->popped, true);
-            started->service->popped = 0;
-        }
-        started->service->Stop();
-        return 0;
-    });
-}
-
 RUX_API void RuxStopSink(RuxSink sink)
 {
-    Guarded<int>(0, [&]() -> int {
-        Library& library = Library::Get();
-        std::shared_ptr<Sink> owner;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            owner = std::static_pointer_cast<Sink>(library.table.Remove(Raw(sink), HandleKind::Sink));
-        }
-        if (owner)
+    RunCall<int>(0, [&](Library& library) {
+        // See RuxExit: a sink's thread cannot join the sink's threads.
+        if (Sink::OnWorkerThread())
+            return Fail(0, ERROR_INVALID_THREAD_ID);
+        if (auto owner = library.Remove<Sink>(Raw(sink), HandleKind::Sink))
             owner->Stop();
         return 0;
     });
@@ -244,109 +200,71 @@ RUX_API void RuxStopSink(RuxSink sink)
 
 RUX_API RuxConnection RuxOpenPeer(RuxSink sink, const char* peerName)
 {
-    return Guarded<RuxConnection>(nullptr, [&]() -> RuxConnection {
-        Library& library = Library::Get();
-        if (!SinkName::Valid(peerName)) {
-            SetLastError(ERROR_INVALID_NAME);
-            return nullptr;
-        }
-        auto owner = library.FindLocked<Sink>(Raw(sink), HandleKind::Sink);
-        if (!owner) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
-        auto connection = OpenConnection(peerName, true, owner->Name());
-        if (!connection)
-            return nullptr;
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxConnection>(library.table.Add(HandleKind::Connection, connection));
-    });
+    return RunCall<RuxConnection>(nullptr, [&](Library& library) { return OpenPeer(library, sink, peerName); });
 }
 
 RUX_API int32_t RuxEnsurePeer(RuxSink sink, const char* peerName, RuxConnection* peer)
 {
-    return Guarded<int32_t>(0, [&]() -> int32_t {
+    return RunCall<int32_t>(0, [&](Library& library) -> int32_t {
         if (!peer)
             return 0;
-        Library& library = Library::Get();
-        auto current = library.FindLocked<Connection>(Raw(*peer), HandleKind::Connection);
+        auto current = library.Find<Connection>(Raw(*peer), HandleKind::Connection);
         if (current && !current->Broken())
             return 1;
         if (current) {
-            {
-                std::lock_guard<std::mutex> hold(library.mutex);
-                library.table.Remove(Raw(*peer), HandleKind::Connection);
-            }
+            library.Remove<Connection>(Raw(*peer), HandleKind::Connection);
             current->Close();
             Trace::Line("Rux: reopening the broken peer to sink '%s'", current->SinkName().c_str());
         }
-        *peer = RuxOpenPeer(sink, peerName);
+        *peer = OpenPeer(library, sink, peerName);
         return *peer ? 1 : 0;
     });
 }
 
 RUX_API RuxConnection RuxOpenConnection(const char* sinkName)
 {
-    return Guarded<RuxConnection>(nullptr, [&]() -> RuxConnection {
-        Library& library = Library::Get();
-        if (!SinkName::Valid(sinkName)) {
-            SetLastError(ERROR_INVALID_NAME);
-            return nullptr;
-        }
-        if (!Initialised(library))
-            return nullptr;
-        auto connection = OpenConnection(sinkName, false, std::string());
-        if (!connection)
-            return nullptr;
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxConnection>(library.table.Add(HandleKind::Connection, connection));
+    return RunCall<RuxConnection>(nullptr, [&](Library& library) -> RuxConnection {
+        if (!SinkName::Valid(sinkName))
+            return Fail<RuxConnection>(nullptr, ERROR_INVALID_NAME);
+        if (!library.Initialised())
+            return Fail<RuxConnection>(nullptr, ERROR_NOT_READY);
+        return OpenConnection(library, sinkName, false, std::string());
     });
 }
 
 RUX_API RuxService RuxOpenService(RuxConnection connection, const char* serviceName)
 {
-    return Guarded<RuxService>(nullptr, [&]() -> RuxService {
-        Library& library = Library::Get();
-        if (!SinkName::Valid(serviceName)) {
-            SetLastError(ERROR_INVALID_NAME);
-            return nullptr;
-        }
-        auto owner = library.FindLocked<Connection>(Raw(connection), HandleKind::Connection);
-        if (!owner) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
+    return RunCall<RuxService>(nullptr, [&](Library& library) -> RuxService {
+        if (!SinkName::Valid(serviceName))
+            return Fail<RuxService>(nullptr, ERROR_INVALID_NAME);
+        auto owner = library.Find<Connection>(Raw(connection), HandleKind::Connection);
+        if (!owner)
+            return Fail<RuxService>(nullptr, ERROR_INVALID_HANDLE);
         int32_t status = 0;
         uint32_t id = 0;
         if (!owner->Request(FrameKind::OpenService, serviceName, status, id) || status != 0) {
             Trace::Line("Rux: sink '%s' has no service '%s'", owner->SinkName().c_str(), serviceName);
-            SetLastError(status ? static_cast<DWORD>(status) : ERROR_BROKEN_PIPE);
-            return nullptr;
+            return Fail<RuxService>(nullptr, status ? static_cast<DWORD>(status) : ERROR_BROKEN_PIPE);
         }
         auto link = std::make_shared<ServiceLink>(ServiceLink{owner, id, serviceName});
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxService>(library.table.Add(HandleKind::OpenedService, link));
+        return ToHandle<RuxService>(library.Add(HandleKind::OpenedService, link));
     });
 }
 
 RUX_API void RuxCloseService(RuxService service)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    library.table.Remove(Raw(service), HandleKind::OpenedService);
+    // The link may hold the last owner of its connection, which then says Bye
+    // here, after the library's lock was released.
+    RunCall<int>(0, [&](Library& library) {
+        library.Remove<ServiceLink>(Raw(service), HandleKind::OpenedService);
+        return 0;
+    });
 }
 
 RUX_API void RuxCloseConnection(RuxConnection connection)
 {
-    Guarded<int>(0, [&]() -> int {
-        Library& library = Library::Get();
-        std::shared_ptr<Connection> owner;
-        {
-            std::lock_guard<std::mutex> hold(library.mutex);
-            owner = std::static_pointer_cast<Connection>(
-                library.table.Remove(Raw(connection), HandleKind::Connection));
-        }
-        if (owner)
+    RunCall<int>(0, [&](Library& library) {
+        if (auto owner = library.Remove<Connection>(Raw(connection), HandleKind::Connection))
             owner->Close();
         return 0;
     });
@@ -354,45 +272,21 @@ RUX_API void RuxCloseConnection(RuxConnection connection)
 
 RUX_API int32_t RuxPopCall(RuxService service, RuxItem* call)
 {
-    return Guarded<int32_t>(RuxResult_Empty, [&]() -> int32_t {
-        Library& library = Library::Get();
-        auto started = library.FindLocked<StartedService>(Raw(service), HandleKind::StartedService);
-        if (!started || !call) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return RuxResult_Empty;
-        }
-        SinkService& queue = *started->service;
-        std::lock_guard<std::mutex> pop(queue.popLock);
-        QueuedMessage message;
-        bool taken = queue.TakeNext(message);
-        if (!taken) {
-            // Connections lent to this thread: what they read is queued now,
-            // and their next reads are issued with the service's event.
-            queue.PumpLeases();
-            taken = queue.TakeNext(message);
-        }
-        std::lock_guard<std::mutex> hold(library.mutex);
-        // The previous call goes now: it was valid until this pop.
-        library.ReleaseItem(queue.popped, true);
-        queue.popped = 0;
-        if (!taken)
-            return RuxResult_Empty;
-        queue.popped = library.AddRootItem(std::move(message.item), true);
-        *call = ToHandle<RuxItem>(queue.popped);
-        return message.kind;
+    return RunCall<int32_t>(RuxResult_Empty, [&](Library& library) -> int32_t {
+        int32_t kind = RuxResult_Empty;
+        uint64_t popped = 0;
+        if (!call || !library.Pop(Raw(service), kind, popped))
+            return Fail<int32_t>(RuxResult_Empty, ERROR_INVALID_HANDLE);
+        if (kind != RuxResult_Empty)
+            *call = ToHandle<RuxItem>(popped);
+        return kind;
     });
 }
 
 RUX_API int32_t RuxGetAssoc(RuxItem item, const char* key, RuxItem* member)
 {
-    return Guarded<int32_t>(AccessFailed, [&]() -> int32_t {
-        Library& library = Library::Get();
-        std::lock_guard<std::mutex> hold(library.mutex);
-        ItemPtr node = NodeOf(library, item);
-        if (!node || !key || !member || node->type != ItemType::Assoc)
-            return AccessFailed;
-        ItemPtr value = node->Find(key);
-        uint64_t handle = value ? library.Derive(Raw(item), value) : 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        uint64_t handle = key && member ? library.DeriveMember(Raw(item), key) : 0;
         if (!handle)
             return AccessFailed;
         *member = ToHandle<RuxItem>(handle);
@@ -402,45 +296,37 @@ RUX_API int32_t RuxGetAssoc(RuxItem item, const char* key, RuxItem* member)
 
 RUX_API int32_t RuxGetType(RuxItem item, int32_t* type)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    ItemEntry* entry = library.FindItem(Raw(item));
-    if (!entry || !type)
-        return AccessFailed;
-    *type = static_cast<int32_t>(entry->node->type);
-    return 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        return type && library.ReadItem(Raw(item), [&](const ItemNode& node) {
+            *type = static_cast<int32_t>(node.type);
+            return true;
+        }) ? 0 : AccessFailed;
+    });
 }
 
 RUX_API int32_t RuxGetLen(RuxItem item, uint16_t* length)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    ItemEntry* entry = library.FindItem(Raw(item));
-    if (!entry || !length)
-        return AccessFailed;
-    const ItemNode& node = *entry->node;
-    size_t count;
-    if (node.type == ItemType::Assoc)
-        count = node.members.size();
-    else if (node.type == ItemType::String || node.type == ItemType::Blob)
-        count = node.bytes.size();
-    else
-        return AccessFailed;
-    if (count > 0xFFFF)
-        return AccessFailed;
-    *length = static_cast<uint16_t>(count);
-    return 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        return length && library.ReadItem(Raw(item), [&](const ItemNode& node) {
+            size_t count;
+            if (node.type == ItemType::Assoc)
+                count = node.members.size();
+            else if (node.type == ItemType::String || node.type == ItemType::Blob)
+                count = node.bytes.size();
+            else
+                return false;
+            if (count > 0xFFFF)
+                return false;
+            *length = static_cast<uint16_t>(count);
+            return true;
+        }) ? 0 : AccessFailed;
+    });
 }
 
 RUX_API int32_t RuxGetNthKey(RuxItem item, uint16_t index, RuxItem* key)
 {
-    return Guarded<int32_t>(AccessFailed, [&]() -> int32_t {
-        Library& library = Library::Get();
-        std::lock_guard<std::mutex> hold(library.mutex);
-        ItemPtr node = NodeOf(library, item);
-        if (!node || !key || node->type != ItemType::Assoc || index >= node->members.size())
-            return AccessFailed;
-        uint64_t handle = library.Derive(Raw(item), node->members[index].first);
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        uint64_t handle = key ? library.DeriveKey(Raw(item), index) : 0;
         if (!handle)
             return AccessFailed;
         *key = ToHandle<RuxItem>(handle);
@@ -450,15 +336,8 @@ RUX_API int32_t RuxGetNthKey(RuxItem item, uint16_t index, RuxItem* key)
 
 RUX_API int32_t RuxGetAt(RuxItem item, RuxItem key, RuxItem* value)
 {
-    return Guarded<int32_t>(AccessFailed, [&]() -> int32_t {
-        Library& library = Library::Get();
-        std::lock_guard<std::mutex> hold(library.mutex);
-        ItemPtr node = NodeOf(library, item);
-        ItemPtr keyNode = NodeOf(library, key);
-        if (!node || !keyNode || !value || node->type != ItemType::Assoc || keyNode->type != ItemType::String)
-            return AccessFailed;
-        ItemPtr found = node->Find(keyNode->bytes);
-        uint64_t handle = found ? library.Derive(Raw(item), found) : 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        uint64_t handle = value ? library.DeriveValue(Raw(item), Raw(key)) : 0;
         if (!handle)
             return AccessFailed;
         *value = ToHandle<RuxItem>(handle);
@@ -468,76 +347,82 @@ RUX_API int32_t RuxGetAt(RuxItem item, RuxItem key, RuxItem* value)
 
 RUX_API int32_t RuxGetBool(RuxItem item, int32_t* value)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    ItemEntry* entry = library.FindItem(Raw(item));
-    if (!entry || !value || (entry->node->type != ItemType::Bool && entry->node->type != ItemType::Int32))
-        return AccessFailed;
-    *value = entry->node->number != 0 ? 1 : 0;
-    return 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        int32_t number = 0;
+        if (!value || !ReadNumber(library, item, number))
+            return AccessFailed;
+        *value = number != 0 ? 1 : 0;
+        return 0;
+    });
 }
 
 RUX_API int32_t RuxGetInt(RuxItem item, int32_t* value)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    ItemEntry* entry = library.FindItem(Raw(item));
-    if (!entry || !value || (entry->node->type != ItemType::Bool && entry->node->type != ItemType::Int32))
-        return AccessFailed;
-    *value = entry->node->number;
-    return 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        int32_t number = 0;
+        if (!value || !ReadNumber(library, item, number))
+            return AccessFailed;
+        *value = number;
+        return 0;
+    });
 }
 
 RUX_API int32_t RuxCopyStr(RuxItem item, char* buffer, uint32_t offset, uint32_t size)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    ItemEntry* entry = library.FindItem(Raw(item));
-    if (!entry || !buffer || entry->node->type != ItemType::String)
-        return AccessFailed;
-    const std::string& text = entry->node->bytes;
-    // The whole rest of the text and its terminator must fit: a cut text would
-    // pass for a different command or name.
-    if (offset > text.size() || text.size() - offset >= size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return AccessFailed;
-    }
-    std::memcpy(buffer, text.data() + offset, text.size() - offset);
-    buffer[text.size() - offset] = '\0';
-    return 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        bool tooSmall = false;
+        bool copied = buffer && library.ReadItem(Raw(item), [&](const ItemNode& node) {
+            if (node.type != ItemType::String)
+                return false;
+            const std::string& text = node.bytes;
+            // The whole rest of the text and its terminator must fit: a cut
+            // text would pass for a different command or name.
+            if (offset > text.size() || text.size() - offset >= size) {
+                tooSmall = true;
+                return false;
+            }
+            std::memcpy(buffer, text.data() + offset, text.size() - offset);
+            buffer[text.size() - offset] = '\0';
+            return true;
+        });
+        if (tooSmall)
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return copied ? 0 : AccessFailed;
+    });
 }
 
 RUX_API int32_t RuxCopyBlob(RuxItem item, void* buffer, uint16_t* length, uint16_t capacity)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    ItemEntry* entry = library.FindItem(Raw(item));
-    if (!entry || !length || entry->node->type != ItemType::Blob)
-        return AccessFailed;
-    const std::string& data = entry->node->bytes;
-    if (data.size() > capacity || (!buffer && !data.empty())) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return AccessFailed;
-    }
-    if (!data.empty())
-        std::memcpy(buffer, data.data(), data.size());
-    *length = static_cast<uint16_t>(data.size());
-    return 0;
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        bool tooSmall = false;
+        bool copied = length && library.ReadItem(Raw(item), [&](const ItemNode& node) {
+            if (node.type != ItemType::Blob)
+                return false;
+            const std::string& data = node.bytes;
+            if (data.size() > capacity || (!buffer && !data.empty())) {
+                tooSmall = true;
+                return false;
+            }
+            if (!data.empty())
+                std::memcpy(buffer, data.data(), data.size());
+            *length = static_cast<uint16_t>(data.size());
+            return true;
+        });
+        if (tooSmall)
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return copied ? 0 : AccessFailed;
+    });
 }
 
 RUX_API RuxItem RuxBuildItem(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
-    RuxItem item = Guarded<RuxItem>(nullptr, [&]() -> RuxItem {
+    RuxItem item = RunCall<RuxItem>(nullptr, [&](Library& library) -> RuxItem {
         ItemPtr node = ItemFormat::Build(format, args);
-        if (!node) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
-        Library& library = Library::Get();
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxItem>(library.AddRootItem(std::move(node), false));
+        if (!node)
+            return Fail<RuxItem>(nullptr, ERROR_INVALID_PARAMETER);
+        return ToHandle<RuxItem>(library.AddItem(std::move(node)));
     });
     va_end(args);
     return item;
@@ -545,104 +430,95 @@ RUX_API RuxItem RuxBuildItem(const char* format, ...)
 
 RUX_API RuxItem RuxBuildBlob(const void* data, uint32_t length)
 {
-    return Guarded<RuxItem>(nullptr, [&]() -> RuxItem {
-        if ((!data && length) || length > RuxMaxFrameBytes) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
+    return RunCall<RuxItem>(nullptr, [&](Library& library) -> RuxItem {
+        if ((!data && length) || length > RuxMaxFrameBytes)
+            return Fail<RuxItem>(nullptr, ERROR_INVALID_PARAMETER);
         ItemPtr node = ItemNode::MakeBlob(std::string(static_cast<const char*>(data), length));
-        Library& library = Library::Get();
-        std::lock_guard<std::mutex> hold(library.mutex);
-        return ToHandle<RuxItem>(library.AddRootItem(std::move(node), false));
+        return ToHandle<RuxItem>(library.AddItem(std::move(node)));
     });
 }
 
 RUX_API void RuxReleaseItem(RuxItem item)
 {
-    Library& library = Library::Get();
-    std::lock_guard<std::mutex> hold(library.mutex);
-    library.ReleaseItem(Raw(item), false);
+    RunCall<int>(0, [&](Library& library) {
+        library.ReleaseItem(Raw(item));
+        return 0;
+    });
 }
 
 RUX_API int32_t RuxAssocSet(RuxItem assoc, const char* key, RuxItem value)
 {
-    return Guarded<int32_t>(0, [&]() -> int32_t {
-        Library& library = Library::Get();
-        std::lock_guard<std::mutex> hold(library.mutex);
-        ItemEntry* target = library.FindItem(Raw(assoc));
-        ItemPtr valueNode = NodeOf(library, value);
-        if (!target || !key || !valueNode || target->root || target->libraryOwned ||
-            target->node->type != ItemType::Assoc) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
-        }
-        if (Depth(*valueNode) + 1 > MaxItemDepth)
-            return 0;
-        return target->node->Set(key, valueNode->Clone()) ? 1 : 0;
+    return RunCall<int32_t>(0, [&](Library& library) -> int32_t {
+        if (!key || !library.AssocSet(Raw(assoc), key, Raw(value)))
+            return Fail(0, ERROR_INVALID_PARAMETER);
+        return 1;
     });
 }
 
 RUX_API int32_t RuxReply(RuxService service, int32_t, RuxItem proc, RuxItem cookie, RuxItem item)
 {
-    return Send(service, FrameKind::Reply, [&](Library& library) -> ItemPtr {
-        ItemPtr procNode = NodeOf(library, proc);
-        ItemPtr cookieNode = NodeOf(library, cookie);
-        ItemPtr result = NodeOf(library, item);
-        if (!procNode || !cookieNode || (item && !result))
-            return nullptr;
-        ItemPtr answer = ItemNode::MakeAssoc();
-        answer->Set("proc", procNode);
-        answer->Set("cookie", cookieNode);
-        if (result)
-            answer->Set("result", result);
-        return answer;
+    return RunCall<int32_t>(0, [&](Library& library) {
+        return Send(library, service, FrameKind::Reply, std::array<RuxItem, 3>{proc, cookie, item},
+                    [](const std::array<ItemPtr, 3>& nodes) -> ItemPtr {
+                        if (!nodes[0] || !nodes[1])
+                            return nullptr;
+                        ItemPtr answer = ItemNode::MakeAssoc();
+                        answer->Set("proc", nodes[0]);
+                        answer->Set("cookie", nodes[1]);
+                        if (nodes[2])
+                            answer->Set("result", nodes[2]);
+                        return answer;
+                    });
     });
 }
 
 RUX_API int32_t RuxQuery(RuxService service, int32_t, RuxItem proc, RuxItem arg, RuxItem cookie,
                          const char* replySink, const char* replyService)
 {
-    if (!SinkName::Valid(replySink) || !SinkName::Valid(replyService)) {
-        SetLastError(ERROR_INVALID_NAME);
-        return 0;
-    }
-    return Send(service, FrameKind::Query, [&](Library& library) -> ItemPtr {
-        ItemPtr procNode = NodeOf(library, proc);
-        ItemPtr argNode = NodeOf(library, arg);
-        ItemPtr cookieNode = NodeOf(library, cookie);
-        if (!procNode || !cookieNode || (arg && !argNode))
-            return nullptr;
-        ItemPtr query = ItemNode::MakeAssoc();
-        query->Set("proc", procNode);
-        if (argNode)
-            query->Set("arg", argNode);
-        query->Set("service", ItemNode::MakeString(replyService));
-        query->Set("source", ItemNode::MakeString(replySink));
-        query->Set("cookie", cookieNode);
-        return query;
+    return RunCall<int32_t>(0, [&](Library& library) -> int32_t {
+        if (!SinkName::Valid(replySink) || !SinkName::Valid(replyService))
+            return Fail(0, ERROR_INVALID_NAME);
+        return Send(library, service, FrameKind::Query, std::array<RuxItem, 3>{proc, arg, cookie},
+                    [&](const std::array<ItemPtr, 3>& nodes) -> ItemPtr {
+                        if (!nodes[0] || !nodes[2])
+                            return nullptr;
+                        ItemPtr query = ItemNode::MakeAssoc();
+                        query->Set("proc", nodes[0]);
+                        if (nodes[1])
+                            query->Set("arg", nodes[1]);
+                        query->Set("service", ItemNode::MakeString(replyService));
+                        query->Set("source", ItemNode::MakeString(replySink));
+                        query->Set("cookie", nodes[2]);
+                        return query;
+                    });
     });
 }
 
 RUX_API int32_t RuxAdvise(RuxService service, int32_t, RuxItem item)
 {
-    return Send(service, FrameKind::Advise, [&](Library& library) { return NodeOf(library, item); });
+    return RunCall<int32_t>(0, [&](Library& library) {
+        return Send(library, service, FrameKind::Advise, std::array<RuxItem, 1>{item}, Single);
+    });
 }
 
 RUX_API int32_t RuxUpdate(RuxService service, int32_t, RuxItem item)
 {
-    return Send(service, FrameKind::Update, [&](Library& library) { return NodeOf(library, item); });
+    return RunCall<int32_t>(0, [&](Library& library) {
+        return Send(library, service, FrameKind::Update, std::array<RuxItem, 1>{item}, Single);
+    });
 }
 
 RUX_API int32_t RuxCall(RuxService service, int32_t, RuxItem item, int32_t)
 {
-    return Send(service, FrameKind::Call, [&](Library& library) { return NodeOf(library, item); });
+    return RunCall<int32_t>(0, [&](Library& library) {
+        return Send(library, service, FrameKind::Call, std::array<RuxItem, 1>{item}, Single);
+    });
 }
 
 RUX_API int32_t RuxIsConnected(RuxConnection connection)
 {
-    return Guarded<int32_t>(0, [&]() -> int32_t {
-        Library& library = Library::Get();
-        auto owner = library.FindLocked<Connection>(Raw(connection), HandleKind::Connection);
+    return RunCall<int32_t>(0, [&](Library& library) {
+        auto owner = library.Find<Connection>(Raw(connection), HandleKind::Connection);
         return owner && !owner->Broken() ? 1 : 0;
     });
 }

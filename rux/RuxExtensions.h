@@ -22,12 +22,30 @@
 // Sink and service names: 1 to 128 printable ASCII characters without '\'
 // and '/'.
 //
+// Associative items: keys are distinct. RuxBuildItem refuses a format that
+// repeats a key, RuxAssocSet replaces the member of an existing key, and a
+// received item that repeats a key is malformed and dropped. Members keep the
+// order in which they were added (RuxGetNthKey); a look-up by key
+// (RuxGetAssoc, RuxGetAt) takes logarithmic time.
+//
 // Events: a service's event is set when a message arrives and no signal is
 // pending since the last RuxPopCall, so a woken application pops until
 // RuxResult_Empty. A sink's event is set when a peer connects.
 //
+// What a sink takes from its clients is bounded (numbers in Sink.h,
+// SinkService.h and ItemCodec.h): a connection must say Hello within a few
+// seconds, a client process holds a bounded share of the sink's pipe
+// instances and a few are kept for the sink's own process, and each service
+// queues a bounded number of bytes of decoded items. A message past its
+// item's bound or its service's budget, or one that cannot be decoded for
+// want of memory, is dropped with a trace line and the connection that sent
+// it is closed; the sender sees the connection broken.
+//
 // Threads: the library's own threads never call back into the application
 // except through the trace callback and by setting the application's events.
+// From the trace callback on one of the library's threads, RuxStopSink and
+// RuxExit do nothing (with ERROR_INVALID_THREAD_ID): such a thread cannot
+// wait for the library's threads to end.
 // Sends are synchronous with the pipe; RuxCloseConnection returns once the
 // receiving sink has queued everything sent on the connection (or the
 // connection is known broken), so a message sent just before the close is not

@@ -4,17 +4,55 @@
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
 
+#include <new>
+
 namespace rux {
 namespace {
 
 constexpr DWORD PipeBufferBytes = 64 * 1024;
-// Each instance has a worker thread: clients beyond this many at once wait
-// for a free instance (and give up after their connect time-out).
-constexpr DWORD MaxInstances = 64;
+// A worker that finishes a client while this many others listen ends.
+constexpr int SpareListeners = 3;
+
+thread_local bool InWorker = false;
+
+// The handles of one worker, closed on every way out of it.
+struct WorkerHandles {
+    HANDLE instance;
+    HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    ~WorkerHandles()
+    {
+        if (instance != INVALID_HANDLE_VALUE)
+            CloseHandle(instance);
+        for (HANDLE event : {connectEvent, readEvent, writeEvent}) {
+            if (event)
+                CloseHandle(event);
+        }
+    }
+    bool Valid() const { return instance != INVALID_HANDLE_VALUE && connectEvent && readEvent && writeEvent; }
+};
 
 }  // namespace
 
-Sink::Sink(std::string name) : name_(std::move(name)), pipePath_(SinkName::PipePath(name_)) {}
+// An admitted client, counted until its connection ends.
+class Sink::Admission {
+public:
+    Admission(Sink& sink, DWORD process) : sink_(sink), process_(process) {}
+    ~Admission() { sink_.Leave(process_); }
+    Admission(const Admission&) = delete;
+    Admission& operator=(const Admission&) = delete;
+
+private:
+    Sink& sink_;
+    DWORD process_;
+};
+
+Sink::Sink(std::string name)
+    : name_(std::move(name)), pipePath_(SinkName::PipePath(name_)), ownProcess_(GetCurrentProcessId())
+{
+}
 
 std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& error)
 {
@@ -69,6 +107,11 @@ Sink::~Sink()
     }
 }
 
+bool Sink::OnWorkerThread()
+{
+    return InWorker;
+}
+
 HANDLE Sink::CreateInstance(bool first)
 {
     return CreateNamedPipeW(pipePath_.c_str(),
@@ -87,14 +130,13 @@ void Sink::Stop()
             return;
         stopped_ = true;
         SetEvent(stopEvent_);
-        // Stopped: no worker starts another one from now on.
-        workers.swap(workers_);
+        // Every thread, running or done, is this call's to join now; none is
+        // started from now on.
+        workers.splice(workers.end(), workers_);
         services.swap(services_);
     }
-    for (Worker& worker : workers) {
-        if (worker.thread.joinable())
-            worker.thread.join();
-    }
+    for (Worker& worker : workers)
+        worker.thread.join();
     for (auto& [name, service] : services)
         service->Stop();
     Trace::Line("Rux: sink '%s' stopped", name_.c_str());
@@ -156,10 +198,14 @@ void Sink::SignalPeer()
 
 bool Sink::StartWorkerLocked(HANDLE instance)
 {
-    workers_.emplace_back();
+    try {
+        workers_.emplace_back();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     Worker* worker = &workers_.back();
     try {
-        worker->thread = std::thread(&Sink::WorkerLoop, this, worker, instance);
+        worker->thread = std::thread(&Sink::WorkerEntry, this, worker, instance);
     } catch (...) {
         workers_.pop_back();
         return false;
@@ -168,86 +214,141 @@ bool Sink::StartWorkerLocked(HANDLE instance)
     return true;
 }
 
-void Sink::ReapLocked(std::list<Worker>& finished)
+void Sink::JoinDone()
 {
-    for (auto it = workers_.begin(); it != workers_.end();) {
-        auto next = std::next(it);
-        if (it->done)
-            finished.splice(finished.end(), workers_, it);
-        it = next;
+    std::list<Worker> done;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            auto next = std::next(it);
+            if (it->done)
+                done.splice(done.end(), workers_, it);
+            it = next;
+        }
     }
+    // They have made their last act: the joins do not wait for long.
+    for (Worker& worker : done)
+        worker.thread.join();
 }
 
-void Sink::WorkerLoop(Worker* self, HANDLE instance)
+const char* Sink::Admit(DWORD process)
 {
-    HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (instance == INVALID_HANDLE_VALUE)
-        instance = CreateInstance(false);
-    bool ok = connectEvent && readEvent && writeEvent && instance != INVALID_HANDLE_VALUE;
-    if (!ok)
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (process != ownProcess_) {
+        if (admitted_ + OwnerReserve >= MaxInstances)
+            return "only the instances reserved for the sink's own process are left";
+        auto found = perProcess_.find(process);
+        if (found != perProcess_.end() && found->second >= MaxConnectionsPerProcess)
+            return "the process holds as many connections as one process may";
+        ++perProcess_[process];
+    }
+    ++admitted_;
+    return nullptr;
+}
+
+void Sink::Leave(DWORD process)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    --admitted_;
+    auto found = perProcess_.find(process);
+    if (process != ownProcess_ && found != perProcess_.end() && --found->second == 0)
+        perProcess_.erase(found);
+}
+
+void Sink::WorkerEntry(Worker* self, HANDLE instance) noexcept
+{
+    InWorker = true;
+    bool listening = true;  // counted in listening_ by StartWorkerLocked
+    try {
+        WorkerLoop(instance, listening);
+    } catch (...) {
+        // Only a failure outside a connection gets here (the application's
+        // trace callback throwing, say): this worker ends, as it would when
+        // enough others listen.
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    if (listening)
+        --listening_;
+    self->done = true;
+}
+
+void Sink::WorkerLoop(HANDLE instance, bool& listening)
+{
+    WorkerHandles handles{instance};
+    if (handles.instance == INVALID_HANDLE_VALUE)
+        handles.instance = CreateInstance(false);
+    if (!handles.Valid()) {
         Trace::Line("Rux: sink '%s': cannot start a pipe instance (error %lu)", name_.c_str(), GetLastError());
-    while (ok) {
+        return;
+    }
+    for (;;) {
         OVERLAPPED overlapped = {};
-        overlapped.hEvent = connectEvent;
-        BOOL connected = ConnectNamedPipe(instance, &overlapped);
+        overlapped.hEvent = handles.connectEvent;
+        BOOL connected = ConnectNamedPipe(handles.instance, &overlapped);
         DWORD error = connected ? 0 : GetLastError();
         if (!connected && error == ERROR_IO_PENDING) {
-            HANDLE waits[2] = {connectEvent, stopEvent_};
+            HANDLE waits[2] = {handles.connectEvent, stopEvent_};
             DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             DWORD bytes = 0;
             if (wait != WAIT_OBJECT_0) {
-                CancelIoEx(instance, &overlapped);
-                GetOverlappedResult(instance, &overlapped, &bytes, TRUE);
-                break;
+                CancelIoEx(handles.instance, &overlapped);
+                GetOverlappedResult(handles.instance, &overlapped, &bytes, TRUE);
+                return;
             }
-            connected = GetOverlappedResult(instance, &overlapped, &bytes, FALSE);
+            connected = GetOverlappedResult(handles.instance, &overlapped, &bytes, FALSE);
             error = connected ? 0 : GetLastError();
         }
+        bool spareFailed = false;
         {
             std::lock_guard<std::mutex> hold(mutex_);
             --listening_;
+            listening = false;
             if (stopped_)
-                break;
+                return;
             // Nobody else listens: start a spare before serving, so the next
             // client finds an instance.
             if (listening_ == 0)
-                StartWorkerLocked(INVALID_HANDLE_VALUE);
+                spareFailed = !StartWorkerLocked(INVALID_HANDLE_VALUE);
         }
+        if (spareFailed)
+            Trace::Line("Rux: sink '%s': cannot start a worker thread", name_.c_str());
         // A client that came and went before we saw it leaves ERROR_NO_DATA:
         // only the disconnect below is needed.
         if (connected || error == ERROR_PIPE_CONNECTED) {
-            SinkConnection(*this, instance, readEvent, writeEvent).Serve();
+            ServeClient(handles.instance, handles.readEvent, handles.writeEvent);
         } else if (error != ERROR_NO_DATA) {
             Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
             // Not a client's doing: pause rather than spin on it.
             if (WaitForSingleObject(stopEvent_, 100) == WAIT_OBJECT_0)
-                break;
+                return;
         }
-        DisconnectNamedPipe(instance);
-        std::list<Worker> finished;
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            ReapLocked(finished);
-            if (stopped_ || listening_ >= 3)
-                break;
-            ++listening_;
+        DisconnectNamedPipe(handles.instance);
+        JoinDone();
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (stopped_ || listening_ >= SpareListeners)
+            return;
+        ++listening_;
+        listening = true;
+    }
+}
+
+void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent)
+{
+    DWORD process = 0;
+    try {
+        SinkConnection connection(*this, instance, readEvent, writeEvent);
+        process = connection.ClientProcess();
+        if (const char* refusal = Admit(process)) {
+            Trace::Line("Rux: sink '%s': refused a client of process %lu: %s", name_.c_str(), process, refusal);
+            return;
         }
-        // Threads that have already returned: their join does not wait.
-        for (Worker& worker : finished)
-            worker.thread.join();
+        Admission admitted(*this, process);
+        connection.Serve();
+    } catch (const std::bad_alloc&) {
+        Trace::Line("Rux: sink '%s': out of memory serving process %lu, connection closed", name_.c_str(), process);
+    } catch (...) {
+        Trace::Line("Rux: sink '%s': error serving process %lu, connection closed", name_.c_str(), process);
     }
-    if (instance != INVALID_HANDLE_VALUE)
-        CloseHandle(instance);
-    for (HANDLE handle : {connectEvent, readEvent, writeEvent}) {
-        if (handle)
-            CloseHandle(handle);
-    }
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (!ok)
-        --listening_;
-    self->done = true;
 }
 
 }  // namespace rux

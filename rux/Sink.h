@@ -9,6 +9,28 @@
 // connections of status pushes reuse the same few threads even when a client
 // reconnects before the worker has seen its last close.
 //
+// Thread ownership: the sink owns every worker thread, in `workers_`, from its
+// start to its join. A worker's last act, under `mutex_`, is to mark itself
+// done; from then on it touches nothing of the sink. Done workers are joined
+// by another worker between two clients (JoinDone), never by themselves, and
+// Stop joins all the others. A thread leaves `workers_` only into the list of
+// the one that joins it. No exception leaves a worker's entry: a failure while
+// serving closes that connection, one outside a connection ends that worker.
+//
+// Admission, after a client connected and before anything it sends is read
+// (the sink learns its process from GetNamedPipeClientProcessId):
+//   MaxInstances (64)              pipe instances of the sink, one worker each
+//   OwnerReserve (4)               instances that only a client of the sink's
+//                                  own process may take: another process is
+//                                  refused once no more than these are free
+//   MaxConnectionsPerProcess (16)  connections one other process may hold;
+//                                  the sink's own process is not counted
+//   HandshakeTimeoutMs (5000)      an admitted client that has not said Hello
+//                                  by then is disconnected (SinkConnection)
+// A refused client is disconnected at once with a trace line. So idle or
+// hostile clients can neither hold every instance nor lock out the sink's
+// owner, and one process cannot crowd out the others.
+//
 // Single ownership of a name across processes is held by a named mutex that
 // lives as long as the sink (FILE_FLAG_FIRST_PIPE_INSTANCE is also set, but
 // not every platform honours it). Stop order: stop event, worker threads,
@@ -29,6 +51,11 @@
 
 namespace rux {
 
+constexpr DWORD MaxInstances = 64;
+constexpr DWORD OwnerReserve = 4;
+constexpr DWORD MaxConnectionsPerProcess = 16;
+constexpr DWORD HandshakeTimeoutMs = 5000;
+
 class Sink {
 public:
     // Starts the sink; null with `error` set when the name is taken or the pipe
@@ -38,8 +65,12 @@ public:
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
 
-    // Joins every thread of the sink and closes its pipes; idempotent.
+    // Joins every thread of the sink and closes its pipes; idempotent. Must
+    // not run on one of the sink's own threads (see OnWorkerThread).
     void Stop();
+    // True on a worker thread of any sink: the trace callback runs there, and
+    // such a thread cannot wait for the sink's threads to end.
+    static bool OnWorkerThread();
 
     // Null with `error` when the name is in use or the sink is stopped.
     std::shared_ptr<SinkService> AddService(const std::string& name, HANDLE event, DWORD& error);
@@ -57,14 +88,22 @@ private:
         std::thread thread;
         bool done = false;  // set under mutex_ as the thread's last act
     };
+    class Admission;
 
     explicit Sink(std::string name);
     HANDLE CreateInstance(bool first);
     // Starts a worker on `instance` (INVALID_HANDLE_VALUE: it makes its own).
     // Called with mutex_ held; false when no thread could be started.
     bool StartWorkerLocked(HANDLE instance);
-    void WorkerLoop(Worker* self, HANDLE instance);
-    void ReapLocked(std::list<Worker>& finished);
+    void WorkerEntry(Worker* self, HANDLE instance) noexcept;
+    void WorkerLoop(HANDLE instance, bool& listening);
+    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent);
+    // Joins the workers that are done; never the caller, which is not done.
+    void JoinDone();
+    // Null when `process` may take a connection (counted until Leave), or why
+    // it may not.
+    const char* Admit(DWORD process);
+    void Leave(DWORD process);
 
     const std::string name_;
     std::wstring pipePath_;
@@ -72,6 +111,7 @@ private:
     HANDLE nameMutex_ = nullptr;
     HANDLE event_ = nullptr;
     HANDLE stopEvent_ = nullptr;
+    const DWORD ownProcess_;
 
     std::mutex mutex_;  // guards everything below, and the use of event_
     bool stopped_ = false;
@@ -79,6 +119,8 @@ private:
     int listening_ = 0;  // workers waiting for a client
     std::map<std::string, std::shared_ptr<SinkService>> services_;
     std::list<Worker> workers_;
+    DWORD admitted_ = 0;                   // connections admitted and not yet ended
+    std::map<DWORD, DWORD> perProcess_;    // ... of each other process
 };
 
 }  // namespace rux

@@ -1,14 +1,10 @@
 #include "rux/SinkConnection.h"
 
-#include "rux/Frame.h"
 #include "rux/ItemCodec.h"
 #include "rux/PipeIo.h"
-#include "rux/ReadLease.h"
 #include "rux/Sink.h"
+#include "rux/SinkService.h"
 #include "rux/Trace.h"
-
-#include "plugin/contracts/RuxApi.h"
-#include "rux/RuxExtensions.h"
 
 #include <algorithm>
 #include <vector>
@@ -18,10 +14,17 @@ namespace {
 
 // An answer that cannot be written within this time ends the connection.
 constexpr DWORD AckTimeoutMs = 5000;
+// The read buffer a connection keeps; one grown for a larger frame shrinks
+// back after it, so an idle connection holds no more than this.
+constexpr size_t ReadBufferBytes = 64 * 1024;
 
 const char* KindName(FrameKind kind)
 {
     switch (kind) {
+    case FrameKind::Hello: return "hello";
+    case FrameKind::OpenService: return "open-service request";
+    case FrameKind::Bye: return "bye";
+    case FrameKind::Ping: return "ping";
     case FrameKind::Call: return "call";
     case FrameKind::Query: return "query";
     case FrameKind::Advise: return "advise";
@@ -30,7 +33,6 @@ const char* KindName(FrameKind kind)
     default: return "frame";
     }
 }
-
 
 }  // namespace
 
@@ -43,32 +45,34 @@ SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE
 void SinkConnection::Serve()
 {
     Trace::Line("Rux: sink '%s': client connected (process %lu)", sink_.Name().c_str(), clientProcess_);
-    std::vector<unsigned char> buffer(64 * 1024);
-    // Should the lease lack its event, the connection is simply read here.
-    lease_ = std::make_shared<ReadLease>(pipe_);
-    size_t size = 0;
-    bool pending = false;  // `buffer` holds a frame read elsewhere
-    bool more = false;     // ... of which only the start
+    std::vector<unsigned char> buffer(ReadBufferBytes);
+    ULONGLONG handshakeDeadline = GetTickCount64() + HandshakeTimeoutMs;
     for (;;) {
-        IoResult result = IoResult::Ok;
-        if (!pending || more)
-            result = PipeIo::Read(pipe_, readEvent_, sink_.StopEvent(), INFINITE, buffer, size, more);
-        pending = more = false;
+        DWORD timeout = INFINITE;
+        if (!greeted_) {
+            ULONGLONG now = GetTickCount64();
+            timeout = now < handshakeDeadline ? static_cast<DWORD>(handshakeDeadline - now) : 0;
+        }
+        size_t size = 0;
+        IoResult result = timeout == 0 ? IoResult::TimedOut
+                                       : PipeIo::Read(pipe_, readEvent_, sink_.StopEvent(), timeout, buffer, size);
+        if (result == IoResult::TimedOut && !greeted_) {
+            Trace::Line("Rux: sink '%s': no hello from process %lu within %lu ms, connection closed",
+                        sink_.Name().c_str(), clientProcess_, HandshakeTimeoutMs);
+            break;
+        }
+        bool goOn = result == IoResult::Ok && Handle(buffer.data(), size);
         if (result == IoResult::Oversized) {
             Trace::Line("Rux: sink '%s': dropped a frame above %u bytes from process %lu", sink_.Name().c_str(),
                         static_cast<unsigned>(MaxFrameBytes), clientProcess_);
-            continue;
+            goOn = greeted_;
         }
-        bool lent = false;
-        if (result != IoResult::Ok || !Handle(buffer.data(), size, lent))
+        if (!goOn)
             break;
-        if (!lent)
-            continue;
-        ReadLease::Back back = ReadLease::Back::Idle;
-        lease_->WaitBack(sink_.StopEvent(), buffer, size, more, back);
-        if (back == ReadLease::Back::Broken || back == ReadLease::Back::Stopped)
-            break;
-        pending = back == ReadLease::Back::Frame;
+        if (buffer.size() > ReadBufferBytes) {
+            buffer.resize(ReadBufferBytes);
+            buffer.shrink_to_fit();
+        }
     }
     Trace::Line("Rux: sink '%s': %s disconnected (process %lu)", sink_.Name().c_str(),
                 source_.empty() ? "client" : ("peer '" + source_ + "'").c_str(), clientProcess_);
@@ -80,10 +84,16 @@ bool SinkConnection::SendAck(int32_t status, uint32_t value)
            IoResult::Ok;
 }
 
-bool SinkConnection::Handle(const unsigned char* data, size_t size, bool& lent)
+bool SinkConnection::Handle(const unsigned char* data, size_t size)
 {
     FrameView frame;
-    if (!Frame::Parse(data, size, frame)) {
+    bool parsed = Frame::Parse(data, size, frame);
+    if (!greeted_ && (!parsed || frame.kind != FrameKind::Hello)) {
+        Trace::Line("Rux: sink '%s': process %lu sent a %s before its hello, connection closed",
+                    sink_.Name().c_str(), clientProcess_, parsed ? KindName(frame.kind) : "malformed frame");
+        return false;
+    }
+    if (!parsed) {
         Trace::Line("Rux: sink '%s': dropped a malformed frame of %zu bytes from process %lu", sink_.Name().c_str(),
                     size, clientProcess_);
         return true;
@@ -100,6 +110,7 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size, bool& lent)
             if (c < 0x20 || c > 0x7E)
                 c = '?';
         }
+        greeted_ = true;
         if (peer) {
             Trace::Line("Rux: sink '%s': peer '%s' connected", sink_.Name().c_str(), source_.c_str());
             sink_.SignalPeer();
@@ -112,41 +123,58 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size, bool& lent)
     }
     case FrameKind::Bye:
     case FrameKind::Ping:
+        // Answered after everything read before it was delivered: a Bye's
+        // answer tells the client that its messages are queued.
         return SendAck(0, 0);
     case FrameKind::Call:
     case FrameKind::Query:
     case FrameKind::Advise:
     case FrameKind::Update:
-    case FrameKind::Reply: {
-        ItemPtr item;
-        if (!ItemCodec::Decode(frame.body, frame.bodySize, item)) {
-            Trace::Line("Rux: sink '%s': dropped a %s with a malformed item from process %lu", sink_.Name().c_str(),
-                        KindName(frame.kind), clientProcess_);
-            return true;
-        }
-        auto service = sink_.FindService(frame.service);
-        if (!service) {
-            Trace::Line("Rux: sink '%s': dropped a %s for a service that is not running", sink_.Name().c_str(),
-                        KindName(frame.kind));
-            return true;
-        }
-        // An application that has popped everything waits, and pops next: from
-        // now on its popping thread reads this connection (see ReadLease). One
-        // that is behind (or sends to itself) is not lent to, so the worker
-        // keeps draining the pipe for it. Lent before the message is queued,
-        // so that the pop it causes finds the lease.
-        lent = service->Drained() && lease_->Lend(service);
-        // Refused (queue full, service stopping): the reading comes back at
-        // once, with whatever a read of the popping thread got meanwhile.
-        if (!service->Enqueue(SinkService::PopResult(frame.kind), std::move(item)) && lent)
-            lease_->Reclaim();
-        return true;
-    }
+    case FrameKind::Reply:
+        return Deliver(frame);
     default:
         Trace::Line("Rux: sink '%s': dropped a frame of unknown kind %u from process %lu", sink_.Name().c_str(),
                     static_cast<unsigned>(frame.kind), clientProcess_);
         return true;
     }
+}
+
+bool SinkConnection::Deliver(const FrameView& frame)
+{
+    // The service first: nothing is decoded for a service that is not there.
+    auto service = sink_.FindService(frame.service);
+    if (!service) {
+        Trace::Line("Rux: sink '%s': dropped a %s for a service that is not running", sink_.Name().c_str(),
+                    KindName(frame.kind));
+        return true;
+    }
+    const char* sink = sink_.Name().c_str();
+    const char* kind = KindName(frame.kind);
+    switch (service->Deliver(frame.kind, frame.body, frame.bodySize)) {
+    case Delivery::Queued:
+        return true;
+    case Delivery::Malformed:
+        Trace::Line("Rux: sink '%s': dropped a %s with a malformed item from process %lu", sink, kind, clientProcess_);
+        return true;
+    case Delivery::Stopped:
+        Trace::Line("Rux: sink '%s': dropped a %s for a service that is not running", sink, kind);
+        return true;
+    case Delivery::OverItemBound:
+        Trace::Line("Rux: sink '%s': dropped a %s of %zu bytes from process %lu that decodes to more than %zu bytes, "
+                    "connection closed",
+                    sink, kind, frame.bodySize, clientProcess_, ItemCodec::ItemBoundBytes(frame.bodySize));
+        return false;
+    case Delivery::OverBudget:
+        Trace::Line("Rux: sink '%s' service '%s': queue budget of %zu bytes reached, dropped a %s from process %lu, "
+                    "connection closed",
+                    sink, service->Name().c_str(), service->Budget().Limit(), kind, clientProcess_);
+        return false;
+    case Delivery::OutOfMemory:
+        Trace::Line("Rux: sink '%s': out of memory decoding a %s of %zu bytes from process %lu, connection closed",
+                    sink, kind, frame.bodySize, clientProcess_);
+        return false;
+    }
+    return false;
 }
 
 }  // namespace rux

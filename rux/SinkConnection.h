@@ -1,17 +1,26 @@
 // The server end of one client's connection to a sink: reads the client's
 // frames on the sink's worker thread that accepted it, answers requests and
-// queues messages on the sink's services. After a message, the reading is lent
-// to the popping thread of its service until it comes back (ReadLease).
+// delivers messages to the sink's services.
+//
+// A connection starts with the client's Hello, which must come within
+// HandshakeTimeoutMs (Sink.h) and before any other frame; otherwise the
+// connection is closed. A malformed frame or item is dropped and the
+// connection goes on; a message past its item bound or its service's queue
+// budget, or one that could not be decoded for want of memory, is dropped
+// and the connection closed (a sender that floods is cut off, nothing else is
+// disturbed).
 #pragma once
 
+// <windows.h> first: it defines OpenService as a macro, which must then
+// apply to FrameKind's member here as everywhere else.
 #include <windows.h>
 
-#include <memory>
+#include "rux/Frame.h"
+
 #include <string>
 
 namespace rux {
 
-class ReadLease;
 class Sink;
 
 class SinkConnection {
@@ -22,14 +31,15 @@ public:
     SinkConnection(const SinkConnection&) = delete;
     SinkConnection& operator=(const SinkConnection&) = delete;
 
-    // Serves the client until it goes away or the sink stops.
+    // Serves the client until it goes away, breaks a rule above, or the sink
+    // stops. May throw std::bad_alloc (the caller closes the connection).
     void Serve();
+    DWORD ClientProcess() const { return clientProcess_; }
 
 private:
-    // False when the connection must end (an answer could not be written).
-    // `lent` tells that the reading was lent to the popping thread of the
-    // service that got a message.
-    bool Handle(const unsigned char* data, size_t size, bool& lent);
+    // False when the connection must end.
+    bool Handle(const unsigned char* data, size_t size);
+    bool Deliver(const FrameView& frame);
     bool SendAck(int32_t status, uint32_t value);
 
     Sink& sink_;
@@ -37,8 +47,8 @@ private:
     HANDLE readEvent_;
     HANDLE writeEvent_;
     DWORD clientProcess_ = 0;
-    std::string source_;  // the sink name a peer gave in its Hello
-    std::shared_ptr<ReadLease> lease_;
+    bool greeted_ = false;  // a valid Hello came
+    std::string source_;    // the sink name a peer gave in its Hello
 };
 
 }  // namespace rux

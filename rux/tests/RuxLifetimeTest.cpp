@@ -6,6 +6,9 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
+#include <cstring>
+
 using namespace ruxtest;
 
 namespace {
@@ -102,6 +105,9 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     ASSERT_NE(remote, nullptr);
     RuxItem item = RuxBuildItem("s", "x");
     ASSERT_NE(RuxCall(remote, 0, item, 0), 0);
+    // Half-open connections: two that never say Hello, one that did.
+    RawClient silent(name), quiet(name), greeted(name);
+    ASSERT_TRUE(silent.Open() && quiet.Open() && greeted.Hello());
 
     EXPECT_EQ(RuxExit(), 1);  // one user left: everything still runs
     EXPECT_NE(RuxCall(remote, 0, item, 0), 0);
@@ -112,6 +118,8 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     RuxItem call = nullptr;
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
     EXPECT_EQ(ThreadsOfThisProcess(), before);
+    for (RawClient* client : {&silent, &quiet, &greeted})
+        EXPECT_TRUE(client->ClosedBySink(5000));
     EXPECT_EQ(RuxExit(), 0);  // not below zero
     EXPECT_EQ(RuxOpenConnection(name.c_str()), nullptr);  // not initialised, and the sink is gone
 
@@ -123,6 +131,39 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     RuxStopSink(again);
     RuxExit();
     CloseHandle(event);
+}
+
+namespace {
+
+RuxSink StoppedFromTrace = nullptr;
+std::atomic<int> RefusedInTrace{0};
+
+// Stops the sink from its own thread, where the connect is traced.
+void StopOnConnect(const char* line)
+{
+    if (std::strstr(line, "client connected")) {
+        RuxStopSink(StoppedFromTrace);
+        RefusedInTrace += GetLastError() == ERROR_INVALID_THREAD_ID;
+    }
+}
+
+}  // namespace
+
+TEST(RuxTrace, StoppingTheSinkFromItsOwnThreadIsRefusedNotFatal)
+{
+    LibraryUse use;
+    std::string name = UniqueName("selfstop");
+    StoppedFromTrace = RuxStartSink(name.c_str(), nullptr);
+    RefusedInTrace = 0;
+    RuxSetTraceProc(StopOnConnect);
+    // A sink's thread cannot join itself: once, that took the process down.
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxSetTraceProc(nullptr);
+    EXPECT_NE(connection, nullptr);
+    EXPECT_EQ(RefusedInTrace.load(), 1);
+    RuxCloseConnection(connection);
+    RuxStopSink(StoppedFromTrace);
+    EXPECT_NE(RuxStartSink(name.c_str(), nullptr), nullptr);  // stopped now: the name is free
 }
 
 TEST(RuxTrace, ReportsConnectsAndDisconnectsUntilRemoved)

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <psapi.h>
-
 using namespace ruxtest;
 
 namespace {
@@ -188,6 +186,60 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
     CloseHandle(event);
 }
 
+TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
+{
+    LibraryUse use;
+    TraceCollector trace;
+    std::string name = UniqueName("services");
+    HANDLE eventA = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE eventB = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService a = RuxStartService(sink, "A", eventA);
+    RuxService b = RuxStartService(sink, "B", eventB);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService toA = RuxOpenService(connection, "A");
+    RuxService toB = RuxOpenService(connection, "B");
+    ASSERT_TRUE(toA && toB);
+    auto send = [](RuxService service, const std::string& text) {
+        RuxItem item = RuxBuildItem("s", text.c_str());
+        bool sent = RuxCall(service, 0, item, 0) != 0;
+        RuxReleaseItem(item);
+        return sent;
+    };
+    auto pop = [](RuxService service, HANDLE event) {
+        RuxItem call = nullptr;
+        return PopWithin(service, event, &call) == RuxResult_Call ? ItemText(call) : std::string("<none>");
+    };
+    auto text = [](char service, int i) { return std::string(1, service) + std::to_string(i); };
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(send(toA, text('a', i)));
+        ASSERT_TRUE(send(toB, text('b', i)));
+    }
+    // A request on the same connection is answered while neither service pops.
+    RuxService again = RuxOpenService(connection, "B");
+    EXPECT_NE(again, nullptr);
+    RuxCloseService(again);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(pop(a, eventA), '"' + text('a', i) + '"');
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(pop(b, eventB), '"' + text('b', i) + '"');
+
+    // A stopped service's messages are dropped; the connection goes on.
+    RuxStopService(a);
+    ASSERT_TRUE(send(toA, "to nobody"));
+    ASSERT_TRUE(send(toB, "after"));
+    EXPECT_EQ(pop(b, eventB), "\"after\"");
+    EXPECT_EQ(trace.Count("dropped a call for a service that is not running"), 1u);
+    EXPECT_EQ(RuxIsConnected(connection), 1);
+    RuxCloseService(toA);
+    RuxCloseService(toB);
+    RuxCloseConnection(connection);
+    RuxStopService(b);
+    RuxStopSink(sink);
+    CloseHandle(eventA);
+    CloseHandle(eventB);
+}
+
 TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
 {
     LibraryUse use;
@@ -202,18 +254,11 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
     RuxItem arg = RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, "EnableVirtual", 0);
     RuxItem cookie = RuxBuildItem("i", 1);
 
-    auto privateBytes = [] {
-        PROCESS_MEMORY_COUNTERS_EX counters = {};
-        counters.cb = sizeof counters;
-        GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                             sizeof counters);
-        return counters.PrivateUsage;
-    };
     SIZE_T warm = 0;
     const int batch = 1000;
     for (int round = 0; round < 100; ++round) {
         if (round == 10)
-            warm = privateBytes();
+            warm = PrivateBytes();
         for (int i = 0; i < batch; ++i)
             ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, name.c_str(), "SB"), 0);
         for (int i = 0; i < batch; ++i) {
@@ -241,7 +286,7 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
         RuxItem call = nullptr;
         ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
     }
-    SIZE_T done = privateBytes();
+    SIZE_T done = PrivateBytes();
     EXPECT_LT(done, warm + 512 * 1024) << "private bytes grew from " << warm << " to " << done;
     for (RuxItem item : {proc, arg, cookie})
         RuxReleaseItem(item);

@@ -7,112 +7,10 @@
 #include <aclapi.h>
 
 #include <cstring>
+#include <memory>
+#include <vector>
 
 using namespace ruxtest;
-
-namespace {
-
-std::string U32(uint32_t value)
-{
-    return std::string{char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
-}
-
-// A frame as the wire carries it: magic, kind, flags, reserved, service, length.
-std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body, uint32_t length)
-{
-    return U32(0x31585552) + std::string{char(kind), 0, 0, 0} + U32(service) + U32(length) + body;
-}
-
-std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body)
-{
-    return RawFrame(kind, service, body, static_cast<uint32_t>(body.size()));
-}
-
-std::string StringItem(const std::string& text)
-{
-    return std::string(1, char(9)) + U32(static_cast<uint32_t>(text.size())) + text;
-}
-
-// A client that writes bytes straight into the pipe.
-class RawClient {
-public:
-    explicit RawClient(const std::string& sink)
-    {
-        std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(sink.begin(), sink.end());
-        pipe_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
-        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    }
-    ~RawClient()
-    {
-        CloseHandle(pipe_);
-        CloseHandle(event_);
-    }
-    bool Open() const { return pipe_ != INVALID_HANDLE_VALUE; }
-
-    bool Write(const std::string& bytes)
-    {
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = event_;
-        DWORD done = 0;
-        if (!WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
-            GetLastError() != ERROR_IO_PENDING)
-            return false;
-        if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe_, &overlapped);
-            GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-            return false;
-        }
-        return GetOverlappedResult(pipe_, &overlapped, &done, FALSE) && done == bytes.size();
-    }
-
-    // The next message, or "" after 5 s.
-    std::string Read()
-    {
-        char buffer[256];
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = event_;
-        DWORD done = 0;
-        if (!ReadFile(pipe_, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
-            return "";
-        if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe_, &overlapped);
-            GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-            return "";
-        }
-        if (!GetOverlappedResult(pipe_, &overlapped, &done, FALSE))
-            return "";
-        return std::string(buffer, done);
-    }
-
-    // A request and its answer's status, or -1 without an answer.
-    int64_t Ask(uint8_t kind, const std::string& body)
-    {
-        if (!Write(RawFrame(kind, 0, body)))
-            return -1;
-        std::string answer = Read();
-        if (answer.size() != 24 || uint8_t(answer[4]) != 0x80)
-            return -1;
-        return static_cast<int32_t>(uint32_t(uint8_t(answer[16])) | uint32_t(uint8_t(answer[17])) << 8 |
-                                    uint32_t(uint8_t(answer[18])) << 16 | uint32_t(uint8_t(answer[19])) << 24);
-    }
-
-    uint32_t ServiceId(const std::string& name)
-    {
-        if (!Write(RawFrame(2, 0, name)))
-            return 0;
-        std::string answer = Read();
-        return answer.size() == 24 ? uint32_t(uint8_t(answer[20])) | uint32_t(uint8_t(answer[21])) << 8 : 0;
-    }
-
-private:
-    HANDLE pipe_;
-    HANDLE event_;
-};
-
-}  // namespace
 
 TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
 {
@@ -124,6 +22,7 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
     RuxService service = RuxStartService(sink, "SB", event);
     RawClient client(name);
     ASSERT_TRUE(client.Open());
+    ASSERT_TRUE(client.Hello());
     uint32_t id = client.ServiceId("SB");
     ASSERT_NE(id, 0u);
 
@@ -140,6 +39,8 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
         RawFrame(16, id, std::string(1, char(14)) + U32(0x7FFFFFFF)),  // member count far above the data
         RawFrame(16, id, std::string(1, char(9)) + U32(0xFFFFFFF0) + "x"),  // string length above the data
         RawFrame(16, id, std::string(1, char(14)) + U32(1) + std::string{char(3), 1} + std::string{char(3), 1}),
+        RawFrame(16, id, std::string(1, char(14)) + U32(2) + StringItem("k") + std::string{char(3), 1} +
+                             StringItem("k") + std::string{char(3), 0}),  // a key repeated
         RawFrame(16, id, std::string{char(3), 5}),                // bool that is neither 0 nor 1
         RawFrame(16, id, std::string{char(77), 0}),               // unknown type
         RawFrame(16, id, deep),                                   // nesting far too deep
@@ -242,4 +143,192 @@ TEST(RuxSecurity, PipeDaclAdmitsOnlyTheUserAndSystem)
     LocalFree(descriptor);
     CloseHandle(pipe);
     RuxStopSink(sink);
+}
+
+namespace {
+
+// An associative item of `count` members, each `key(i)` with a bool or an
+// int32 value, as the wire carries it.
+template <class Key>
+std::string WideAssoc(uint32_t count, Key key, bool intValues)
+{
+    std::string item(1, char(14));
+    item += U32(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        item += StringItem(key(i));
+        if (intValues) {
+            item += char(4);
+            item += U32(i);
+        } else {
+            item += char(3);
+            item += char(i & 1);
+        }
+    }
+    return item;
+}
+
+}  // namespace
+
+TEST(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConnections)
+{
+    LibraryUse use;
+    std::string name = UniqueName("flood");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    ASSERT_NE(service, nullptr);
+    const struct {
+        const char* what;
+        std::string item;
+        int frames;
+        const char* traced;  // the line of each dropped frame
+    } cases[] = {
+        // 458,750 bytes: 65,535 members of an empty key and a bool, which
+        // once decoded to 13.6 MB each, 200 of them queued on one service.
+        {"amplifying frame", WideAssoc(65535, [](uint32_t) { return std::string(); }, false), 200,
+         "that decodes to more than"},
+        // About 1 MB, under the item bound, a fifth of the queue budget.
+        {"wide frames", WideAssoc(40000, [](uint32_t i) { return std::to_string(1000000000000000 + i); }, true),
+         20, "queue budget of"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TraceCollector trace;
+        SIZE_T before = PrivateBytes();
+        std::unique_ptr<RawClient> client;
+        uint32_t id = 0;
+        int closed = 0;
+        for (int i = 0; i < c.frames; ++i) {
+            if (!client) {
+                // The flooder comes back each time it was cut off.
+                client = std::make_unique<RawClient>(name);
+                ASSERT_TRUE(client->Hello());
+                id = client->ServiceId("SB");
+            }
+            client->Write(RawFrame(16, id, c.item));
+            if (client->Ask(4, "") != 0) {
+                ++closed;
+                client.reset();
+            }
+        }
+        SIZE_T after = PrivateBytes();
+        SIZE_T grown = after > before ? after - before : 0;
+        int queued = 0;
+        RuxItem call = nullptr;
+        while (RuxPopCall(service, &call) == RuxResult_Call)
+            ++queued;
+        EXPECT_EQ(queued + closed, c.frames);
+        EXPECT_EQ(trace.Count(c.traced), static_cast<size_t>(closed));
+        EXPECT_GE(closed, c.frames * 3 / 4);
+        EXPECT_LT(grown, SIZE_T(128) << 20) << "private bytes grew by " << grown;
+        // The sink still serves a genuine client.
+        RuxConnection connection = RuxOpenConnection(name.c_str());
+        RuxService remote = RuxOpenService(connection, "SB");
+        RuxItem item = RuxBuildItem("s", "RequestSBSetting");
+        EXPECT_NE(RuxCall(remote, 0, item, 0), 0);
+        RuxReleaseItem(item);
+        RuxCloseService(remote);
+        RuxCloseConnection(connection);
+        ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Call);
+        EXPECT_EQ(ItemText(call), "\"RequestSBSetting\"");
+    }
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
+TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
+{
+    LibraryUse use;
+    std::string name = UniqueName("wide");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService remote = RuxOpenService(connection, "SB");
+    ASSERT_NE(remote, nullptr);
+    const uint16_t count = 65535;
+    auto key = [](int i) { return std::to_string(100000 + i); };
+    RuxItem arg = RuxBuildItem("{}");
+    for (int i = 0; i < count; ++i) {
+        RuxItem flag = RuxBuildItem("b", i & 1);
+        ASSERT_NE(RuxAssocSet(arg, key(i).c_str(), flag), 0);
+        RuxReleaseItem(flag);
+    }
+    ASSERT_NE(RuxCall(remote, 0, arg, 0), 0);
+    RuxReleaseItem(arg);
+    RuxItem call = nullptr;
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
+
+    // As the plug-in walks an "ApplySBSetting" argument, under its lock.
+    // Each look-up by key once scanned the list: 14 s for this item.
+    ULONGLONG start = GetTickCount64();
+    uint16_t length = 0;
+    ASSERT_EQ(RuxGetLen(call, &length), 0);
+    ASSERT_EQ(length, count);
+    int wrong = 0;
+    // The keys stay held until the end and go newest first: the handles read
+    // out of one item must neither grow nor shrink their list one by one.
+    std::vector<RuxItem> names(length);
+    for (uint16_t i = 0; i < length; ++i) {
+        RuxItem value = nullptr;
+        int32_t flag = -1;
+        char text[16] = {};
+        if (RuxGetNthKey(call, i, &names[i]) != 0 || RuxGetAt(call, names[i], &value) != 0 ||
+            RuxGetBool(value, &flag) != 0 || RuxCopyStr(names[i], text, 0, sizeof text) != 0 || flag != (i & 1) ||
+            text != key(i))
+            ++wrong;
+        RuxReleaseItem(value);
+    }
+    for (size_t i = names.size(); i-- > 0;)
+        RuxReleaseItem(names[i]);
+    ULONGLONG took = GetTickCount64() - start;
+    EXPECT_EQ(wrong, 0);
+    // A bound only to fail fast: the walk takes well under a second.
+    EXPECT_LT(took, 5000u);
+    RuxCloseService(remote);
+    RuxCloseConnection(connection);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
+TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClosed)
+{
+    LibraryUse use;
+    TraceCollector trace;
+    std::string name = UniqueName("idle");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    ASSERT_NE(service, nullptr);
+
+    // Anything before the Hello ends the connection at once.
+    RawClient early(name);
+    ASSERT_TRUE(early.Write(RawFrame(4, 0, "")));
+    EXPECT_TRUE(early.ClosedBySink(5000));
+
+    // Another process opens every instance there is and never says a word.
+    ChildProcess idle({"idle", name, "64"});
+    ASSERT_TRUE(idle.WaitReady(30000));
+    RuxConnection own = RuxOpenConnection(name.c_str());
+    EXPECT_NE(own, nullptr) << "the sink's own process was locked out";
+    RuxCloseConnection(own);
+    ChildProcess other({"call", name, "from another process"});
+    EXPECT_EQ(other.Wait(20000), 0u) << "another process was locked out";
+    RuxItem call = nullptr;
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
+    EXPECT_EQ(ItemText(call), "\"from another process\"");
+
+    // The idle ones are refused beyond the process's share, and the others
+    // closed when no Hello came in time: the child sees every one closed.
+    EXPECT_EQ(idle.Wait(40000), 0u);
+    size_t refused = trace.Count("refused a client of process");
+    size_t silent = trace.Count("no hello from process");
+    EXPECT_EQ(refused + silent, 64u);
+    EXPECT_GE(silent, 16u);
+    EXPECT_GE(refused, 32u);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
 }

@@ -7,12 +7,20 @@
 //       each on a fresh connection closed at once. A call "quit" ends it.
 //   --child hold SINK
 //       starts SINK and keeps it until told to quit (exit code 2: name taken).
+//   --child idle SINK COUNT
+//       opens COUNT connections to SINK that never send a byte, then waits
+//       for the sink to close every one; exit code: how many it did not.
+//   --child call SINK TEXT
+//       sends TEXT as a call to SINK/"SB" (exit code 0 when sent).
 #include "rux/tests/RuxTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -110,6 +118,32 @@ int RunHold(const char* name, HANDLE ready, HANDLE quit)
     return 0;
 }
 
+int RunIdle(const char* sink, int count, HANDLE ready)
+{
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < count; ++i)
+        clients.push_back(std::make_unique<RawClient>(sink));
+    SetEvent(ready);
+    int open = 0;
+    for (auto& client : clients)
+        open += client->Open() && !client->ClosedBySink(30000);
+    return open;
+}
+
+int RunCall(const char* sink, const char* text)
+{
+    RuxInit();
+    RuxConnection connection = RuxOpenConnection(sink);
+    RuxService service = RuxOpenService(connection, "SB");
+    RuxItem item = RuxBuildItem("s", text);
+    bool sent = RuxCall(service, 0, item, 0) != 0;
+    RuxReleaseItem(item);
+    RuxCloseService(service);
+    RuxCloseConnection(connection);
+    RuxExit();
+    return sent ? 0 : 1;
+}
+
 int RunChild(int argc, char** argv)
 {
     HANDLE ready = ChildEvent(ChildProcess::ReadyEventName(GetCurrentProcessId()));
@@ -121,6 +155,10 @@ int RunChild(int argc, char** argv)
         return RunEcho(argv[3], argv[4], ready, quit);
     if (role == "hold" && argc == 4)
         return RunHold(argv[3], ready, quit);
+    if (role == "idle" && argc == 5)
+        return RunIdle(argv[3], std::atoi(argv[4]), ready);
+    if (role == "call" && argc == 5)
+        return RunCall(argv[3], argv[4]);
     return 5;
 }
 

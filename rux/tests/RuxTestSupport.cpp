@@ -1,5 +1,7 @@
 #include "rux/tests/RuxTestSupport.h"
 
+#include <psapi.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -201,6 +203,14 @@ int32_t PopWithin(RuxService service, HANDLE event, RuxItem* call, DWORD timeout
         if (now >= deadline || WaitForSingleObject(event, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0)
             return RuxPopCall(service, call);
     }
+}
+
+SIZE_T PrivateBytes()
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
 }
 
 }  // namespace ruxtest

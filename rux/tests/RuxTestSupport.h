@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rux/RuxExtensions.h"
+#include "rux/tests/RawClient.h"
 
 #include <windows.h>
 
@@ -55,6 +56,10 @@ bool Signalled(HANDLE event, DWORD timeoutMs = 5000);
 
 // Pops the next message, waiting on `event` for up to `timeoutMs`.
 int32_t PopWithin(RuxService service, HANDLE event, RuxItem* call, DWORD timeoutMs = 5000);
+
+// The private bytes (commit charge) of this process. Read as PagefileUsage,
+// which Windows reports equal to PrivateUsage and Wine fills alone.
+SIZE_T PrivateBytes();
 
 // Holds RuxInit for one test.
 class LibraryUse {

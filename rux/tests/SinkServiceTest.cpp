@@ -1,5 +1,6 @@
 // A service's queue and the application's event: one signal per pop, none
 // once the service has stopped, and nothing queued after it.
+#include "rux/ItemCodec.h"
 #include "rux/SinkService.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,13 @@ std::unique_ptr<SinkService> ServiceOn(HANDLE event)
     return std::make_unique<SinkService>("Sink", "Service", 1, duplicate);
 }
 
+Delivery DeliverInt(SinkService& service, FrameKind kind, int32_t value)
+{
+    std::string body;
+    ItemCodec::Encode(*ItemNode::MakeInt(value), body);
+    return service.Deliver(kind, body.data(), body.size());
+}
+
 }  // namespace
 
 TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
@@ -30,15 +38,15 @@ TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
     ASSERT_TRUE(event);
     auto service = ServiceOn(event);
 
-    ASSERT_TRUE(service->Enqueue(6, ItemNode::MakeInt(1)));
-    ASSERT_TRUE(service->Enqueue(6, ItemNode::MakeInt(2)));
+    ASSERT_EQ(DeliverInt(*service, FrameKind::Call, 1), Delivery::Queued);
+    ASSERT_EQ(DeliverInt(*service, FrameKind::Call, 2), Delivery::Queued);
     EXPECT_TRUE(Signalled(event));
     EXPECT_FALSE(Signalled(event));  // the second message found a signal pending
 
     QueuedMessage message;
     ASSERT_TRUE(service->TakeNext(message));
     EXPECT_EQ(message.item->number, 1);
-    ASSERT_TRUE(service->Enqueue(7, ItemNode::MakeInt(3)));
+    ASSERT_EQ(DeliverInt(*service, FrameKind::Query, 3), Delivery::Queued);
     EXPECT_TRUE(Signalled(event));  // a pop came in between: signalled again
 
     ASSERT_TRUE(service->TakeNext(message));
@@ -46,9 +54,11 @@ TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
     ASSERT_TRUE(service->TakeNext(message));
     EXPECT_EQ(message.kind, 7);
     EXPECT_FALSE(service->TakeNext(message));
+    EXPECT_EQ(service->Budget().Used(), 0u);  // every popped message gave its bytes back
 
     service->Stop();
-    EXPECT_FALSE(service->Enqueue(6, ItemNode::MakeInt(4)));
+    EXPECT_EQ(DeliverInt(*service, FrameKind::Call, 4), Delivery::Stopped);
+    EXPECT_EQ(service->Budget().Used(), 0u);
     EXPECT_FALSE(Signalled(event));
     EXPECT_FALSE(service->TakeNext(message));
     CloseHandle(event);

@@ -1,0 +1,108 @@
+// An allocation that fails on a sink's thread, while it reads a frame or
+// decodes its item: that connection is closed and nothing else. While armed,
+// every allocation of FailFrom bytes or more fails in this executable, whose
+// copy of the archive runs the sink.
+#include "rux/Sink.h"
+#include "rux/Trace.h"
+#include "rux/tests/RawClient.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <string>
+
+namespace {
+
+std::atomic<size_t> FailFrom{SIZE_MAX};
+std::mutex TraceMutex;
+std::string TraceText;
+
+void CollectTrace(const char* line)
+{
+    std::lock_guard<std::mutex> hold(TraceMutex);
+    TraceText += line;
+    TraceText += '\n';
+}
+
+bool Traced(const char* text)
+{
+    std::lock_guard<std::mutex> hold(TraceMutex);
+    return TraceText.find(text) != std::string::npos;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size)
+{
+    if (size >= FailFrom.load(std::memory_order_relaxed))
+        throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}
+
+using namespace ruxtest;
+
+TEST(SinkAllocation, FailureWhileReadingOrDecodingClosesOnlyThatConnection)
+{
+    std::string name = "RuxU" + std::to_string(GetCurrentProcessId()) + ".alloc";
+    DWORD error = 0;
+    auto sink = rux::Sink::Start(name, nullptr, error);
+    ASSERT_TRUE(sink) << error;
+    auto service = sink->AddService("SB", nullptr, error);
+    ASSERT_TRUE(service);
+
+    std::string settings(1, char(14));
+    settings += U32(35000);
+    for (int i = 0; i < 35000; ++i) {
+        settings += StringItem(std::to_string(100000 + i));
+        settings += std::string{char(3), 1};
+    }
+    const struct {
+        const char* what;
+        std::string item;
+        const char* traced;
+    } cases[] = {
+        // 455 KB read into a 512 KB buffer; its member list is one
+        // allocation of 1.1 MB.
+        {"decoding", settings, "out of memory decoding a call"},
+        // The read buffer grows to 1 MB.
+        {"reading", std::string(1, char(2)) + U32(600000) + std::string(600000, 'b'), "out of memory serving"},
+    };
+    rux::Trace::Set(CollectTrace);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RawClient client(name);
+        ASSERT_TRUE(client.Hello());
+        uint32_t id = client.ServiceId("SB");
+        FailFrom.store(1 << 20);
+        client.Write(RawFrame(16, id, c.item));
+        bool answered = client.Ask(4, "") == 0;
+        FailFrom.store(SIZE_MAX);
+        EXPECT_FALSE(answered);
+        EXPECT_TRUE(client.ClosedBySink(5000));
+        EXPECT_TRUE(Traced(c.traced));
+        RawClient next(name);
+        EXPECT_TRUE(next.Hello());
+        EXPECT_EQ(next.Ask(4, ""), 0);
+    }
+    rux::QueuedMessage message;
+    EXPECT_FALSE(service->TakeNext(message));
+    EXPECT_EQ(service->Budget().Used(), 0u);
+    sink->Stop();
+    rux::Trace::Set(nullptr);
+}
