@@ -19,15 +19,16 @@ Sink::Sink(std::string name) : name_(std::move(name)), pipePath_(SinkName::PipeP
 std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& error)
 {
     std::shared_ptr<Sink> sink(new Sink(name));
-    // The mutex's existence is the claim on the name: it goes with the last
-    // handle, that is with this sink or with the process that held it.
-    sink->nameMutex_ = CreateMutexW(nullptr, FALSE, SinkName::MutexName(name).c_str());
-    if (!sink->nameMutex_ || GetLastError() == ERROR_ALREADY_EXISTS) {
-        error = sink->nameMutex_ ? ERROR_ALREADY_EXISTS : GetLastError();
+    if (!sink->security_.Build(name)) {
+        error = GetLastError();
         return nullptr;
     }
-    if (!sink->security_.Build()) {
-        error = GetLastError();
+    // The mutex's existence is the claim on the name: it goes with the last
+    // handle, that is with this sink or with the process that held it. One we
+    // may not open is taken just the same.
+    sink->nameMutex_ = CreateMutexW(sink->security_.ClaimAttributes(), FALSE, SinkName::MutexName(name).c_str());
+    if (!sink->nameMutex_ || GetLastError() == ERROR_ALREADY_EXISTS) {
+        error = sink->nameMutex_ || GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ALREADY_EXISTS : GetLastError();
         return nullptr;
     }
     if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &sink->event_, 0, FALSE,
@@ -71,10 +72,13 @@ Sink::~Sink()
 
 HANDLE Sink::CreateInstance(bool first)
 {
-    return CreateNamedPipeW(pipePath_.c_str(),
-                            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            MaxInstances, PipeBufferBytes, PipeBufferBytes, 0, security_.Attributes());
+    return security_.CreateInstance([&](SECURITY_ATTRIBUTES* security, DWORD securityAccess) {
+        return CreateNamedPipeW(
+            pipePath_.c_str(),
+            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | securityAccess | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, MaxInstances,
+            PipeBufferBytes, PipeBufferBytes, 0, security);
+    });
 }
 
 void Sink::Stop()
@@ -218,7 +222,8 @@ void Sink::WorkerLoop(Worker* self, HANDLE instance)
         // A client that came and went before we saw it leaves ERROR_NO_DATA:
         // only the disconnect below is needed.
         if (connected || error == ERROR_PIPE_CONNECTED) {
-            SinkConnection(*this, instance, readEvent, writeEvent).Serve();
+            if (security_.Admit(instance))
+                SinkConnection(*this, instance, readEvent, writeEvent).Serve();
         } else if (error != ERROR_NO_DATA) {
             Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
             // Not a client's doing: pause rather than spin on it.
