@@ -26,14 +26,29 @@ DWORD QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::vector<unsigne
 
 DWORD TokenUserOf(HANDLE token, Sid& user)
 {
-    std::vector<unsigned char> buffer;
-    if (DWORD error = QueryToken(token, TokenUser, buffer))
-        return error;
-    Sid sid = Sid::Copy(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    // A TOKEN_USER never needs more: one call instead of asking for the size.
+    union {
+        TOKEN_USER header;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer.bytes, sizeof buffer.bytes, &size))
+        return GetLastError();
+    Sid sid = Sid::Copy(buffer.header.User.Sid);
     if (sid.Empty())
         return ERROR_INVALID_SID;
     user = std::move(sid);
     return 0;
+}
+
+DWORD ProcessTokenUser(HANDLE process, Sid& user)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return GetLastError();
+    DWORD error = TokenUserOf(token, user);
+    CloseHandle(token);
+    return error;
 }
 
 DWORD ProcessTokenUser(DWORD process, Sid& user)
@@ -43,13 +58,8 @@ DWORD ProcessTokenUser(DWORD process, Sid& user)
     HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
     if (!handle)
         return GetLastError();
-    HANDLE token = nullptr;
-    DWORD error = OpenProcessToken(handle, TOKEN_QUERY, &token) ? 0 : GetLastError();
+    DWORD error = ProcessTokenUser(handle, user);
     CloseHandle(handle);
-    if (error)
-        return error;
-    error = TokenUserOf(token, user);
-    CloseHandle(token);
     return error;
 }
 
@@ -103,12 +113,18 @@ void PeerIdentity::Install(PeerIdentity* identity)
 
 DWORD PeerIdentity::ProcessUser(Sid& user)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return GetLastError();
-    DWORD error = TokenUserOf(token, user);
-    CloseHandle(token);
-    return error;
+    // A process token's user never changes: read once (every connection
+    // asks), and again only while it could not be read.
+    static const Sid cached = [] {
+        Sid sid;
+        ProcessTokenUser(GetCurrentProcess(), sid);
+        return sid;
+    }();
+    if (!cached.Empty()) {
+        user = cached;
+        return 0;
+    }
+    return ProcessTokenUser(GetCurrentProcess(), user);
 }
 
 DWORD PeerIdentity::ProcessSession(DWORD& session)
