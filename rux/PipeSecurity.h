@@ -19,9 +19,11 @@
 //   client is in the served session (a user sink: its own)  served
 //   anything else, or a client that cannot be identified   disconnected, trace line
 //
-// Windows enforces the DACLs and the sessions; Wine does neither (every
-// process is one user in one session there). The checks run the same on both;
-// their tests inject what Wine cannot show through PeerIdentity.
+// Windows enforces the pipe's DACL and shows each process's own session and
+// user; Wine does neither (it ignores pipe DACLs and runs every process as one
+// user in one session, none as SYSTEM; it does enforce the mutex's DACL). The
+// checks run the same on both; their tests inject what Wine cannot show
+// through PeerIdentity.
 #pragma once
 
 #include "rux/Sid.h"

@@ -28,7 +28,7 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
     // may not open is taken just the same.
     sink->nameMutex_ = CreateMutexW(sink->security_.ClaimAttributes(), FALSE, SinkName::MutexName(name).c_str());
     if (!sink->nameMutex_ || GetLastError() == ERROR_ALREADY_EXISTS) {
-        error = sink->nameMutex_ || GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ALREADY_EXISTS : GetLastError();
+        error = (sink->nameMutex_ || GetLastError() == ERROR_ACCESS_DENIED) ? ERROR_ALREADY_EXISTS : GetLastError();
         return nullptr;
     }
     if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &sink->event_, 0, FALSE,
