@@ -141,7 +141,7 @@ DWORD PeerIdentity::ActiveConsoleSession()
     return WTSGetActiveConsoleSessionId();
 }
 
-DWORD PeerIdentity::SessionLogonSid(DWORD session, Sid& logon)
+DWORD PeerIdentity::SessionUser(DWORD session, Sid& user, Sid& logon)
 {
     QueryUserTokenFn queryUserToken = QueryUserToken();
     if (!queryUserToken)
@@ -149,8 +149,11 @@ DWORD PeerIdentity::SessionLogonSid(DWORD session, Sid& logon)
     HANDLE token = nullptr;
     if (!queryUserToken(session, &token))
         return GetLastError();
+    Sid userSid;
     std::vector<unsigned char> buffer;
-    DWORD error = QueryToken(token, TokenGroups, buffer);
+    DWORD error = TokenUserOf(token, userSid);
+    if (!error)
+        error = QueryToken(token, TokenGroups, buffer);
     CloseHandle(token);
     if (error)
         return error;
@@ -160,10 +163,11 @@ DWORD PeerIdentity::SessionLogonSid(DWORD session, Sid& logon)
     const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID) {
-            Sid sid = Sid::Copy(groups->Groups[i].Sid);
-            if (sid.Empty())
+            Sid logonSid = Sid::Copy(groups->Groups[i].Sid);
+            if (logonSid.Empty())
                 break;
-            logon = std::move(sid);
+            user = std::move(userSid);
+            logon = std::move(logonSid);
             return 0;
         }
     }

@@ -37,11 +37,11 @@ public:
     virtual DWORD ProcessSession(DWORD& session);
     // The session of the physical console; NoSession while it is switching.
     virtual DWORD ActiveConsoleSession();
-    // The logon SID of the user logged on in `session`, from that user's token
-    // (WTSQueryUserToken, which only LocalSystem may call). ERROR_NO_TOKEN:
-    // nobody is logged on there; ERROR_PRIVILEGE_NOT_HELD: this process may
-    // not ask.
-    virtual DWORD SessionLogonSid(DWORD session, Sid& logon);
+    // The user logged on in `session` and the SID of that logon, from the
+    // user's token (WTSQueryUserToken, which only LocalSystem may call).
+    // ERROR_NO_TOKEN: nobody is logged on there; ERROR_PRIVILEGE_NOT_HELD:
+    // this process may not ask.
+    virtual DWORD SessionUser(DWORD session, Sid& user, Sid& logon);
     // The session of the client connected to the server end `pipe`.
     virtual DWORD ClientSession(HANDLE pipe, DWORD& session);
     // The user of the client connected to the server end `pipe`, as far as

@@ -60,6 +60,16 @@ struct PipeSecurity::Descriptor {
     PACL Dacl() { return reinterpret_cast<PACL>(acl.data()); }
 };
 
+namespace {
+
+bool IsServiceAccount(const Sid& user)
+{
+    return user == Sid::WellKnown(WinLocalSystemSid) || user == Sid::WellKnown(WinLocalServiceSid) ||
+           user == Sid::WellKnown(WinNetworkServiceSid);
+}
+
+}  // namespace
+
 PipeSecurity::PipeSecurity() = default;
 PipeSecurity::~PipeSecurity() = default;
 
@@ -72,8 +82,7 @@ bool PipeSecurity::Build(const std::string& sinkName)
         return false;
     }
     system_ = Sid::WellKnown(WinLocalSystemSid);
-    service_ = self_ == system_ || self_ == Sid::WellKnown(WinLocalServiceSid) ||
-               self_ == Sid::WellKnown(WinNetworkServiceSid);
+    service_ = IsServiceAccount(self_);
     if (!service_ && identity.ProcessSession(ownSession_) != 0)
         ownSession_ = NoSession;  // its accept check then admits SYSTEM and its user only
 
@@ -112,8 +121,9 @@ std::shared_ptr<PipeSecurity::Descriptor> PipeSecurity::MakePipeDescriptor(DWORD
     auto made = std::make_shared<Descriptor>();
     made->session = session;
     if (service_) {
+        Sid user;
         made->logonError = session == NoSession ? ERROR_NO_TOKEN
-                                                : PeerIdentity::Current().SessionLogonSid(session, made->logon);
+                                                : PeerIdentity::Current().SessionUser(session, user, made->logon);
     }
     std::vector<Descriptor::Grant> grants = {{&system_, OwnerAccess}};
     if (self_ != system_)
@@ -223,9 +233,19 @@ bool PipeSecurity::VerifyServer(HANDLE pipe, const std::string& sinkName, DWORD&
     DWORD serverError = identity.ServerUser(pipe, process, server);
     if (selfError == 0 && serverError == 0 && (server == Sid::WellKnown(WinLocalSystemSid) || server == self))
         return true;
-    Trace::Line("Rux: sink '%s' is served by process %lu as %s (error %lu), neither SYSTEM nor %s: not connecting",
+    // A service reaches the user interface of the session it serves: a sink
+    // of the console session's user is genuine too (and only that user's).
+    DWORD console = NoSession;
+    if (selfError == 0 && serverError == 0 && IsServiceAccount(self)) {
+        console = identity.ActiveConsoleSession();
+        Sid consoleUser;
+        Sid logon;
+        if (console != NoSession && identity.SessionUser(console, consoleUser, logon) == 0 && server == consoleUser)
+            return true;
+    }
+    Trace::Line("Rux: sink '%s' is served by process %lu as %s (error %lu), neither SYSTEM nor %s%s: not connecting",
                 sinkName.c_str(), process, server.Text().c_str(), serverError ? serverError : selfError,
-                self.Text().c_str());
+                self.Text().c_str(), console == NoSession ? "" : " nor the console session's user");
     error = RuxError_ServerNotTrusted;
     return false;
 }

@@ -77,8 +77,10 @@ public:
     bool Admit(HANDLE pipe);
 
     // The client's check on a connected client end, before it writes: the
-    // server process must run as SYSTEM or as this process's user. False, with
-    // a trace line and `error` = RuxError_ServerNotTrusted, otherwise.
+    // server process must run as SYSTEM or as this process's user, or, when
+    // this process runs as a service account, as the user of the active
+    // console session (whose user interface it serves). False, with a trace
+    // line and `error` = RuxError_ServerNotTrusted, otherwise.
     static bool VerifyServer(HANDLE pipe, const std::string& sinkName, DWORD& error);
 
 private:

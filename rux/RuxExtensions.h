@@ -60,7 +60,9 @@ constexpr uint32_t RuxMaxFrameBytes = 1u << 20;
 //
 // RuxOpenConnection, RuxOpenPeer and RuxEnsurePeer check the process behind a
 // sink's pipe before they send anything: it must run as SYSTEM or as the
-// caller's user. Otherwise they fail with this last error (and a trace line).
+// caller's user, or, for a caller that runs as a service account, as the user
+// of the active console session. Otherwise they fail with this last error (and
+// a trace line).
 constexpr uint32_t RuxError_ServerNotTrusted = ERROR_WRONG_TARGET_NAME;
 
 // A blob item with a copy of `length` bytes (null data only with length 0).

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <thread>
 
 using namespace rux;
 
@@ -30,7 +31,9 @@ namespace {
 const char* const SystemSid = "S-1-5-18";
 const char* const LocalServiceSid = "S-1-5-19";
 const char* const StrangerSid = "S-1-5-21-1111-2222-3333-1001";
+const char* const Session3User = "S-1-5-21-1111-2222-3333-1003";
 const char* const Session3Logon = "S-1-5-5-0-4242";
+const char* const Session4User = "S-1-5-21-1111-2222-3333-1004";
 const char* const Session4Logon = "S-1-5-5-0-4343";
 
 // What the checks see: set by the test, read by the sink's threads.
@@ -42,7 +45,9 @@ public:
     std::mutex mutex;
     const char* processUser = nullptr;  // null: this process's real user
     DWORD console = 3;
-    std::map<DWORD, const char*> logons = {{3, Session3Logon}, {4, Session4Logon}};
+    // The user and logon SID of each session with somebody logged on.
+    std::map<DWORD, std::pair<const char*, const char*>> sessions = {{3, {Session3User, Session3Logon}},
+                                                                      {4, {Session4User, Session4Logon}}};
     const char* clientUser = SystemSid;  // null: the client cannot be identified
     DWORD clientSession = 0;
     const char* serverUser = nullptr;  // null: the server cannot be identified
@@ -65,13 +70,14 @@ public:
         std::lock_guard<std::mutex> hold(mutex);
         return console;
     }
-    DWORD SessionLogonSid(DWORD session, Sid& logon) override
+    DWORD SessionUser(DWORD session, Sid& user, Sid& logon) override
     {
         std::lock_guard<std::mutex> hold(mutex);
-        auto found = logons.find(session);
-        if (found == logons.end())
+        auto found = sessions.find(session);
+        if (found == sessions.end())
             return ERROR_NO_TOKEN;
-        logon = Sid::Parse(found->second);
+        user = Sid::Parse(found->second.first);
+        logon = Sid::Parse(found->second.second);
         return 0;
     }
     DWORD ClientSession(HANDLE, DWORD& session) override
@@ -361,19 +367,35 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
 }
 
 // A process that took the name first (a squatter) must not get a byte: not
-// the Hello, which names the caller's sink, nor anything after it.
-TEST(PipeSecurity, ClientRefusesAServerOfAnotherUserBeforeWriting)
+// the Hello, which names the caller's sink, nor anything after it. A user
+// trusts only SYSTEM and itself; a service also the console session's user,
+// whose user interface it serves.
+TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
 {
     FakeIdentity identity;
     TraceWatch trace;
     struct Row {
-        const char* serverUser;
+        const char* client;  // null: this process's real user
+        const char* server;  // null: cannot be identified
         bool peer;
+        bool trusted;
     };
-    const Row rows[] = {{StrangerSid, false}, {nullptr, true}};
+    const Row rows[] = {
+        {nullptr, StrangerSid, false, false},
+        {nullptr, nullptr, true, false},
+        {nullptr, Session3User, false, false},
+        {nullptr, SystemSid, true, true},
+        {SystemSid, Session3User, true, true},
+        {SystemSid, Session4User, false, false},
+    };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.serverUser ? row.serverUser : "unknown");
-        identity.serverUser = row.serverUser;
+        SCOPED_TRACE(std::string(row.client ? row.client : "a user") + " facing " +
+                     (row.server ? row.server : "unknown"));
+        {
+            std::lock_guard<std::mutex> hold(identity.mutex);
+            identity.processUser = row.client;
+            identity.serverUser = row.server;
+        }
         std::string name = UniqueName("squat");
         HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
@@ -383,28 +405,40 @@ TEST(PipeSecurity, ClientRefusesAServerOfAnotherUserBeforeWriting)
         ConnectNamedPipe(squatter, &overlapped);
 
         DWORD error = 0;
-        EXPECT_EQ(Connection::Open(name, row.peer, "Victim", error), nullptr);
-        EXPECT_EQ(error, RuxError_ServerNotTrusted);
-        EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), 1u);
-
-        // The client came and went without writing: the squatter reads nothing.
+        std::shared_ptr<Connection> opened;
+        std::thread client([&] { opened = Connection::Open(name, row.peer, "Victim", error); });
+        // What the client writes before it gives up, or before it waits for
+        // an answer that never comes (until the squatter goes).
+        EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 5000), WAIT_OBJECT_0);
         char buffer[256];
         DWORD bytes = 0;
         ResetEvent(overlapped.hEvent);
         BOOL read = ReadFile(squatter, buffer, sizeof buffer, nullptr, &overlapped);
         DWORD readError = read ? 0 : GetLastError();
         if (readError == ERROR_IO_PENDING) {
-            read = WaitForSingleObject(overlapped.hEvent, 5000) == WAIT_OBJECT_0 &&
-                   GetOverlappedResult(squatter, &overlapped, &bytes, FALSE);
+            if (WaitForSingleObject(overlapped.hEvent, 5000) != WAIT_OBJECT_0)
+                CancelIoEx(squatter, &overlapped);
+            read = GetOverlappedResult(squatter, &overlapped, &bytes, TRUE);
             readError = read ? 0 : GetLastError();
         } else if (read) {
             GetOverlappedResult(squatter, &overlapped, &bytes, FALSE);
         }
-        EXPECT_FALSE(read) << bytes << " bytes reached the squatter";
-        EXPECT_EQ(readError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
-        CancelIoEx(squatter, nullptr);
-        CloseHandle(overlapped.hEvent);
         CloseHandle(squatter);
+        client.join();
+        CloseHandle(overlapped.hEvent);
+
+        EXPECT_EQ(opened, nullptr);
+        if (row.trusted) {
+            EXPECT_TRUE(read && bytes >= 16 && std::string(buffer, 4) == "RUX1") << "no Hello";
+            EXPECT_NE(error, RuxError_ServerNotTrusted);
+        } else {
+            EXPECT_FALSE(read) << bytes << " bytes reached the squatter";
+            EXPECT_EQ(readError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+            EXPECT_EQ(error, RuxError_ServerNotTrusted);
+            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), 1u);
+        }
     }
-    EXPECT_EQ(trace.Seen(std::string("as ") + StrangerSid + " (error 0), neither SYSTEM nor "), 1u);
+    EXPECT_EQ(trace.Seen(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
+                         " nor the console session's user: not connecting"),
+              1u);
 }
