@@ -51,7 +51,7 @@ DWORD ProcessTokenUser(HANDLE process, Sid& user)
     return error;
 }
 
-DWORD ProcessTokenUser(DWORD process, Sid& user)
+DWORD ProcessIdUser(DWORD process, Sid& user)
 {
     // Limited query is all a token read needs, and it is granted on more
     // processes than full query (protected ones included).
@@ -84,8 +84,8 @@ DWORD PipeOwner(HANDLE pipe, Sid& owner)
 using QueryUserTokenFn = BOOL(WINAPI*)(ULONG, PHANDLE);
 
 // WTSQueryUserToken, looked up once. Loaded from the system folder only: a
-// service must never pick up a DLL planted beside its executable. Only sinks
-// of service accounts come here, so other processes never load the DLL.
+// service must never pick up a DLL planted beside its executable. Only
+// processes of service accounts come here, so others never load the DLL.
 QueryUserTokenFn QueryUserToken()
 {
     static const QueryUserTokenFn function = []() -> QueryUserTokenFn {
@@ -215,7 +215,7 @@ DWORD PeerIdentity::ServerUser(HANDLE pipe, DWORD& process, Sid& user)
     if (!GetNamedPipeServerProcessId(pipe, &id))
         return GetLastError();
     Sid sid;
-    DWORD error = ProcessTokenUser(id, sid);
+    DWORD error = ProcessIdUser(id, sid);
     // A user's process may not open a service's process or token. The pipe's
     // owner stands in for it: our sinks make their own user the owner, and the
     // system lets a process own an object only as its own user (or a group it
