@@ -1,6 +1,7 @@
 #include "rux/Connection.h"
 
 #include "rux/PipeIo.h"
+#include "rux/PipeSecurity.h"
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
 
@@ -24,7 +25,7 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
     for (;;) {
         // Identification level only: the sink may learn who we are but never
         // act as us.
-        connection->pipe_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        connection->pipe_ = CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                                         nullptr);
         if (connection->pipe_ != INVALID_HANDLE_VALUE)
@@ -34,6 +35,10 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
         if (error != ERROR_PIPE_BUSY || now >= deadline)
             return nullptr;
         WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
+    }
+    if (!PipeSecurity::VerifyServer(connection->pipe_, sinkName, error)) {
+        connection->broken_.store(true);  // not even a Bye to a server we do not trust
+        return nullptr;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
     connection->ioEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -67,6 +67,22 @@ constexpr int32_t RuxResult_Reply = 12;   // {"proc", "cookie", "result"}: an an
 // Frames above this size are refused by the sender and dropped by the receiver.
 constexpr uint32_t RuxMaxFrameBytes = 1u << 20;
 
+// Who may reach a sink. Its pipe admits SYSTEM and the user the sink's process
+// runs as; a sink of a service account (SYSTEM, LocalService, NetworkService)
+// also admits the user logged on at the active console session (by that
+// logon's SID, with read and write but no right to create instances of the
+// pipe or change its security), and follows the console when it moves to
+// another session. A client of another session that is neither SYSTEM nor the
+// sink's user is disconnected. There is no call to serve another session than
+// the console's: the plug-in follows the active console session itself.
+//
+// RuxOpenConnection, RuxOpenPeer and RuxEnsurePeer check the process behind a
+// sink's pipe before they send anything: it must run as SYSTEM or as the
+// caller's user, or, for a caller that runs as a service account, as the user
+// of the active console session. Otherwise they fail with this last error (and
+// a trace line).
+constexpr uint32_t RuxError_ServerNotTrusted = ERROR_WRONG_TARGET_NAME;
+
 // A blob item with a copy of `length` bytes (null data only with length 0).
 RUX_API RuxItem RuxBuildBlob(const void* data, uint32_t length);
 // Reads an Int32 or Bool item.

@@ -57,15 +57,16 @@ Sink::Sink(std::string name)
 std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& error)
 {
     std::shared_ptr<Sink> sink(new Sink(name));
-    // The mutex's existence is the claim on the name: it goes with the last
-    // handle, that is with this sink or with the process that held it.
-    sink->nameMutex_ = CreateMutexW(nullptr, FALSE, SinkName::MutexName(name).c_str());
-    if (!sink->nameMutex_ || GetLastError() == ERROR_ALREADY_EXISTS) {
-        error = sink->nameMutex_ ? ERROR_ALREADY_EXISTS : GetLastError();
+    if (!sink->security_.Build(name)) {
+        error = GetLastError();
         return nullptr;
     }
-    if (!sink->security_.Build()) {
-        error = GetLastError();
+    // The mutex's existence is the claim on the name: it goes with the last
+    // handle, that is with this sink or with the process that held it. One we
+    // may not open is taken just the same.
+    sink->nameMutex_ = CreateMutexW(sink->security_.ClaimAttributes(), FALSE, SinkName::MutexName(name).c_str());
+    if (!sink->nameMutex_ || GetLastError() == ERROR_ALREADY_EXISTS) {
+        error = (sink->nameMutex_ || GetLastError() == ERROR_ACCESS_DENIED) ? ERROR_ALREADY_EXISTS : GetLastError();
         return nullptr;
     }
     if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &sink->event_, 0, FALSE,
@@ -114,10 +115,13 @@ bool Sink::OnWorkerThread()
 
 HANDLE Sink::CreateInstance(bool first)
 {
-    return CreateNamedPipeW(pipePath_.c_str(),
-                            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            MaxInstances, PipeBufferBytes, PipeBufferBytes, 0, security_.Attributes());
+    return security_.CreateInstance([&](SECURITY_ATTRIBUTES* security, DWORD securityAccess) {
+        return CreateNamedPipeW(
+            pipePath_.c_str(),
+            PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | securityAccess | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, MaxInstances,
+            PipeBufferBytes, PipeBufferBytes, 0, security);
+    });
 }
 
 void Sink::Stop()
@@ -336,6 +340,10 @@ void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent)
 {
     DWORD process = 0;
     try {
+        // Who the client is comes first (its session and user; the check traces
+        // its own refusal), then how many instances its process may hold.
+        if (!security_.Admit(instance))
+            return;
         SinkConnection connection(*this, instance, readEvent, writeEvent);
         process = connection.ClientProcess();
         if (const char* refusal = Admit(process)) {

@@ -1,0 +1,232 @@
+#include "rux/PeerIdentity.h"
+
+#include <aclapi.h>
+
+#include <atomic>
+#include <intrin.h>
+#include <vector>
+
+namespace rux {
+namespace {
+
+std::atomic<PeerIdentity*> Installed{nullptr};
+
+// One class of information of `token`, or the error.
+DWORD QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::vector<unsigned char>& buffer)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    if (size == 0)
+        return GetLastError();
+    buffer.resize(size);
+    if (!GetTokenInformation(token, kind, buffer.data(), size, &size))
+        return GetLastError();
+    return 0;
+}
+
+DWORD TokenUserOf(HANDLE token, Sid& user)
+{
+    // A TOKEN_USER never needs more: one call instead of asking for the size.
+    union {
+        TOKEN_USER header;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenUser, buffer.bytes, sizeof buffer.bytes, &size))
+        return GetLastError();
+    Sid sid = Sid::Copy(buffer.header.User.Sid);
+    if (sid.Empty())
+        return ERROR_INVALID_SID;
+    user = std::move(sid);
+    return 0;
+}
+
+DWORD ProcessTokenUser(HANDLE process, Sid& user)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return GetLastError();
+    DWORD error = TokenUserOf(token, user);
+    CloseHandle(token);
+    return error;
+}
+
+DWORD ProcessIdUser(DWORD process, Sid& user)
+{
+    // Limited query is all a token read needs, and it is granted on more
+    // processes than full query (protected ones included).
+    HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
+    if (!handle)
+        return GetLastError();
+    DWORD error = ProcessTokenUser(handle, user);
+    CloseHandle(handle);
+    return error;
+}
+
+// The owner of the pipe that `pipe` is an end of (READ_CONTROL, which every
+// client of ours holds through FILE_GENERIC_READ).
+DWORD PipeOwner(HANDLE pipe, Sid& owner)
+{
+    PSID sid = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD error = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &sid, nullptr, nullptr,
+                                  nullptr, &descriptor);
+    if (error)
+        return error;
+    Sid copy = Sid::Copy(sid);
+    LocalFree(descriptor);
+    if (copy.Empty())
+        return ERROR_INVALID_OWNER;
+    owner = std::move(copy);
+    return 0;
+}
+
+using QueryUserTokenFn = BOOL(WINAPI*)(ULONG, PHANDLE);
+
+// WTSQueryUserToken, looked up once. Loaded from the system folder only: a
+// service must never pick up a DLL planted beside its executable. Only
+// processes of service accounts come here, so others never load the DLL.
+QueryUserTokenFn QueryUserToken()
+{
+    static const QueryUserTokenFn function = []() -> QueryUserTokenFn {
+        HMODULE module = LoadLibraryExW(L"wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        return module ? reinterpret_cast<QueryUserTokenFn>(
+                            reinterpret_cast<void*>(GetProcAddress(module, "WTSQueryUserToken")))
+                      : nullptr;
+    }();
+    return function;
+}
+
+}  // namespace
+
+PeerIdentity& PeerIdentity::Current()
+{
+    static PeerIdentity system;
+    PeerIdentity* installed = Installed.load();
+    return installed ? *installed : system;
+}
+
+void PeerIdentity::Install(PeerIdentity* identity)
+{
+    Installed.store(identity);
+}
+
+DWORD PeerIdentity::ProcessUser(Sid& user)
+{
+    // A process token's user never changes: read once (every connection
+    // asks), and again only while it could not be read.
+    static const Sid cached = [] {
+        Sid sid;
+        ProcessTokenUser(GetCurrentProcess(), sid);
+        return sid;
+    }();
+    if (!cached.Empty()) {
+        user = cached;
+        return 0;
+    }
+    return ProcessTokenUser(GetCurrentProcess(), user);
+}
+
+DWORD PeerIdentity::ProcessSession(DWORD& session)
+{
+    DWORD id = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &id))
+        return GetLastError();
+    session = id;
+    return 0;
+}
+
+DWORD PeerIdentity::ActiveConsoleSession()
+{
+    return WTSGetActiveConsoleSessionId();
+}
+
+DWORD PeerIdentity::SessionUser(DWORD session, Sid& user, Sid& logon)
+{
+    QueryUserTokenFn queryUserToken = QueryUserToken();
+    if (!queryUserToken)
+        return ERROR_PROC_NOT_FOUND;
+    HANDLE token = nullptr;
+    if (!queryUserToken(session, &token))
+        return GetLastError();
+    Sid userSid;
+    std::vector<unsigned char> buffer;
+    DWORD error = TokenUserOf(token, userSid);
+    if (!error)
+        error = QueryToken(token, TokenGroups, buffer);
+    CloseHandle(token);
+    if (error)
+        return error;
+    // The logon SID is the one group of the token marked as such; it is
+    // shared by every process of that logon, elevated or not, and by no one
+    // else (a second logon of the same user gets another).
+    const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if ((groups->Groups[i].Attributes & SE_GROUP_LOGON_ID) == SE_GROUP_LOGON_ID) {
+            Sid logonSid = Sid::Copy(groups->Groups[i].Sid);
+            if (logonSid.Empty())
+                break;
+            user = std::move(userSid);
+            logon = std::move(logonSid);
+            return 0;
+        }
+    }
+    return ERROR_NOT_FOUND;
+}
+
+DWORD PeerIdentity::ClientSession(HANDLE pipe, DWORD& session)
+{
+    ULONG id = 0;
+    if (!GetNamedPipeClientSessionId(pipe, &id))
+        return GetLastError();
+    session = id;
+    return 0;
+}
+
+DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
+{
+    // Impersonation, not the client's process token: it needs no right on
+    // the client's process (a user's sink may not open a service's process
+    // and its token; SeDebugPrivilege would be needed), it cannot be fooled
+    // by a reused process id, and identification level, which our clients
+    // grant, is enough to read the token (it gives no right to act as the
+    // client). A client that grants only anonymity has no user to read and
+    // counts as unknown.
+    if (!ImpersonateNamedPipeClient(pipe))
+        return GetLastError();
+    HANDLE token = nullptr;
+    // As self: the check on the thread token must not use the client's rights.
+    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) ? 0 : GetLastError();
+    // This thread never runs another line of ours as the client.
+    if (!RevertToSelf())
+        __debugbreak();
+    if (error)
+        return error;
+    error = TokenUserOf(token, user);
+    CloseHandle(token);
+    return error;
+}
+
+DWORD PeerIdentity::ServerUser(HANDLE pipe, DWORD& process, Sid& user)
+{
+    // Recorded by the system when the server end was created: a server cannot
+    // claim another process's id.
+    ULONG id = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &id))
+        return GetLastError();
+    Sid sid;
+    DWORD error = ProcessIdUser(id, sid);
+    // A user's process may not open a service's process or token. The pipe's
+    // owner stands in for it: our sinks make their own user the owner, and the
+    // system lets a process own an object only as its own user (or a group it
+    // may assign), short of privileges that already rule the machine.
+    if (error == ERROR_ACCESS_DENIED)
+        error = PipeOwner(pipe, sid);
+    if (error)
+        return error;
+    process = id;
+    user = std::move(sid);
+    return 0;
+}
+
+}  // namespace rux

@@ -1,0 +1,444 @@
+// Who gets into a sink and whom a client talks to, for a sink that runs as a
+// user and one that runs as a service. Wine enforces no DACL and shows every
+// process as one user in one session, so the DACLs are read back from the
+// real pipe and mutex, and the identities the checks see are injected through
+// PeerIdentity; pipes, sinks and connections are real.
+#include "rux/Connection.h"
+#include "rux/PeerIdentity.h"
+#include "rux/PipeSecurity.h"
+#include "rux/Sink.h"
+#include "rux/SinkName.h"
+#include "rux/Trace.h"
+
+#include "plugin/contracts/RuxApi.h"
+#include "rux/RuxExtensions.h"
+
+#include <gtest/gtest.h>
+
+#include <aclapi.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
+
+using namespace rux;
+
+namespace {
+
+const char* const SystemSid = "S-1-5-18";
+const char* const LocalServiceSid = "S-1-5-19";
+const char* const StrangerSid = "S-1-5-21-1111-2222-3333-1001";
+const char* const Session3User = "S-1-5-21-1111-2222-3333-1003";
+const char* const Session3Logon = "S-1-5-5-0-4242";
+const char* const Session4User = "S-1-5-21-1111-2222-3333-1004";
+const char* const Session4Logon = "S-1-5-5-0-4343";
+
+// What the checks see: set by the test, read by the sink's threads.
+class FakeIdentity : public PeerIdentity {
+public:
+    FakeIdentity() { PeerIdentity::Install(this); }
+    ~FakeIdentity() override { PeerIdentity::Install(nullptr); }
+
+    std::mutex mutex;
+    const char* processUser = nullptr;  // null: this process's real user
+    DWORD console = 3;
+    // The user and logon SID of each session with somebody logged on.
+    std::map<DWORD, std::pair<const char*, const char*>> sessions = {{3, {Session3User, Session3Logon}},
+                                                                      {4, {Session4User, Session4Logon}}};
+    const char* clientUser = SystemSid;  // null: the client cannot be identified
+    DWORD clientSession = 0;
+    const char* serverUser = nullptr;  // null: the server cannot be identified
+
+    DWORD ProcessUser(Sid& user) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!processUser)
+            return PeerIdentity::ProcessUser(user);
+        user = Sid::Parse(processUser);
+        return 0;
+    }
+    DWORD ProcessSession(DWORD& session) override
+    {
+        session = 1;
+        return 0;
+    }
+    DWORD ActiveConsoleSession() override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        return console;
+    }
+    DWORD SessionUser(DWORD session, Sid& user, Sid& logon) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        auto found = sessions.find(session);
+        if (found == sessions.end())
+            return ERROR_NO_TOKEN;
+        user = Sid::Parse(found->second.first);
+        logon = Sid::Parse(found->second.second);
+        return 0;
+    }
+    DWORD ClientSession(HANDLE, DWORD& session) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        session = clientSession;
+        return 0;
+    }
+    DWORD ClientUser(HANDLE, Sid& user) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!clientUser)
+            return ERROR_CANT_OPEN_ANONYMOUS;
+        user = Sid::Parse(clientUser);
+        return 0;
+    }
+    DWORD ServerUser(HANDLE, DWORD& process, Sid& user) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!serverUser)
+            return ERROR_ACCESS_DENIED;
+        process = 4242;
+        user = Sid::Parse(serverUser);
+        return 0;
+    }
+};
+
+// Collects the library's trace lines while it lives.
+class TraceWatch {
+public:
+    TraceWatch()
+    {
+        std::lock_guard<std::mutex> hold(Mutex);
+        Lines.clear();
+        Trace::Set(&TraceWatch::Collect);
+    }
+    ~TraceWatch() { Trace::Set(nullptr); }
+
+    // Waits (a few seconds at most) for a line that holds `text`.
+    bool WaitFor(const std::string& text)
+    {
+        std::unique_lock<std::mutex> hold(Mutex);
+        return Added.wait_for(hold, std::chrono::seconds(5), [&] { return Count(text) > 0; });
+    }
+    size_t Seen(const std::string& text)
+    {
+        std::lock_guard<std::mutex> hold(Mutex);
+        return Count(text);
+    }
+
+private:
+    static void Collect(const char* line)
+    {
+        std::lock_guard<std::mutex> hold(Mutex);
+        Lines.emplace_back(line);
+        Added.notify_all();
+    }
+    static size_t Count(const std::string& text)
+    {
+        size_t count = 0;
+        for (const auto& line : Lines)
+            count += line.find(text) != std::string::npos;
+        return count;
+    }
+
+    static inline std::mutex Mutex;
+    static inline std::condition_variable Added;
+    static inline std::vector<std::string> Lines;
+};
+
+std::string UniqueName(const char* tag)
+{
+    static std::atomic<int> counter{0};
+    return "PipeSec" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
+}
+
+std::string RealUser()
+{
+    Sid user;
+    PeerIdentity system;
+    EXPECT_EQ(system.ProcessUser(user), 0u);
+    return user.Text();
+}
+
+// The owner and the ACEs of a kernel object, as "SID mask" in hex.
+std::vector<std::string> AccessOf(HANDLE object, std::string& owner)
+{
+    PSID ownerSid = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::vector<std::string> aces;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &ownerSid,
+                        nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return {"<unreadable>"};
+    owner = Sid::Copy(ownerSid).Text();
+    for (WORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+        char mask[16];
+        std::snprintf(mask, sizeof mask, "%08lx", ace->Mask);
+        aces.push_back((ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? "" : "NOT-ALLOW ") +
+                       Sid::Copy(&ace->SidStart).Text() + " " + mask);
+    }
+    LocalFree(descriptor);
+    return aces;
+}
+
+// A client end of the sink's pipe, opened as our connections open it; waits
+// (a few seconds at most) for the sink's next instance while all are taken.
+HANDLE OpenClientEnd(const std::string& name)
+{
+    std::wstring path = SinkName::PipePath(name);
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        HANDLE client = CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (client != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
+            return client;
+        WaitNamedPipeW(path.c_str(), 500);
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+std::vector<std::string> PipeAccess(const std::string& name, std::string& owner)
+{
+    HANDLE client = OpenClientEnd(name);
+    if (client == INVALID_HANDLE_VALUE)
+        return {"<no pipe>"};
+    auto aces = AccessOf(client, owner);
+    CloseHandle(client);
+    return aces;
+}
+
+// The claim mutex of a sink of this role, made here: a service's claim keeps
+// the test's own user out, and Wine enforces that on mutexes.
+std::vector<std::string> ClaimAccess(const std::string& name, std::string& owner)
+{
+    PipeSecurity security;
+    if (!security.Build(name))
+        return {"<no descriptor>"};
+    HANDLE claim = CreateMutexW(security.ClaimAttributes(), FALSE, nullptr);
+    if (!claim)
+        return {"<no claim>"};
+    auto aces = AccessOf(claim, owner);
+    CloseHandle(claim);
+    return aces;
+}
+
+std::shared_ptr<Sink> StartSink(const std::string& name)
+{
+    DWORD error = 0;
+    auto sink = Sink::Start(name, nullptr, error);
+    EXPECT_NE(sink, nullptr) << "error " << error;
+    return sink;
+}
+
+}  // namespace
+
+// A service's sink once gave the session's user nothing (it could not connect)
+// or, where it did, full control (rogue instances, a new DACL); the claim
+// mutex took whatever the token's default was.
+TEST(PipeSecurity, DaclsAsBuiltForEachRole)
+{
+    const std::string self = RealUser();
+    struct Row {
+        const char* role;
+        const char* processUser;
+        std::vector<std::string> pipe;
+        std::vector<std::string> claim;
+    };
+    const Row rows[] = {
+        {"a user", nullptr,
+         {"S-1-5-18 001f01ff", self + " 001f01ff"},
+         {"S-1-5-18 001f0001", self + " 001f0001"}},
+        {"SYSTEM serving session 3", SystemSid,
+         {"S-1-5-18 001f01ff", std::string(Session3Logon) + " 0012018b"},
+         {"S-1-5-18 001f0001"}},
+        {"LocalService serving session 3", LocalServiceSid,
+         {"S-1-5-18 001f01ff", "S-1-5-19 001f01ff", std::string(Session3Logon) + " 0012018b"},
+         {"S-1-5-18 001f0001", "S-1-5-19 001f0001"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.role);
+        FakeIdentity identity;
+        identity.processUser = row.processUser;
+        std::string name = UniqueName("dacl");
+        auto sink = StartSink(name);
+        ASSERT_NE(sink, nullptr);
+        std::string expectedOwner = row.processUser ? row.processUser : self;
+        std::string owner;
+        EXPECT_EQ(PipeAccess(name, owner), row.pipe);
+        EXPECT_EQ(owner, expectedOwner);
+        EXPECT_EQ(ClaimAccess(name, owner), row.claim);
+        EXPECT_EQ(owner, expectedOwner);
+        // The name stays ours, also where our claim cannot even be opened.
+        DWORD error = 0;
+        EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
+        EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+        sink->Stop();
+    }
+}
+
+// Fast user switching: the console moves from session 3 to session 4, and the
+// pipe must let the new user in and the old one out, although every instance
+// of a pipe shares the first one's descriptor.
+TEST(PipeSecurity, NewInstancesCarryTheNewConsoleUser)
+{
+    FakeIdentity identity;
+    identity.processUser = SystemSid;
+    TraceWatch trace;
+    std::string name = UniqueName("switch");
+    auto sink = StartSink(name);
+    ASSERT_NE(sink, nullptr);
+    EXPECT_TRUE(trace.WaitFor("admits the user of session 3 (logon SID " + std::string(Session3Logon) + ")"));
+    // Taking the listening instance makes the sink start a spare one.
+    HANDLE first = OpenClientEnd(name);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    {
+        std::lock_guard<std::mutex> hold(identity.mutex);
+        identity.console = 4;
+    }
+    HANDLE second = OpenClientEnd(name);  // takes the spare: the next spare sees session 4
+    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(trace.WaitFor("admits the user of session 4 (logon SID " + std::string(Session4Logon) + ")"));
+    std::string owner;
+    std::vector<std::string> expected = {"S-1-5-18 001f01ff", std::string(Session4Logon) + " 0012018b"};
+    EXPECT_EQ(AccessOf(first, owner), expected);  // one descriptor for every instance
+    EXPECT_EQ(AccessOf(second, owner), expected);
+
+    // Nobody at the console: only SYSTEM and the sink's own user. The two
+    // clients stay, so that the next one again takes the only listening
+    // instance and a new one is made.
+    {
+        std::lock_guard<std::mutex> hold(identity.mutex);
+        identity.console = 7;
+    }
+    HANDLE third = OpenClientEnd(name);
+    ASSERT_NE(third, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(trace.WaitFor("no user to admit in session 7"));
+    EXPECT_EQ(AccessOf(first, owner), std::vector<std::string>{"S-1-5-18 001f01ff"});
+    for (HANDLE client : {first, second, third})
+        CloseHandle(client);
+    sink->Stop();
+}
+
+// The DACL keeps other users out on Windows only; the accept check turns away
+// a client of another session on Wine too, and whatever got in through an
+// instance made before the console moved.
+TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
+{
+    FakeIdentity identity;
+    identity.processUser = LocalServiceSid;
+    identity.serverUser = LocalServiceSid;  // our own connections trust the sink
+    TraceWatch trace;
+    std::string name = UniqueName("accept");
+    auto sink = StartSink(name);
+    ASSERT_NE(sink, nullptr);
+    struct Row {
+        const char* user;
+        DWORD session;
+        bool served;
+    };
+    const Row rows[] = {
+        {StrangerSid, 5, false},     // another session's user
+        {nullptr, 5, false},         // cannot be identified
+        {SystemSid, 0, true},        // SYSTEM, from any session
+        {LocalServiceSid, 0, true},  // the sink's own user
+        {StrangerSid, 3, true},      // the console session's user
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.user ? row.user : "unknown") + " in session " + std::to_string(row.session));
+        {
+            std::lock_guard<std::mutex> hold(identity.mutex);
+            identity.clientUser = row.user;
+            identity.clientSession = row.session;
+        }
+        size_t refusedBefore = trace.Seen("refused process");
+        DWORD error = 0;
+        auto connection = Connection::Open(name, false, std::string(), error);
+        EXPECT_EQ(connection != nullptr, row.served) << "error " << error;
+        EXPECT_EQ(trace.Seen("refused process"), refusedBefore + (row.served ? 0 : 1));
+        if (connection)
+            connection->Close();
+    }
+    std::string line = std::string("of session 5, user ") + StrangerSid + " (error 0): neither SYSTEM nor " +
+                       LocalServiceSid + ", nor of session 3";
+    EXPECT_EQ(trace.Seen(line), 1u) << line;
+    sink->Stop();
+}
+
+// A process that took the name first (a squatter) must not get a byte: not
+// the Hello, which names the caller's sink, nor anything after it. A user
+// trusts only SYSTEM and itself; a service also the console session's user,
+// whose user interface it serves.
+TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
+{
+    FakeIdentity identity;
+    TraceWatch trace;
+    struct Row {
+        const char* client;  // null: this process's real user
+        const char* server;  // null: cannot be identified
+        bool peer;
+        bool trusted;
+    };
+    const Row rows[] = {
+        {nullptr, StrangerSid, false, false},
+        {nullptr, nullptr, true, false},
+        {nullptr, Session3User, false, false},
+        {nullptr, SystemSid, true, true},
+        {SystemSid, Session3User, true, true},
+        {SystemSid, Session4User, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.client ? row.client : "a user") + " facing " +
+                     (row.server ? row.server : "unknown"));
+        {
+            std::lock_guard<std::mutex> hold(identity.mutex);
+            identity.processUser = row.client;
+            identity.serverUser = row.server;
+        }
+        std::string name = UniqueName("squat");
+        HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
+        ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ConnectNamedPipe(squatter, &overlapped);
+
+        DWORD error = 0;
+        std::shared_ptr<Connection> opened;
+        std::thread client([&] { opened = Connection::Open(name, row.peer, "Victim", error); });
+        // What the client writes before it gives up, or before it waits for
+        // an answer that never comes (until the squatter goes).
+        EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 5000), WAIT_OBJECT_0);
+        char buffer[256];
+        DWORD bytes = 0;
+        ResetEvent(overlapped.hEvent);
+        BOOL read = ReadFile(squatter, buffer, sizeof buffer, nullptr, &overlapped);
+        DWORD readError = read ? 0 : GetLastError();
+        if (readError == ERROR_IO_PENDING) {
+            if (WaitForSingleObject(overlapped.hEvent, 5000) != WAIT_OBJECT_0)
+                CancelIoEx(squatter, &overlapped);
+            read = GetOverlappedResult(squatter, &overlapped, &bytes, TRUE);
+            readError = read ? 0 : GetLastError();
+        } else if (read) {
+            GetOverlappedResult(squatter, &overlapped, &bytes, FALSE);
+        }
+        CloseHandle(squatter);
+        client.join();
+        CloseHandle(overlapped.hEvent);
+
+        EXPECT_EQ(opened, nullptr);
+        if (row.trusted) {
+            EXPECT_TRUE(read && bytes >= 16 && std::string(buffer, 4) == "RUX1") << "no Hello";
+            EXPECT_NE(error, RuxError_ServerNotTrusted);
+        } else {
+            EXPECT_FALSE(read) << bytes << " bytes reached the squatter";
+            EXPECT_EQ(readError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+            EXPECT_EQ(error, RuxError_ServerNotTrusted);
+            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), 1u);
+        }
+    }
+    EXPECT_EQ(trace.Seen(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
+                         " nor the console session's user: not connecting"),
+              1u);
+}
