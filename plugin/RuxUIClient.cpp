@@ -83,15 +83,28 @@ void RuxUIClient::Destroy()
 
     if (WaitForSingleObject(DoneEvent(), DestroyWaitMilliseconds) == WAIT_TIMEOUT)
         OlvLog_Print(OlvLogImportant, L"RuxUIClient::~RuxUIClient: WorkerProc not stop");
-    ReleaseReference();
+    // A run lets go of the client before it signals done, so once done is seen
+    // this is the last reference and the shutdown completes here, on the
+    // host's thread. Only a run still busy now finishes it itself.
+    if (references.fetch_sub(1) == 1) {
+        // The last run may have let go just after the wait gave up: it only
+        // has its done signal left to give.
+        WaitForSingleObject(DoneEvent(), INFINITE);
+        delete this;
+    }
 }
 
 void RuxUIClient::SignalDone()
 {
+    // The run's last use of the client, and its reference goes first: the host
+    // may free the client as soon as done is signalled. When the host has
+    // already given up waiting, this reference was the last one, and the run
+    // completes the shutdown after signalling done (the base's destructor
+    // wants the run marked as ended).
+    bool last = references.fetch_sub(1) == 1;
     WorkerThread::SignalDone();
-    // The last access to the client on this run: if the host has gone, this
-    // frees it, and the run entry touches nothing of the object afterwards.
-    ReleaseReference();
+    if (last)
+        delete this;
 }
 
 void RuxUIClient::ReleaseReference() noexcept

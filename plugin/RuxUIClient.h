@@ -13,10 +13,13 @@
 // session id and the status are atomic words.
 //
 // Lifetime: the client is reference-counted. The host holds one reference from
-// RuxUIClientNew to Destroy, and every queued worker run holds one until it has
-// signalled done. Destroy gives the host control back after at most about
-// 1,000 ms of waiting; a run that is still busy then frees the client itself
-// once it has ended, so no run ever touches a freed client.
+// RuxUIClientNew to Destroy, and every queued worker run holds one until it
+// ends; a run drops it just before it signals done. So when Destroy sees the
+// run end within its 1,000 ms wait, it holds the last reference and the whole
+// shutdown (trace callback off, messaging library exit, members released) is
+// done when it returns, on the host's thread. Only a run still busy after the
+// wait finishes the shutdown itself once it has ended, so no run ever touches
+// a freed client.
 #pragma once
 
 #include "plugin/OLVRuxUIPlugin.h"
@@ -73,12 +76,13 @@ public:
 
 protected:
     void WorkerProc() override;
-    // Signals done, then drops the run's reference (which may free the client).
+    // Drops the run's reference, then signals done; frees the client when that
+    // reference was the last (the host has stopped waiting).
     void SignalDone() override;
 
 private:
-    // Only through Destroy or the last run's end: runs the host-independent half
-    // of the shutdown (trace callback off, messaging library exit).
+    // Only through Destroy or the end of a run that outlived Destroy's wait:
+    // the trace callback off, the messaging library's exit, the members.
     ~RuxUIClient() override;
 
     void ReleaseReference() noexcept;

@@ -119,6 +119,35 @@ TEST_F(RuxUIClientTest, DestroyingAnUnstartedClientSendsStatusZeroWithoutWaiting
     EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
 }
 
+// Destroy of a client whose run has ended returns with the shutdown done on
+// the host's thread: the messaging library released and the trace callback
+// left to the next client. The run used to drop its reference only after
+// signalling done, so the destructor often ran later on the pool thread and
+// removed the next client's callback.
+TEST_F(RuxUIClientTest, DestroyReturnsWithTheMessagingLibraryReleased)
+{
+    UiSink ui(SessionSinkName());
+    const std::string traced = "2|RuxUIClient::TraceProc: Rux: cannot connect to sink 'NoSuchTraceSink'";
+    for (int round = 0; round < 10; ++round) {
+        {
+            HostedClient client;
+            UiMessage push;
+            StartAndTakeFirstPush(client, ui, push);
+            client.Destroy();
+            // The fixture's use and this probe's.
+            int32_t uses = RuxInit();
+            RuxExit();
+            ASSERT_EQ(uses, 2) << "round " << round;
+        }
+        HostedClient next;
+        EXPECT_EQ(RuxOpenConnection("NoSuchTraceSink"), nullptr);
+        std::vector<std::string> lines = log.Lines();
+        size_t count = std::count_if(lines.begin(), lines.end(),
+                                     [&](const std::string& line) { return line.rfind(traced, 0) == 0; });
+        ASSERT_EQ(count, static_cast<size_t>(round + 1)) << "the next client's trace callback is gone";
+    }
+}
+
 TEST_F(RuxUIClientTest, FirstFullPushCarriesStateVersionsAndTwoCounters)
 {
     ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
