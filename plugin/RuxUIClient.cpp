@@ -1,12 +1,14 @@
 #include "plugin/RuxUIClient.h"
 
+#include "plugin/ClientPlatform.h"
+
 #include "log/OlvLog.h"
 #include "runtime/CodePageConverter.h"
 #include "runtime/FormatString.h"
 
 RuxUIClient::RuxUIClient()
 {
-    sessionId = WTSGetActiveConsoleSessionId();
+    sessionId = Platform().activeConsoleSession();
     serviceName = FormatString("QClient(%d)", sessionId.load());
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::RuxUIClient: session id = %d", sessionId.load());
     RuxInit();
@@ -55,7 +57,7 @@ void RuxUIClient::StartWorker()
 void RuxUIClient::SetSession(int32_t newSessionId)
 {
     ExclusiveLockHolder holder(lock);
-    uint32_t id = newSessionId == -1 ? WTSGetActiveConsoleSessionId() : static_cast<uint32_t>(newSessionId);
+    uint32_t id = newSessionId == -1 ? Platform().activeConsoleSession() : static_cast<uint32_t>(newSessionId);
     sessionId = id;
     // Kept in step with the id, as everywhere else the id is set, so that the
     // next push goes to the new session's sink.

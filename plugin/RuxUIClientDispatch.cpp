@@ -1,6 +1,7 @@
 // What the user interface sends to the client's service "SB": one-way calls
 // and queries, each driving the engine. No error is ever answered.
 #include "plugin/AutoServiceConnect.h"
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 #include "plugin/contracts/VtApi.h"
 
@@ -113,7 +114,7 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     int32_t enable = 0;
     RuxGetBool(arg, &enable);
 
-    uint32_t active = WTSGetActiveConsoleSessionId();
+    uint32_t active = Platform().activeConsoleSession();
     sessionId = active;
     serviceName = FormatString("QClient(%d)", active);
     VtApi_SetActiveSession(active);

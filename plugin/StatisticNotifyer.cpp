@@ -2,6 +2,7 @@
 // "Stats" or below, and every sub-key created or deleted there, signals the
 // statistics event, on which the worker pushes fresh counters. A change
 // notification fires once per arming, so the worker re-arms it each time.
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
@@ -21,11 +22,11 @@ void RuxUIClient::SetupStatisticNotifyer()
 
     // Created even without a session: the worker's wait needs the event.
     if (!statsEvent.valid())
-        statsEvent = SharedEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        statsEvent = SharedEvent(Platform().createAutoResetEvent());
     if (session == NoSession)
         return;
 
-    UniqueEvent token(GetSessionUserToken(session));
+    UniqueEvent token(Platform().sessionUserToken(session));
     if (!token.valid()) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = %d",
                      session);

@@ -3,6 +3,7 @@
 #include "log/LogFileReader.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClientNew.h"
 #include "rux/RuxExtensions.h"
 
@@ -275,6 +276,67 @@ void HostedClient::Destroy()
         plugin->Destroy();
     plugin = nullptr;
     client = nullptr;
+}
+
+namespace {
+
+std::atomic<uint32_t> OverriddenActiveSession{0};
+std::atomic<uint32_t> MissingUser{RuxUIClient::NoSession};
+std::atomic<long> FailingEvents{0};
+
+DWORD WINAPI OverriddenActiveConsoleSession()
+{
+    return OverriddenActiveSession.load();
+}
+
+HANDLE OverriddenSessionUserToken(uint32_t sessionId)
+{
+    if (sessionId == MissingUser.load())
+        return nullptr;
+    return DefaultClientPlatform.sessionUserToken(sessionId);
+}
+
+HANDLE OverriddenAutoResetEvent()
+{
+    if (FailingEvents.fetch_sub(1) > 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    FailingEvents.store(0);
+    return DefaultClientPlatform.createAutoResetEvent();
+}
+
+const ClientPlatform OverriddenPlatform = {&OverriddenActiveConsoleSession, &OverriddenSessionUserToken,
+                                           &OverriddenAutoResetEvent};
+
+}  // namespace
+
+PlatformOverride::PlatformOverride()
+{
+    OverriddenActiveSession.store(WTSGetActiveConsoleSessionId());
+    MissingUser.store(RuxUIClient::NoSession);
+    FailingEvents.store(0);
+    CurrentClientPlatform.store(&OverriddenPlatform);
+}
+
+PlatformOverride::~PlatformOverride()
+{
+    CurrentClientPlatform.store(&DefaultClientPlatform);
+}
+
+void PlatformOverride::SetActiveSession(uint32_t sessionId)
+{
+    OverriddenActiveSession.store(sessionId);
+}
+
+void PlatformOverride::SetUserMissing(uint32_t sessionId)
+{
+    MissingUser.store(sessionId);
+}
+
+void PlatformOverride::FailNextEvents(long count)
+{
+    FailingEvents.store(count);
 }
 
 bool WaitNoLiveClients(DWORD timeout)

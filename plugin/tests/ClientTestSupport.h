@@ -111,6 +111,24 @@ private:
     RuxUIClient* client = nullptr;
 };
 
+// What the client learns from the system, replaced for one scope (see
+// plugin/ClientPlatform.h) to show what Wine cannot: another session at the
+// console, a session whose user cannot be found, an event that cannot be made.
+// Starts out as the system: the real console session, every user found.
+class PlatformOverride {
+public:
+    PlatformOverride();
+    ~PlatformOverride();
+    PlatformOverride(const PlatformOverride&) = delete;
+    PlatformOverride& operator=(const PlatformOverride&) = delete;
+
+    void SetActiveSession(uint32_t sessionId);
+    // The user of this session cannot be found (no token); NoSession: none.
+    void SetUserMissing(uint32_t sessionId);
+    // The next `count` event creations of the client fail (error 8).
+    void FailNextEvents(long count);
+};
+
 // Waits until no client object is alive in the process.
 bool WaitNoLiveClients(DWORD timeout = 5000);
 

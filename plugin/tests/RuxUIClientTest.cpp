@@ -457,6 +457,20 @@ TEST_F(RuxUIClientTest, SinkNameTakenGivesTheSetupLinesAndNoWait)
     EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
 }
 
+// Without its sink event a run is a failed set-up like the others. It used to
+// go on with a null handle in its wait array, logging "wait failed 6" every
+// second and serving nothing until Destroy.
+TEST_F(RuxUIClientTest, RunWithoutASinkEventEndsAfterItsSetUpLines)
+{
+    PlatformOverride platform;
+    HostedClient client;
+    platform.FailNextEvents(1);  // the run makes its sink event first
+    client->StartWorker();
+    ASSERT_EQ(WaitForSingleObject(client.Client()->DoneEvent(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(log.Count("3|RuxUIClient::WorkerProc: failed to create events 8"), 1u);
+    EXPECT_EQ(log.Count("3|RuxUIClient::WorkerProc: some objects or events not create!"), 1u);
+}
+
 TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTheClientItself)
 {
     wchar_t temp[MAX_PATH];
