@@ -103,8 +103,11 @@ private:
     bool UpdateUIVtStatus();
     void GetVtStatistic(VtStatistic& statistic);
 
-    // The statistics key watch.
+    // The statistics key watch. SetupStatisticNotifyer ends the previous watch
+    // and sets one up for the current session; FollowSessionWithNotifyer does
+    // so when the session changed since (SetSession, "Enable").
     void SetupStatisticNotifyer();
+    void FollowSessionWithNotifyer();
     void UpdateStatisticNotifyer();
 
     std::atomic<uint32_t> sessionId{NoSession};
@@ -116,6 +119,9 @@ private:
     ExclusiveLock lock;
     SharedKey statsKey;
     SettingNameTable settingNames;
+    // The session the watch was last set up for. Like statsKey, used by the
+    // constructor and then only by the worker.
+    uint32_t watchedSession = NoSession;
 
     std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
     // Set by Destroy under the lock: no push after the final "Status" 0, and a

@@ -98,6 +98,7 @@ void RuxUIClient::RunWorker()
             try {
                 if (first) {
                     first = false;
+                    FollowSessionWithNotifyer();
                     AdviseUI();
                 }
                 waiting = WaitAndDispatch(waits, sink, service, peer);
@@ -135,6 +136,8 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService s
         UpdateUIStatistic();
         return true;
     case WAIT_OBJECT_0 + AdviseIndex:
+        // A new session (SetSession, "Enable") gets its user's watch first.
+        FollowSessionWithNotifyer();
         AdviseUI();
         return true;
     case WAIT_TIMEOUT:

@@ -19,6 +19,11 @@ void RuxUIClient::SetupStatisticNotifyer()
 {
     uint32_t session = sessionId.load();
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", session);
+    // The previous watch ends before anything below can return early: a key
+    // left open would be the previous session's user's, and the time-out
+    // retries only a closed one. Closing it ends its pending notification.
+    statsKey.reset();
+    watchedSession = session;
 
     // Created even without a session: the worker's wait needs the event.
     if (!statsEvent.valid())
@@ -50,8 +55,6 @@ void RuxUIClient::SetupStatisticNotifyer()
     result = userRoot ? RegOpenKeyExW(userRoot, StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key) : ERROR_INVALID_HANDLE;
     if (result != ERROR_SUCCESS)
         key = nullptr;
-    // Replacing the key closes the previous user's key, which ends its pending
-    // notification.
     statsKey = SharedKey(key);
     if (userRoot)
         RegCloseKey(userRoot);
@@ -62,6 +65,12 @@ void RuxUIClient::SetupStatisticNotifyer()
     } else {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open Settings reg value %d", result);
     }
+}
+
+void RuxUIClient::FollowSessionWithNotifyer()
+{
+    if (watchedSession != sessionId.load())
+        SetupStatisticNotifyer();
 }
 
 void RuxUIClient::UpdateStatisticNotifyer()
