@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 namespace clienttest {
 
@@ -339,6 +341,29 @@ void PlatformOverride::FailNextEvents(long count)
     FailingEvents.store(count);
 }
 
+namespace {
+
+std::atomic<size_t> FailingAllocationBytes{0};
+std::atomic<bool> AllocationFailed{false};
+
+}  // namespace
+
+AllocationFailure::AllocationFailure(size_t bytes)
+{
+    AllocationFailed.store(false);
+    FailingAllocationBytes.store(bytes);
+}
+
+AllocationFailure::~AllocationFailure()
+{
+    FailingAllocationBytes.store(0);
+}
+
+bool AllocationFailure::Happened() const
+{
+    return AllocationFailed.load();
+}
+
 bool WaitNoLiveClients(DWORD timeout)
 {
     DWORD start = GetTickCount();
@@ -351,3 +376,27 @@ bool WaitNoLiveClients(DWORD timeout)
 }
 
 }  // namespace clienttest
+
+// The executable's own allocator, with the one-shot failure above. The array,
+// sized and no-throw forms of the standard library call these two.
+void* operator new(std::size_t bytes)
+{
+    size_t failing = bytes;
+    if (bytes != 0 && clienttest::FailingAllocationBytes.compare_exchange_strong(failing, 0)) {
+        clienttest::AllocationFailed.store(true);
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(bytes ? bytes : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}

@@ -301,6 +301,49 @@ TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
     }
 }
 
+// A handler that runs out of memory loses only its own call. The exception
+// used to end the whole drain: the calls queued behind it (which bring no
+// signal of their own) waited for the next message, and the engine never
+// heard of the settings applied before the failure.
+TEST_F(RuxUIClientTest, CallThatRunsOutOfMemoryLosesOnlyItself)
+{
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+
+    // The worker sits in a slow push while the four queries queue up, so that
+    // one drain pops them all.
+    EngineState state;
+    ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::GetStatistics, 2000), static_cast<DWORD>(ERROR_SUCCESS));
+    size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
+    client->SetSession(-1);
+    ASSERT_TRUE(log.WaitFor("4|RuxUIClient::AdviseUI", pushes + 1));
+
+    // Looking the long name up copies it into a string of 233 bytes.
+    const std::string longName(232, 'n');
+    AllocationFailure failure(longName.size() + 1);
+    ASSERT_TRUE(SendQuery("ApplySBSetting", RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, longName.c_str(), 1), "bad",
+                          "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("ApplySBSetting", RuxBuildItem("{s:b}", "EnableVirtual", 1), "good", "SettingsDialog",
+                          "Answers"));
+    ASSERT_TRUE(SendQuery("ResetMessage", nullptr, "reset", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message)) << "the calls behind the failed one were not served";
+    EXPECT_TRUE(failure.Happened());
+    EXPECT_EQ(log.Count("3|RuxUIClient::OnService: call dropped: std::bad_alloc"), 1u);
+    uint32_t applied = 0;
+    EngineState().GetSettingsApplied(applied);
+    EXPECT_EQ(applied, 2u);
+    int32_t scanSpy = -1;
+    int32_t virtualOn = -1;
+    EngineState().GetOption(10, scanSpy);
+    EngineState().GetOption(2, virtualOn);
+    EXPECT_EQ(scanSpy, 1);
+    EXPECT_EQ(virtualOn, 1);
+}
+
 TEST_F(RuxUIClientTest, EnableAsAssociativeCallIsServedThroughProcAfterTheCommandStringLine)
 {
     ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
