@@ -81,6 +81,10 @@ protected:
     void SignalDone() override;
 
 private:
+    // The tests reach single dispatch and update steps through it, with items
+    // and sessions that Rux.dll and Wine never produce.
+    friend class RuxUIClientProbe;
+
     // Only through Destroy or the end of a run that outlived Destroy's wait:
     // the trace callback off, the messaging library's exit, the members.
     ~RuxUIClient() override;

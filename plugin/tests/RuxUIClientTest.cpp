@@ -12,11 +12,25 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace clienttest;
+
+class RuxUIClientProbe {
+public:
+    static void Query(RuxUIClient& client, RuxItem query)
+    {
+        char command[256] = {};
+        ExclusiveLockHolder holder(client.lock);
+        client.OnQuery(query, command);
+    }
+    static bool AdviseUI(RuxUIClient& client) { return client.AdviseUI(); }
+    static bool UpdateUIStatistic(RuxUIClient& client) { return client.UpdateUIStatistic(); }
+    static bool UpdateUIVtStatus(RuxUIClient& client) { return client.UpdateUIVtStatus(); }
+};
 
 namespace {
 
@@ -444,6 +458,130 @@ TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "again", "SettingsDialog", "Answers"));
     EXPECT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
     RemoveDirectoryW(folder.c_str());
+}
+
+// Only the handle line for a query that lacks a member of the reply address,
+// even for the commands that would not use it.
+TEST_F(RuxUIClientTest, QueryLackingAReplyMemberIsDroppedAfterItsHandleLine)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"olv-client-kept-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_EQ(EngineState().SetVirtualDataPath(folder), static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring file = folder + L"\\kept.dat";
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+    ASSERT_EQ(EngineState().SetMessages(5), static_cast<DWORD>(ERROR_SUCCESS));
+
+    HostedClient client;
+    const struct {
+        const char* lacking;
+        const char* proc;
+        const char* keys[2];  // besides "proc"
+    } queries[] = {
+        {"cookie", "ClearVirtualData", {"service", "source"}},
+        {"source", "ClearVirtualData", {"service", "cookie"}},
+        {"service", "ResetMessage", {"source", "cookie"}},
+    };
+    for (const auto& q : queries) {
+        RuxItem query = RuxBuildItem("{s:s,s:s,s:s}", "proc", q.proc, q.keys[0], "x", q.keys[1], "y");
+        ASSERT_NE(query, nullptr);
+        RuxUIClientProbe::Query(*client.Client(), query);
+        RuxReleaseItem(query);
+    }
+    std::vector<std::string> lines = log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.rfind("4|RuxUIClient::OnService: RuxResult_Query hProc = 0x", 0) == 0;
+                            }),
+              3);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("receive string") != std::string::npos; }),
+              0);
+    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    uint32_t messages = 0;
+    EngineState().GetMessages(messages);
+    EXPECT_EQ(messages, 5u);
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// Command texts come as strings or as byte strings; a byte string fills at
+// most 255 bytes and is always terminated inside the buffer.
+TEST_F(RuxUIClientTest, ItemStringsFromBlobsAreTerminatedInsideTheBuffer)
+{
+    const std::string full(255, 'b');
+    const struct {
+        const char* what;
+        RuxItem item;
+        bool copied;
+        std::string text;
+    } cases[] = {
+        {"blob command", RuxBuildBlob("ClearVirtualData", 16), true, "ClearVirtualData"},
+        {"blob of 255 bytes", RuxBuildBlob(full.data(), 255), true, full},
+        {"blob of 256 bytes", RuxBuildBlob(std::string(256, 'o').data(), 256), false, ""},
+        {"string of 255 bytes", RuxBuildItem("s", full.c_str()), true, full},
+        {"string of 256 bytes", RuxBuildItem("s", std::string(256, 's').c_str()), false, ""},
+        {"boolean", RuxBuildItem("{s:b}", "k", 1), false, ""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_NE(c.item, nullptr) << c.what;
+        struct {
+            char buffer[256];
+            char behind[16];
+        } guarded;
+        std::memset(&guarded, 0x7F, sizeof guarded);
+        guarded.buffer[0] = 0;
+        EXPECT_EQ(RuxUIClient::GetItemString(c.item, guarded.buffer), c.copied) << c.what;
+        EXPECT_EQ(std::string(guarded.buffer, strnlen(guarded.buffer, sizeof guarded.buffer)), c.text) << c.what;
+        EXPECT_EQ(std::count(std::begin(guarded.behind), std::end(guarded.behind), 0x7F), 16) << c.what;
+        RuxReleaseItem(c.item);
+    }
+}
+
+// With no session (0xFFFFFFFF: no console session attached) the four updates
+// return at once: nothing reaches the engine or "QClient(-1)", the name that
+// session formats to.
+TEST_F(RuxUIClientTest, WithoutASessionTheFourUpdatesSendNothing)
+{
+    PlatformOverride platform;
+    platform.SetActiveSession(RuxUIClient::NoSession);
+    UiSink nowhere("QClient(-1)");
+    ASSERT_TRUE(nowhere.Started());
+    HostedClient client;
+    ASSERT_EQ(client.Client()->SessionId(), RuxUIClient::NoSession);
+    // Every line of the client's own; the flush entry adds one of its own per read.
+    auto clientLines = [this] {
+        std::vector<std::string> lines = log.Lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& line) { return line.find("OlvLog_FlushThread") == std::string::npos; });
+    };
+    const auto lines = clientLines();
+    EXPECT_FALSE(RuxUIClientProbe::AdviseUI(*client.Client()));
+    EXPECT_FALSE(RuxUIClientProbe::UpdateUIStatistic(*client.Client()));
+    EXPECT_FALSE(RuxUIClientProbe::UpdateUIVtStatus(*client.Client()));
+    EXPECT_EQ(client->Perform(), -1);
+    client.Destroy();
+    EXPECT_EQ(clientLines(), lines) << "an update went on: " << log.Lines().back();
+    UiMessage message;
+    EXPECT_FALSE(nowhere.Next(message, 0)) << message.text;
+}
+
+// A user interface that starts after the client opens a peer to its sink: the
+// sink event brings it a full push, and the client's own peer to it is opened.
+TEST_F(RuxUIClientTest, SinkEventBringsAFullPushAndThePeerToTheInterface)
+{
+    HostedClient client;
+    client->StartWorker();
+    ASSERT_TRUE(log.WaitFor("4|OLVRuxUIPlugin::WorkerProc: failed to open peer"));
+    UiSink ui(SessionSinkName());
+    ASSERT_TRUE(ui.OpenPeer("SB"));
+    UiMessage push;
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    EXPECT_EQ(push.text.rfind("{Status:0,Version:", 0), 0u) << push.text;
+    EXPECT_TRUE(log.WaitFor("2|RuxUIClient::TraceProc: Rux: sink '" + SessionSinkName() + "': peer 'SB' connected"));
 }
 
 TEST_F(RuxUIClientTest, PerformAsksTheSessionsUserInterfaceForTheSettingsDialog)
