@@ -6,19 +6,47 @@
 #include "runtime/CodePageConverter.h"
 #include "runtime/FormatString.h"
 
+#include <exception>
+#include <mutex>
+
+namespace {
+
+// The messaging library keeps one trace callback for the process, and every
+// client installs the same one. The last client to go removes it, so that a
+// client freed late (its run outlived Destroy's wait) does not take it from a
+// client made meanwhile.
+std::mutex TraceProcMutex;
+long TracingClients = 0;
+
+void InstallTraceProc(RuxTraceProcFn proc)
+{
+    std::lock_guard<std::mutex> hold(TraceProcMutex);
+    ++TracingClients;
+    RuxSetTraceProc(proc);
+}
+
+void RemoveTraceProc()
+{
+    std::lock_guard<std::mutex> hold(TraceProcMutex);
+    if (--TracingClients == 0)
+        RuxSetTraceProc(nullptr);
+}
+
+}  // namespace
+
 RuxUIClient::RuxUIClient()
 {
     sessionId = Platform().activeConsoleSession();
     serviceName = FormatString("QClient(%d)", sessionId.load());
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::RuxUIClient: session id = %d", sessionId.load());
     RuxInit();
-    RuxSetTraceProc(TraceProc);
+    InstallTraceProc(TraceProc);
     try {
         SetupStatisticNotifyer();
         settingNames.Fill();
     } catch (...) {
         // The caller gets no object to destroy: undo what it would have undone.
-        RuxSetTraceProc(nullptr);
+        RemoveTraceProc();
         RuxExit();
         throw;
     }
@@ -27,13 +55,13 @@ RuxUIClient::RuxUIClient()
 
 RuxUIClient::~RuxUIClient()
 {
-    RuxSetTraceProc(nullptr);
+    RemoveTraceProc();
     RuxExit();
     --liveClients;
     // The members go in reverse order of declaration: the setting table, the
     // statistics key, the lock's event, the advise, statistics and exit events,
     // the service name; then the WorkerThread base, whose done event is
-    // signalled by now (see ReleaseReference).
+    // signalled by now (see SignalDone).
 }
 
 void RuxUIClient::StartWorker()
@@ -58,10 +86,16 @@ void RuxUIClient::SetSession(int32_t newSessionId)
 {
     ExclusiveLockHolder holder(lock);
     uint32_t id = newSessionId == -1 ? Platform().activeConsoleSession() : static_cast<uint32_t>(newSessionId);
-    sessionId = id;
     // Kept in step with the id, as everywhere else the id is set, so that the
-    // next push goes to the new session's sink.
-    serviceName = FormatString("QClient(%d)", id);
+    // next push goes to the new session's sink. The name comes first: when it
+    // cannot be made, neither changes, and no exception reaches the host.
+    try {
+        serviceName = FormatString("QClient(%d)", id);
+    } catch (const std::exception& e) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::SetSession: %S", e.what());
+        return;
+    }
+    sessionId = id;
     if (adviseEvent.valid())
         SetEvent(adviseEvent.get());
 }

@@ -381,8 +381,9 @@ bool WaitNoLiveClients(DWORD timeout)
 // sized and no-throw forms of the standard library call these two.
 void* operator new(std::size_t bytes)
 {
-    size_t failing = bytes;
-    if (bytes != 0 && clienttest::FailingAllocationBytes.compare_exchange_strong(failing, 0)) {
+    size_t failing = clienttest::FailingAllocationBytes.load();
+    if (failing != 0 && (failing == bytes || failing == clienttest::AllocationFailure::AnySize) &&
+        clienttest::FailingAllocationBytes.compare_exchange_strong(failing, 0)) {
         clienttest::AllocationFailed.store(true);
         throw std::bad_alloc();
     }

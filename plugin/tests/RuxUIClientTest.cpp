@@ -116,6 +116,13 @@ TEST_F(RuxUIClientTest, SetSessionStoresTheIdAndRebuildsTheServiceName)
         EXPECT_EQ(client.Client()->SessionId(), c.stored) << c.argument;
         EXPECT_EQ(client.Client()->ServiceName(), "QClient(" + std::to_string(c.stored) + ")") << c.argument;
     }
+    // Out of memory for a name too long to keep in place: no exception reaches
+    // the host, and the id and the name stay together.
+    AllocationFailure failure;
+    EXPECT_NO_THROW(client->SetSession(123456789));
+    EXPECT_TRUE(failure.Happened());
+    EXPECT_EQ(client.Client()->SessionId(), 7u);
+    EXPECT_EQ(client.Client()->ServiceName(), "QClient(7)");
 }
 
 TEST_F(RuxUIClientTest, DestroyingAnUnstartedClientSendsStatusZeroWithoutWaiting)
@@ -686,8 +693,22 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
     ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, push));
     EXPECT_EQ(push.text, "{Status:0}");
 
-    // The run ends by itself and frees the client; exit wins over the queued call.
-    ASSERT_TRUE(WaitNoLiveClients(20000));
+    // The run ends by itself and frees the client; exit wins over the queued
+    // call. A client made meanwhile keeps its trace callback.
+    HostedClient next;
+    for (DWORD start = GetTickCount(); RuxUIClient::LiveClients() > 1 && GetTickCount() - start < 20000;)
+        Sleep(10);
+    ASSERT_EQ(RuxUIClient::LiveClients(), 1);
+    EXPECT_EQ(RuxOpenConnection("NoSuchTraceSink"), nullptr);
+    std::vector<std::string> lines = log.Lines();
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& line) {
+                               return line.rfind("2|RuxUIClient::TraceProc: Rux: cannot connect to sink "
+                                                 "'NoSuchTraceSink'",
+                                                 0) == 0;
+                           }),
+              lines.end())
+        << "the late shutdown took the trace callback of the client made meanwhile";
     EXPECT_EQ(log.Count("1|RuxUIClient::WorkerProc: exit event is signalize"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 0u);
     EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
