@@ -1,6 +1,7 @@
 // How the log reaches disk: WriteRecord appends one block; EnsureLogFile, run
 // before every append, reopens a file that is gone and rotates one that is full;
-// OpenLogFile opens or creates the live file and writes the header of a new one.
+// OpenLogFile opens or creates the live file, writes the header of a new one,
+// and rotates an existing one whose header is not the one it would write.
 //
 // All file access goes through the native interface, on paths in the object
 // namespace ("\??\C:\logs\trace.log"). Appends take no lock: each is one write of

@@ -76,7 +76,8 @@ void SendBatch(ProcessLog* log, uint32_t flags) noexcept;  // buffer lock held
 void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept;
 
 // Files. WriteRecord never reports failure; OpenLogFile returns 1 (opened),
-// 2 (created) or 5 (failed, `file` null).
+// 2 (created, also after moving away a file whose header is another key's or
+// format's) or 5 (failed, `file` null; also when such a file cannot be moved).
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
 void EnsureLogFile(ProcessLog* log) noexcept;
 ULONG OpenLogFile(ProcessLog* log) noexcept;
