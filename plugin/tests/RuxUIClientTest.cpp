@@ -562,8 +562,9 @@ TEST_F(RuxUIClientTest, WithoutASessionTheFourUpdatesSendNothing)
     // Every line of the client's own; the flush entry adds one of its own per read.
     auto clientLines = [this] {
         std::vector<std::string> lines = log.Lines();
-        return std::count_if(lines.begin(), lines.end(),
-                             [](const std::string& line) { return line.find("OlvLog_FlushThread") == std::string::npos; });
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("OlvLog_FlushThread") == std::string::npos;
+        });
     };
     const auto lines = clientLines();
     EXPECT_FALSE(RuxUIClientProbe::AdviseUI(*client.Client()));
