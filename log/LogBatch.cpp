@@ -31,12 +31,29 @@ void ReleaseBufferLock(ProcessLog* log) noexcept
 namespace {
 
 // Installs a fresh batch buffer. Null when the heap is exhausted: LogSubmit then
-// dispatches lines one by one instead of batching them.
+// dispatches lines one by one instead of batching them (DispatchAlone).
 void InstallBuffer(ProcessLog* log)
 {
     log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
     log->bufferUsed = 0;
     log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
+}
+
+// A block that is not batched. With a writer thread, every line but a fatal
+// one reaches the file through it, so that lines keep their order and only
+// one thread checks the size and rotates: a block on the caller's stack goes
+// as an owned copy. Only when that copy cannot be had either does the caller
+// write it itself.
+void DispatchAlone(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes)
+{
+    if (log->useWriterThread.load() && (flags & (SubmitFatal | SubmitOwned)) == 0) {
+        if (void* copy = HeapAlloc(log->heap, 0, static_cast<size_t>(bytes))) {
+            std::memcpy(copy, data, static_cast<size_t>(bytes));
+            DispatchBlock(log, flags | SubmitOwned, copy, bytes);
+            return;
+        }
+    }
+    DispatchBlock(log, flags, const_cast<void*>(data), bytes);
 }
 
 }  // namespace
@@ -70,7 +87,7 @@ void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes)
         if (log->bufferUsed >= LogSendThreshold)
             SendBatch(log, flags | SubmitOwned);
     } else {
-        DispatchBlock(log, flags, const_cast<void*>(data), bytes);
+        DispatchAlone(log, flags, data, bytes);
     }
 
     ReleaseBufferLock(log);

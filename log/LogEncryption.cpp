@@ -18,6 +18,7 @@
 #include <cstring>
 
 static_assert(sizeof(Aes256Schedule) == LogCipherBytes, "cipher holds exactly one AES-256 schedule");
+static_assert(EncryptedHeaderMaxBytes == 8 + 4 + StreamKeyBlobLength, "the header holds one sealed stream key");
 
 namespace {
 
@@ -103,18 +104,29 @@ uint32_t SetupLogEncryption(ProcessLog* log) noexcept
     return 0;
 }
 
-uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept
+uint32_t BuildEncryptedHeader(const ProcessLog* log, uint8_t (&header)[EncryptedHeaderMaxBytes],
+                              uint32_t* bytes) noexcept
 {
     uint8_t blob[StreamKeyBlobLength] = {};
     uint32_t length = StreamKeyBlobLength;
     if (int32_t sealed = SealStreamKey(log->keyArea, blob, &length); sealed != 0)
         return static_cast<uint32_t>(sealed);
+    static const char magic[8] = {'O', 'L', 'V', 'L', 'O', 'G', '.', '1'};
+    std::memcpy(header, magic, sizeof(magic));
+    std::memcpy(header + sizeof(magic), &length, sizeof(length));
+    std::memcpy(header + sizeof(magic) + sizeof(length), blob, length);
+    *bytes = static_cast<uint32_t>(sizeof(magic) + sizeof(length)) + length;
+    return 0;
+}
 
-    char magic[8] = {'O', 'L', 'V', 'L', 'O', 'G', '.', '1'};
+uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept
+{
+    uint8_t header[EncryptedHeaderMaxBytes];
+    uint32_t bytes = 0;
+    if (uint32_t error = BuildEncryptedHeader(log, header, &bytes); error != 0)
+        return error;
     IO_STATUS_BLOCK io{};
-    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, magic, sizeof(magic), nullptr, nullptr);
-    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, &length, sizeof(length), nullptr, nullptr);
-    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, blob, length, nullptr, nullptr);
+    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, header, bytes, nullptr, nullptr);
     return 0;
 }
 

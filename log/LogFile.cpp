@@ -1,6 +1,7 @@
 // How the log reaches disk: WriteRecord appends one block; EnsureLogFile, run
 // before every append, reopens a file that is gone and rotates one that is full;
-// OpenLogFile opens or creates the live file and writes the header of a new one.
+// OpenLogFile opens or creates the live file, writes the header of a new one,
+// and rotates an existing one whose header is not the one it would write.
 //
 // All file access goes through the native interface, on paths in the object
 // namespace ("\??\C:\logs\trace.log"). Appends take no lock: each is one write of
@@ -33,6 +34,8 @@ constexpr ULONG FileCreatedResult = 2;
 constexpr ULONG FileFailedResult = 5;
 
 constexpr unsigned KilledNameCount = 0x1000;  // "killed.0" to "killed.fff"
+
+constexpr char PlainMagic[8] = {'O', 'L', 'V', 'L', 'O', 'G', '.', '0'};
 
 struct StandardInformation {
     LARGE_INTEGER allocationSize;
@@ -219,6 +222,81 @@ void RotateLogFile(ProcessLog* log)
     OpenLogFile(log);
 }
 
+// Opens or creates the live file; a new (or empty) one gets its header, whose
+// first block goes through WriteRecord so that it is encrypted like every
+// record after it. Returns FileOpenedResult for a file that already had
+// content, FileCreatedResult or FileFailedResult (`file` null).
+ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError)
+{
+    NativeName name(log->path, std::wcslen(log->path), CaseInsensitive | OpenIf);
+    IO_STATUS_BLOCK io{};
+    HANDLE file = nullptr;
+    NTSTATUS status = ZwCreateFile(&file, LiveAppendAccess, &name.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   ShareAll, DispositionOpenIf, SyncNonDirectory, nullptr, 0);
+    if (NtIsError(status)) {
+        log->file = nullptr;
+        return FileFailedResult;
+    }
+    log->file = file;
+    if (io.Information == FileOpened) {
+        // An empty file has no header to keep: it gets this process's, as a
+        // new one would.
+        StandardInformation info{};
+        IO_STATUS_BLOCK queryIo{};
+        if (ZwQueryInformationFile(file, &queryIo, &info, sizeof(info), OlvFileStandardInformation) < 0 ||
+            info.endOfFile.QuadPart != 0)
+            return FileOpenedResult;
+    }
+
+    if (log->encrypt) {
+        if (uint32_t wrapError = WriteEncryptedHeader(log); wrapError != 0) {
+            log->encrypt = false;
+            keyError = wrapError;
+        }
+    }
+    if (!log->encrypt) {
+        IO_STATUS_BLOCK magicIo{};
+        ZwWriteFile(log->file, nullptr, nullptr, nullptr, &magicIo, const_cast<char*>(PlainMagic), sizeof(PlainMagic),
+                    nullptr, nullptr);
+    }
+    alignas(16) unsigned char byteOrderMark[16] = {0xFF, 0xFE};
+    WriteRecord(log, byteOrderMark, sizeof(byteOrderMark));
+    if (keyError != 0 && log->file != nullptr) {
+        alignas(16) wchar_t record[64] = {};
+        static const wchar_t text[] = L"stream_key_init_error=0x";
+        size_t units = sizeof(text) / sizeof(wchar_t) - 1;
+        std::memcpy(record, text, units * sizeof(wchar_t));
+        units += AppendHex(record + units, keyError);
+        record[units] = L'\n';
+        WriteRecord(log, record, sizeof(record));
+    }
+    return FileCreatedResult;
+}
+
+// Whether the open file begins with the header this process would write: the
+// plain magic, or for an encrypted log the magic, length and sealed key of its
+// own key (sealing is deterministic, so equal bytes mean the same key).
+bool HeaderIsOwn(ProcessLog* log)
+{
+    uint8_t expected[EncryptedHeaderMaxBytes];
+    uint32_t expectedBytes = sizeof(PlainMagic);
+    std::memcpy(expected, PlainMagic, sizeof(PlainMagic));
+    if (log->encrypt && BuildEncryptedHeader(log, expected, &expectedBytes) != 0) {
+        // Checked when the key was set up; a key that cannot be sealed after
+        // all is written plain, as in a new file.
+        log->encrypt = false;
+        expectedBytes = sizeof(PlainMagic);
+        std::memcpy(expected, PlainMagic, sizeof(PlainMagic));
+    }
+    uint8_t found[EncryptedHeaderMaxBytes] = {};
+    IO_STATUS_BLOCK io{};
+    LARGE_INTEGER start{};
+    // A read at an explicit offset; appends (no offset, append-only access)
+    // still go to the end.
+    NTSTATUS status = ZwReadFile(log->file, nullptr, nullptr, nullptr, &io, found, expectedBytes, &start, nullptr);
+    return status >= 0 && io.Information == expectedBytes && std::memcmp(found, expected, expectedBytes) == 0;
+}
+
 }  // namespace
 
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept
@@ -274,42 +352,24 @@ ULONG OpenLogFile(ProcessLog* log) noexcept
     if ((LogFlags() & 1) == 0)
         keyError = SetupLogEncryption(log);
 
-    NativeName name(log->path, std::wcslen(log->path), CaseInsensitive | OpenIf);
-    IO_STATUS_BLOCK io{};
-    HANDLE file = nullptr;
-    NTSTATUS status = ZwCreateFile(&file, LiveAppendAccess, &name.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   ShareAll, DispositionOpenIf, SyncNonDirectory, nullptr, 0);
-    if (NtIsError(status)) {
+    ULONG result = OpenLiveFile(log, keyError);
+    if (result != FileOpenedResult || HeaderIsOwn(log))
+        return result;
+    // The file was begun by a process with another key (the volatile key is
+    // new after every restart) or the other format: records appended to it
+    // would decode under no header. It is moved away as a full file is, and
+    // the records start a file with their own header.
+    MoveLiveFileToOld(log);
+    ZwClose(log->file);
+    log->file = nullptr;
+    result = OpenLiveFile(log, keyError);
+    if (result == FileOpenedResult && !HeaderIsOwn(log)) {
+        // It could not be moved (its name has no room for ".old", or another
+        // program holds it without delete sharing): its records are dropped
+        // rather than written where nobody can read them.
+        ZwClose(log->file);
         log->file = nullptr;
         return FileFailedResult;
     }
-    log->file = file;
-    if (io.Information == FileOpened)
-        return FileOpenedResult;
-
-    // A new file gets its header. The header block goes through WriteRecord so
-    // that it is encrypted like every record after it.
-    if (log->encrypt) {
-        if (uint32_t wrapError = WriteEncryptedHeader(log); wrapError != 0) {
-            log->encrypt = false;
-            keyError = wrapError;
-        }
-    }
-    if (!log->encrypt) {
-        char magic[8] = {'O', 'L', 'V', 'L', 'O', 'G', '.', '0'};
-        IO_STATUS_BLOCK magicIo{};
-        ZwWriteFile(log->file, nullptr, nullptr, nullptr, &magicIo, magic, sizeof(magic), nullptr, nullptr);
-    }
-    alignas(16) unsigned char byteOrderMark[16] = {0xFF, 0xFE};
-    WriteRecord(log, byteOrderMark, sizeof(byteOrderMark));
-    if (keyError != 0 && log->file != nullptr) {
-        alignas(16) wchar_t record[64] = {};
-        static const wchar_t text[] = L"stream_key_init_error=0x";
-        size_t units = sizeof(text) / sizeof(wchar_t) - 1;
-        std::memcpy(record, text, units * sizeof(wchar_t));
-        units += AppendHex(record + units, keyError);
-        record[units] = L'\n';
-        WriteRecord(log, record, sizeof(record));
-    }
-    return FileCreatedResult;
+    return result;
 }

@@ -76,18 +76,25 @@ void SendBatch(ProcessLog* log, uint32_t flags) noexcept;  // buffer lock held
 void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept;
 
 // Files. WriteRecord never reports failure; OpenLogFile returns 1 (opened),
-// 2 (created) or 5 (failed, `file` null).
+// 2 (created, also after moving away a file whose header is another key's or
+// format's) or 5 (failed, `file` null; also when such a file cannot be moved).
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
 void EnsureLogFile(ProcessLog* log) noexcept;
 ULONG OpenLogFile(ProcessLog* log) noexcept;
 
 // Encryption seam. LogFlags is "OLVLOGFLAGS" as a number. SetupLogEncryption
 // sets `encrypt` (and `cipher`) when records can be encrypted and returns the
-// key error a new file records (0 for none). WriteEncryptedHeader writes the
-// header of a new encrypted file, or returns the wrap error without writing.
-// EncryptRecord encrypts whole 16-byte blocks in place under `cipherLock`.
+// key error a new file records (0 for none). BuildEncryptedHeader gives the
+// header an encrypted file of this key begins with ("OLVLOG.1", the blob
+// length, the sealed key: the same bytes for the same key) and its length, or
+// returns the wrap error. WriteEncryptedHeader writes it to a new file, or
+// returns the wrap error without writing. EncryptRecord encrypts whole 16-byte
+// blocks in place under `cipherLock`.
+constexpr uint32_t EncryptedHeaderMaxBytes = 8 + 4 + 64;
 int LogFlags() noexcept;
 uint32_t SetupLogEncryption(ProcessLog* log) noexcept;
+uint32_t BuildEncryptedHeader(const ProcessLog* log, uint8_t (&header)[EncryptedHeaderMaxBytes],
+                              uint32_t* bytes) noexcept;
 uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept;
 void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
 

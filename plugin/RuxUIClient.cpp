@@ -1,22 +1,52 @@
 #include "plugin/RuxUIClient.h"
 
+#include "plugin/ClientPlatform.h"
+
 #include "log/OlvLog.h"
 #include "runtime/CodePageConverter.h"
 #include "runtime/FormatString.h"
 
+#include <exception>
+#include <mutex>
+
+namespace {
+
+// The messaging library keeps one trace callback for the process, and every
+// client installs the same one. The last client to go removes it, so that a
+// client freed late (its run outlived Destroy's wait) does not take it from a
+// client made meanwhile.
+std::mutex TraceProcMutex;
+long TracingClients = 0;
+
+void InstallTraceProc(RuxTraceProcFn proc)
+{
+    std::lock_guard<std::mutex> hold(TraceProcMutex);
+    ++TracingClients;
+    RuxSetTraceProc(proc);
+}
+
+void RemoveTraceProc()
+{
+    std::lock_guard<std::mutex> hold(TraceProcMutex);
+    if (--TracingClients == 0)
+        RuxSetTraceProc(nullptr);
+}
+
+}  // namespace
+
 RuxUIClient::RuxUIClient()
 {
-    sessionId = WTSGetActiveConsoleSessionId();
+    sessionId = Platform().activeConsoleSession();
     serviceName = FormatString("QClient(%d)", sessionId.load());
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::RuxUIClient: session id = %d", sessionId.load());
     RuxInit();
-    RuxSetTraceProc(TraceProc);
+    InstallTraceProc(TraceProc);
     try {
         SetupStatisticNotifyer();
         settingNames.Fill();
     } catch (...) {
         // The caller gets no object to destroy: undo what it would have undone.
-        RuxSetTraceProc(nullptr);
+        RemoveTraceProc();
         RuxExit();
         throw;
     }
@@ -25,13 +55,13 @@ RuxUIClient::RuxUIClient()
 
 RuxUIClient::~RuxUIClient()
 {
-    RuxSetTraceProc(nullptr);
+    RemoveTraceProc();
     RuxExit();
     --liveClients;
     // The members go in reverse order of declaration: the setting table, the
     // statistics key, the lock's event, the advise, statistics and exit events,
     // the service name; then the WorkerThread base, whose done event is
-    // signalled by now (see ReleaseReference).
+    // signalled by now (see SignalDone).
 }
 
 void RuxUIClient::StartWorker()
@@ -55,11 +85,17 @@ void RuxUIClient::StartWorker()
 void RuxUIClient::SetSession(int32_t newSessionId)
 {
     ExclusiveLockHolder holder(lock);
-    uint32_t id = newSessionId == -1 ? WTSGetActiveConsoleSessionId() : static_cast<uint32_t>(newSessionId);
-    sessionId = id;
+    uint32_t id = newSessionId == -1 ? Platform().activeConsoleSession() : static_cast<uint32_t>(newSessionId);
     // Kept in step with the id, as everywhere else the id is set, so that the
-    // next push goes to the new session's sink.
-    serviceName = FormatString("QClient(%d)", id);
+    // next push goes to the new session's sink. The name comes first: when it
+    // cannot be made, neither changes, and no exception reaches the host.
+    try {
+        serviceName = FormatString("QClient(%d)", id);
+    } catch (const std::exception& e) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::SetSession: %S", e.what());
+        return;
+    }
+    sessionId = id;
     if (adviseEvent.valid())
         SetEvent(adviseEvent.get());
 }
@@ -83,15 +119,28 @@ void RuxUIClient::Destroy()
 
     if (WaitForSingleObject(DoneEvent(), DestroyWaitMilliseconds) == WAIT_TIMEOUT)
         OlvLog_Print(OlvLogImportant, L"RuxUIClient::~RuxUIClient: WorkerProc not stop");
-    ReleaseReference();
+    // A run lets go of the client before it signals done, so once done is seen
+    // this is the last reference and the shutdown completes here, on the
+    // host's thread. Only a run still busy now finishes it itself.
+    if (references.fetch_sub(1) == 1) {
+        // The last run may have let go just after the wait gave up: it only
+        // has its done signal left to give.
+        WaitForSingleObject(DoneEvent(), INFINITE);
+        delete this;
+    }
 }
 
 void RuxUIClient::SignalDone()
 {
+    // The run's last use of the client, and its reference goes first: the host
+    // may free the client as soon as done is signalled. When the host has
+    // already given up waiting, this reference was the last one, and the run
+    // completes the shutdown after signalling done (the base's destructor
+    // wants the run marked as ended).
+    bool last = references.fetch_sub(1) == 1;
     WorkerThread::SignalDone();
-    // The last access to the client on this run: if the host has gone, this
-    // frees it, and the run entry touches nothing of the object afterwards.
-    ReleaseReference();
+    if (last)
+        delete this;
 }
 
 void RuxUIClient::ReleaseReference() noexcept

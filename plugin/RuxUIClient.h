@@ -13,10 +13,13 @@
 // session id and the status are atomic words.
 //
 // Lifetime: the client is reference-counted. The host holds one reference from
-// RuxUIClientNew to Destroy, and every queued worker run holds one until it has
-// signalled done. Destroy gives the host control back after at most about
-// 1,000 ms of waiting; a run that is still busy then frees the client itself
-// once it has ended, so no run ever touches a freed client.
+// RuxUIClientNew to Destroy, and every queued worker run holds one until it
+// ends; a run drops it just before it signals done. So when Destroy sees the
+// run end within its 1,000 ms wait, it holds the last reference and the whole
+// shutdown (trace callback off, messaging library exit, members released) is
+// done when it returns, on the host's thread. Only a run still busy after the
+// wait finishes the shutdown itself once it has ended, so no run ever touches
+// a freed client.
 #pragma once
 
 #include "plugin/OLVRuxUIPlugin.h"
@@ -73,12 +76,17 @@ public:
 
 protected:
     void WorkerProc() override;
-    // Signals done, then drops the run's reference (which may free the client).
+    // Drops the run's reference, then signals done; frees the client when that
+    // reference was the last (the host has stopped waiting).
     void SignalDone() override;
 
 private:
-    // Only through Destroy or the last run's end: runs the host-independent half
-    // of the shutdown (trace callback off, messaging library exit).
+    // The tests reach single dispatch and update steps through it, with items
+    // and sessions that Rux.dll and Wine never produce.
+    friend class RuxUIClientProbe;
+
+    // Only through Destroy or the end of a run that outlived Destroy's wait:
+    // the trace callback off, the messaging library's exit, the members.
     ~RuxUIClient() override;
 
     void ReleaseReference() noexcept;
@@ -99,8 +107,11 @@ private:
     bool UpdateUIVtStatus();
     void GetVtStatistic(VtStatistic& statistic);
 
-    // The statistics key watch.
+    // The statistics key watch. SetupStatisticNotifyer ends the previous watch
+    // and sets one up for the current session; FollowSessionWithNotifyer does
+    // so when the session changed since (SetSession, "Enable").
     void SetupStatisticNotifyer();
+    void FollowSessionWithNotifyer();
     void UpdateStatisticNotifyer();
 
     std::atomic<uint32_t> sessionId{NoSession};
@@ -112,6 +123,9 @@ private:
     ExclusiveLock lock;
     SharedKey statsKey;
     SettingNameTable settingNames;
+    // The session the watch was last set up for. Like statsKey, used by the
+    // constructor and then only by the worker.
+    uint32_t watchedSession = NoSession;
 
     std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
     // Set by Destroy under the lock: no push after the final "Status" 0, and a

@@ -1,6 +1,7 @@
 // What the user interface sends to the client's service "SB": one-way calls
 // and queries, each driving the engine. No error is ever answered.
 #include "plugin/AutoServiceConnect.h"
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 #include "plugin/contracts/VtApi.h"
 
@@ -9,6 +10,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -22,11 +26,33 @@ unsigned HandleBits(RuxItem item)
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(item));
 }
 
-void Release(RuxItem item)
-{
-    if (item)
-        RuxReleaseItem(item);
-}
+// An item read out of a popped call ("arg", and the keys and values read from
+// it), released on every way out of its scope.
+class ReadItem {
+public:
+    ReadItem() = default;
+    ~ReadItem()
+    {
+        if (item)
+            RuxReleaseItem(item);
+    }
+    ReadItem(const ReadItem&) = delete;
+    ReadItem& operator=(const ReadItem&) = delete;
+
+    RuxItem* out() noexcept { return &item; }
+    RuxItem get() const noexcept { return item; }
+
+private:
+    RuxItem item = nullptr;
+};
+
+// Settings applied before a failure still reach the engine.
+struct SettingsChangeNotice {
+    SettingsChangeNotice() = default;
+    ~SettingsChangeNotice() { VtApi_NotifySettingsChange(); }
+    SettingsChangeNotice(const SettingsChangeNotice&) = delete;
+    SettingsChangeNotice& operator=(const SettingsChangeNotice&) = delete;
+};
 
 }  // namespace
 
@@ -68,10 +94,19 @@ void RuxUIClient::OnService(RuxService service)
         if (!call)
             continue;
         std::memset(command, 0, sizeof command);
-        if (kind == RuxResult_Call)
-            OnCall(call, command);
-        else if (kind == RuxResult_Query)
-            OnQuery(call, command);
+        // A call whose handler fails (out of memory, for one) loses only
+        // itself: what it read is released on the way out, and the drain goes
+        // on, since the calls behind it get no signal of their own.
+        try {
+            if (kind == RuxResult_Call)
+                OnCall(call, command);
+            else if (kind == RuxResult_Query)
+                OnQuery(call, command);
+        } catch (const std::exception& e) {
+            OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: call dropped: %S", e.what());
+        } catch (...) {
+            OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: call dropped");
+        }
     }
 }
 
@@ -100,22 +135,23 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     if (!Is(command, "Enable"))
         return;
 
-    RuxItem arg = nullptr;
-    RuxGetAssoc(call, "arg", &arg);
+    ReadItem arg;
+    RuxGetAssoc(call, "arg", arg.out());
     int32_t type = 0;
-    if (arg)
-        RuxGetType(arg, &type);
+    if (arg.get())
+        RuxGetType(arg.get(), &type);
     if (type != RuxType_Bool) {
         OlvLog_Print(OlvLogError, L"Failed type of argument for %S", command);
-        Release(arg);
         return;
     }
     int32_t enable = 0;
-    RuxGetBool(arg, &enable);
+    RuxGetBool(arg.get(), &enable);
 
-    uint32_t active = WTSGetActiveConsoleSessionId();
+    // The name first: the id and the name change together or not at all.
+    uint32_t active = Platform().activeConsoleSession();
+    std::string name = FormatString("QClient(%d)", active);
     sessionId = active;
-    serviceName = FormatString("QClient(%d)", active);
+    serviceName = std::move(name);
     VtApi_SetActiveSession(active);
     if (enable) {
         if (!VtApi_IsVantorStarted() && !VtApi_StartVantor(0))
@@ -123,10 +159,9 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     } else if (!VtApi_StopVantor(0)) {
         OlvLog_Print(OlvLogError, L"Failed to stop Linshade by server command");
     }
-    // Served by the worker once the drain is over.
+    // Served by the worker once the drain is over, the watch first.
     if (adviseEvent.valid())
         SetEvent(adviseEvent.get());
-    Release(arg);
 }
 
 void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
@@ -200,34 +235,33 @@ void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
     }
 
     if (Is(command, "ApplySBSetting")) {
-        RuxItem arg = nullptr;
-        RuxGetAssoc(call, "arg", &arg);
+        // Declared first: the engine hears of the change after "arg" is
+        // released, also when a lookup below throws.
+        SettingsChangeNotice notice;
+        ReadItem arg;
+        RuxGetAssoc(call, "arg", arg.out());
         int32_t type = 0;
-        if (arg)
-            RuxGetType(arg, &type);
+        if (arg.get())
+            RuxGetType(arg.get(), &type);
         if (type == RuxType_Assoc) {
             uint16_t count = 0;
-            RuxGetLen(arg, &count);
+            RuxGetLen(arg.get(), &count);
             for (uint16_t i = 0; i < count; ++i) {
-                RuxItem key = nullptr;
-                RuxItem value = nullptr;
-                RuxGetNthKey(arg, i, &key);
-                if (key)
-                    RuxGetAt(arg, key, &value);
+                ReadItem key;
+                ReadItem value;
+                RuxGetNthKey(arg.get(), i, key.out());
+                if (key.get())
+                    RuxGetAt(arg.get(), key.get(), value.out());
                 char name[256] = {};
-                GetItemString(key, name);
+                GetItemString(key.get(), name);
                 int32_t flag = 0;
-                if (value)
-                    RuxGetBool(value, &flag);
+                if (value.get())
+                    RuxGetBool(value.get(), &flag);
                 int32_t optionId = settingNames.Find(name);
                 if (optionId > 0)
                     VtApi_SetConfigOption(optionId, flag);
-                Release(key);
-                Release(value);
             }
         }
-        Release(arg);
-        VtApi_NotifySettingsChange();
     }
     if (Is(command, "ClearVirtualData"))
         ClearVirtualData();

@@ -1,5 +1,6 @@
 // The worker run: the client's own sink and service "SB", the peer to the
 // session's user interface, and the wait on the five events.
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
@@ -25,7 +26,7 @@ constexpr DWORD FailedWaitBackoff = 1000;
 
 HANDLE NewAutoResetEvent(DWORD& firstError)
 {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE event = Platform().createAutoResetEvent();
     if (!event && firstError == ERROR_SUCCESS)
         firstError = GetLastError();
     return event;
@@ -81,9 +82,10 @@ void RuxUIClient::RunWorker()
     if (!service)
         OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: failed to start service");
 
-    // The advise event is required like the others: a null handle in the array
-    // would make every wait fail at once.
-    if (serviceEvent.valid() && exit.valid() && sink && service && stats.valid() && advise.valid()) {
+    // Every event of the wait array is required: a null handle in it would make
+    // every wait fail at once, and the run would serve nothing.
+    if (sinkEvent.valid() && serviceEvent.valid() && exit.valid() && sink && service && stats.valid() &&
+        advise.valid()) {
         RuxConnection peer = RuxOpenPeer(sink, peerName.c_str());
         if (!peer)
             OlvLog_Print(OlvLogImportant, L"OLVRuxUIPlugin::WorkerProc: failed to open peer");
@@ -96,6 +98,7 @@ void RuxUIClient::RunWorker()
             try {
                 if (first) {
                     first = false;
+                    FollowSessionWithNotifyer();
                     AdviseUI();
                 }
                 waiting = WaitAndDispatch(waits, sink, service, peer);
@@ -133,6 +136,8 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService s
         UpdateUIStatistic();
         return true;
     case WAIT_OBJECT_0 + AdviseIndex:
+        // A new session (SetSession, "Enable") gets its user's watch first.
+        FollowSessionWithNotifyer();
         AdviseUI();
         return true;
     case WAIT_TIMEOUT:
@@ -158,7 +163,7 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService s
 // a statistics key that could not be opened.
 void RuxUIClient::CheckSession()
 {
-    uint32_t active = WTSGetActiveConsoleSessionId();
+    uint32_t active = Platform().activeConsoleSession();
     bool changed = false;
     {
         // The id and the name change together under the lock, as host threads

@@ -2,6 +2,7 @@
 // "Stats" or below, and every sub-key created or deleted there, signals the
 // statistics event, on which the worker pushes fresh counters. A change
 // notification fires once per arming, so the worker re-arms it each time.
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
@@ -18,14 +19,19 @@ void RuxUIClient::SetupStatisticNotifyer()
 {
     uint32_t session = sessionId.load();
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", session);
+    // The previous watch ends before anything below can return early: a key
+    // left open would be the previous session's user's, and the time-out
+    // retries only a closed one. Closing it ends its pending notification.
+    statsKey.reset();
+    watchedSession = session;
 
     // Created even without a session: the worker's wait needs the event.
     if (!statsEvent.valid())
-        statsEvent = SharedEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        statsEvent = SharedEvent(Platform().createAutoResetEvent());
     if (session == NoSession)
         return;
 
-    UniqueEvent token(GetSessionUserToken(session));
+    UniqueEvent token(Platform().sessionUserToken(session));
     if (!token.valid()) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = %d",
                      session);
@@ -49,8 +55,6 @@ void RuxUIClient::SetupStatisticNotifyer()
     result = userRoot ? RegOpenKeyExW(userRoot, StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key) : ERROR_INVALID_HANDLE;
     if (result != ERROR_SUCCESS)
         key = nullptr;
-    // Replacing the key closes the previous user's key, which ends its pending
-    // notification.
     statsKey = SharedKey(key);
     if (userRoot)
         RegCloseKey(userRoot);
@@ -61,6 +65,12 @@ void RuxUIClient::SetupStatisticNotifyer()
     } else {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open Settings reg value %d", result);
     }
+}
+
+void RuxUIClient::FollowSessionWithNotifyer()
+{
+    if (watchedSession != sessionId.load())
+        SetupStatisticNotifyer();
 }
 
 void RuxUIClient::UpdateStatisticNotifyer()

@@ -75,20 +75,70 @@ bool IsPositionDigit(C c)
     return c >= C('1') && c <= C('9');
 }
 
-// Flags, width, precision and size prefixes: what lies between the position
-// digit and the conversion character. "I" (as in "I64") is Microsoft's size
-// prefix; passing over it lets "%1I64n" be recognised as an "n" conversion.
+// One specification of a positional format, behind its position digit:
+//   flags [- + space # 0], width digits, "." and precision digits, one size
+//   prefix, and a conversion character that formats exactly one argument.
+// Only what the oldest Microsoft formatter and the newest agree on is taken:
+// a character either of them would read differently (an unknown prefix such
+// as "F", a conversion it prints as text such as "y", or one that writes or
+// takes no argument such as "n") would make the rearranged block and the
+// formatter disagree about which argument a later specification reads.
 template <typename C>
-bool IsSpecificationPart(C c)
+bool IsFlag(C c)
+{
+    return c == C('-') || c == C('+') || c == C(' ') || c == C('#') || c == C('0');
+}
+
+template <typename C>
+bool IsDigit(C c)
+{
+    return c >= C('0') && c <= C('9');
+}
+
+template <typename C>
+bool ConsumesOneArgument(C c)
 {
     switch (c) {
-    case C(' '): case C('#'): case C('*'): case C('+'): case C('-'): case C('.'):
-    case C('0'): case C('1'): case C('2'): case C('3'): case C('4'):
-    case C('5'): case C('6'): case C('7'): case C('8'): case C('9'):
-    case C('F'): case C('L'): case C('N'): case C('h'): case C('l'): case C('w'): case C('I'):
+    case C('c'): case C('C'): case C('d'): case C('i'): case C('o'): case C('u'): case C('x'): case C('X'):
+    case C('e'): case C('E'): case C('f'): case C('g'): case C('G'): case C('p'): case C('s'): case C('S'):
         return true;
     default:
         return false;
+    }
+}
+
+// The size prefix at `at` (none is a prefix of length 0), as the rewritten
+// format spells it. On x64 every value a prefix names, from "hh" to "I64",
+// travels in one 8-byte slot. "j", "z" and "t" (8-byte integers here) become
+// "I64", which every Microsoft formatter knows; an older one would print them
+// as text and leave their argument unread.
+template <typename C>
+struct SizePrefix {
+    std::size_t length;             // characters of the format it spans
+    const C* spelling;              // what the rewritten format holds instead
+    std::size_t spellingLength;
+};
+
+template <typename C>
+SizePrefix<C> ReadSizePrefix(const C* at)
+{
+    static constexpr C I64[] = {C('I'), C('6'), C('4')};
+    auto same = [at](std::size_t length) { return SizePrefix<C>{length, at, length}; };
+    switch (*at) {
+    case C('I'):
+        if ((at[1] == C('6') && at[2] == C('4')) || (at[1] == C('3') && at[2] == C('2')))
+            return same(3);
+        return same(1);
+    case C('h'):
+        return same(at[1] == C('h') ? 2 : 1);
+    case C('l'):
+        return same(at[1] == C('l') ? 2 : 1);
+    case C('L'): case C('w'):
+        return same(1);
+    case C('j'): case C('z'): case C('t'):
+        return SizePrefix<C>{1, I64, 3};
+    default:
+        return same(0);
     }
 }
 
@@ -216,18 +266,31 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
             RejectPositional("no position digit 1-9", offset);
         order.push_back(static_cast<std::uint8_t>(*position - C('1')));
 
-        const C* conversion = position + 1;
-        for (; IsSpecificationPart(*conversion); ++conversion) {
-            if (*conversion == C('*'))
-                RejectPositional("\"*\" width or precision", offset);
+        // Everything is checked before the block is built, so a refused
+        // format reads no argument.
+        const C* part = position + 1;
+        while (IsFlag(*part))
+            ++part;
+        while (IsDigit(*part))
+            ++part;
+        if (*part == C('.')) {
+            ++part;
+            while (IsDigit(*part))
+                ++part;
         }
+        if (*part == C('*'))
+            RejectPositional("\"*\" width or precision", offset);
+        const SizePrefix<C> prefix = ReadSizePrefix(part);
+        const C* conversion = part + prefix.length;
         if (*conversion == C('\0'))
             RejectPositional("the format ends before the conversion character", offset);
-        if (*conversion == C('n') || *conversion == C('%'))
-            RejectPositional("conversion without an argument of its own", offset);
+        if (!ConsumesOneArgument(*conversion))
+            RejectPositional("no conversion of one argument", offset);
         slotSizes.push_back(SlotBytes);
 
-        rewritten.append(position + 1, conversion + 1);
+        rewritten.append(position + 1, part);
+        rewritten.append(prefix.spelling, prefix.spelling + prefix.spellingLength);
+        rewritten.push_back(*conversion);
         rest = conversion + 1;
     }
     rewritten.append(rest, rest + std::char_traits<C>::length(rest) + 1);

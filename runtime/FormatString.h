@@ -19,9 +19,15 @@
 //     end of the format counts as a specification without one);
 //   - no position exceeds the number of specifications in the format, so
 //     every argument a position names has a specification of its own;
-//   - every specification reaches its conversion character;
-//   - no "*" width or precision (it would take an argument without a position);
-//   - no "n" or "%" conversion (neither formats an argument of its own).
+//   - every specification is flags ("-", "+", " ", "#", "0"), width digits,
+//     "." and precision digits, at most one size prefix ("h", "hh", "l",
+//     "ll", "L", "w", "I", "I32", "I64", "j", "z", "t") and one conversion
+//     that formats one argument: c C d i o u x X e E f g G p s S;
+//   - so no "*" width or precision (it would take an argument without a
+//     position), no "n" (it writes through its argument), no "%" conversion
+//     and no character the formatter would print instead of reading an
+//     argument (the block and the formatter would then disagree about which
+//     argument a later specification reads).
 //
 // The text grows as needed, from 256 characters doubling, up to
 // FormatStringMaxChars characters including the terminator. A text that does

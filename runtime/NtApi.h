@@ -77,6 +77,9 @@ NTSTATUS NTAPI ZwOpenFile(PHANDLE fileHandle, ACCESS_MASK access, POBJECT_ATTRIB
 NTSTATUS NTAPI ZwWriteFile(HANDLE fileHandle, HANDLE event, PVOID apcRoutine, PVOID apcContext,
                            PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
                            PULONG key);
+NTSTATUS NTAPI ZwReadFile(HANDLE fileHandle, HANDLE event, PVOID apcRoutine, PVOID apcContext,
+                          PIO_STATUS_BLOCK ioStatus, PVOID buffer, ULONG length, PLARGE_INTEGER byteOffset,
+                          PULONG key);
 NTSTATUS NTAPI ZwQueryInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID info, ULONG length,
                                       ULONG infoClass);
 NTSTATUS NTAPI ZwSetInformationFile(HANDLE fileHandle, PIO_STATUS_BLOCK ioStatus, PVOID info, ULONG length,

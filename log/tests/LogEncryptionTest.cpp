@@ -288,6 +288,66 @@ TEST(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
     EXPECT_EQ(DecryptedMessages(childOwn), std::vector<std::wstring>{L"own"});
 }
 
+// A process opening an existing file whose header it would not write itself
+// (another stream key after a restart, the other format, or a key it cannot
+// seal) rotates it first: appended, its records would decode under no header.
+// Each file then reads whole with the key, the earlier lines in ".old".
+TEST(LogEncryption, ExistingFileWithAnotherHeaderIsRotatedBeforeAppending)
+{
+    OLV_REQUIRE_DEV_KEY();
+    SharedKeyScope shared;
+    const RsaPublicKey unusable = UnusableKey(504);
+    struct Turn {
+        const wchar_t* flags;         // "OLVLOGFLAGS", null: not set
+        bool restart;                 // the volatile key is gone before this open
+        const RsaPublicKey* sealing;  // null: the built-in key
+    };
+    const Turn encrypting{nullptr, false, nullptr};
+    const Turn plain{L"1", false, nullptr};
+    const struct {
+        const char* what;
+        Turn first;
+        Turn second;
+        LogFileFormat oldFormat;
+        LogFileFormat liveFormat;
+    } cases[] = {
+        {"restart", encrypting, {nullptr, true, nullptr}, LogFileFormat::Encrypted, LogFileFormat::Encrypted},
+        {"plain, then encrypting", plain, encrypting, LogFileFormat::Plain, LogFileFormat::Encrypted},
+        {"encrypting, then plain", encrypting, plain, LogFileFormat::Encrypted, LogFileFormat::Plain},
+        {"key that cannot be sealed", encrypting, {nullptr, false, &unusable}, LogFileFormat::Encrypted,
+         LogFileFormat::Plain},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SharedKeyScope::Remove();
+        TempFolder folder;
+        const std::wstring path = folder / L"turns.log";
+        for (const Turn* turn : {&c.first, &c.second}) {
+            if (turn->restart)
+                SharedKeyScope::Remove();
+            ScopedLogFlags flags(turn->flags);
+            SealingKeyOverride sealing(turn->sealing);
+            ScopedLog log(path, 1, LargeFile, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            OlvLog_Print(OlvLogError, turn == &c.first ? L"first" : L"second");
+        }
+        const struct {
+            std::wstring path;
+            LogFileFormat format;
+            const wchar_t* line;
+        } files[] = {{path + L".old", c.oldFormat, L"first"}, {path, c.liveFormat, L"second"}};
+        for (const auto& file : files) {
+            LogFileContents contents = LogFileReader::Read(file.path, &DevPrivateKey());
+            EXPECT_EQ(contents.format, file.format) << file.line;
+            EXPECT_EQ(contents.problem, L"") << file.line;
+            std::vector<std::wstring> messages;
+            for (const std::wstring& line : contents.lines)
+                messages.push_back(Message(line));
+            EXPECT_EQ(messages, std::vector<std::wstring>{file.line});
+        }
+    }
+}
+
 // Rotation of an encrypted file: the ".old" file keeps its header, the new live
 // file gets a fresh one, and the two together hold the end of the sequence.
 TEST(LogEncryption, RotatedEncryptedFileIsFollowedByANewHeader)

@@ -246,6 +246,50 @@ TEST(OlvLogPrint, BlockOfSixtyFourKiBOrMoreIsWrittenByItselfAfterTheBatch)
     EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"first", huge}));
 }
 
+// Without a batch buffer a short line from the stack must still go through
+// the one writer thread: written by the caller it overtook a long line the
+// writer had not written yet (and the caller's size check and rotation ran
+// beside the writer's).
+TEST(OlvLogPrint, WithoutABatchBufferLinesKeepTheirOrderThroughTheWriter)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"unbatched.log";
+    ScopedLog log(path, 1, LargeFile, true);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    ProcessLog* current = CurrentLog.load();
+    // Too small for a batch buffer (69,632 bytes), large enough for lines.
+    HANDLE smallHeap = HeapCreate(0, 0, 48 * 1024);
+    ASSERT_NE(smallHeap, nullptr);
+    AcquireBufferLock(current);
+    HeapFree(current->heap, 0, current->buffer);
+    current->buffer = nullptr;
+    current->bufferUsed = 0;
+    current->heap = smallHeap;
+    ReleaseBufferLock(current);
+
+    // The writer is held inside an earlier work item until the lines are in.
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    ASSERT_NE(QueueUserAPC([](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), 10000); },
+                           current->writerThread, reinterpret_cast<ULONG_PTR>(release)),
+              0u);
+    const std::wstring longLine(2000, L'l');  // formatted in a heap block
+    OlvLog_Print(OlvLogInfo, L"%s", longLine.c_str());
+    OlvLog_Print(OlvLogInfo, L"short");
+    EXPECT_TRUE(Messages(path).empty()) << "a line was written beside the writer thread";
+    SetEvent(release);
+    ASSERT_TRUE(WriterDrained());
+    std::vector<std::wstring> messages = Messages(path);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_TRUE(messages[0] == longLine) << "the long line is not first";
+    EXPECT_EQ(messages[1], L"short");
+
+    // Every block of the small heap has been freed to it by now.
+    current->heap = GetProcessHeap();
+    HeapDestroy(smallHeap);
+    CloseHandle(release);
+}
+
 TEST(OlvLogPrint, FatalLineIsOnDiskWhenTheProcessEndsByBreakpoint)
 {
     TempFolder folder;

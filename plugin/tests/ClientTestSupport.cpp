@@ -3,11 +3,14 @@
 #include "log/LogFileReader.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
+#include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClientNew.h"
 #include "rux/RuxExtensions.h"
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 
 namespace clienttest {
 
@@ -277,6 +280,90 @@ void HostedClient::Destroy()
     client = nullptr;
 }
 
+namespace {
+
+std::atomic<uint32_t> OverriddenActiveSession{0};
+std::atomic<uint32_t> MissingUser{RuxUIClient::NoSession};
+std::atomic<long> FailingEvents{0};
+
+DWORD WINAPI OverriddenActiveConsoleSession()
+{
+    return OverriddenActiveSession.load();
+}
+
+HANDLE OverriddenSessionUserToken(uint32_t sessionId)
+{
+    if (sessionId == MissingUser.load())
+        return nullptr;
+    return DefaultClientPlatform.sessionUserToken(sessionId);
+}
+
+HANDLE OverriddenAutoResetEvent()
+{
+    if (FailingEvents.fetch_sub(1) > 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    FailingEvents.store(0);
+    return DefaultClientPlatform.createAutoResetEvent();
+}
+
+const ClientPlatform OverriddenPlatform = {&OverriddenActiveConsoleSession, &OverriddenSessionUserToken,
+                                           &OverriddenAutoResetEvent};
+
+}  // namespace
+
+PlatformOverride::PlatformOverride()
+{
+    OverriddenActiveSession.store(WTSGetActiveConsoleSessionId());
+    MissingUser.store(RuxUIClient::NoSession);
+    FailingEvents.store(0);
+    CurrentClientPlatform.store(&OverriddenPlatform);
+}
+
+PlatformOverride::~PlatformOverride()
+{
+    CurrentClientPlatform.store(&DefaultClientPlatform);
+}
+
+void PlatformOverride::SetActiveSession(uint32_t sessionId)
+{
+    OverriddenActiveSession.store(sessionId);
+}
+
+void PlatformOverride::SetUserMissing(uint32_t sessionId)
+{
+    MissingUser.store(sessionId);
+}
+
+void PlatformOverride::FailNextEvents(long count)
+{
+    FailingEvents.store(count);
+}
+
+namespace {
+
+std::atomic<size_t> FailingAllocationBytes{0};
+std::atomic<bool> AllocationFailed{false};
+
+}  // namespace
+
+AllocationFailure::AllocationFailure(size_t bytes)
+{
+    AllocationFailed.store(false);
+    FailingAllocationBytes.store(bytes);
+}
+
+AllocationFailure::~AllocationFailure()
+{
+    FailingAllocationBytes.store(0);
+}
+
+bool AllocationFailure::Happened() const
+{
+    return AllocationFailed.load();
+}
+
 bool WaitNoLiveClients(DWORD timeout)
 {
     DWORD start = GetTickCount();
@@ -289,3 +376,28 @@ bool WaitNoLiveClients(DWORD timeout)
 }
 
 }  // namespace clienttest
+
+// The executable's own allocator, with the one-shot failure above. The array,
+// sized and no-throw forms of the standard library call these two.
+void* operator new(std::size_t bytes)
+{
+    size_t failing = clienttest::FailingAllocationBytes.load();
+    if (failing != 0 && (failing == bytes || failing == clienttest::AllocationFailure::AnySize) &&
+        clienttest::FailingAllocationBytes.compare_exchange_strong(failing, 0)) {
+        clienttest::AllocationFailed.store(true);
+        throw std::bad_alloc();
+    }
+    if (void* block = std::malloc(bytes ? bytes : 1))
+        return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept
+{
+    std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept
+{
+    std::free(block);
+}

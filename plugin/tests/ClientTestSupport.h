@@ -111,6 +111,38 @@ private:
     RuxUIClient* client = nullptr;
 };
 
+// What the client learns from the system, replaced for one scope (see
+// plugin/ClientPlatform.h) to show what Wine cannot: another session at the
+// console, a session whose user cannot be found, an event that cannot be made.
+// Starts out as the system: the real console session, every user found.
+class PlatformOverride {
+public:
+    PlatformOverride();
+    ~PlatformOverride();
+    PlatformOverride(const PlatformOverride&) = delete;
+    PlatformOverride& operator=(const PlatformOverride&) = delete;
+
+    void SetActiveSession(uint32_t sessionId);
+    // The user of this session cannot be found (no token); NoSession: none.
+    void SetUserMissing(uint32_t sessionId);
+    // The next `count` event creations of the client fail (error 8).
+    void FailNextEvents(long count);
+};
+
+// Makes the next allocation of exactly `bytes` (or of any size) through this
+// executable's operator new (the client's code is linked into it; the DLLs
+// have their own) throw std::bad_alloc, once, while the scope lasts.
+class AllocationFailure {
+public:
+    static constexpr size_t AnySize = SIZE_MAX;
+    explicit AllocationFailure(size_t bytes = AnySize);
+    ~AllocationFailure();
+    AllocationFailure(const AllocationFailure&) = delete;
+    AllocationFailure& operator=(const AllocationFailure&) = delete;
+
+    bool Happened() const;
+};
+
 // Waits until no client object is alive in the process.
 bool WaitNoLiveClients(DWORD timeout = 5000);
 

@@ -12,11 +12,25 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 using namespace clienttest;
+
+class RuxUIClientProbe {
+public:
+    static void Query(RuxUIClient& client, RuxItem query)
+    {
+        char command[256] = {};
+        ExclusiveLockHolder holder(client.lock);
+        client.OnQuery(query, command);
+    }
+    static bool AdviseUI(RuxUIClient& client) { return client.AdviseUI(); }
+    static bool UpdateUIStatistic(RuxUIClient& client) { return client.UpdateUIStatistic(); }
+    static bool UpdateUIVtStatus(RuxUIClient& client) { return client.UpdateUIVtStatus(); }
+};
 
 namespace {
 
@@ -102,6 +116,13 @@ TEST_F(RuxUIClientTest, SetSessionStoresTheIdAndRebuildsTheServiceName)
         EXPECT_EQ(client.Client()->SessionId(), c.stored) << c.argument;
         EXPECT_EQ(client.Client()->ServiceName(), "QClient(" + std::to_string(c.stored) + ")") << c.argument;
     }
+    // Out of memory for a name too long to keep in place: no exception reaches
+    // the host, and the id and the name stay together.
+    AllocationFailure failure;
+    EXPECT_NO_THROW(client->SetSession(123456789));
+    EXPECT_TRUE(failure.Happened());
+    EXPECT_EQ(client.Client()->SessionId(), 7u);
+    EXPECT_EQ(client.Client()->ServiceName(), "QClient(7)");
 }
 
 TEST_F(RuxUIClientTest, DestroyingAnUnstartedClientSendsStatusZeroWithoutWaiting)
@@ -117,6 +138,35 @@ TEST_F(RuxUIClientTest, DestroyingAnUnstartedClientSendsStatusZeroWithoutWaiting
     EXPECT_EQ(RuxUIClient::LiveClients(), 0);
     EXPECT_EQ(log.Count("1|RuxUIClient::UpdateUIVtStatus"), 1u);
     EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
+}
+
+// Destroy of a client whose run has ended returns with the shutdown done on
+// the host's thread: the messaging library released and the trace callback
+// left to the next client. The run used to drop its reference only after
+// signalling done, so the destructor often ran later on the pool thread and
+// removed the next client's callback.
+TEST_F(RuxUIClientTest, DestroyReturnsWithTheMessagingLibraryReleased)
+{
+    UiSink ui(SessionSinkName());
+    const std::string traced = "2|RuxUIClient::TraceProc: Rux: cannot connect to sink 'NoSuchTraceSink'";
+    for (int round = 0; round < 10; ++round) {
+        {
+            HostedClient client;
+            UiMessage push;
+            StartAndTakeFirstPush(client, ui, push);
+            client.Destroy();
+            // The fixture's use and this probe's.
+            int32_t uses = RuxInit();
+            RuxExit();
+            ASSERT_EQ(uses, 2) << "round " << round;
+        }
+        HostedClient next;
+        EXPECT_EQ(RuxOpenConnection("NoSuchTraceSink"), nullptr);
+        std::vector<std::string> lines = log.Lines();
+        size_t count = std::count_if(lines.begin(), lines.end(),
+                                     [&](const std::string& line) { return line.rfind(traced, 0) == 0; });
+        ASSERT_EQ(count, static_cast<size_t>(round + 1)) << "the next client's trace callback is gone";
+    }
 }
 
 TEST_F(RuxUIClientTest, FirstFullPushCarriesStateVersionsAndTwoCounters)
@@ -272,6 +322,49 @@ TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
     }
 }
 
+// A handler that runs out of memory loses only its own call. The exception
+// used to end the whole drain: the calls queued behind it (which bring no
+// signal of their own) waited for the next message, and the engine never
+// heard of the settings applied before the failure.
+TEST_F(RuxUIClientTest, CallThatRunsOutOfMemoryLosesOnlyItself)
+{
+    UiSink ui(SessionSinkName());
+    UiSink replies("SettingsDialog", "Answers");
+    HostedClient client;
+    UiMessage message;
+    StartAndTakeFirstPush(client, ui, message);
+
+    // The worker sits in a slow push while the four queries queue up, so that
+    // one drain pops them all.
+    EngineState state;
+    ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::GetStatistics, 2000), static_cast<DWORD>(ERROR_SUCCESS));
+    size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
+    client->SetSession(-1);
+    ASSERT_TRUE(log.WaitFor("4|RuxUIClient::AdviseUI", pushes + 1));
+
+    // Looking the long name up copies it into a string of 233 bytes.
+    const std::string longName(232, 'n');
+    AllocationFailure failure(longName.size() + 1);
+    ASSERT_TRUE(SendQuery("ApplySBSetting", RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, longName.c_str(), 1), "bad",
+                          "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("ApplySBSetting", RuxBuildItem("{s:b}", "EnableVirtual", 1), "good", "SettingsDialog",
+                          "Answers"));
+    ASSERT_TRUE(SendQuery("ResetMessage", nullptr, "reset", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
+    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message)) << "the calls behind the failed one were not served";
+    EXPECT_TRUE(failure.Happened());
+    EXPECT_EQ(log.Count("3|RuxUIClient::OnService: call dropped: std::bad_alloc"), 1u);
+    uint32_t applied = 0;
+    EngineState().GetSettingsApplied(applied);
+    EXPECT_EQ(applied, 2u);
+    int32_t scanSpy = -1;
+    int32_t virtualOn = -1;
+    EngineState().GetOption(10, scanSpy);
+    EngineState().GetOption(2, virtualOn);
+    EXPECT_EQ(scanSpy, 1);
+    EXPECT_EQ(virtualOn, 1);
+}
+
 TEST_F(RuxUIClientTest, EnableAsAssociativeCallIsServedThroughProcAfterTheCommandStringLine)
 {
     ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
@@ -374,6 +467,112 @@ TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
     RemoveDirectoryW(folder.c_str());
 }
 
+// Only the handle line for a query that lacks a member of the reply address,
+// even for the commands that would not use it.
+TEST_F(RuxUIClientTest, QueryLackingAReplyMemberIsDroppedAfterItsHandleLine)
+{
+    HostedClient client;
+    const struct {
+        const char* proc;
+        const char* keys[2];  // besides "proc"
+    } queries[] = {
+        {"ClearVirtualData", {"service", "source"}},  // no cookie
+        {"ClearVirtualData", {"service", "cookie"}},  // no source
+        {"ResetMessage", {"source", "cookie"}},       // no service
+    };
+    for (const auto& q : queries) {
+        RuxItem query = RuxBuildItem("{s:s,s:s,s:s}", "proc", q.proc, q.keys[0], "x", q.keys[1], "y");
+        ASSERT_NE(query, nullptr);
+        RuxUIClientProbe::Query(*client.Client(), query);
+        RuxReleaseItem(query);
+    }
+    // The command would be logged as received before it is served.
+    std::vector<std::string> lines = log.Lines();
+    auto count = [&lines](const char* text) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [text](const std::string& line) { return line.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(count("4|RuxUIClient::OnService: RuxResult_Query hProc = 0x"), 3);
+    EXPECT_EQ(count("receive string"), 0);
+}
+
+// Command texts come as strings or as byte strings; a byte string fills at
+// most 255 bytes and is always terminated inside the buffer.
+TEST_F(RuxUIClientTest, ItemStringsFromBlobsAreTerminatedInsideTheBuffer)
+{
+    const std::string full(255, 'b');
+    const struct {
+        const char* what;
+        RuxItem item;
+        bool copied;
+        std::string text;
+    } cases[] = {
+        {"blob command", RuxBuildBlob("ClearVirtualData", 16), true, "ClearVirtualData"},
+        {"blob of 255 bytes", RuxBuildBlob(full.data(), 255), true, full},
+        {"blob of 256 bytes", RuxBuildBlob(std::string(256, 'o').data(), 256), false, ""},
+        {"string of 255 bytes", RuxBuildItem("s", full.c_str()), true, full},
+        {"string of 256 bytes", RuxBuildItem("s", std::string(256, 's').c_str()), false, ""},
+        {"boolean", RuxBuildItem("{s:b}", "k", 1), false, ""},
+    };
+    for (const auto& c : cases) {
+        ASSERT_NE(c.item, nullptr) << c.what;
+        struct {
+            char buffer[256];
+            char behind[16];
+        } guarded;
+        std::memset(&guarded, 0x7F, sizeof guarded);
+        guarded.buffer[0] = 0;
+        EXPECT_EQ(RuxUIClient::GetItemString(c.item, guarded.buffer), c.copied) << c.what;
+        EXPECT_EQ(std::string(guarded.buffer, strnlen(guarded.buffer, sizeof guarded.buffer)), c.text) << c.what;
+        EXPECT_EQ(std::count(std::begin(guarded.behind), std::end(guarded.behind), 0x7F), 16) << c.what;
+        RuxReleaseItem(c.item);
+    }
+}
+
+// With no session (0xFFFFFFFF: no console session attached) the four updates
+// return at once: nothing reaches the engine or "QClient(-1)", the name that
+// session formats to.
+TEST_F(RuxUIClientTest, WithoutASessionTheFourUpdatesSendNothing)
+{
+    PlatformOverride platform;
+    platform.SetActiveSession(RuxUIClient::NoSession);
+    UiSink nowhere("QClient(-1)");
+    ASSERT_TRUE(nowhere.Started());
+    HostedClient client;
+    ASSERT_EQ(client.Client()->SessionId(), RuxUIClient::NoSession);
+    // Every line of the client's own; the flush entry adds one of its own per read.
+    auto clientLines = [this] {
+        std::vector<std::string> lines = log.Lines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("OlvLog_FlushThread") == std::string::npos;
+        });
+    };
+    const auto lines = clientLines();
+    EXPECT_FALSE(RuxUIClientProbe::AdviseUI(*client.Client()));
+    EXPECT_FALSE(RuxUIClientProbe::UpdateUIStatistic(*client.Client()));
+    EXPECT_FALSE(RuxUIClientProbe::UpdateUIVtStatus(*client.Client()));
+    EXPECT_EQ(client->Perform(), -1);
+    client.Destroy();
+    EXPECT_EQ(clientLines(), lines) << "an update went on: " << log.Lines().back();
+    UiMessage message;
+    EXPECT_FALSE(nowhere.Next(message, 0)) << message.text;
+}
+
+// A user interface that starts after the client opens a peer to its sink: the
+// sink event brings it a full push, and the client's own peer to it is opened.
+TEST_F(RuxUIClientTest, SinkEventBringsAFullPushAndThePeerToTheInterface)
+{
+    HostedClient client;
+    client->StartWorker();
+    ASSERT_TRUE(log.WaitFor("4|OLVRuxUIPlugin::WorkerProc: failed to open peer"));
+    UiSink ui(SessionSinkName());
+    ASSERT_TRUE(ui.OpenPeer("SB"));
+    UiMessage push;
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    EXPECT_EQ(push.text.rfind("{Status:0,Version:", 0), 0u) << push.text;
+    EXPECT_TRUE(log.WaitFor("2|RuxUIClient::TraceProc: Rux: sink '" + SessionSinkName() + "': peer 'SB' connected"));
+}
+
 TEST_F(RuxUIClientTest, PerformAsksTheSessionsUserInterfaceForTheSettingsDialog)
 {
     UiSink ui(SessionSinkName());
@@ -428,6 +627,20 @@ TEST_F(RuxUIClientTest, SinkNameTakenGivesTheSetupLinesAndNoWait)
     EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
 }
 
+// Without its sink event a run is a failed set-up like the others. It used to
+// go on with a null handle in its wait array, logging "wait failed 6" every
+// second and serving nothing until Destroy.
+TEST_F(RuxUIClientTest, RunWithoutASinkEventEndsAfterItsSetUpLines)
+{
+    PlatformOverride platform;
+    HostedClient client;
+    platform.FailNextEvents(1);  // the run makes its sink event first
+    client->StartWorker();
+    ASSERT_EQ(WaitForSingleObject(client.Client()->DoneEvent(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(log.Count("3|RuxUIClient::WorkerProc: failed to create events 8"), 1u);
+    EXPECT_EQ(log.Count("3|RuxUIClient::WorkerProc: some objects or events not create!"), 1u);
+}
+
 TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTheClientItself)
 {
     wchar_t temp[MAX_PATH];
@@ -462,8 +675,22 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
     ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, push));
     EXPECT_EQ(push.text, "{Status:0}");
 
-    // The run ends by itself and frees the client; exit wins over the queued call.
-    ASSERT_TRUE(WaitNoLiveClients(20000));
+    // The run ends by itself and frees the client; exit wins over the queued
+    // call. A client made meanwhile keeps its trace callback.
+    HostedClient next;
+    for (DWORD start = GetTickCount(); RuxUIClient::LiveClients() > 1 && GetTickCount() - start < 20000;)
+        Sleep(10);
+    ASSERT_EQ(RuxUIClient::LiveClients(), 1);
+    EXPECT_EQ(RuxOpenConnection("NoSuchTraceSink"), nullptr);
+    std::vector<std::string> lines = log.Lines();
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [](const std::string& line) {
+                               return line.rfind("2|RuxUIClient::TraceProc: Rux: cannot connect to sink "
+                                                 "'NoSuchTraceSink'",
+                                                 0) == 0;
+                           }),
+              lines.end())
+        << "the late shutdown took the trace callback of the client made meanwhile";
     EXPECT_EQ(log.Count("1|RuxUIClient::WorkerProc: exit event is signalize"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 0u);
     EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);

@@ -155,3 +155,63 @@ TEST_F(StatisticNotifyerTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsIt
     EngineState().SetStatistic(BlockedA, 2);
     EXPECT_EQ(WaitForSingleObject(statsEvent, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "not re-armed yet";
 }
+
+// "Enable" serves the session now at the console, and the watch must follow
+// it at once. It stayed where it was: here closed, since the previous console
+// session's user was unknown, and with the ids then matching, the periodic
+// check never set it up for the new session (this test's check is minutes away).
+TEST_F(StatisticNotifyerTest, EnableSetsTheWatchUpForTheNewConsoleSession)
+{
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    const uint32_t console = WTSGetActiveConsoleSessionId();
+    PlatformOverride platform;
+    platform.SetActiveSession(console + 1);
+    platform.SetUserMissing(console + 1);
+    UiSink ui(SessionSinkName());
+    HostedClient client;
+    ASSERT_EQ(log.Count("3|RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = " +
+                        std::to_string(console + 1)),
+              1u);
+    client.Client()->SetSessionCheckInterval(600000);
+    client->StartWorker();
+    ASSERT_TRUE(log.WaitFor("2|RuxUIClient::WorkerProc: start service and waiting events"));
+
+    platform.SetActiveSession(console);
+    ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
+    UiMessage message;
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
+    EngineState().SetStatistic(BlockedA, 3);
+    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message)) << "no watch on the console session's user";
+    EXPECT_EQ(message.text, StatisticsText(3, 0, 0));
+}
+
+// A new session whose user cannot be found (the console at the logon screen)
+// leaves the watch closed, so that the time-out retries it until the user
+// appears. The previous user's key stayed open instead, and nothing retried.
+TEST_F(StatisticNotifyerTest, WatchForASessionWithoutUserIsRetriedUntilTheUserAppears)
+{
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    const uint32_t next = WTSGetActiveConsoleSessionId() + 1;
+    const std::string noUser =
+        "3|RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = " + std::to_string(next);
+    const std::string armed = "4|RuxUIClient::SetupStatisticNotifyer: notifyer set success";
+    PlatformOverride platform;
+    UiSink ui("QClient(" + std::to_string(next) + ")");
+    HostedClient client;
+    ASSERT_EQ(log.Count(armed), 1u);
+    client.Client()->SetSessionCheckInterval(100);
+    platform.SetUserMissing(next);
+    platform.SetActiveSession(next);
+    client->StartWorker();
+    ASSERT_TRUE(log.WaitFor(noUser, 3)) << "the watch for the new session is not retried";
+
+    platform.SetUserMissing(RuxUIClient::NoSession);
+    ASSERT_TRUE(log.WaitFor(armed, 2));
+    // Closing a watched key may signal its event once; that push went out
+    // before the retries above.
+    UiMessage message;
+    while (ui.Next(message, 0)) {
+    }
+    EngineState().SetStatistic(BlockedA, 4);
+    EXPECT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+}

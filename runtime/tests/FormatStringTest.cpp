@@ -83,6 +83,14 @@ TEST(FormatString, PositionDigitsPickTheArgumentInCallOrder)
               "432156789");
 }
 
+TEST(FormatString, EverySizePrefixTakesOnePositionalSlot)
+{
+    EXPECT_EQ(FormatString("%9hhd|%8jd|%7zd|%6td|%5lld|%4I32d|%3Id|%2hd|%1ls", L"w", 7, 1LL << 40, 5, -6LL, 1ULL << 33,
+                           -(1LL << 35), 9, 3),
+              "3|9|-34359738368|8589934592|-6|5|1099511627776|7|w");
+    EXPECT_EQ(FormatString(L"%2zx|%1I64X|%3Lf", 0xABLL, 0x1234567890LL, 0.5), L"1234567890|AB|0.500000");
+}
+
 TEST(FormatString, LongPositionalFormatsWithManySpecificationsKeepEveryArgument)
 {
     // More specifications than the lists hold in place, and a format longer
@@ -145,13 +153,17 @@ TEST(FormatString, PositionalFormatsThatCannotBeServedAreRefused)
 {
     // No digit, 0, "%" at the end; positions beyond the specifications; no
     // conversion character; "*" width or precision; "n"; "%" as conversion.
-    const char* narrow[] = {"%1s %s", "%1s %0s", "%1s %", "%2s", "%3s %1s", "%1", "%1-08",
-                            "%1*s",   "%1.*s",   "%1n",   "%1I64n", "%1%"};
+    // A prefix the check did not know hid an "n" ("%1jn"), and a letter that
+    // formats nothing left its slot unread, so that "%2s" read the 1 as an
+    // address ("%1y|%2s").
+    const char* narrow[] = {"%1s %s", "%1s %0s", "%1s %", "%2s",  "%3s %1s", "%1",     "%1-08", "%1*s",
+                            "%1.*s",  "%1n",     "%1I64n", "%1%", "%1jn",    "%1zn",   "%1tn",  "%1hhn",
+                            "%1lln",  "%1y|%2s", "%1Fn",   "%1Ns", "%1ws|%2Z", "%1hls", "%1a"};
     for (const char* format : narrow) {
         SCOPED_TRACE(format);
-        EXPECT_THROW(FormatString(format, "a", "b", "c"), std::invalid_argument);
+        EXPECT_THROW(FormatString(format, 1, "x", "c"), std::invalid_argument);
         std::wstring wide(format, format + strlen(format));
-        EXPECT_THROW(FormatString(wide.c_str(), L"a", L"b", L"c"), std::invalid_argument);
+        EXPECT_THROW(FormatString(wide.c_str(), 1, L"x", L"c"), std::invalid_argument);
     }
     // U+0131 has "1" in its low byte, but is no digit.
     EXPECT_THROW(FormatString(L"%1s %\u0131s", L"a"), std::invalid_argument);
