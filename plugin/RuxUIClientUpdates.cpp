@@ -43,7 +43,9 @@ void RuxUIClient::GetVtStatistic(VtStatistic& statistic)
 
 bool RuxUIClient::AdviseUI()
 {
-    uint32_t session = sessionId.load();
+    // Read before the lock, as the engine's session is set before it: a change
+    // meanwhile signals the advise event, and the next push follows it.
+    uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
     if (session == NoSession)
         return false;
     if (!VtApi_SetActiveSession(session)) {
@@ -105,7 +107,8 @@ bool RuxUIClient::AdviseUI()
 
 bool RuxUIClient::UpdateUIStatistic()
 {
-    if (sessionId.load() == NoSession)
+    // The early "no session" check reads the word without the lock.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return false;
     ExclusiveLockHolder holder(lock);
     if (closing)
@@ -137,7 +140,8 @@ bool RuxUIClient::UpdateUIStatistic()
 
 bool RuxUIClient::UpdateUIVtStatus()
 {
-    if (sessionId.load() == NoSession)
+    // The early "no session" check reads the word without the lock.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return false;
     ExclusiveLockHolder holder(lock);
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::UpdateUIVtStatus");
@@ -161,7 +165,8 @@ bool RuxUIClient::UpdateUIVtStatus()
 
 int32_t RuxUIClient::Perform()
 {
-    if (sessionId.load() == NoSession)
+    // The early "no session" check reads the word without the lock.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return -1;
     ExclusiveLockHolder holder(lock);
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::Perform");

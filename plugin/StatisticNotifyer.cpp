@@ -17,7 +17,9 @@ constexpr const wchar_t* StatisticsKeyPath = L"Software\\Halvern\\OLV\\" L"Stats
 
 void RuxUIClient::SetupStatisticNotifyer()
 {
-    uint32_t session = sessionId.load();
+    // The worker's watch reads the id without the lock: a change after this
+    // read signals the advise event, and FollowSessionWithNotifyer catches up.
+    uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", session);
     // The previous watch ends before anything below can return early: a key
     // left open would be the previous session's user's, and the time-out
@@ -69,13 +71,15 @@ void RuxUIClient::SetupStatisticNotifyer()
 
 void RuxUIClient::FollowSessionWithNotifyer()
 {
-    if (watchedSession != sessionId.load())
+    // Without the lock, as in SetupStatisticNotifyer.
+    if (watchedSession != OLV_TS_UNCHECKED_READ(sessionId).load())
         SetupStatisticNotifyer();
 }
 
 void RuxUIClient::UpdateStatisticNotifyer()
 {
-    if (sessionId.load() == NoSession)
+    // Without the lock, as in SetupStatisticNotifyer.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return;
     if (!statsKey.valid() || !statsEvent.valid()) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer");

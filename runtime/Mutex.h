@@ -2,8 +2,7 @@
 // its scoped holder: the same behaviour and cost as std::mutex and
 // std::lock_guard, which carry no annotations. For code that uses the standard
 // lock rather than ExclusiveLock (Rux.dll, the logger's opener and closer, the
-// client's start and trace bookkeeping). Constant-initialised, so usable as a
-// process-wide global.
+// client's trace bookkeeping).
 #pragma once
 
 #include "runtime/ThreadSafety.h"
@@ -12,7 +11,7 @@
 
 class OLV_CAPABILITY("mutex") Mutex {
 public:
-    constexpr Mutex() noexcept = default;
+    Mutex() noexcept = default;
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 
