@@ -88,7 +88,7 @@ bool Connection::Request(FrameKind kind, const std::string& body, int32_t& statu
 {
     bool answered;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         answered = RequestLocked(kind, body, ExchangeTimeoutMs, status, value);
     }
     // Traced outside the lock: the trace callback never runs under our locks.
@@ -105,7 +105,7 @@ bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
         return false;
     }
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
             return false;
         if (PipeIo::Write(pipe_, ioEvent_, nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) ==
@@ -121,7 +121,7 @@ bool Connection::Broken()
 {
     if (broken_.load())
         return true;
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     DWORD available = 0;
     if (pipe_ == INVALID_HANDLE_VALUE || !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr))
         broken_.store(true);
@@ -130,7 +130,7 @@ bool Connection::Broken()
 
 void Connection::Close()
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (pipe_ == INVALID_HANDLE_VALUE)
         return;
     int32_t status = 0;

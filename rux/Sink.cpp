@@ -87,7 +87,7 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
         return nullptr;
     }
     {
-        std::lock_guard<std::mutex> hold(sink->mutex_);
+        MutexHolder hold(sink->mutex_);
         if (!sink->StartWorkerLocked(first)) {
             CloseHandle(first);
             error = ERROR_NOT_ENOUGH_MEMORY;
@@ -129,7 +129,7 @@ void Sink::Stop()
     std::list<Worker> workers;
     std::map<std::string, std::shared_ptr<SinkService>> services;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         if (stopped_ || !stopEvent_)
             return;
         stopped_ = true;
@@ -148,7 +148,7 @@ void Sink::Stop()
 
 std::shared_ptr<SinkService> Sink::AddService(const std::string& name, HANDLE event, DWORD& error)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (stopped_) {
         error = ERROR_INVALID_HANDLE;
         return nullptr;
@@ -170,7 +170,7 @@ std::shared_ptr<SinkService> Sink::AddService(const std::string& name, HANDLE ev
 
 void Sink::RemoveService(const std::shared_ptr<SinkService>& service)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     auto found = services_.find(service->Name());
     if (found != services_.end() && found->second == service)
         services_.erase(found);
@@ -178,7 +178,7 @@ void Sink::RemoveService(const std::shared_ptr<SinkService>& service)
 
 std::shared_ptr<SinkService> Sink::FindService(uint32_t id)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     for (auto& [name, service] : services_) {
         if (service->Id() == id)
             return service;
@@ -188,14 +188,14 @@ std::shared_ptr<SinkService> Sink::FindService(uint32_t id)
 
 std::shared_ptr<SinkService> Sink::FindService(const std::string& name)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     auto found = services_.find(name);
     return found == services_.end() ? nullptr : found->second;
 }
 
 void Sink::SignalPeer()
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (event_ && !stopped_)
         SetEvent(event_);
 }
@@ -222,7 +222,7 @@ void Sink::JoinDone()
 {
     std::list<Worker> done;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         for (auto it = workers_.begin(); it != workers_.end();) {
             auto next = std::next(it);
             if (it->done)
@@ -237,7 +237,7 @@ void Sink::JoinDone()
 
 const char* Sink::Admit(DWORD process)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (process != ownProcess_) {
         if (admitted_ + OwnerReserve >= MaxInstances)
             return "only the instances reserved for the sink's own process are left";
@@ -252,7 +252,7 @@ const char* Sink::Admit(DWORD process)
 
 void Sink::Leave(DWORD process)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     --admitted_;
     auto found = perProcess_.find(process);
     if (process != ownProcess_ && found != perProcess_.end() && --found->second == 0)
@@ -270,7 +270,7 @@ void Sink::WorkerEntry(Worker* self, HANDLE instance) noexcept
         // trace callback throwing, say): this worker ends, as it would when
         // enough others listen.
     }
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (listening)
         --listening_;
     self->done = true;
@@ -304,7 +304,7 @@ void Sink::WorkerLoop(HANDLE instance, bool& listening)
         }
         bool spareFailed = false;
         {
-            std::lock_guard<std::mutex> hold(mutex_);
+            MutexHolder hold(mutex_);
             --listening_;
             listening = false;
             if (stopped_)
@@ -328,7 +328,7 @@ void Sink::WorkerLoop(HANDLE instance, bool& listening)
         }
         DisconnectNamedPipe(handles.instance);
         JoinDone();
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         if (stopped_ || listening_ >= SpareListeners)
             return;
         ++listening_;
