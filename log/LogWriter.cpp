@@ -19,15 +19,9 @@ static_assert(sizeof(WriterWorkItem) == 32);
 // Writes one block on the current thread and frees it if owned.
 void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes)
 {
-    if (log->file != nullptr)
-        WriteRecord(log, data, bytes);
-    if (flags & SubmitFatal) {
-        if (log->file != nullptr) {
-            IO_STATUS_BLOCK io{};
-            ZwFlushBuffersFile(log->file, &io);
-        }
+    WriteBlock(log, flags, data, bytes);
+    if (flags & SubmitFatal)
         __debugbreak();
-    }
     if (flags & SubmitOwned)
         HeapFree(log->heap, 0, data);
 }
@@ -53,15 +47,9 @@ void QueueToWriter(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) 
     if (WaitForSingleObject(log->writerThread, 0) == WAIT_OBJECT_0) {
         // The writer is gone for good: from now on the submitting threads write.
         log->useWriterThread.store(false);
-        if (log->file != nullptr)
-            WriteRecord(log, data, bytes);
-        if (flags & SubmitFatal) {
-            if (log->file != nullptr) {
-                IO_STATUS_BLOCK io{};
-                ZwFlushBuffersFile(log->file, &io);
-            }
+        WriteBlock(log, flags, data, bytes);
+        if (flags & SubmitFatal)
             __debugbreak();
-        }
     }
     if (flags & SubmitOwned)
         HeapFree(log->heap, 0, data);
