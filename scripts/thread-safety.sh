@@ -31,9 +31,20 @@ if [ ! -f build/build.ninja ]; then
     exit 1
 fi
 
-# Quotes one argument for the shell, and for ninja ($ doubled).
+# One argument as the shell and ninja read it: as it is when it holds only
+# plain characters, else in single quotes (with $ doubled for ninja).
 quote() {
-    printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g; s/\\$/\\$\\$/g")"
+    case $1 in
+        *[!A-Za-z0-9_=./,+:-]*) printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g; s/\\$/\\$\\$/g")" ;;
+        *) printf '%s' "$1" ;;
+    esac
+}
+# A path in a ninja build line: $, blank and colon escaped.
+ninja_path() {
+    case $1 in
+        *[\$\ :]*) printf '%s' "$1" | sed 's/\$/$$/g; s/ /$ /g; s/:/$:/g' ;;
+        *) printf '%s' "$1" ;;
+    esac
 }
 
 # The system include folders: clang's own first (its intrinsics and
@@ -77,7 +88,11 @@ while IFS= read -r command; do
         case $1 in
             -c) source=$2; shift ;;
             -isystem) flags="$flags -isystem $(quote "$2")"; shift ;;
-            -D*|-I*|-std=*) flags="$flags $(quote "$1")" ;;
+            -D*|-I*|-std=*)
+                case $1 in
+                    *[!A-Za-z0-9_=./,+:-]*) flags="$flags $(quote "$1")" ;;
+                    *) flags="$flags $1" ;;
+                esac ;;
         esac
         shift
     done
@@ -91,9 +106,8 @@ while IFS= read -r command; do
     esac
     case $seen in *" $relative "*) continue ;; esac
     seen="$seen$relative "
-    stamp=$(printf '%s' "$relative" | sed 's/\$/$$/g; s/ /$ /g; s/:/$:/g')
-    input=$(printf '%s' "$source" | sed 's/\$/$$/g; s/ /$ /g; s/:/$:/g')
-    printf 'build checked/%s.ok: check %s\n  flags =%s\n' "$stamp" "$input" "$flags" >>"$manifest"
+    printf 'build checked/%s.ok: check %s\n  flags =%s\n' "$(ninja_path "$relative")" "$(ninja_path "$source")" \
+           "$flags" >>"$manifest"
     count=$((count + 1))
 done <<EOF
 $commands
