@@ -3,7 +3,7 @@
 #include "plugin/AutoServiceConnect.h"
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 
 #include "log/OlvLog.h"
 #include "runtime/FormatString.h"

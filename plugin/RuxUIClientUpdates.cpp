@@ -5,7 +5,7 @@
 #include "plugin/FileVersion.h"
 #include "plugin/ModulePath.h"
 #include "plugin/RuxUIClient.h"
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 
 #include "log/OlvLog.h"
 #include "runtime/CodePageConverter.h"

@@ -52,7 +52,7 @@
 // lost.
 #pragma once
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 // Item type of a signed 32-bit number ('i' in RuxBuildItem).
 constexpr int32_t RuxType_Int32 = 4;

@@ -12,7 +12,7 @@
 // rule stands in for the logon check of the real system, under which every
 // session number would otherwise count. VtApi_ClearVirtualData and
 // VtApi_GetStatistics act on the active session and fail while there is none.
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"

@@ -6,9 +6,9 @@
 //
 // The host process (no arguments) starts the echo sink and a client from
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
-#include "plugin/OLVRuxUIPlugin.h"
-#include "plugin/contracts/RuxApi.h"
-#include "plugin/contracts/VtApi.h"
+#include "contracts/OLVRuxUIPlugin.h"
+#include "contracts/RuxApi.h"
+#include "contracts/VtApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <windows.h>

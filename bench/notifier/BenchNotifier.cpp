@@ -4,8 +4,8 @@
 // session's sink. This program is host and user interface at once: it loads
 // RUXUI.dll, starts the session's sink "QClient(N)", and times each change until
 // the update carrying the new counter arrives. Prints p50, p99 and the maximum.
-#include "plugin/OLVRuxUIPlugin.h"
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/OLVRuxUIPlugin.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 // The plug-in makes these calls with its client lock held, so their cost is
 // the time a host thread may wait. Prints a table; changes nothing lasting:
 // the option it writes and the message count it resets are put back.
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 #include "vtapi/EngineState.h"
 
 #include <windows.h>

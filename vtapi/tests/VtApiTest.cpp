@@ -1,7 +1,7 @@
 // The engine API as the plug-in calls it: through the exports of VtApi.dll.
 #include "EngineSandbox.h"
 
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 #include "vtapi/ComponentList.h"
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"

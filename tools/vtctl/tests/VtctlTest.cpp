@@ -1,7 +1,7 @@
 // vtctl as a real process: what it changes is what the engine API then reports.
 #include "vtapi/tests/EngineSandbox.h"
 
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 #include "vtapi/FaultSwitch.h"
 
 #include <gtest/gtest.h>
