@@ -2,8 +2,8 @@
 // DispatchBlock. Only the batch buffer is guarded by the lock; file writes are
 // serialised by happening either under it or on the writer thread.
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 #include <intrin.h>
 

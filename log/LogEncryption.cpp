@@ -11,8 +11,8 @@
 #include "log/crypto/Aes256Schedule.h"
 #include "log/crypto/StreamKey.h"
 #include "log/crypto/WipeSecret.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 #include <cstdlib>
 #include <cstring>

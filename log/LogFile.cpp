@@ -9,7 +9,7 @@
 // run under the cross-process mutex (LogFileMutex).
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 #include <algorithm>
 #include <cstddef>

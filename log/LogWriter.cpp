@@ -2,7 +2,7 @@
 // they run (and reach the file) in submission order while the submitting
 // threads never wait for the disk.
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 #include <intrin.h>
 
