@@ -24,7 +24,7 @@
 
 #include "contracts/OLVRuxUIPlugin.h"
 #include "plugin/SettingNameTable.h"
-#include "plugin/SharedHandle.h"
+#include "runtime/base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
 #include "contracts/RuxApi.h"
 #include "runtime/ExclusiveLock.h"

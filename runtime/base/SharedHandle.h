@@ -8,7 +8,7 @@
 // (for example a worker's copy) have gone too.
 #pragma once
 
-#include "plugin/UniqueHandle.h"
+#include "runtime/base/UniqueHandle.h"
 
 #include <memory>
 #include <utility>

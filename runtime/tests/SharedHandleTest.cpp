@@ -1,6 +1,6 @@
 // Handle owners: the last owner closes, null and INVALID_HANDLE_VALUE are never
 // closed, and closing keeps the caller's last-error value.
-#include "plugin/SharedHandle.h"
+#include "runtime/base/SharedHandle.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
