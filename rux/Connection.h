@@ -3,6 +3,7 @@
 // broken for good and is reopened as a whole (RuxEnsurePeer).
 #pragma once
 
+#include "runtime/base/UniqueHandle.h"
 #include "rux/Frame.h"
 
 #include <windows.h>
@@ -42,8 +43,8 @@ private:
 
     const std::string sinkName_;
     std::mutex mutex_;  // one exchange at a time; guards the handles
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    HANDLE ioEvent_ = nullptr;
+    UniquePipe pipe_;
+    UniqueEvent ioEvent_;
     std::vector<unsigned char> buffer_;
     std::atomic<bool> broken_{false};
 };

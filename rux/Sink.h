@@ -37,6 +37,7 @@
 // services, then the handles they used.
 #pragma once
 
+#include "runtime/base/UniqueHandle.h"
 #include "rux/PipeSecurity.h"
 #include "rux/SinkService.h"
 
@@ -78,7 +79,7 @@ public:
 
     // Used by the connection threads.
     const std::string& Name() const { return name_; }
-    HANDLE StopEvent() const { return stopEvent_; }
+    HANDLE StopEvent() const { return stopEvent_.get(); }
     std::shared_ptr<SinkService> FindService(uint32_t id);
     std::shared_ptr<SinkService> FindService(const std::string& name);
     void SignalPeer();
@@ -91,12 +92,13 @@ private:
     class Admission;
 
     explicit Sink(std::string name);
-    HANDLE CreateInstance(bool first);
-    // Starts a worker on `instance` (INVALID_HANDLE_VALUE: it makes its own).
-    // Called with mutex_ held; false when no thread could be started.
-    bool StartWorkerLocked(HANDLE instance);
-    void WorkerEntry(Worker* self, HANDLE instance) noexcept;
-    void WorkerLoop(HANDLE instance, bool& listening);
+    UniquePipe CreateInstance(bool first);
+    // Starts a worker on `instance` (empty: it makes its own). Called with
+    // mutex_ held; false when no thread could be started (`instance` is then
+    // closed).
+    bool StartWorkerLocked(UniquePipe instance);
+    void WorkerEntry(Worker* self, UniquePipe instance) noexcept;
+    void WorkerLoop(UniquePipe instance, bool& listening);
     void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent);
     // Joins the workers that are done; never the caller, which is not done.
     void JoinDone();
@@ -108,9 +110,9 @@ private:
     const std::string name_;
     std::wstring pipePath_;
     PipeSecurity security_;
-    HANDLE nameMutex_ = nullptr;
-    HANDLE event_ = nullptr;
-    HANDLE stopEvent_ = nullptr;
+    UniqueMutex nameMutex_;
+    UniqueEvent event_;
+    UniqueEvent stopEvent_;
     const DWORD ownProcess_;
 
     std::mutex mutex_;  // guards everything below, and the use of event_

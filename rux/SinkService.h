@@ -9,6 +9,7 @@
 // would pass it, and the connection that sent it is closed (SinkConnection).
 #pragma once
 
+#include "runtime/base/UniqueHandle.h"
 #include "rux/ByteBudget.h"
 #include "rux/Frame.h"
 #include "rux/ItemNode.h"
@@ -80,7 +81,7 @@ private:
     // event is a system call, and the application's pop, woken by it, must
     // not find the queue locked meanwhile.
     std::mutex eventMutex_;
-    HANDLE event_;
+    UniqueEvent event_;
 };
 
 }  // namespace rux

@@ -73,12 +73,12 @@ DWORD EngineState::WithKey(const wchar_t* keyPath, bool create, Operation&& oper
     if (rootError_ != ERROR_SUCCESS)
         return rootError_;
     int index = CachedKeyIndex(keyPath);
-    RegKey once;
-    RegKey& key = index >= 0 ? keys_[index] : once;
+    UniqueKey once;
+    UniqueKey& key = index >= 0 ? keys_[index] : once;
     // A cached key that another process deleted answers ERROR_KEY_DELETED:
     // open the path again, once.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!key) {
+        if (!key.valid()) {
             LSTATUS status = create
                 ? RegCreateKeyExW(root_, keyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr)
                 : RegOpenKeyExW(root_, keyPath, 0, KEY_READ | KEY_WRITE, key.put());
@@ -95,7 +95,7 @@ DWORD EngineState::WithKey(const wchar_t* keyPath, bool create, Operation&& oper
 
 void EngineState::ForgetKeys() const noexcept
 {
-    for (RegKey& key : keys_)
+    for (UniqueKey& key : keys_)
         key.reset();
 }
 

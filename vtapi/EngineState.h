@@ -23,7 +23,7 @@
 #pragma once
 
 #include "vtapi/ComponentList.h"
-#include "vtapi/RegKey.h"
+#include "runtime/base/UniqueHandle.h"
 #include "vtapi/StatisticsField.h"
 
 #include <array>
@@ -110,9 +110,9 @@ private:
 
     // The root outlives the keys opened below it. root_ is HKEY_CURRENT_USER,
     // which is never closed, or the key held by ownedRoot_.
-    RegKey ownedRoot_;
+    UniqueKey ownedRoot_;
     HKEY root_ = nullptr;
     DWORD rootError_ = ERROR_SUCCESS;
     // Base, Stats and Faults keys, opened on first use.
-    mutable RegKey keys_[3];
+    mutable UniqueKey keys_[3];
 };
