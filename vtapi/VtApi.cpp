@@ -56,8 +56,6 @@ int32_t RunCall(EngineCall call, Body&& body) noexcept
         EngineState state;
         if (!FaultSwitch(state).Pass(call))
             return Fail(FaultInjectedError);
-        if (state.error() != ERROR_SUCCESS)
-            return Fail(state.error());
         return body(state);
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);

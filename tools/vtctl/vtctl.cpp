@@ -131,6 +131,25 @@ bool ParseOptionValue(std::wstring_view text, int32_t& value)
 
 using Args = std::vector<std::wstring_view>;
 
+// One line for an option: `label`, its applied value and, when one waits, its
+// pending value after `gap`. Nothing is printed when either cannot be read.
+int ShowOption(const EngineState& state, int32_t id, const char* label, const char* gap)
+{
+    int32_t value = 0;
+    bool pendingPresent = false;
+    int32_t pending = 0;
+    DWORD error = state.GetOption(id, value);
+    if (error == ERROR_SUCCESS)
+        error = state.GetPendingOption(id, pendingPresent, pending);
+    if (error != ERROR_SUCCESS)
+        return Failed("cannot read option " + std::to_string(id), error);
+    std::printf("%s%ld", label, static_cast<long>(value));
+    if (pendingPresent)
+        std::printf("%s(pending %ld)", gap, static_cast<long>(pending));
+    std::printf("\n");
+    return 0;
+}
+
 int ShowStatus(const EngineState& state)
 {
     bool running = false;
@@ -154,20 +173,12 @@ int ShowStatus(const EngineState& state)
         return Failed("cannot read the options", error);
     std::printf("options (settings applied %lu times):\n", static_cast<unsigned long>(applied));
     for (int32_t id = FirstOptionId; id <= LastOptionId; ++id) {
-        int32_t value = 0;
-        bool pendingPresent = false;
-        int32_t pending = 0;
-        error = state.GetOption(id, value);
-        if (error == ERROR_SUCCESS)
-            error = state.GetPendingOption(id, pendingPresent, pending);
-        if (error != ERROR_SUCCESS)
-            return Failed("cannot read option " + std::to_string(id), error);
         const wchar_t* name = OptionSettingName(id);
-        std::printf("  %2ld %-28s %ld", static_cast<long>(id), name ? Utf8(name).c_str() : "(no setting name)",
-                    static_cast<long>(value));
-        if (pendingPresent)
-            std::printf("  (pending %ld)", static_cast<long>(pending));
-        std::printf("\n");
+        char label[128];
+        std::snprintf(label, sizeof label, "  %2ld %-28s ", static_cast<long>(id),
+                      name ? Utf8(name).c_str() : "(no setting name)");
+        if (int failed = ShowOption(state, id, label, "  "))
+            return failed;
     }
 
     std::vector<EngineComponent> components;
@@ -231,21 +242,8 @@ int OptionCommand(const EngineState& state, const Args& args)
     int32_t id = 0;
     if (!ParseOptionId(args[1], id))
         return UsageError("unknown option '" + Utf8(args[1]) + "' (an id 1 to 11 or a setting name)");
-    if (args[0] == L"get" && args.size() == 2) {
-        int32_t value = 0;
-        bool pendingPresent = false;
-        int32_t pending = 0;
-        DWORD error = state.GetOption(id, value);
-        if (error == ERROR_SUCCESS)
-            error = state.GetPendingOption(id, pendingPresent, pending);
-        if (error != ERROR_SUCCESS)
-            return Failed("cannot read option " + std::to_string(id), error);
-        std::printf("%ld", static_cast<long>(value));
-        if (pendingPresent)
-            std::printf(" (pending %ld)", static_cast<long>(pending));
-        std::printf("\n");
-        return 0;
-    }
+    if (args[0] == L"get" && args.size() == 2)
+        return ShowOption(state, id, "", " ");
     if (args[0] == L"set" && args.size() == 3) {
         int32_t value = 0;
         if (!ParseOptionValue(args[2], value))
@@ -304,7 +302,7 @@ int StatsCommand(const EngineState& state, const Args& args)
 int ComponentsCommand(const EngineState& state, const Args& args)
 {
     if (args.size() == 1 && (args[0] == L"clear" || args[0] == L"default")) {
-        DWORD error = args[0] == L"clear" ? state.SetComponents({}) : state.DeleteValue(EngineState::BaseKeyPath, L"Components");
+        DWORD error = args[0] == L"clear" ? state.SetComponents({}) : state.ResetComponents();
         if (error != ERROR_SUCCESS)
             return Failed("cannot change the components", error);
         std::printf(args[0] == L"clear" ? "components cleared\n" : "default components restored\n");
@@ -398,7 +396,7 @@ int SessionsCommand(const EngineState& state, const Args& args)
     } else {
         return UsageError("sessions set ID..., or sessions clear");
     }
-    DWORD error = args[0] == L"clear" ? state.DeleteValue(EngineState::BaseKeyPath, L"Sessions") : state.SetSessions(sessions);
+    DWORD error = args[0] == L"clear" ? state.ClearSessions() : state.SetSessions(sessions);
     if (error != ERROR_SUCCESS)
         return Failed("cannot store the sessions", error);
     std::printf("%zu sessions listed\n", sessions.size());
@@ -444,9 +442,6 @@ int Run(const Args& all)
     std::wstring_view command = all[0];
     Args args(all.begin() + 1, all.end());
     EngineState state;
-    if (state.error() != ERROR_SUCCESS)
-        return Failed("cannot open the current user's registry", state.error());
-
     if (command == L"status" && args.empty())
         return ShowStatus(state);
     if ((command == L"start" || command == L"stop") && args.empty()) {
