@@ -109,6 +109,16 @@ DWORD EngineState::ReadDwordOr(HKEY key, const wchar_t* name, DWORD fallback, DW
     return ERROR_SUCCESS;
 }
 
+template <typename Out>
+DWORD EngineState::ReadValueOr(const wchar_t* keyPath, const wchar_t* name, DWORD fallback, Out& out) const
+{
+    DWORD value = 0;
+    DWORD error = WithKey(keyPath, KeyOpen::OrNull, [&](HKEY key) { return ReadDwordOr(key, name, fallback, value); });
+    if (error == ERROR_SUCCESS)
+        out = static_cast<Out>(value);
+    return error;
+}
+
 DWORD EngineState::ReadDword(const wchar_t* keyPath, const wchar_t* name, DWORD& value) const
 {
     return WithKey(keyPath, KeyOpen::Existing, [&](HKEY key) { return QueryDword(key, name, value); });
@@ -117,8 +127,9 @@ DWORD EngineState::ReadDword(const wchar_t* keyPath, const wchar_t* name, DWORD&
 DWORD EngineState::ReadDwords(const wchar_t* keyPath, std::span<const wchar_t* const> names,
                               std::span<std::optional<DWORD>> values) const
 {
-    std::vector<std::optional<DWORD>> read(names.size());
+    std::vector<std::optional<DWORD>> read;
     DWORD error = WithKey(keyPath, KeyOpen::OrNull, [&](HKEY key) -> DWORD {
+        read.assign(names.size(), std::nullopt);
         for (std::size_t i = 0; i < names.size(); ++i) {
             DWORD value = 0;
             DWORD failed = QueryDword(key, names[i], value);
@@ -202,12 +213,7 @@ DWORD EngineState::WriteString(const wchar_t* name, DWORD type, const std::wstri
 
 DWORD EngineState::GetRunning(bool& running) const
 {
-    DWORD value = 0;
-    DWORD error = WithKey(BaseKeyPath, KeyOpen::OrNull,
-                          [&](HKEY key) { return ReadDwordOr(key, RunningValue, 0, value); });
-    if (error == ERROR_SUCCESS)
-        running = value != 0;
-    return error;
+    return ReadValueOr(BaseKeyPath, RunningValue, 0, running);
 }
 
 DWORD EngineState::SetRunning(bool running) const
@@ -222,13 +228,7 @@ DWORD EngineState::GetOption(int32_t id, int32_t& value) const
 {
     if (!IsOptionId(id))
         return ERROR_INVALID_PARAMETER;
-    DWORD data = 0;
-    DWORD error = WithKey(BaseKeyPath, KeyOpen::OrNull, [&](HKEY key) {
-        return ReadDwordOr(key, OptionValueName(id).c_str(), static_cast<DWORD>(DefaultOptionValue), data);
-    });
-    if (error == ERROR_SUCCESS)
-        value = static_cast<int32_t>(data);
-    return error;
+    return ReadValueOr(BaseKeyPath, OptionValueName(id).c_str(), static_cast<DWORD>(DefaultOptionValue), value);
 }
 
 DWORD EngineState::SetOption(int32_t id, int32_t value) const
@@ -305,12 +305,7 @@ DWORD EngineState::ApplyPendingOptions(unsigned& applied) const
 
 DWORD EngineState::GetSettingsApplied(uint32_t& count) const
 {
-    DWORD value = 0;
-    DWORD error = WithKey(BaseKeyPath, KeyOpen::OrNull,
-                          [&](HKEY key) { return ReadDwordOr(key, SettingsAppliedValue, 0, value); });
-    if (error == ERROR_SUCCESS)
-        count = value;
-    return error;
+    return ReadValueOr(BaseKeyPath, SettingsAppliedValue, 0, count);
 }
 
 DWORD EngineState::GetComponents(std::vector<EngineComponent>& components, bool& usingDefaults) const
@@ -396,12 +391,7 @@ DWORD EngineState::EnsureStatsKey() const
 
 DWORD EngineState::GetMessages(uint32_t& count) const
 {
-    DWORD value = 0;
-    DWORD error = WithKey(BaseKeyPath, KeyOpen::OrNull,
-                          [&](HKEY key) { return ReadDwordOr(key, MessagesValue, 0, value); });
-    if (error == ERROR_SUCCESS)
-        count = value;
-    return error;
+    return ReadValueOr(BaseKeyPath, MessagesValue, 0, count);
 }
 
 DWORD EngineState::SetMessages(uint32_t count) const

@@ -122,6 +122,9 @@ private:
     // A DWORD value of `key`, or `fallback` when the value or the key (null)
     // is missing.
     static DWORD ReadDwordOr(HKEY key, const wchar_t* name, DWORD fallback, DWORD& value);
+    // ReadDwordOr on the key at keyPath, stored into `out` as its type.
+    template <typename Out>
+    DWORD ReadValueOr(const wchar_t* keyPath, const wchar_t* name, DWORD fallback, Out& out) const;
     DWORD ReadString(const wchar_t* name, DWORD type, std::wstring& data) const;
     DWORD WriteString(const wchar_t* name, DWORD type, const std::wstring& data) const;
 };
