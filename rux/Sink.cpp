@@ -62,7 +62,8 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
                                                                                      : GetLastError();
         return nullptr;
     }
-    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), sink->event_.put(), 0, FALSE,
+    UniqueEvent duplicate;
+    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), duplicate.put(), 0, FALSE,
                                   DUPLICATE_SAME_ACCESS)) {
         error = GetLastError();
         return nullptr;
@@ -81,6 +82,7 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
     }
     {
         std::lock_guard<std::mutex> hold(sink->mutex_);
+        sink->event_ = std::move(duplicate);
         if (!sink->StartWorkerLocked(std::move(first))) {
             error = ERROR_NOT_ENOUGH_MEMORY;
             return nullptr;
