@@ -25,6 +25,14 @@ struct WorkerHandles {
     bool Valid() const { return instance.valid() && connectEvent.valid() && readEvent.valid() && writeEvent.valid(); }
 };
 
+// A duplicate of the application's `event` for this library to keep (empty
+// for a null event); false with the last error when it cannot be made.
+bool DuplicateEvent(HANDLE event, UniqueEvent& duplicate)
+{
+    return !event || DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), duplicate.put(), 0, FALSE,
+                                     DUPLICATE_SAME_ACCESS);
+}
+
 }  // namespace
 
 // An admitted client, counted until its connection ends.
@@ -63,8 +71,7 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
         return nullptr;
     }
     UniqueEvent duplicate;
-    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), duplicate.put(), 0, FALSE,
-                                  DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateEvent(event, duplicate)) {
         error = GetLastError();
         return nullptr;
     }
@@ -147,8 +154,7 @@ std::shared_ptr<SinkService> Sink::AddService(const std::string& name, HANDLE ev
         return nullptr;
     }
     UniqueEvent duplicate;
-    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), duplicate.put(), 0, FALSE,
-                                  DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateEvent(event, duplicate)) {
         error = GetLastError();
         return nullptr;
     }
