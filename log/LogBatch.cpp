@@ -3,8 +3,8 @@
 // the file lock (WriteBlock), whether they happen under it or on the writer
 // thread.
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 #include <intrin.h>
 

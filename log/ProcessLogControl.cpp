@@ -3,7 +3,7 @@
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
 #include "runtime/Mutex.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 #include <cstdlib>
 #include <cstring>

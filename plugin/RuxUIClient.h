@@ -26,11 +26,11 @@
 // a freed client.
 #pragma once
 
-#include "plugin/OLVRuxUIPlugin.h"
+#include "contracts/OLVRuxUIPlugin.h"
 #include "plugin/SettingNameTable.h"
-#include "plugin/SharedHandle.h"
+#include "runtime/base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "runtime/ExclusiveLock.h"
 #include "runtime/ThreadSafety.h"
 #include "runtime/WorkerThread.h"

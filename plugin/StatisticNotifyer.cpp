@@ -33,7 +33,7 @@ void RuxUIClient::SetupStatisticNotifyer()
     if (session == NoSession)
         return;
 
-    UniqueEvent token(Platform().sessionUserToken(session));
+    UniqueToken token(Platform().sessionUserToken(session));
     if (!token.valid()) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = %d",
                      session);
@@ -46,20 +46,20 @@ void RuxUIClient::SetupStatisticNotifyer()
 
     // The registry calls return their error instead of setting the thread's
     // last error, so the returned code is what the failure lines report.
-    HKEY userRoot = nullptr;
-    LSTATUS result = RegOpenCurrentUser(MAXIMUM_ALLOWED, &userRoot);
+    UniqueKey userRoot;
+    LSTATUS result = RegOpenCurrentUser(MAXIMUM_ALLOWED, userRoot.put());
     if (result != ERROR_SUCCESS) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: RegOpenCurrentUser failed le = %d", result);
         return;
     }
 
     HKEY key = nullptr;
-    result = userRoot ? RegOpenKeyExW(userRoot, StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key) : ERROR_INVALID_HANDLE;
+    result = userRoot.valid() ? RegOpenKeyExW(userRoot.get(), StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key)
+                              : ERROR_INVALID_HANDLE;
     if (result != ERROR_SUCCESS)
         key = nullptr;
     statsKey = SharedKey(key);
-    if (userRoot)
-        RegCloseKey(userRoot);
+    userRoot.reset();
 
     if (statsKey.valid()) {
         UpdateStatisticNotifyer();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "runtime/Mutex.h"
+#include "runtime/base/UniqueHandle.h"
 #include "rux/Frame.h"
 
 #include <windows.h>
@@ -44,8 +45,8 @@ private:
 
     const std::string sinkName_;
     Mutex mutex_;  // one exchange at a time; guards the handles
-    HANDLE pipe_ OLV_GUARDED_BY(mutex_) = INVALID_HANDLE_VALUE;
-    HANDLE ioEvent_ OLV_GUARDED_BY(mutex_) = nullptr;
+    UniquePipe pipe_ OLV_GUARDED_BY(mutex_);
+    UniqueEvent ioEvent_ OLV_GUARDED_BY(mutex_);
     std::vector<unsigned char> buffer_ OLV_GUARDED_BY(mutex_);
     std::atomic<bool> broken_{false};
 };

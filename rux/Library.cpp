@@ -2,7 +2,7 @@
 
 #include "rux/ItemCodec.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 #include <windows.h>
 

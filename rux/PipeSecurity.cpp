@@ -3,7 +3,7 @@
 #include "rux/PeerIdentity.h"
 #include "rux/Trace.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <aclapi.h>

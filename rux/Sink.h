@@ -38,6 +38,7 @@
 #pragma once
 
 #include "runtime/Mutex.h"
+#include "runtime/base/UniqueHandle.h"
 #include "rux/PipeSecurity.h"
 #include "rux/SinkService.h"
 
@@ -79,7 +80,7 @@ public:
 
     // Used by the connection threads.
     const std::string& Name() const { return name_; }
-    HANDLE StopEvent() const { return stopEvent_; }
+    HANDLE StopEvent() const { return stopEvent_.get(); }
     std::shared_ptr<SinkService> FindService(uint32_t id) OLV_EXCLUDES(mutex_);
     std::shared_ptr<SinkService> FindService(const std::string& name) OLV_EXCLUDES(mutex_);
     void SignalPeer() OLV_EXCLUDES(mutex_);
@@ -92,12 +93,13 @@ private:
     class Admission;
 
     explicit Sink(std::string name);
-    HANDLE CreateInstance(bool first);
-    // Starts a worker on `instance` (INVALID_HANDLE_VALUE: it makes its own).
-    // Called with mutex_ held; false when no thread could be started.
-    bool StartWorkerLocked(HANDLE instance) OLV_REQUIRES(mutex_);
-    void WorkerEntry(Worker* self, HANDLE instance) noexcept OLV_EXCLUDES(mutex_);
-    void WorkerLoop(HANDLE instance, bool& listening) OLV_EXCLUDES(mutex_);
+    UniquePipe CreateInstance(bool first);
+    // Starts a worker on `instance` (empty: it makes its own). Called with
+    // mutex_ held; false when no thread could be started (`instance` is then
+    // closed).
+    bool StartWorkerLocked(UniquePipe instance) OLV_REQUIRES(mutex_);
+    void WorkerEntry(Worker* self, UniquePipe instance) noexcept OLV_EXCLUDES(mutex_);
+    void WorkerLoop(UniquePipe instance, bool& listening) OLV_EXCLUDES(mutex_);
     void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent) OLV_EXCLUDES(mutex_);
     // Joins the workers that are done; never the caller, which is not done.
     void JoinDone() OLV_EXCLUDES(mutex_);
@@ -109,9 +111,9 @@ private:
     const std::string name_;
     std::wstring pipePath_;
     PipeSecurity security_;
-    HANDLE nameMutex_ = nullptr;
-    HANDLE event_ OLV_GUARDED_BY(mutex_) = nullptr;
-    HANDLE stopEvent_ = nullptr;
+    UniqueMutex nameMutex_;
+    UniqueEvent event_ OLV_GUARDED_BY(mutex_);
+    UniqueEvent stopEvent_;
     const DWORD ownProcess_;
 
     Mutex mutex_;  // guards everything below, and the use of event_

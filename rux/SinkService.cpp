@@ -2,7 +2,7 @@
 
 #include "rux/ItemCodec.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <new>
@@ -68,8 +68,8 @@ Delivery SinkService::Deliver(FrameKind kind, const void* body, size_t size)
     // message is already queued. Stop closes the event under the event lock,
     // so it is never set after it was closed.
     MutexHolder event(eventMutex_);
-    if (event_)
-        SetEvent(event_);
+    if (event_.valid())
+        SetEvent(event_.get());
     return Delivery::Queued;
 }
 
@@ -100,9 +100,7 @@ void SinkService::Stop()
     for (const QueuedMessage& message : dropped)
         budget_.Refund(message.bytes);
     MutexHolder event(eventMutex_);
-    if (event_)
-        CloseHandle(event_);
-    event_ = nullptr;
+    event_.reset();
 }
 
 int32_t SinkService::PopResult(FrameKind kind)

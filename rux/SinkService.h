@@ -10,6 +10,7 @@
 #pragma once
 
 #include "runtime/Mutex.h"
+#include "runtime/base/UniqueHandle.h"
 #include "rux/ByteBudget.h"
 #include "rux/Frame.h"
 #include "rux/ItemNode.h"
@@ -80,7 +81,7 @@ private:
     // event is a system call, and the application's pop, woken by it, must
     // not find the queue locked meanwhile.
     Mutex eventMutex_;
-    HANDLE event_ OLV_GUARDED_BY(eventMutex_);
+    UniqueEvent event_ OLV_GUARDED_BY(eventMutex_);
 };
 
 }  // namespace rux

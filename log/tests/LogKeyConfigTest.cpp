@@ -2,7 +2,7 @@
 // component by component, and reading the "key" value by its length alone.
 #include "EncryptedLogSupport.h"
 
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "plugin/RuxUIClient.h"
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 #include <windows.h>
 

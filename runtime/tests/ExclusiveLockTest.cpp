@@ -1,8 +1,8 @@
 #include "runtime/ExclusiveLock.h"
 #include "runtime/SyncLock.h"
 
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/tests/ChildProcess.h"
 #include "runtime/tests/LockTestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "runtime/SyncLock.h"
 
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/tests/ChildProcess.h"
 #include "runtime/tests/LockTestSupport.h"
 

@@ -1,7 +1,7 @@
 #include "runtime/WaitEventTable.h"
 
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/tests/ChildProcess.h"
 #include "runtime/tests/LockTestSupport.h"
 

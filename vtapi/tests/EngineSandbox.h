@@ -4,7 +4,7 @@
 #pragma once
 
 #include "vtapi/EngineState.h"
-#include "vtapi/RegKey.h"
+#include "runtime/base/UniqueHandle.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -83,11 +83,11 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(RegOpenCurrentUser(KEY_ALL_ACCESS, root_.put()), ERROR_SUCCESS);
-        RegKey maker;
+        UniqueKey maker;
         makerExisted_ = RegOpenKeyExW(root_.get(), L"Software\\Halvern", 0, KEY_READ, maker.put()) == ERROR_SUCCESS;
-        RegKey existing;
+        UniqueKey existing;
         if (RegOpenKeyExW(root_.get(), EngineState::BaseKeyPath, 0, KEY_READ, existing.put()) == ERROR_SUCCESS) {
-            RegKey backup;
+            UniqueKey backup;
             ASSERT_EQ(RegCreateKeyExW(root_.get(), sandbox::BackupKeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                       nullptr, backup.put(), nullptr),
                       ERROR_SUCCESS);
@@ -104,8 +104,8 @@ protected:
     {
         EXPECT_EQ(state_.Remove(), ERROR_SUCCESS);
         if (saved_) {
-            RegKey backup;
-            RegKey original;
+            UniqueKey backup;
+            UniqueKey original;
             if (RegOpenKeyExW(root_.get(), sandbox::BackupKeyPath().c_str(), 0, KEY_READ, backup.put()) == ERROR_SUCCESS
                 && RegCreateKeyExW(root_.get(), EngineState::BaseKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                    original.put(), nullptr)
@@ -126,7 +126,7 @@ protected:
     std::wstring folder_;
 
 private:
-    RegKey root_;
+    UniqueKey root_;
     bool saved_ = false;
     bool makerExisted_ = false;
 };

@@ -1,7 +1,7 @@
 // The engine API as the plug-in calls it: through the exports of VtApi.dll.
 #include "EngineSandbox.h"
 
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 #include "vtapi/ComponentList.h"
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"
@@ -358,11 +358,11 @@ TEST_F(VtApi, SettingASessionOrStartingCreatesTheStatsKeyForWatchers)
         [] { return VtApi_SetActiveSession(ConsoleSession()); },
         [] { return VtApi_StartVantor(0); },
     };
-    RegKey root;
+    UniqueKey root;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     for (const auto& create : creators) {
         ASSERT_EQ(state_.Remove(), ERROR_SUCCESS);
-        RegKey stats;
+        UniqueKey stats;
         ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_FILE_NOT_FOUND);
         ASSERT_NE(create(), 0);
         EXPECT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
@@ -482,8 +482,8 @@ TEST_F(VtApi, StateWrittenByOneProcessIsSeenByAnother)
 
 TEST_F(VtApi, StatisticsChangeInAnotherProcessSignalsTheWatchedStatsKey)
 {
-    RegKey root;
-    RegKey stats;
+    UniqueKey root;
+    UniqueKey stats;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY | KEY_READ, stats.put()), ERROR_SUCCESS);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

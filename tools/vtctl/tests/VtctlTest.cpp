@@ -1,7 +1,7 @@
 // vtctl as a real process: what it changes is what the engine API then reports.
 #include "vtapi/tests/EngineSandbox.h"
 
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 #include "vtapi/FaultSwitch.h"
 
 #include <gtest/gtest.h>
@@ -161,8 +161,8 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
     EXPECT_NE(status.output.find("engine:            running"), std::string::npos) << status.output;
 
     EXPECT_EQ(RunVtctl({L"reset"}).exitCode, 0);
-    RegKey root;
-    RegKey base;
+    UniqueKey root;
+    UniqueKey base;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExW(root.get(), EngineState::BaseKeyPath, 0, KEY_READ, base.put()), ERROR_FILE_NOT_FOUND);
 }
@@ -170,8 +170,8 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
 TEST_F(Vtctl, StatsBumpSignalsAWatcherOfTheStatsKey)
 {
     ASSERT_EQ(state_.EnsureStatsKey(), ERROR_SUCCESS);
-    RegKey root;
-    RegKey stats;
+    UniqueKey root;
+    UniqueKey stats;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);

@@ -2,12 +2,12 @@
 // The plug-in makes these calls with its client lock held, so their cost is
 // the time a host thread may wait. Prints a table; changes nothing lasting:
 // the option it writes and the message count it resets are put back.
-#include "plugin/contracts/VtApi.h"
+#include "bench/common/BenchTiming.h"
+#include "contracts/VtApi.h"
 #include "vtapi/EngineState.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -21,11 +21,6 @@ struct Row {
     const char* name;
     std::function<int32_t()> call;
 };
-
-double Microseconds(LONGLONG ticks, LONGLONG frequency)
-{
-    return static_cast<double>(ticks) * 1e6 / static_cast<double>(frequency);
-}
 
 }  // namespace
 
@@ -84,29 +79,23 @@ int main(int argc, char** argv)
          }},
     };
 
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     std::printf("%-28s %10s %10s %10s   (%d calls each, microseconds)\n", "call", "median", "p99", "max", iterations);
     int status = 0;
     for (const Row& row : rows) {
-        std::vector<LONGLONG> times(static_cast<std::size_t>(iterations));
+        std::vector<double> times(static_cast<std::size_t>(iterations));
         for (int i = 0; i < iterations; ++i) {
-            LARGE_INTEGER start, end;
-            QueryPerformanceCounter(&start);
+            const double start = Now();
             int32_t result = row.call();
-            QueryPerformanceCounter(&end);
+            const double end = Now();
             if (result == 0) {
                 std::fprintf(stderr, "bench_vtapi: %s failed (error %lu)\n", row.name, GetLastError());
                 status = 1;
                 break;
             }
-            times[static_cast<std::size_t>(i)] = end.QuadPart - start.QuadPart;
+            times[static_cast<std::size_t>(i)] = (end - start) * 1e6;
         }
-        std::sort(times.begin(), times.end());
-        std::printf("%-28s %10.1f %10.1f %10.1f\n", row.name,
-                    Microseconds(times[times.size() / 2], frequency.QuadPart),
-                    Microseconds(times[times.size() * 99 / 100], frequency.QuadPart),
-                    Microseconds(times.back(), frequency.QuadPart));
+        std::printf("%-28s %10.1f %10.1f %10.1f\n", row.name, Median(times), Percentile(times, 0.99),
+                    Percentile(times, 1));
         std::fflush(stdout);
     }
     state.SetMessages(messages);

@@ -1,6 +1,6 @@
-// Handle owners: the last owner closes, null and INVALID_HANDLE_VALUE are never
-// closed, and closing keeps the caller's last-error value.
-#include "plugin/SharedHandle.h"
+// Handle owners: the last owner closes, what a kind's creating call returns on
+// failure is never closed, and closing keeps the caller's last-error value.
+#include "runtime/base/SharedHandle.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -55,11 +55,16 @@ TEST(SharedHandle, EmptyAndFailedHandlesAreHeldButNeverClosed)
 
     SetLastError(MagicError);
     {
+        // CreateEvent fails with null, CreateFile and CreateNamedPipe with
+        // INVALID_HANDLE_VALUE, which an empty file owner holds too.
         SharedEvent null(nullptr);
-        SharedEvent failed(INVALID_HANDLE_VALUE);
+        UniqueFile failed(INVALID_HANDLE_VALUE);
+        UniquePipe emptyPipe;
         EXPECT_FALSE(null.valid());
         EXPECT_FALSE(failed.valid());
         EXPECT_EQ(failed.get(), INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(emptyPipe.valid());
+        EXPECT_EQ(emptyPipe.get(), INVALID_HANDLE_VALUE);
     }
     // Closing the pseudo handle of the process would succeed quietly; what shows
     // that nothing was called is the untouched error value.

@@ -1,6 +1,6 @@
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/ThreadQuery.h"
 
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 bool IsLastThread() noexcept
 {
