@@ -2,7 +2,7 @@
 
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
-#include "runtime/Mutex.h"
+#include "runtime/base/Mutex.h"
 #include "runtime/base/NtApi.h"
 
 #include <cstdlib>

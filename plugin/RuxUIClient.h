@@ -32,7 +32,7 @@
 #include "plugin/VtStatistic.h"
 #include "contracts/RuxApi.h"
 #include "runtime/ExclusiveLock.h"
-#include "runtime/ThreadSafety.h"
+#include "runtime/base/ThreadSafety.h"
 #include "runtime/WorkerThread.h"
 
 #include <atomic>

@@ -8,7 +8,7 @@
 
 #include "plugin/SharedLibraryHandle.h"
 #include "runtime/ExclusiveLock.h"
-#include "runtime/ThreadSafety.h"
+#include "runtime/base/ThreadSafety.h"
 
 #include <windows.h>
 

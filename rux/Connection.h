@@ -3,7 +3,7 @@
 // broken for good and is reopened as a whole (RuxEnsurePeer).
 #pragma once
 
-#include "runtime/Mutex.h"
+#include "runtime/base/Mutex.h"
 #include "runtime/base/UniqueHandle.h"
 #include "rux/Frame.h"
 

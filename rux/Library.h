@@ -25,7 +25,7 @@
 // never made under a mutex either. A service's byte budget is lock-free.
 #pragma once
 
-#include "runtime/Mutex.h"
+#include "runtime/base/Mutex.h"
 #include "rux/Connection.h"
 #include "rux/HandleTable.h"
 #include "rux/ItemNode.h"

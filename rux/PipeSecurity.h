@@ -26,7 +26,7 @@
 // through PeerIdentity.
 #pragma once
 
-#include "runtime/Mutex.h"
+#include "runtime/base/Mutex.h"
 #include "rux/Sid.h"
 
 #include <windows.h>

@@ -37,7 +37,7 @@
 // services, then the handles they used.
 #pragma once
 
-#include "runtime/Mutex.h"
+#include "runtime/base/Mutex.h"
 #include "runtime/base/UniqueHandle.h"
 #include "rux/PipeSecurity.h"
 #include "rux/SinkService.h"

@@ -9,7 +9,7 @@
 // would pass it, and the connection that sent it is closed (SinkConnection).
 #pragma once
 
-#include "runtime/Mutex.h"
+#include "runtime/base/Mutex.h"
 #include "runtime/base/UniqueHandle.h"
 #include "rux/ByteBudget.h"
 #include "rux/Frame.h"

@@ -5,7 +5,7 @@
 // client's trace bookkeeping).
 #pragma once
 
-#include "runtime/ThreadSafety.h"
+#include "runtime/base/ThreadSafety.h"
 
 #include <mutex>
 
