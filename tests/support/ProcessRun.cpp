@@ -1,0 +1,394 @@
+#include "tests/support/ProcessRun.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+
+namespace testsupport {
+
+namespace {
+
+// How long the output of an ended child may take to reach its end of file:
+// a debugger started for the child's breakpoint may still hold the pipes.
+constexpr DWORD DrainBoundMs = 5000;
+constexpr DWORD PipeBytes = 64 * 1024;
+
+// Our end of one standard stream: a named pipe used overlapped, so that one
+// thread can wait on the child and on every stream at once. While `pending`,
+// the system owns `overlapped` and `buffer`.
+struct PipeEnd {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    OVERLAPPED overlapped{};
+    bool pending = false;
+    bool open = false;
+    char buffer[4096];
+
+    ~PipeEnd() { Close(); }
+
+    // Makes the pipe; `childEnd` receives the inheritable end the child uses.
+    bool Create(bool childReads, HANDLE& childEnd)
+    {
+        static std::atomic<unsigned> counter{0};
+        const std::wstring name = L"\\\\.\\pipe\\olv-test-stream-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(++counter);
+        pipe = CreateNamedPipeW(name.c_str(),
+                                (childReads ? PIPE_ACCESS_OUTBOUND : PIPE_ACCESS_INBOUND) | FILE_FLAG_OVERLAPPED |
+                                    FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                PipeBytes, PipeBytes, 0, nullptr);
+        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE || overlapped.hEvent == nullptr)
+            return false;
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        childEnd = CreateFileW(name.c_str(), childReads ? GENERIC_READ : GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0,
+                               nullptr);
+        open = childEnd != INVALID_HANDLE_VALUE;
+        return open;
+    }
+
+    // Takes what the child wrote so far, without blocking, and leaves one read
+    // pending; the end of file (every writer's end closed) closes our end.
+    void Read(std::string& into, bool dropCarriageReturns)
+    {
+        while (open) {
+            DWORD got = 0;
+            if (!pending) {
+                if (!ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+                    Close();
+                    return;
+                }
+                pending = true;
+            }
+            if (!GetOverlappedResult(pipe, &overlapped, &got, FALSE)) {
+                if (GetLastError() == ERROR_IO_INCOMPLETE)
+                    return;
+                pending = false;
+                Close();
+                return;
+            }
+            pending = false;
+            for (DWORD i = 0; i < got; ++i) {
+                if (!dropCarriageReturns || buffer[i] != '\r')
+                    into.push_back(buffer[i]);
+            }
+        }
+    }
+
+    // Feeds `input` from `sent` on, without blocking; closes our end (the
+    // child's end of file) once everything was taken.
+    void Write(const std::string& input, size_t& sent)
+    {
+        while (open) {
+            DWORD put = 0;
+            if (pending) {
+                if (!GetOverlappedResult(pipe, &overlapped, &put, FALSE)) {
+                    if (GetLastError() == ERROR_IO_INCOMPLETE)
+                        return;
+                    pending = false;
+                    Close();
+                    return;
+                }
+                pending = false;
+                sent += put;
+                continue;
+            }
+            if (sent == input.size()) {
+                Close();
+                return;
+            }
+            DWORD chunk = static_cast<DWORD>(std::min<size_t>(input.size() - sent, PipeBytes));
+            if (!WriteFile(pipe, input.data() + sent, chunk, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
+                Close();
+                return;
+            }
+            pending = true;
+        }
+    }
+
+    // Ends a pending operation before its buffer goes.
+    void Cancel(std::string* into)
+    {
+        if (pending) {
+            CancelIoEx(pipe, &overlapped);
+            DWORD got = 0;
+            if (GetOverlappedResult(pipe, &overlapped, &got, TRUE) && into != nullptr)
+                into->append(buffer, got);
+            pending = false;
+        }
+        Close();
+    }
+
+    void Close()
+    {
+        if (pending)
+            Cancel(nullptr);
+        if (pipe != INVALID_HANDLE_VALUE)
+            CloseHandle(pipe);
+        pipe = INVALID_HANDLE_VALUE;
+        open = false;
+        if (overlapped.hEvent != nullptr)
+            CloseHandle(overlapped.hEvent);
+        overlapped.hEvent = nullptr;
+    }
+};
+
+std::wstring Quoted(const std::wstring& arg)
+{
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return arg;
+    std::wstring quoted = L"\"";
+    for (auto at = arg.begin();; ++at) {
+        size_t backslashes = 0;
+        for (; at != arg.end() && *at == L'\\'; ++at)
+            ++backslashes;
+        if (at == arg.end()) {
+            quoted.append(backslashes * 2, L'\\');
+            break;
+        }
+        quoted.append(*at == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted.push_back(*at);
+    }
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+}  // namespace
+
+struct RunningProcess::State {
+    std::wstring exe;
+    PROCESS_INFORMATION process{};
+    ProcessOptions options;
+    size_t sent = 0;
+    PipeEnd in, out, err;
+    bool ended = false;
+    bool finished = false;
+    ProcessResult result;
+
+    ~State()
+    {
+        if (!finished)
+            Kill(1);
+        if (process.hProcess != nullptr)
+            CloseHandle(process.hProcess);
+    }
+
+    void Pump()
+    {
+        in.Write(options.input, sent);
+        out.Read(result.out, options.dropCarriageReturns);
+        err.Read(result.err, options.dropCarriageReturns);
+    }
+
+    // After the end: what the child wrote is in the pipes, up to the end of
+    // file, which may come late when something else still holds them.
+    void Drain()
+    {
+        const ULONGLONG deadline = GetTickCount64() + DrainBoundMs;
+        for (;;) {
+            Pump();
+            HANDLE waits[2];
+            DWORD count = 0;
+            for (PipeEnd* end : {&out, &err}) {
+                if (end->pending)
+                    waits[count++] = end->overlapped.hEvent;
+            }
+            const ULONGLONG now = GetTickCount64();
+            if (count == 0 || now >= deadline ||
+                WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(deadline - now)) >= WAIT_OBJECT_0 + count)
+                break;
+        }
+        in.Cancel(nullptr);
+        out.Cancel(&result.out);
+        err.Cancel(&result.err);
+    }
+
+    enum class WaitEnd { Event, Text, Ended, TimedOut };
+
+    // Reads and feeds the streams until `event` is signalled, standard output
+    // holds `text`, the child ends or the time runs out.
+    WaitEnd Wait(DWORD timeoutMs, HANDLE event, std::string_view text)
+    {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        for (;;) {
+            Pump();
+            if (!text.empty() && result.out.find(text) != std::string::npos)
+                return WaitEnd::Text;
+            if (ended)
+                return WaitEnd::Ended;
+            HANDLE waits[5];
+            DWORD count = 0;
+            if (event != nullptr)
+                waits[count++] = event;
+            const DWORD processIndex = count;
+            waits[count++] = process.hProcess;
+            for (PipeEnd* end : {&in, &out, &err}) {
+                if (end->pending)
+                    waits[count++] = end->overlapped.hEvent;
+            }
+            const ULONGLONG now = GetTickCount64();
+            DWORD woken = WaitForMultipleObjects(count, waits, FALSE, now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
+            if (event != nullptr && woken == WAIT_OBJECT_0)
+                return WaitEnd::Event;
+            if (woken == WAIT_OBJECT_0 + processIndex) {
+                ended = true;
+                Drain();
+            } else if (woken == WAIT_TIMEOUT || woken == WAIT_FAILED) {
+                return WaitEnd::TimedOut;
+            }
+        }
+    }
+
+    void Kill(DWORD exitCode)
+    {
+        if (!ended) {
+            TerminateProcess(process.hProcess, exitCode);
+            WaitForSingleObject(process.hProcess, 10000);
+            ended = true;
+        }
+        Drain();
+    }
+
+    ProcessResult& Finished()
+    {
+        if (!finished) {
+            GetExitCodeProcess(process.hProcess, &result.exitCode);
+            finished = true;
+        }
+        return result;
+    }
+};
+
+RunningProcess::RunningProcess(const std::wstring& exe, const std::vector<std::wstring>& args, ProcessOptions options)
+{
+    auto started = std::make_unique<State>();
+    started->exe = exe;
+    started->options = std::move(options);
+    HANDLE childIn = INVALID_HANDLE_VALUE, childOut = INVALID_HANDLE_VALUE, childErr = INVALID_HANDLE_VALUE;
+    bool piped = started->in.Create(true, childIn) && started->out.Create(false, childOut) &&
+                 (started->options.errorsToOutput || started->err.Create(false, childErr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn;
+    startup.hStdOutput = childOut;
+    startup.hStdError = started->options.errorsToOutput ? childOut : childErr;
+    std::wstring commandLine = CommandLine(exe, args);
+    bool created = piped && CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                           nullptr, &startup, &started->process);
+    DWORD error = GetLastError();
+    // Only the child holds its ends now: its exit is our end of file.
+    for (HANDLE end : {childIn, childOut, childErr}) {
+        if (end != INVALID_HANDLE_VALUE)
+            CloseHandle(end);
+    }
+    if (!created) {
+        ADD_FAILURE() << "cannot start " << Narrow(commandLine) << ": error " << error;
+        started->finished = true;
+        started->ended = true;
+        return;
+    }
+    CloseHandle(started->process.hThread);
+    // Input that fits the pipe is fed, and its end given, at once.
+    started->Pump();
+    state = std::move(started);
+}
+
+RunningProcess::RunningProcess() = default;
+RunningProcess::~RunningProcess() = default;
+RunningProcess::RunningProcess(RunningProcess&&) noexcept = default;
+RunningProcess& RunningProcess::operator=(RunningProcess&&) noexcept = default;
+
+bool RunningProcess::Started() const
+{
+    return state != nullptr;
+}
+
+DWORD RunningProcess::Id() const
+{
+    return state ? state->process.dwProcessId : 0;
+}
+
+HANDLE RunningProcess::Handle() const
+{
+    return state ? state->process.hProcess : nullptr;
+}
+
+bool RunningProcess::WaitForEvent(HANDLE event, DWORD timeoutMs)
+{
+    return state && state->Wait(timeoutMs, event, {}) == State::WaitEnd::Event;
+}
+
+bool RunningProcess::WaitForOutput(std::string_view text, DWORD timeoutMs)
+{
+    return state && state->Wait(timeoutMs, nullptr, text) == State::WaitEnd::Text;
+}
+
+std::string RunningProcess::Output()
+{
+    if (!state)
+        return std::string();
+    if (!state->ended)
+        state->Pump();
+    return state->result.out;
+}
+
+ProcessResult RunningProcess::Finish(DWORD timeoutMs)
+{
+    if (!state)
+        return ProcessResult();
+    if (!state->finished && state->Wait(timeoutMs, nullptr, {}) != State::WaitEnd::Ended) {
+        ADD_FAILURE() << Narrow(state->exe) << " (process " << state->process.dwProcessId << ") did not end within "
+                      << timeoutMs << " ms: killed";
+        state->Kill(KilledExitCode);
+    }
+    return state->Finished();
+}
+
+ProcessResult RunningProcess::Stop()
+{
+    if (!state)
+        return ProcessResult();
+    state->Kill(1);
+    return state->Finished();
+}
+
+ProcessResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args, const std::string& input,
+                         DWORD timeoutMs)
+{
+    return RunningProcess(exe, args, {.input = input}).Finish(timeoutMs);
+}
+
+std::wstring TestProgramPath()
+{
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring BesideTestProgram(std::wstring_view name)
+{
+    std::wstring path = TestProgramPath();
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + std::wstring(name);
+}
+
+std::wstring CommandLine(const std::wstring& exe, const std::vector<std::wstring>& args)
+{
+    std::wstring line = L"\"" + exe + L"\"";
+    for (const std::wstring& arg : args)
+        line += L" " + Quoted(arg);
+    return line;
+}
+
+}  // namespace testsupport
