@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <cstdio>
+#include <exception>
 #include <map>
 
 namespace testsupport {
@@ -47,12 +48,17 @@ std::optional<int> RunRequestedChildScenario()
     auto found = Scenarios().find(name);
     if (found == Scenarios().end()) {
         std::fprintf(stderr, "no child scenario named '%s'\n", name.c_str());
-        return UnknownScenarioExitCode;
+        return ScenarioFailedExitCode;
     }
     // A scenario that traps ends at once with the trap's code, as its parent
     // expects: no debugger is started for it.
     SetErrorMode(GetErrorMode() | SEM_NOGPFAULTERRORBOX);
-    return found->second(ChildArgs(arguments.begin() + 2, arguments.end()));
+    try {
+        return found->second(ChildArgs(arguments.begin() + 2, arguments.end()));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "child scenario '%s' threw: %s\n", name.c_str(), error.what());
+        return ScenarioFailedExitCode;
+    }
 }
 
 bool IsChildScenarioProcess()
@@ -61,11 +67,11 @@ bool IsChildScenarioProcess()
     return !arguments.empty() && arguments[0] == ChildSwitch;
 }
 
-RunningProcess StartChildScenario(const char* name, const ChildArgs& args, ProcessOptions options)
+RunningProcess StartChildScenario(const char* name, const ChildArgs& args)
 {
     ChildArgs command = {ChildSwitch, std::wstring(name, name + std::char_traits<char>::length(name))};
     command.insert(command.end(), args.begin(), args.end());
-    return RunningProcess(TestProgramPath(), command, std::move(options));
+    return RunningProcess(TestProgramPath(), command);
 }
 
 ProcessResult RunChildScenario(const char* name, const ChildArgs& args, DWORD timeoutMs)

@@ -32,8 +32,9 @@ struct ChildScenarioRegistration {
     static const ::testsupport::ChildScenarioRegistration name##Registration(#name, name);              \
     static int name([[maybe_unused]] const ::testsupport::ChildArgs& args)
 
-// The exit code of a scenario name that is not registered.
-constexpr int UnknownScenarioExitCode = 99;
+// The exit code of a scenario name that is not registered, or of a scenario
+// that threw (arguments it did not expect: args.at()).
+constexpr int ScenarioFailedExitCode = 99;
 // The exit code of a process that hit an unhandled breakpoint.
 constexpr DWORD BreakpointExitCode = 0x80000003;
 
@@ -46,7 +47,7 @@ bool IsChildScenarioProcess();
 
 // Starts this test program for the scenario; the child inherits the
 // environment. See RunningProcess for the waits.
-RunningProcess StartChildScenario(const char* name, const ChildArgs& args = {}, ProcessOptions options = {});
+RunningProcess StartChildScenario(const char* name, const ChildArgs& args = {});
 // Runs the scenario to its end: its exit code (BreakpointExitCode for a trap)
 // and its output.
 ProcessResult RunChildScenario(const char* name, const ChildArgs& args = {},

@@ -163,7 +163,8 @@ std::string Narrow(const std::wstring& text)
 struct RunningProcess::State {
     std::wstring exe;
     PROCESS_INFORMATION process{};
-    ProcessOptions options;
+    std::string input;
+    unsigned output = SeparateErrors;
     size_t sent = 0;
     PipeEnd in, out, err;
     bool ended = false;
@@ -180,9 +181,10 @@ struct RunningProcess::State {
 
     void Pump()
     {
-        in.Write(options.input, sent);
-        out.Read(result.out, options.dropCarriageReturns);
-        err.Read(result.err, options.dropCarriageReturns);
+        const bool dropCarriageReturns = (output & DropCarriageReturns) != 0;
+        in.Write(input, sent);
+        out.Read(result.out, dropCarriageReturns);
+        err.Read(result.err, dropCarriageReturns);
     }
 
     // After the end: what the child wrote is in the pipes, up to the end of
@@ -264,20 +266,23 @@ struct RunningProcess::State {
     }
 };
 
-RunningProcess::RunningProcess(const std::wstring& exe, const std::vector<std::wstring>& args, ProcessOptions options)
+RunningProcess::RunningProcess(const std::wstring& exe, const std::vector<std::wstring>& args, std::string input,
+                               unsigned output)
 {
     auto started = std::make_unique<State>();
     started->exe = exe;
-    started->options = std::move(options);
+    started->input = std::move(input);
+    started->output = output;
+    const bool merged = (output & ErrorsToOutput) != 0;
     HANDLE childIn = INVALID_HANDLE_VALUE, childOut = INVALID_HANDLE_VALUE, childErr = INVALID_HANDLE_VALUE;
     bool piped = started->in.Create(true, childIn) && started->out.Create(false, childOut) &&
-                 (started->options.errorsToOutput || started->err.Create(false, childErr));
+                 (merged || started->err.Create(false, childErr));
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = childIn;
     startup.hStdOutput = childOut;
-    startup.hStdError = started->options.errorsToOutput ? childOut : childErr;
+    startup.hStdError = merged ? childOut : childErr;
     std::wstring commandLine = CommandLine(exe, args);
     bool created = piped && CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                            nullptr, &startup, &started->process);
@@ -359,9 +364,9 @@ ProcessResult RunningProcess::Stop()
 }
 
 ProcessResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args, const std::string& input,
-                         DWORD timeoutMs)
+                         DWORD timeoutMs, unsigned output)
 {
-    return RunningProcess(exe, args, {.input = input}).Finish(timeoutMs);
+    return RunningProcess(exe, args, input, output).Finish(timeoutMs);
 }
 
 std::wstring TestProgramPath()

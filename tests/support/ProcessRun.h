@@ -28,16 +28,19 @@ struct ProcessResult {
     std::string err;
 };
 
-struct ProcessOptions {
-    std::string input;            // standard input, then its end
-    bool errorsToOutput = false;  // standard error into `out`, in the order written
-    bool dropCarriageReturns = false;  // text-mode output compared as text (CR LF read as LF)
+// How the output is captured (flags).
+enum ProcessOutput : unsigned {
+    SeparateErrors = 0,
+    ErrorsToOutput = 1,       // standard error into `out`, in the order written
+    DropCarriageReturns = 2,  // text-mode output compared as text (CR LF read as LF)
 };
 
 class RunningProcess {
 public:
     RunningProcess();
-    RunningProcess(const std::wstring& exe, const std::vector<std::wstring>& args, ProcessOptions options = {});
+    // `input` is the child's standard input, then its end.
+    RunningProcess(const std::wstring& exe, const std::vector<std::wstring>& args, std::string input = {},
+                   unsigned output = SeparateErrors);
     // Kills a child that still runs.
     ~RunningProcess();
     RunningProcess(RunningProcess&&) noexcept;
@@ -70,7 +73,7 @@ private:
 
 // Runs a program to its end; see RunningProcess::Finish.
 ProcessResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args, const std::string& input = {},
-                         DWORD timeoutMs = DefaultProcessTimeoutMs);
+                         DWORD timeoutMs = DefaultProcessTimeoutMs, unsigned output = SeparateErrors);
 
 // This test program, and a file of the build's output folder beside it.
 std::wstring TestProgramPath();
