@@ -6,6 +6,7 @@
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClientNew.h"
 #include "rux/RuxExtensions.h"
+#include "tests/support/ItemText.h"
 
 #include <atomic>
 #include <cstdio>
@@ -39,66 +40,6 @@ std::string SessionSinkName()
     return name;
 }
 
-std::string RenderItem(RuxItem item)
-{
-    int32_t type = -1;
-    if (!item || RuxGetType(item, &type) != 0)
-        return "<none>";
-    switch (type) {
-    case RuxType_String: {
-        char text[256] = {};
-        RuxCopyStr(item, text, 0, sizeof text);
-        std::string quoted = "\"";
-        quoted.append(text);
-        quoted.push_back('"');
-        return quoted;
-    }
-    case RuxType_Blob: {
-        char text[256] = {};
-        uint16_t length = 0;
-        RuxCopyBlob(item, text, &length, sizeof text - 1);
-        std::string quoted = "blob\"";
-        quoted.append(text, length);
-        quoted.push_back('"');
-        return quoted;
-    }
-    case RuxType_Bool: {
-        int32_t value = 0;
-        RuxGetBool(item, &value);
-        return value ? "true" : "false";
-    }
-    case RuxType_Int32: {
-        int32_t value = 0;
-        RuxGetInt(item, &value);
-        return std::to_string(value);
-    }
-    case RuxType_Assoc: {
-        uint16_t count = 0;
-        RuxGetLen(item, &count);
-        std::string text = "{";
-        for (uint16_t i = 0; i < count; ++i) {
-            RuxItem key = nullptr;
-            RuxItem value = nullptr;
-            RuxGetNthKey(item, i, &key);
-            RuxGetAt(item, key, &value);
-            char name[256] = {};
-            RuxCopyStr(key, name, 0, sizeof name);
-            if (i)
-                text += ",";
-            text.append(name);
-            text.push_back(':');
-            text.append(RenderItem(value));
-            RuxReleaseItem(key);
-            RuxReleaseItem(value);
-        }
-        text.push_back('}');
-        return text;
-    }
-    default:
-        return "<type " + std::to_string(type) + ">";
-    }
-}
-
 UiSink::UiSink(const std::string& sinkName, const char* serviceName)
 {
     sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -125,7 +66,7 @@ bool UiSink::Next(UiMessage& message, DWORD timeout)
         int32_t kind = RuxPopCall(service, &item);
         if (kind != RuxResult_Empty) {
             message.kind = kind;
-            message.text = RenderItem(item);
+            message.text = testsupport::ItemText(item);
             return true;
         }
         DWORD spent = GetTickCount() - start;
@@ -188,13 +129,6 @@ bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* re
 
 CapturedLog::CapturedLog()
 {
-    static std::atomic<int> counter{0};
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    folder = std::wstring(temp) + L"olv-client-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-             std::to_wstring(++counter);
-    CreateDirectoryW(folder.c_str(), nullptr);
-    path = folder + L"\\trace.log";
     // Plain, so that the lines read back without the private key, and the
     // user's shared stream key is never touched (children inherit it too).
     SetEnvironmentVariableW(L"OLVLOGFLAGS", L"1");
@@ -205,9 +139,6 @@ CapturedLog::~CapturedLog()
 {
     if (opened)
         OlvLog_Close();
-    DeleteFileW((path + L".old").c_str());
-    DeleteFileW(path.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 std::vector<std::string> CapturedLog::Lines()
@@ -373,6 +304,18 @@ bool WaitNoLiveClients(DWORD timeout)
         Sleep(10);
     }
     return true;
+}
+
+void ClientTest::SetUp()
+{
+    ASSERT_TRUE(log.Opened());
+    RuxInit();
+}
+
+void ClientTest::TearDown()
+{
+    EXPECT_TRUE(WaitNoLiveClients());
+    RuxExit();
 }
 
 }  // namespace clienttest

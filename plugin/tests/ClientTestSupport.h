@@ -5,7 +5,9 @@
 
 #include "plugin/RuxUIClient.h"
 #include "plugin/contracts/RuxApi.h"
+#include "tests/support/TempFolder.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -17,13 +19,9 @@ namespace clienttest {
 // The sink of the session the tests run in (the active console session).
 std::string SessionSinkName();
 
-// An item as text: strings quoted, booleans true/false, numbers in decimal,
-// associative items as {key:value,...} in their own order.
-std::string RenderItem(RuxItem item);
-
 struct UiMessage {
     int32_t kind = 0;  // RuxResult_Call, _Advise, _Update, _Reply, ...
-    std::string text;  // the popped item, rendered
+    std::string text;  // the popped item (testsupport::ItemText)
 };
 
 // A user interface's endpoint: a sink with the service "SB" (or another name),
@@ -78,8 +76,8 @@ public:
     bool WaitFor(const std::string& line, size_t times = 1, DWORD timeout = 5000);
 
 private:
-    std::wstring folder;
-    std::wstring path;
+    testsupport::TempFolder folder;
+    std::wstring path = folder / L"trace.log";
     bool opened = false;
 };
 
@@ -145,5 +143,16 @@ public:
 
 // Waits until no client object is alive in the process.
 bool WaitNoLiveClients(DWORD timeout = 5000);
+
+// A test of the client in this process: the engine's state reset, the process
+// log captured, the messaging library in use; every client gone at the end.
+class ClientTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    EngineStateReset engine;
+    CapturedLog log;
+};
 
 }  // namespace clienttest

@@ -67,11 +67,11 @@ bool IsChildScenarioProcess()
     return !arguments.empty() && arguments[0] == ChildSwitch;
 }
 
-RunningProcess StartChildScenario(const char* name, const ChildArgs& args)
+RunningProcess StartChildScenario(const char* name, const ChildArgs& args, unsigned output)
 {
     ChildArgs command = {ChildSwitch, std::wstring(name, name + std::char_traits<char>::length(name))};
     command.insert(command.end(), args.begin(), args.end());
-    return RunningProcess(TestProgramPath(), command);
+    return RunningProcess(TestProgramPath(), command, {}, output);
 }
 
 ProcessResult RunChildScenario(const char* name, const ChildArgs& args, DWORD timeoutMs)

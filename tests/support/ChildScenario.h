@@ -47,7 +47,7 @@ bool IsChildScenarioProcess();
 
 // Starts this test program for the scenario; the child inherits the
 // environment. See RunningProcess for the waits.
-RunningProcess StartChildScenario(const char* name, const ChildArgs& args = {});
+RunningProcess StartChildScenario(const char* name, const ChildArgs& args = {}, unsigned output = SeparateErrors);
 // Runs the scenario to its end: its exit code (BreakpointExitCode for a trap)
 // and its output.
 ProcessResult RunChildScenario(const char* name, const ChildArgs& args = {},
