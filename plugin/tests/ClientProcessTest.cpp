@@ -86,9 +86,10 @@ OLV_CHILD_SCENARIO(UserInterface)
     return result;
 }
 
-TEST(ClientProcess, UserInterfaceInAnotherProcessSeesOneWholeSession)
+using ClientProcess = EngineSandbox;
+
+TEST_F(ClientProcess, UserInterfaceInAnotherProcessSeesOneWholeSession)
 {
-    EngineStateReset engine;
     ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
     std::vector<EngineComponent> components = {{L"Core", L"3.1.0.2"}, {L"SpyScan", L"7.0"}};
     ASSERT_EQ(EngineState().SetComponents(components), static_cast<DWORD>(ERROR_SUCCESS));

@@ -25,12 +25,6 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
-void DeleteTree(HKEY root, const wchar_t* path)
-{
-    RegDeleteTreeW(root, path);
-    RegDeleteKeyW(root, path);
-}
-
 }  // namespace
 
 std::string SessionSinkName()
@@ -185,17 +179,6 @@ bool CapturedLog::WaitFor(const std::string& line, size_t times, DWORD timeout)
     }
 }
 
-EngineStateReset::EngineStateReset()
-{
-    DeleteTree(HKEY_CURRENT_USER, L"Software\\Halvern\\OLV");
-}
-
-EngineStateReset::~EngineStateReset()
-{
-    DeleteTree(HKEY_CURRENT_USER, L"Software\\Halvern\\OLV");
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Halvern");
-}
-
 HostedClient::HostedClient() : plugin(RuxUIClientNew()), client(static_cast<RuxUIClient*>(plugin)) {}
 
 HostedClient::~HostedClient()
@@ -308,6 +291,7 @@ bool WaitNoLiveClients(DWORD timeout)
 
 void ClientTest::SetUp()
 {
+    ASSERT_NO_FATAL_FAILURE(EngineSandbox::SetUp());
     ASSERT_TRUE(log.Opened());
     RuxInit();
 }
@@ -316,6 +300,7 @@ void ClientTest::TearDown()
 {
     EXPECT_TRUE(WaitNoLiveClients());
     RuxExit();
+    EngineSandbox::TearDown();
 }
 
 }  // namespace clienttest

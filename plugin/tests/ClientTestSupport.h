@@ -1,10 +1,11 @@
 // Helpers of the client's tests: a user interface as a real messaging sink, the
 // calls and queries a user interface sends, the captured process log, and the
-// simulated engine's state reset around each test.
+// fixture that sets the simulated engine's state aside around each test.
 #pragma once
 
 #include "plugin/RuxUIClient.h"
 #include "plugin/contracts/RuxApi.h"
+#include "tests/support/EngineSandbox.h"
 #include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -81,16 +82,6 @@ private:
     bool opened = false;
 };
 
-// Removes the simulated engine's state and the Stats key of this user, before
-// and after a test.
-class EngineStateReset {
-public:
-    EngineStateReset();
-    ~EngineStateReset();
-    EngineStateReset(const EngineStateReset&) = delete;
-    EngineStateReset& operator=(const EngineStateReset&) = delete;
-};
-
 // A client as the host holds it; destroyed at the end of the scope unless the
 // test destroyed it itself.
 class HostedClient {
@@ -144,14 +135,14 @@ public:
 // Waits until no client object is alive in the process.
 bool WaitNoLiveClients(DWORD timeout = 5000);
 
-// A test of the client in this process: the engine's state reset, the process
-// log captured, the messaging library in use; every client gone at the end.
-class ClientTest : public ::testing::Test {
+// A test of the client in this process: the engine's state set aside, the
+// process log captured, the messaging library in use; every client gone at the
+// end.
+class ClientTest : public testsupport::EngineSandbox {
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    EngineStateReset engine;
     CapturedLog log;
 };
 
