@@ -52,22 +52,11 @@ struct PipeEnd {
     void Read(std::string& into, bool dropCarriageReturns)
     {
         while (open) {
-            DWORD got = 0;
-            if (!pending) {
-                if (!ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
-                    Close();
-                    return;
-                }
-                pending = true;
-            }
-            if (!GetOverlappedResult(pipe, &overlapped, &got, FALSE)) {
-                if (GetLastError() == ERROR_IO_INCOMPLETE)
-                    return;
-                pending = false;
-                Close();
+            if (!pending && !Issue(ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped)))
                 return;
-            }
-            pending = false;
+            DWORD got = 0;
+            if (!Completed(got))
+                return;
             for (DWORD i = 0; i < got; ++i) {
                 if (!dropCarriageReturns || buffer[i] != '\r')
                     into.push_back(buffer[i]);
@@ -79,31 +68,42 @@ struct PipeEnd {
     // child's end of file) once everything was taken.
     void Write(const std::string& input, size_t& sent)
     {
-        while (open) {
+        while (open && sent < input.size()) {
+            const DWORD chunk = static_cast<DWORD>(std::min<size_t>(input.size() - sent, PipeBytes));
+            if (!pending && !Issue(WriteFile(pipe, input.data() + sent, chunk, nullptr, &overlapped)))
+                return;
             DWORD put = 0;
-            if (pending) {
-                if (!GetOverlappedResult(pipe, &overlapped, &put, FALSE)) {
-                    if (GetLastError() == ERROR_IO_INCOMPLETE)
-                        return;
-                    pending = false;
-                    Close();
-                    return;
-                }
-                pending = false;
-                sent += put;
-                continue;
-            }
-            if (sent == input.size()) {
-                Close();
+            if (!Completed(put))
                 return;
-            }
-            DWORD chunk = static_cast<DWORD>(std::min<size_t>(input.size() - sent, PipeBytes));
-            if (!WriteFile(pipe, input.data() + sent, chunk, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING) {
-                Close();
-                return;
-            }
-            pending = true;
+            sent += put;
         }
+        Close();
+    }
+
+    // An operation just started: pending, or the pipe is broken (closed).
+    bool Issue(BOOL done)
+    {
+        if (!done && GetLastError() != ERROR_IO_PENDING) {
+            Close();
+            return false;
+        }
+        pending = true;
+        return true;
+    }
+
+    // Whether the pending operation has ended, with its byte count; false while
+    // it runs, and when it failed on a broken pipe (then closed).
+    bool Completed(DWORD& bytes)
+    {
+        if (GetOverlappedResult(pipe, &overlapped, &bytes, FALSE)) {
+            pending = false;
+            return true;
+        }
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            pending = false;
+            Close();
+        }
+        return false;
     }
 
     // Ends a pending operation before its buffer goes.
