@@ -68,15 +68,10 @@ OLV_CHILD_SCENARIO(Writer)
     return 0;
 }
 
-// Append PATH MESSAGE: opens the log (encrypted or not, as the inherited
-// "OLVLOGFLAGS" says), writes one line and closes it.
+// Append PATH MESSAGE
 OLV_CHILD_SCENARIO(Append)
 {
-    if (OlvLog_Open(args.at(0).c_str(), 1, 1 << 20, false) != OlvLogOpened)
-        return 10;
-    OlvLog_Print(OlvLogError, L"%s", args.at(1).c_str());
-    OlvLog_Close();
-    return 0;
+    return AppendOneLine(args.at(0), args.at(1));
 }
 
 namespace {

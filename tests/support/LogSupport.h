@@ -8,6 +8,7 @@
 
 #include "log/LogKeyConfig.h"
 #include "log/LogPrivateKey.h"
+#include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
 #include "log/crypto/Aes256Schedule.h"
 #include "log/crypto/StreamKey.h"
@@ -36,6 +37,18 @@ public:
 
     OlvLogOpenResult result;
 };
+
+// A second process's share of a log: opens the log at `path` (encrypted or not,
+// as the inherited "OLVLOGFLAGS" says), writes `message` and closes it. The
+// exit code of a child scenario: 10 when the log cannot be opened.
+inline int AppendOneLine(const std::wstring& path, const std::wstring& message)
+{
+    if (OlvLog_Open(path.c_str(), 1, 1 << 20, false) != OlvLogOpened)
+        return 10;
+    OlvLog_Print(OlvLogError, L"%s", message.c_str());
+    OlvLog_Close();
+    return 0;
+}
 
 // Sets "OLVLOGFLAGS" (null: removes it) for one scope; child processes started
 // meanwhile inherit it. Restores the previous state.

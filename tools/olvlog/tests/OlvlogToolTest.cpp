@@ -55,14 +55,10 @@ std::vector<std::string> Lines(const std::string& text)
 
 }  // namespace
 
-// AppendLine PATH MESSAGE: a second process appends one line to a log.
+// AppendLine PATH MESSAGE
 OLV_CHILD_SCENARIO(AppendLine)
 {
-    if (OlvLog_Open(args.at(0).c_str(), 1, 1 << 20, false) != OlvLogOpened)
-        return 10;
-    OlvLog_Print(OlvLogError, L"%s", args.at(1).c_str());
-    OlvLog_Close();
-    return 0;
+    return AppendOneLine(args.at(0), args.at(1));
 }
 
 TEST(OlvlogTool, PrintsTheLinesOfAPlainLog)
