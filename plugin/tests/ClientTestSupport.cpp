@@ -10,8 +10,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 
 namespace clienttest {
 
@@ -255,29 +253,6 @@ void PlatformOverride::FailNextEvents(long count)
     FailingEvents.store(count);
 }
 
-namespace {
-
-std::atomic<size_t> FailingAllocationBytes{0};
-std::atomic<bool> AllocationFailed{false};
-
-}  // namespace
-
-AllocationFailure::AllocationFailure(size_t bytes)
-{
-    AllocationFailed.store(false);
-    FailingAllocationBytes.store(bytes);
-}
-
-AllocationFailure::~AllocationFailure()
-{
-    FailingAllocationBytes.store(0);
-}
-
-bool AllocationFailure::Happened() const
-{
-    return AllocationFailed.load();
-}
-
 bool WaitNoLiveClients(DWORD timeout)
 {
     DWORD start = GetTickCount();
@@ -304,28 +279,3 @@ void ClientTest::TearDown()
 }
 
 }  // namespace clienttest
-
-// The executable's own allocator, with the one-shot failure above. The array,
-// sized and no-throw forms of the standard library call these two.
-void* operator new(std::size_t bytes)
-{
-    size_t failing = clienttest::FailingAllocationBytes.load();
-    if (failing != 0 && (failing == bytes || failing == clienttest::AllocationFailure::AnySize) &&
-        clienttest::FailingAllocationBytes.compare_exchange_strong(failing, 0)) {
-        clienttest::AllocationFailed.store(true);
-        throw std::bad_alloc();
-    }
-    if (void* block = std::malloc(bytes ? bytes : 1))
-        return block;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* block) noexcept
-{
-    std::free(block);
-}
-
-void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
-}

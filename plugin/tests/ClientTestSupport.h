@@ -118,20 +118,6 @@ public:
     void FailNextEvents(long count);
 };
 
-// Makes the next allocation of exactly `bytes` (or of any size) through this
-// executable's operator new (the client's code is linked into it; the DLLs
-// have their own) throw std::bad_alloc, once, while the scope lasts.
-class AllocationFailure {
-public:
-    static constexpr size_t AnySize = SIZE_MAX;
-    explicit AllocationFailure(size_t bytes = AnySize);
-    ~AllocationFailure();
-    AllocationFailure(const AllocationFailure&) = delete;
-    AllocationFailure& operator=(const AllocationFailure&) = delete;
-
-    bool Happened() const;
-};
-
 // Waits until no client object is alive in the process.
 bool WaitNoLiveClients(DWORD timeout = 5000);
 

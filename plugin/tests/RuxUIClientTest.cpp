@@ -5,6 +5,7 @@
 #include "plugin/tests/ClientTestSupport.h"
 
 #include "rux/RuxExtensions.h"
+#include "tests/support/AllocationFailure.h"
 #include "vtapi/EngineState.h"
 #include "vtapi/FaultSwitch.h"
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 using namespace clienttest;
+using testsupport::AllocationFailure;
 
 class RuxUIClientProbe {
 public:
