@@ -7,23 +7,14 @@
 #include "plugin/RuxUIClientNew.h"
 #include "rux/RuxExtensions.h"
 #include "tests/support/ItemText.h"
+#include "tests/support/ProcessRun.h"
 
 #include <atomic>
 #include <cstdio>
 
 namespace clienttest {
 
-namespace {
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t c : text)
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
-
-}  // namespace
+using testsupport::Narrow;
 
 std::string SessionSinkName()
 {

@@ -26,7 +26,7 @@ namespace {
 
 using namespace ruxtest;
 using testsupport::ChildArgs;
-using testsupport::NarrowArg;
+using testsupport::Narrow;
 
 // The events of this child, named by the tag its parent gave first.
 class ChildEvents {
@@ -66,7 +66,7 @@ int RunRole(const ChildArgs& args, size_t count, Role role)
         return 4;
     std::vector<std::string> narrow;
     for (size_t i = 1; i < args.size(); ++i)
-        narrow.push_back(NarrowArg(args[i]));
+        narrow.push_back(Narrow(args[i]));
     return role(narrow, events.ready, events.quit);
 }
 

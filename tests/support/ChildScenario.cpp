@@ -44,7 +44,7 @@ std::optional<int> RunRequestedChildScenario()
     std::vector<std::wstring> arguments = Arguments();
     if (arguments.size() < 2 || arguments[0] != ChildSwitch)
         return std::nullopt;
-    const std::string name = NarrowArg(arguments[1]);
+    const std::string name = Narrow(arguments[1]);
     auto found = Scenarios().find(name);
     if (found == Scenarios().end()) {
         std::fprintf(stderr, "no child scenario named '%s'\n", name.c_str());
@@ -77,14 +77,6 @@ RunningProcess StartChildScenario(const char* name, const ChildArgs& args, unsig
 ProcessResult RunChildScenario(const char* name, const ChildArgs& args, DWORD timeoutMs)
 {
     return StartChildScenario(name, args).Finish(timeoutMs);
-}
-
-std::string NarrowArg(const std::wstring& arg)
-{
-    std::string narrow;
-    for (wchar_t unit : arg)
-        narrow.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
-    return narrow;
 }
 
 }  // namespace testsupport

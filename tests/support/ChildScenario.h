@@ -53,8 +53,4 @@ RunningProcess StartChildScenario(const char* name, const ChildArgs& args = {}, 
 ProcessResult RunChildScenario(const char* name, const ChildArgs& args = {},
                                DWORD timeoutMs = DefaultProcessTimeoutMs);
 
-// An argument as narrow text (each unit below 0x80 kept, others '?'): sink
-// names and other ASCII arguments.
-std::string NarrowArg(const std::wstring& arg);
-
 }  // namespace testsupport

@@ -22,6 +22,8 @@ struct PipeEnd {
     OVERLAPPED overlapped{};
     bool pending = false;
     bool open = false;
+    std::string* into = nullptr;  // where a reader's bytes go
+    bool dropCarriageReturns = false;
     char buffer[4096];
 
     ~PipeEnd() { Close(); }
@@ -49,7 +51,7 @@ struct PipeEnd {
 
     // Takes what the child wrote so far, without blocking, and leaves one read
     // pending; the end of file (every writer's end closed) closes our end.
-    void Read(std::string& into, bool dropCarriageReturns)
+    void Read()
     {
         while (open) {
             if (!pending && !Issue(ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped)))
@@ -57,10 +59,7 @@ struct PipeEnd {
             DWORD got = 0;
             if (!Completed(got))
                 return;
-            for (DWORD i = 0; i < got; ++i) {
-                if (!dropCarriageReturns || buffer[i] != '\r')
-                    into.push_back(buffer[i]);
-            }
+            Take(got);
         }
     }
 
@@ -106,23 +105,25 @@ struct PipeEnd {
         return false;
     }
 
-    // Ends a pending operation before its buffer goes.
-    void Cancel(std::string* into)
+    void Take(DWORD got)
+    {
+        for (DWORD i = 0; into != nullptr && i < got; ++i) {
+            if (!dropCarriageReturns || buffer[i] != '\r')
+                into->push_back(buffer[i]);
+        }
+    }
+
+    // Closes our end; a read still pending is cancelled first, keeping what it
+    // got, before its buffer goes.
+    void Close()
     {
         if (pending) {
             CancelIoEx(pipe, &overlapped);
             DWORD got = 0;
-            if (GetOverlappedResult(pipe, &overlapped, &got, TRUE) && into != nullptr)
-                into->append(buffer, got);
+            if (GetOverlappedResult(pipe, &overlapped, &got, TRUE))
+                Take(got);
             pending = false;
         }
-        Close();
-    }
-
-    void Close()
-    {
-        if (pending)
-            Cancel(nullptr);
         if (pipe != INVALID_HANDLE_VALUE)
             CloseHandle(pipe);
         pipe = INVALID_HANDLE_VALUE;
@@ -153,18 +154,12 @@ std::wstring Quoted(const std::wstring& arg)
     return quoted;
 }
 
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
-}
-
 }  // namespace
 
 struct RunningProcess::State {
     std::wstring exe;
     PROCESS_INFORMATION process{};
     std::string input;
-    unsigned output = SeparateErrors;
     size_t sent = 0;
     PipeEnd in, out, err;
     bool ended = false;
@@ -181,10 +176,9 @@ struct RunningProcess::State {
 
     void Pump()
     {
-        const bool dropCarriageReturns = (output & DropCarriageReturns) != 0;
         in.Write(input, sent);
-        out.Read(result.out, dropCarriageReturns);
-        err.Read(result.err, dropCarriageReturns);
+        out.Read();
+        err.Read();
     }
 
     // After the end: what the child wrote is in the pipes, up to the end of
@@ -205,9 +199,9 @@ struct RunningProcess::State {
                 WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(deadline - now)) >= WAIT_OBJECT_0 + count)
                 break;
         }
-        in.Cancel(nullptr);
-        out.Cancel(&result.out);
-        err.Cancel(&result.err);
+        in.Close();
+        out.Close();
+        err.Close();
     }
 
     enum class WaitEnd { Event, Text, Ended, TimedOut };
@@ -234,7 +228,8 @@ struct RunningProcess::State {
                     waits[count++] = end->overlapped.hEvent;
             }
             const ULONGLONG now = GetTickCount64();
-            DWORD woken = WaitForMultipleObjects(count, waits, FALSE, now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
+            const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+            const DWORD woken = WaitForMultipleObjects(count, waits, FALSE, left);
             if (event != nullptr && woken == WAIT_OBJECT_0)
                 return WaitEnd::Event;
             if (woken == WAIT_OBJECT_0 + processIndex) {
@@ -272,7 +267,9 @@ RunningProcess::RunningProcess(const std::wstring& exe, const std::vector<std::w
     auto started = std::make_unique<State>();
     started->exe = exe;
     started->input = std::move(input);
-    started->output = output;
+    started->out.into = &started->result.out;
+    started->err.into = &started->result.err;
+    started->out.dropCarriageReturns = started->err.dropCarriageReturns = (output & DropCarriageReturns) != 0;
     const bool merged = (output & ErrorsToOutput) != 0;
     HANDLE childIn = INVALID_HANDLE_VALUE, childOut = INVALID_HANDLE_VALUE, childErr = INVALID_HANDLE_VALUE;
     bool piped = started->in.Create(true, childIn) && started->out.Create(false, childOut) &&
@@ -386,6 +383,14 @@ std::wstring BesideTestProgram(std::wstring_view name)
 {
     std::wstring path = TestProgramPath();
     return path.substr(0, path.find_last_of(L"\\/") + 1) + std::wstring(name);
+}
+
+std::string Narrow(std::wstring_view text)
+{
+    std::string narrow;
+    for (wchar_t unit : text)
+        narrow.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+    return narrow;
 }
 
 std::wstring CommandLine(const std::wstring& exe, const std::vector<std::wstring>& args)

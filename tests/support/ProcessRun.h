@@ -79,6 +79,10 @@ ProcessResult RunProcess(const std::wstring& exe, const std::vector<std::wstring
 std::wstring TestProgramPath();
 std::wstring BesideTestProgram(std::wstring_view name);
 
+// Text as narrow characters: units below 0x80 kept, others '?' (messages,
+// ASCII arguments such as sink names).
+std::string Narrow(std::wstring_view text);
+
 // The command line CreateProcess gets: the program quoted, each argument
 // quoted where needed so that the child's argv holds exactly `args`.
 std::wstring CommandLine(const std::wstring& exe, const std::vector<std::wstring>& args);
