@@ -154,6 +154,16 @@ std::wstring Quoted(const std::wstring& arg)
     return quoted;
 }
 
+// The program quoted, each argument quoted where needed so that the child's
+// argv holds exactly `args`.
+std::wstring CommandLine(const std::wstring& exe, const std::vector<std::wstring>& args)
+{
+    std::wstring line = L"\"" + exe + L"\"";
+    for (const std::wstring& arg : args)
+        line += L" " + Quoted(arg);
+    return line;
+}
+
 }  // namespace
 
 struct RunningProcess::State {
@@ -316,11 +326,6 @@ DWORD RunningProcess::Id() const
     return state ? state->process.dwProcessId : 0;
 }
 
-HANDLE RunningProcess::Handle() const
-{
-    return state ? state->process.hProcess : nullptr;
-}
-
 bool RunningProcess::WaitForEvent(HANDLE event, DWORD timeoutMs)
 {
     return state && state->Wait(timeoutMs, event, {}) == State::WaitEnd::Event;
@@ -391,14 +396,6 @@ std::string Narrow(std::wstring_view text)
     for (wchar_t unit : text)
         narrow.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
     return narrow;
-}
-
-std::wstring CommandLine(const std::wstring& exe, const std::vector<std::wstring>& args)
-{
-    std::wstring line = L"\"" + exe + L"\"";
-    for (const std::wstring& arg : args)
-        line += L" " + Quoted(arg);
-    return line;
 }
 
 }  // namespace testsupport

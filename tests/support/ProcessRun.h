@@ -48,7 +48,6 @@ public:
 
     bool Started() const;
     DWORD Id() const;
-    HANDLE Handle() const;
 
     // Waits until `event` is signalled (true), or the child ends or the time
     // runs out first (false).
@@ -82,9 +81,5 @@ std::wstring BesideTestProgram(std::wstring_view name);
 // Text as narrow characters: units below 0x80 kept, others '?' (messages,
 // ASCII arguments such as sink names).
 std::string Narrow(std::wstring_view text);
-
-// The command line CreateProcess gets: the program quoted, each argument
-// quoted where needed so that the child's argv holds exactly `args`.
-std::wstring CommandLine(const std::wstring& exe, const std::vector<std::wstring>& args);
 
 }  // namespace testsupport
