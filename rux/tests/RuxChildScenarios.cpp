@@ -1,23 +1,23 @@
-// The test executable's entry: the tests, or, with `--child ROLE ...`, the
-// other process of a two-process test.
-//   --child echo OWN_SINK PARENT_SINK
+// The other process of a two-process test (ChildProcess in RuxTestSupport.h),
+// each scenario after the tag that names its ready and quit events:
+//   Echo OWN_SINK PARENT_SINK
 //       starts OWN_SINK with service "SB", opens its peer to PARENT_SINK, and
 //       answers every query (the reply carries the query's "arg") and sends
 //       every call, advise and update back to PARENT_SINK/"SB" as the same kind,
 //       each on a fresh connection closed at once. A call "quit" ends it.
-//   --child hold SINK
+//   Hold SINK
 //       starts SINK and keeps it until told to quit (exit code 2: name taken).
-//   --child idle SINK COUNT
+//   Idle SINK COUNT
 //       opens COUNT connections to SINK that never send a byte, then waits
 //       for the sink to close every one; exit code: how many it did not.
-//   --child call SINK TEXT
+//   Call SINK TEXT
 //       sends TEXT as a call to SINK/"SB" (exit code 0 when sent).
+// Exit code 4: the events are missing; 5: the wrong number of arguments.
 #include "rux/tests/RuxTestSupport.h"
 
-#include <gtest/gtest.h>
+#include "tests/support/ChildScenario.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,10 +25,49 @@
 namespace {
 
 using namespace ruxtest;
+using testsupport::ChildArgs;
+using testsupport::Narrow;
 
-HANDLE ChildEvent(const std::wstring& name)
+// The events of this child, named by the tag its parent gave first.
+class ChildEvents {
+public:
+    explicit ChildEvents(const std::wstring& tag)
+        : ready(Open(ChildProcess::EventName(L"Ready", tag))), quit(Open(ChildProcess::EventName(L"Quit", tag)))
+    {
+    }
+    ~ChildEvents()
+    {
+        if (ready)
+            CloseHandle(ready);
+        if (quit)
+            CloseHandle(quit);
+    }
+    ChildEvents(const ChildEvents&) = delete;
+    ChildEvents& operator=(const ChildEvents&) = delete;
+
+    HANDLE ready;
+    HANDLE quit;
+
+private:
+    static HANDLE Open(const std::wstring& name)
+    {
+        return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
+    }
+};
+
+// Runs `role` with the arguments after the tag, once both events are open.
+template <typename Role>
+int RunRole(const ChildArgs& args, size_t count, Role role)
 {
-    return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
+    if (args.size() != count + 1)
+        return 5;
+    ChildEvents events(args[0]);
+    if (!events.ready || !events.quit)
+        return 4;
+    std::vector<std::string> narrow;
+    for (size_t i = 1; i < args.size(); ++i)
+        narrow.push_back(Narrow(args[i]));
+    return role(narrow, events.ready, events.quit);
 }
 
 std::string Text(RuxItem item)
@@ -144,30 +183,32 @@ int RunCall(const char* sink, const char* text)
     return sent ? 0 : 1;
 }
 
-int RunChild(int argc, char** argv)
-{
-    HANDLE ready = ChildEvent(ChildProcess::ReadyEventName(GetCurrentProcessId()));
-    HANDLE quit = ChildEvent(ChildProcess::QuitEventName(GetCurrentProcessId()));
-    if (!ready || !quit)
-        return 4;
-    std::string role = argv[2];
-    if (role == "echo" && argc == 5)
-        return RunEcho(argv[3], argv[4], ready, quit);
-    if (role == "hold" && argc == 4)
-        return RunHold(argv[3], ready, quit);
-    if (role == "idle" && argc == 5)
-        return RunIdle(argv[3], std::atoi(argv[4]), ready);
-    if (role == "call" && argc == 5)
-        return RunCall(argv[3], argv[4]);
-    return 5;
-}
-
 }  // namespace
 
-int main(int argc, char** argv)
+OLV_CHILD_SCENARIO(Echo)
 {
-    if (argc >= 3 && std::strcmp(argv[1], "--child") == 0)
-        return RunChild(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return RunRole(args, 2, [](const std::vector<std::string>& sinks, HANDLE ready, HANDLE quit) {
+        return RunEcho(sinks[0].c_str(), sinks[1].c_str(), ready, quit);
+    });
+}
+
+OLV_CHILD_SCENARIO(Hold)
+{
+    return RunRole(args, 1, [](const std::vector<std::string>& sink, HANDLE ready, HANDLE quit) {
+        return RunHold(sink[0].c_str(), ready, quit);
+    });
+}
+
+OLV_CHILD_SCENARIO(Idle)
+{
+    return RunRole(args, 2, [](const std::vector<std::string>& given, HANDLE ready, HANDLE) {
+        return RunIdle(given[0].c_str(), std::atoi(given[1].c_str()), ready);
+    });
+}
+
+OLV_CHILD_SCENARIO(Call)
+{
+    return RunRole(args, 2, [](const std::vector<std::string>& given, HANDLE, HANDLE) {
+        return RunCall(given[0].c_str(), given[1].c_str());
+    });
 }

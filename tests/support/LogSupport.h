@@ -1,4 +1,5 @@
-// Helpers for tests of encrypted logs: the "OLVLOGFLAGS" variable for one
+// Helpers of the tests that write and read logs (the logger's and the log
+// reader's): the process log for one scope, the "OLVLOGFLAGS" variable for one
 // scope, the development private key, the user's shared stream key in the
 // registry (read, planted, removed), and the pieces of an encrypted file.
 //
@@ -7,6 +8,8 @@
 
 #include "log/LogKeyConfig.h"
 #include "log/LogPrivateKey.h"
+#include "log/OlvLog.h"
+#include "log/ProcessLogControl.h"
 #include "log/crypto/Aes256Schedule.h"
 #include "log/crypto/StreamKey.h"
 
@@ -19,7 +22,33 @@
 #include <string>
 #include <vector>
 
-namespace logtest {
+namespace testsupport {
+
+// The process log for one scope.
+class ScopedLog {
+public:
+    ScopedLog(const std::wstring& path, unsigned minLevel, uint64_t maxFileSize, bool writerThread)
+        : result(OlvLog_Open(path.c_str(), minLevel, maxFileSize, writerThread))
+    {
+    }
+    ~ScopedLog() { OlvLog_Close(); }
+    ScopedLog(const ScopedLog&) = delete;
+    ScopedLog& operator=(const ScopedLog&) = delete;
+
+    OlvLogOpenResult result;
+};
+
+// A second process's share of a log: opens the log at `path` (encrypted or not,
+// as the inherited "OLVLOGFLAGS" says), writes `message` and closes it. The
+// exit code of a child scenario: 10 when the log cannot be opened.
+inline int AppendOneLine(const std::wstring& path, const std::wstring& message)
+{
+    if (OlvLog_Open(path.c_str(), 1, 1 << 20, false) != OlvLogOpened)
+        return 10;
+    OlvLog_Print(OlvLogError, L"%s", message.c_str());
+    OlvLog_Close();
+    return 0;
+}
 
 // Sets "OLVLOGFLAGS" (null: removes it) for one scope; child processes started
 // meanwhile inherit it. Restores the previous state.
@@ -73,7 +102,7 @@ inline bool DevKeyIsBuiltIn()
 
 #define OLV_REQUIRE_DEV_KEY()                                                                  \
     do {                                                                                       \
-        if (!::logtest::DevKeyIsBuiltIn())                                                     \
+        if (!::testsupport::DevKeyIsBuiltIn())                                                 \
             GTEST_SKIP() << "this build seals stream keys with another public key";            \
     } while (false)
 
@@ -207,4 +236,4 @@ inline std::vector<unsigned char> EncryptedByteOrderBlock(const std::vector<unsi
     return block;
 }
 
-}  // namespace logtest
+}  // namespace testsupport
