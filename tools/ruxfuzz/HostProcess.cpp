@@ -17,18 +17,20 @@ HostProcess::~HostProcess()
 
 bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPath, std::string& error)
 {
+    // The child's ends are inheritable; ours are not, so that the host's
+    // input reaches its end when we close ours.
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE childInput = nullptr;
     HANDLE childOutput = nullptr;
     HANDLE childError = nullptr;
-    if (!CreatePipe(&childInput, &input_, &inherit, 0) || !CreatePipe(&output_, &childOutput, &inherit, 0)) {
-        error = "cannot create the host's pipes (error " + std::to_string(GetLastError()) + ")";
-        return false;
+    BOOL piped = CreatePipe(&childInput, &input_, &inherit, 0) && CreatePipe(&output_, &childOutput, &inherit, 0);
+    DWORD pipeError = GetLastError();
+    if (piped) {
+        SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+        DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &childError, 0,
+                        TRUE, DUPLICATE_SAME_ACCESS);
     }
-    SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &childError, 0, TRUE,
-                    DUPLICATE_SAME_ACCESS);
 
     std::wstring commandLine = L"\"" + hostPath + L"\"";
     if (!dllPath.empty())
@@ -41,12 +43,16 @@ bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPat
     startup.hStdOutput = childOutput;
     startup.hStdError = childError;
     PROCESS_INFORMATION info = {};
-    BOOL started = CreateProcessW(hostPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &info);
+    BOOL started = piped && CreateProcessW(hostPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                           nullptr, &startup, &info);
     DWORD startError = GetLastError();
     for (HANDLE handle : {childInput, childOutput, childError}) {
         if (handle)
             CloseHandle(handle);
+    }
+    if (!piped) {
+        error = "cannot create the host's pipes (error " + std::to_string(pipeError) + ")";
+        return false;
     }
     if (!started) {
         error = "cannot start the host (error " + std::to_string(startError) + ")";

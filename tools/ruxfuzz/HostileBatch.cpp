@@ -253,7 +253,9 @@ void MakeHeaders(FuzzRandom& random, HostileBatch& batch)
         }
         default:
             frame = random.Bytes(random.Between(rux::FrameHeaderBytes, 512));
-            frame[0] ^= 0x55;  // never the magic: no Ack is owed
+            // Never the magic, so that no Ack is owed.
+            if (frame[0] == static_cast<char>(rux::FrameMagic & 0xFF))
+                frame[0] = 0;
             break;
         }
         batch.frames.push_back(Unanswered(frame));
