@@ -40,7 +40,6 @@ struct Build {
     size_t nodesLeft = NodeBudget;
     bool wideAllowed = false;  // about one input in 256 gets one wide list
     bool wideUsed = false;
-    bool beyondLimits = false;  // the item breaks a limit and must be refused
 };
 
 ItemPtr MakeItem(Build& build, int depth);
@@ -87,18 +86,14 @@ ItemPtr MakeWideAssoc(Build& build)
         assoc->members.emplace_back(ItemNode::MakeString(std::to_string(i)), shared);
     for (size_t i = MaxAssocMembers; i < wanted; ++i)
         FUZZ_CHECK(!assoc->Set("new" + std::to_string(i), shared), "Set of a new key into a full list fails");
-    if (wanted > MaxAssocMembers && build.in.ConsumeBool()) {
+    if (wanted > MaxAssocMembers && build.in.ConsumeBool())
         assoc->members.emplace_back(ItemNode::MakeString("past the limit"), shared);
-        build.beyondLimits = true;
-    }
     return assoc;
 }
 
 ItemPtr MakeItem(Build& build, int depth)
 {
     --build.nodesLeft;
-    if (depth > MaxItemDepth)
-        build.beyondLimits = true;
     switch (build.in.ConsumeIntegralInRange<int>(0, 6)) {
     case 0:
         return ItemNode::MakeString(build.in.ConsumeRandomLengthString(64));
@@ -116,6 +111,27 @@ ItemPtr MakeItem(Build& build, int depth)
         if (build.nodesLeft == 0 || build.in.remaining_bytes() == 0)
             return ItemNode::MakeInt(0);
         return MakeAssoc(build, depth);
+    }
+}
+
+// What the finished item is: within the limits, and holding a list wide enough
+// that its decoded cost may be refused. Taken from the tree itself, since Set
+// may have replaced a deep or wide value while the item was built.
+struct Shape {
+    bool withinLimits = true;
+    bool wide = false;
+};
+
+void Measure(const ItemNode& item, int depth, Shape& shape)
+{
+    if (depth > MaxItemDepth || item.members.size() > MaxAssocMembers)
+        shape.withinLimits = false;
+    if (item.members.size() > 1000)
+        shape.wide = true;
+    for (const auto& [key, value] : item.members) {
+        if (depth + 1 > MaxItemDepth)
+            shape.withinLimits = false;
+        Measure(*value, depth + 1, shape);
     }
 }
 
@@ -150,24 +166,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     build.wideAllowed = in.ConsumeIntegral<uint8_t>() == 0xA5;
     ItemPtr item = MakeItem(build, 1);
 
+    Shape shape;
+    Measure(*item, 1, shape);
+
     std::string encoded;
     ItemCodec::Encode(*item, encoded);
     ItemPtr decoded;
     bool accepted = ItemCodec::Decode(encoded.data(), encoded.size(), decoded);
-    if (build.beyondLimits) {
+    if (!shape.withinLimits) {
         FUZZ_CHECK(!accepted, "an item beyond the nesting or member limit is refused");
         return 0;
     }
-    // A list of tens of thousands of members may also be refused for what it
-    // costs to decode; anything smaller within the limits must come through.
-    FUZZ_CHECK(accepted || build.wideUsed, "an item within the limits decodes from its encoding");
+    // A list of thousands of members may also be refused for what it costs to
+    // decode; anything smaller within the limits must come through.
+    FUZZ_CHECK(accepted || shape.wide, "an item within the limits decodes from its encoding");
     if (!accepted)
         return 0;
     FUZZ_CHECK(fuzz::SameItem(item, decoded), "decode(encode(x)) is equal to x");
     std::string again;
     ItemCodec::Encode(*decoded, again);
     FUZZ_CHECK(again == encoded, "encode(decode(encode(x))) gives the same bytes");
-    if (!build.wideUsed)
+    if (!shape.wide)
         CheckClone(item);
     return 0;
 }
