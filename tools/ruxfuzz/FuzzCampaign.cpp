@@ -212,7 +212,10 @@ void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
 std::string FuzzCampaign::CheckHost(const std::string& during)
 {
     std::string why;
-    if (probe_.Ask(HostSink, options_.probeTimeoutMs, why))
+    ULONGLONG start = GetTickCount64();
+    bool answered = probe_.Ask(HostSink, options_.probeTimeoutMs, why);
+    lastAnswerMs_ = GetTickCount64() - start;
+    if (answered)
         return {};
     // A host that is going down may still be running for a moment (a report
     // being written): it gets that moment before it counts as alive.
@@ -227,11 +230,13 @@ std::string FuzzCampaign::CheckHost(const std::string& during)
 void FuzzCampaign::ReportFailure(const HostileBatch& batch, const std::string& failure)
 {
     ++failures_;
-    Print("HOST FAILURE in batch %llu (%s): %s; %llu hostile frames sent so far; replay from this batch: "
-          "--seed %llu --first-batch %llu",
-          static_cast<unsigned long long>(batch.index), batch.description.c_str(), failure.c_str(),
+    uint64_t replayFrom = batch.index > options_.firstBatch ? batch.index - 1 : batch.index;
+    Print("HOST FAILURE in batch %llu (%s; the batch before: %s): %s; %llu hostile frames sent so far; "
+          "replay: --seed %llu --first-batch %llu",
+          static_cast<unsigned long long>(batch.index), batch.description.c_str(),
+          previousDescription_.empty() ? "none" : previousDescription_.c_str(), failure.c_str(),
           static_cast<unsigned long long>(counters_.frames.load()), static_cast<unsigned long long>(options_.seed),
-          static_cast<unsigned long long>(batch.index));
+          static_cast<unsigned long long>(replayFrom));
 }
 
 bool FuzzCampaign::FinishHost(std::string& failure)
@@ -291,19 +296,28 @@ int FuzzCampaign::Run()
     uint64_t maxBatches = options_.frames / 10 ? options_.frames / 10 : 1;
     while (!stopped && counters_.frames.load() < options_.frames && batches_ < maxBatches) {
         batch = HostileBatch::Make(options_.seed, index++, options_.classes, limits);
-        if (options_.verbose)
-            Print("batch %llu: %s", static_cast<unsigned long long>(batch.index), batch.description.c_str());
         std::string failure;
         RunBatch(batch, failure);
         ++batches_;
+        if (options_.verbose)
+            Print("batch %llu: %s; %s after %llu ms", static_cast<unsigned long long>(batch.index),
+                  batch.description.c_str(), failure.empty() ? "answered" : "no answer",
+                  static_cast<unsigned long long>(lastAnswerMs_));
+        if (failure.empty() && lastAnswerMs_ > slowestAnswerMs_) {
+            slowestAnswerMs_ = lastAnswerMs_;
+            slowestBatch_ = batch.index;
+        }
         if (!failure.empty()) {
             ReportFailure(batch, failure);
+            previousDescription_.clear();
             if (!options_.keepGoing) {
                 stopped = true;
             } else if (!StartHost(error)) {
                 Print("cannot start a new host: %s", error.c_str());
                 stopped = true;
             }
+        } else {
+            previousDescription_ = batch.description;
         }
         if (batches_ % ProgressEveryBatches == 0)
             Print("progress: %llu batches, %llu hostile frames, %llu connections, %llu reconnects, %llu refused busy, "
@@ -323,14 +337,17 @@ int FuzzCampaign::Run()
         }
     }
     Print("summary: seed %llu, batches %llu to %llu, %llu hostile frames, %llu connections, %llu reconnects, "
-          "%llu refused busy, %llu requests unanswered, %llu hosts started, %llu host failures: %s",
+          "%llu refused busy, %llu requests unanswered, slowest answer %llu ms (batch %llu), %llu hosts started, "
+          "%llu host failures: %s",
           static_cast<unsigned long long>(options_.seed), static_cast<unsigned long long>(options_.firstBatch),
           static_cast<unsigned long long>(index ? index - 1 : 0),
           static_cast<unsigned long long>(counters_.frames.load()),
           static_cast<unsigned long long>(counters_.connections.load()),
           static_cast<unsigned long long>(counters_.reconnects.load()),
           static_cast<unsigned long long>(counters_.busy.load()),
-          static_cast<unsigned long long>(counters_.unanswered.load()), static_cast<unsigned long long>(hostsStarted_),
-          static_cast<unsigned long long>(failures_), failures_ ? "FAILED" : "PASSED");
+          static_cast<unsigned long long>(counters_.unanswered.load()),
+          static_cast<unsigned long long>(slowestAnswerMs_), static_cast<unsigned long long>(slowestBatch_),
+          static_cast<unsigned long long>(hostsStarted_), static_cast<unsigned long long>(failures_),
+          failures_ ? "FAILED" : "PASSED");
     return failures_ ? 1 : 0;
 }

@@ -74,6 +74,13 @@ private:
     uint64_t batches_ = 0;
     uint64_t failures_ = 0;
     uint64_t hostsStarted_ = 0;
+    // The longest wait for an answer after a batch, and that batch.
+    uint64_t slowestAnswerMs_ = 0;
+    uint64_t slowestBatch_ = 0;
+    uint64_t lastAnswerMs_ = 0;
+    // A batch's effect may outlast the question asked after it (a message
+    // still being served): a failure names the batch before it too.
+    std::string previousDescription_;
     HostProcess::Resources baseline_;
     SettingsProbe probe_;
     std::unique_ptr<HostProcess> host_;  // last: a host still running is ended first

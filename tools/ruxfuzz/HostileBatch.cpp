@@ -456,6 +456,7 @@ void MakeConnections(FuzzRandom& random, HostileBatch& batch, const BatchLimits&
     batch.connections = static_cast<uint32_t>(random.Between(4, 48));
     if (random.Chance(1, 3)) {
         batch.handshake = random.Chance(1, 2);
+        batch.byeAtEnd = false;
         batch.description = std::to_string(batch.connections) + " connections opened at once and dropped" +
                             (batch.handshake ? " after their handshake" : " without a byte");
         return;

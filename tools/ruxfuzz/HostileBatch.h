@@ -42,11 +42,13 @@ struct HostileBatch {
 
     // How the frames travel: dealt in turn over this many connections, each
     // opened with a genuine handshake unless `handshake` is false, and closed
-    // with a Bye or simply dropped.
+    // with a Bye or simply dropped. The Bye's Ack tells that the sink has
+    // queued everything sent before it, so that the question asked after the
+    // batch is answered only after the batch's messages were served.
     uint32_t connections = 1;
     bool handshake = true;
     bool peer = false;
-    bool byeAtEnd = false;
+    bool byeAtEnd = true;
     // Churn: each thread opens, greets and drops this many connections.
     uint32_t churnThreads = 0;
     uint32_t churnPerThread = 0;
