@@ -13,18 +13,26 @@ namespace {
 using rux::FrameKind;
 using Members = std::vector<std::pair<std::string, std::string>>;
 
-constexpr const char* ClassNames[] = {"headers", "kinds",       "requests", "items", "services", "deep",
-                                      "wide",    "queries",     "commands", "connections", "churn", "idle"};
+// In the order of BatchClass.
+constexpr const char* ClassNames[] = {
+    "headers", "kinds", "requests", "items", "services", "deep", "wide", "queries", "commands", "connections", "churn",
+    "idle",
+};
 constexpr size_t ClassCount = sizeof(ClassNames) / sizeof(ClassNames[0]);
+static_assert(ClassCount == static_cast<size_t>(BatchClass::Idle) + 1, "a name for every batch class");
 
-constexpr const char* Commands[] = {"RequestSBSetting", "ApplySBSetting", "ClearVirtualData",
-                                    "ResetMessage",     "Enable",         "ShutDownSB"};
-constexpr const char* SettingNames[] = {"EnableAutoUpdate",   "EnableSiteStatusCheck", "EnableAntiphishingSig",
-                                        "EnableAntiphishingHeuristic", "EnableBlockSpySite",
-                                        "EnableCheckFileDownload", "EnableCheckKeystrokes", "KeystrokeSetting",
-                                        "EnableScanSpy",      "EnableVirtual"};
-constexpr uint8_t MessageKinds[] = {uint8_t(FrameKind::Call), uint8_t(FrameKind::Query), uint8_t(FrameKind::Advise),
-                                    uint8_t(FrameKind::Update), uint8_t(FrameKind::Reply)};
+constexpr const char* Commands[] = {
+    "RequestSBSetting", "ApplySBSetting", "ClearVirtualData", "ResetMessage", "Enable", "ShutDownSB",
+};
+constexpr const char* SettingNames[] = {
+    "EnableAutoUpdate",   "EnableSiteStatusCheck",   "EnableAntiphishingSig", "EnableAntiphishingHeuristic",
+    "EnableBlockSpySite", "EnableCheckFileDownload", "EnableCheckKeystrokes", "KeystrokeSetting",
+    "EnableScanSpy",      "EnableVirtual",
+};
+constexpr uint8_t MessageKinds[] = {
+    uint8_t(FrameKind::Call),   uint8_t(FrameKind::Query), uint8_t(FrameKind::Advise),
+    uint8_t(FrameKind::Update), uint8_t(FrameKind::Reply),
+};
 
 template <typename T, size_t N>
 const T& Pick(FuzzRandom& random, const T (&table)[N])
