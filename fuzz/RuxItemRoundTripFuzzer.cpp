@@ -38,7 +38,7 @@ constexpr size_t WideMembersMax = MaxAssocMembers + 2;
 struct Build {
     FuzzedDataProvider& in;
     size_t nodesLeft = NodeBudget;
-    bool wideAllowed = false;  // about one input in 256 gets one wide list
+    bool wideAllowed = false;  // about one input in 256 may get one wide list
     bool wideUsed = false;
 };
 
@@ -76,17 +76,27 @@ ItemPtr MakeAssoc(Build& build, int depth)
 // One list with MaxAssocMembers members and a few more tried, the way a
 // hostile peer's item would be wide: every Set beyond the limit fails, and an
 // encoding of a list pushed past the limit directly is refused on decode.
-ItemPtr MakeWideAssoc(Build& build)
+//
+// Such a list costs a few hundred milliseconds under the sanitizers and has
+// only ten shapes (the count and whether it goes past the limit), so each
+// shape is built once per process; an input that asks for a shape already
+// tried gets an ordinary list. A crash input still reproduces on its own, in a
+// fresh process.
+ItemPtr MakeWideAssoc(Build& build, int depth)
 {
-    build.wideUsed = true;
+    static std::set<std::pair<size_t, bool>> shapesTried;
     size_t wanted = build.in.ConsumeIntegralInRange<size_t>(MaxAssocMembers - 2, WideMembersMax);
+    bool pastLimit = wanted > MaxAssocMembers && build.in.ConsumeBool();
+    if (!shapesTried.insert({wanted, pastLimit}).second)
+        return MakeAssoc(build, depth);
+    build.wideUsed = true;
     ItemPtr assoc = ItemNode::MakeAssoc();
     ItemPtr shared = ItemNode::MakeBool(true);
     for (size_t i = 0; i < MaxAssocMembers && i < wanted; ++i)
         assoc->members.emplace_back(ItemNode::MakeString(std::to_string(i)), shared);
     for (size_t i = MaxAssocMembers; i < wanted; ++i)
         FUZZ_CHECK(!assoc->Set("new" + std::to_string(i), shared), "Set of a new key into a full list fails");
-    if (wanted > MaxAssocMembers && build.in.ConsumeBool())
+    if (pastLimit)
         assoc->members.emplace_back(ItemNode::MakeString("past the limit"), shared);
     return assoc;
 }
@@ -105,7 +115,7 @@ ItemPtr MakeItem(Build& build, int depth)
         return ItemNode::MakeInt(build.in.ConsumeIntegral<int32_t>());
     case 4:
         if (build.wideAllowed && !build.wideUsed)
-            return MakeWideAssoc(build);
+            return MakeWideAssoc(build, depth);
         [[fallthrough]];
     default:
         if (build.nodesLeft == 0 || build.in.remaining_bytes() == 0)
