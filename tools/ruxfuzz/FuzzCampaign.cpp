@@ -1,5 +1,6 @@
 #include "tools/ruxfuzz/FuzzCampaign.h"
 
+#include "tools/ruxfuzz/ConsoleProbe.h"
 #include "tools/ruxfuzz/RawConnection.h"
 #include "tools/ruxfuzz/WireItem.h"
 
@@ -193,7 +194,14 @@ void FuzzCampaign::HoldIdle(const HostileBatch& batch, std::string& failure)
             ++counters_.busy;
         }
     }
-    failure = CheckHost("while " + std::to_string(held) + " idle connections were held");
+    // Asked from a process of its own: the idle connections are this
+    // process's, and a sink may rightly refuse it more of them.
+    std::string why;
+    ULONGLONG start = GetTickCount64();
+    bool answered = ConsoleProbe::Ask(options_.consolePath, options_.probeTimeoutMs, why);
+    lastAnswerMs_ = GetTickCount64() - start;
+    if (!answered)
+        failure = DescribeFailure("while " + std::to_string(held) + " idle connections were held", why);
 }
 
 void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
@@ -215,14 +223,17 @@ std::string FuzzCampaign::CheckHost(const std::string& during)
     ULONGLONG start = GetTickCount64();
     bool answered = probe_.Ask(HostSink, options_.probeTimeoutMs, why);
     lastAnswerMs_ = GetTickCount64() - start;
-    if (answered)
-        return {};
+    return answered ? std::string() : DescribeFailure(during, why);
+}
+
+std::string FuzzCampaign::DescribeFailure(const std::string& during, const std::string& why)
+{
     // A host that is going down may still be running for a moment (a report
     // being written): it gets that moment before it counts as alive.
     if (host_->WaitForExit(ExitGraceMs)) {
         char text[96];
         std::snprintf(text, sizeof(text), "the host died (exit code 0x%lX)", host_->ExitCode());
-        return text;
+        return text + (" " + during) + " (the question: " + why + ")";
     }
     return "the host is running but did not answer RequestSBSetting " + during + ": " + why;
 }
@@ -230,7 +241,9 @@ std::string FuzzCampaign::CheckHost(const std::string& during)
 void FuzzCampaign::ReportFailure(const HostileBatch& batch, const std::string& failure)
 {
     ++failures_;
-    uint64_t replayFrom = batch.index > options_.firstBatch ? batch.index - 1 : batch.index;
+    // From the batch before when it ran on the same host, since its effect may
+    // have lasted into this one.
+    uint64_t replayFrom = previousDescription_.empty() ? batch.index : batch.index - 1;
     Print("HOST FAILURE in batch %llu (%s; the batch before: %s): %s; %llu hostile frames sent so far; "
           "replay: --seed %llu --first-batch %llu",
           static_cast<unsigned long long>(batch.index), batch.description.c_str(),

@@ -21,8 +21,9 @@ struct CampaignOptions {
     uint64_t frames = 10000;  // stop once this many hostile frames went out (or a tenth as many batches ran)
     uint64_t firstBatch = 0;
     std::vector<BatchClass> classes = HostileBatch::AllClasses();
-    std::wstring hostPath;  // ruxhost.exe
-    std::wstring dllPath;   // the plug-in, or empty for ruxhost's default
+    std::wstring hostPath;     // ruxhost.exe
+    std::wstring dllPath;      // the plug-in, or empty for ruxhost's default
+    std::wstring consolePath;  // ruxui-console.exe, the question asked while connections are held
     DWORD probeTimeoutMs = 10000;
     uint32_t wideMembers = 65535;
     bool keepGoing = false;  // start a new host after a failure and go on
@@ -63,6 +64,8 @@ private:
     void HoldIdle(const HostileBatch& batch, std::string& failure);
     // Checks the host after a batch; an empty result means it answered.
     std::string CheckHost(const std::string& during);
+    // Why the host did not answer `during`: it ended, or it runs and `why`.
+    std::string DescribeFailure(const std::string& during, const std::string& why);
     // Destroys the client and compares the host's figures; false with a reason.
     bool FinishHost(std::string& failure);
     void ReportFailure(const HostileBatch& batch, const std::string& failure);

@@ -27,7 +27,7 @@ void Usage()
         "by malformed frames and items, the plug-in's commands with hostile members, unknown\n"
         "commands, deep and wide items, many connections at once, churn and idle connections.\n"
         "After each batch it asks \"RequestSBSetting\" as the user interface does and expects the\n"
-        "ten settings back. At the end it destroys the client and compares the host's own handle\n"
+        "ten settings back (while it holds idle connections, ruxui-console asks instead). At the end it destroys the client and compares the host's own handle\n"
         "count and private bytes (ruxhost step \"resources\") with their values after the start.\n"
         "The engine's registry state is set aside first and put back at the end.\n"
         "\n"
@@ -45,6 +45,8 @@ void Usage()
         "  --keep-going        after a host failure, start a new host and go on\n"
         "  --host PATH         ruxhost.exe (default: beside ruxfuzz.exe)\n"
         "  --dll PATH          the plug-in, passed to ruxhost --dll (default: ruxhost's own)\n"
+        "  --console PATH      ruxui-console.exe, which asks while connections are held\n"
+        "                      (default: beside ruxfuzz.exe)\n"
         "  --verbose           print every batch\n"
         "  --help              this text\n"
         "\n"
@@ -95,6 +97,7 @@ int Run(int argc, char** argv)
 {
     CampaignOptions options;
     options.hostPath = BesideSelf(L"ruxhost.exe");
+    options.consolePath = BesideSelf(L"ruxui-console.exe");
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
@@ -111,7 +114,7 @@ int Run(int argc, char** argv)
         }
         static const char* const valued[] = {"--seed", "--frames", "--first-batch", "--classes", "--wide-members",
                                              "--probe-timeout", "--max-handle-growth", "--max-private-growth",
-                                             "--host", "--dll"};
+                                             "--host", "--dll", "--console"};
         bool known = false;
         for (const char* name : valued)
             known = known || option == name;
@@ -152,8 +155,10 @@ int Run(int argc, char** argv)
             options.maxPrivateGrowth = number << 20;
         } else if (option == "--host") {
             options.hostPath = Widen(value);
-        } else {
+        } else if (option == "--dll") {
             options.dllPath = Widen(value);
+        } else {
+            options.consolePath = Widen(value);
         }
     }
 
