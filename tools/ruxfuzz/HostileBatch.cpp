@@ -422,7 +422,7 @@ void MakeWide(FuzzRandom& random, HostileBatch& batch, const BatchLimits& limits
         }
     }
     what.pop_back();
-    batch.description = "wide:" + what;
+    batch.description = what.substr(1);  // each part begins with a blank
 }
 
 void MakeQueries(FuzzRandom& random, HostileBatch& batch, const BatchLimits& limits)
