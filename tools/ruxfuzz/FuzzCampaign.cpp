@@ -19,6 +19,10 @@ constexpr DWORD ExitGraceMs = 2000;
 // client waits 5 s.
 constexpr DWORD BusyWaitMs = 2000;
 constexpr const char* HelloSource = "ruxfuzz";
+// A batch stops sending after this long, or once a connection cannot be
+// opened again: a host that hangs is found by the question after the batch,
+// not by waiting out every frame.
+constexpr ULONGLONG BatchTimeLimitMs = 60000;
 
 std::string Hello(bool peer)
 {
@@ -106,13 +110,14 @@ void FuzzCampaign::SendFrames(const HostileBatch& batch)
         }
         return true;
     };
+    ULONGLONG deadline = GetTickCount64() + BatchTimeLimitMs;
     for (size_t i = 0; i < count; ++i)
         open(i);
-    for (size_t k = 0; k < batch.frames.size(); ++k) {
+    for (size_t k = 0; k < batch.frames.size() && GetTickCount64() < deadline; ++k) {
         const HostileFrame& frame = batch.frames[k];
         size_t i = k % count;
         if (!connections[i].IsOpen() && !open(i))
-            continue;
+            break;
         std::string bytes = frame.bytes;
         if (frame.patchService)
             bytes.replace(WireItem::ServiceOffset, 4, WireItem::U32(serviceIds[i]));
@@ -137,45 +142,51 @@ void FuzzCampaign::SendFrames(const HostileBatch& batch)
 
 void FuzzCampaign::Churn(const HostileBatch& batch)
 {
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < batch.churnThreads; ++t) {
-        threads.emplace_back([this, &batch, t] {
-            // A thread's entry lets nothing escape: an allocation that fails
-            // ends this thread's share of the churn.
-            try {
-                std::string hello = Hello(false);
-                for (uint32_t m = 0; m < batch.churnPerThread; ++m) {
-                    RawConnection connection;
-                    DWORD error = ERROR_SUCCESS;
-                    if (!connection.Open(HostSink, BusyWaitMs, error)) {
-                        if (error == ERROR_PIPE_BUSY)
-                            ++counters_.busy;
-                        continue;
-                    }
-                    ++counters_.connections;
-                    // Dropped without a byte, right after the Hello, or after its Ack.
-                    switch ((m + t) % 3) {
-                    case 0:
-                        break;
-                    case 1:
-                        if (connection.Send(hello, IoTimeoutMs))
-                            ++counters_.frames;
-                        break;
-                    default: {
-                        int32_t status = 0;
-                        uint32_t value = 0;
-                        if (connection.Send(hello, IoTimeoutMs)) {
-                            ++counters_.frames;
-                            if (!connection.ReceiveAck(status, value, IoTimeoutMs))
-                                ++counters_.unanswered;
-                        }
-                        break;
-                    }
-                    }
+    ULONGLONG deadline = GetTickCount64() + BatchTimeLimitMs;
+    auto churn = [this, &batch, deadline](uint32_t t) {
+        // A thread's entry lets nothing escape: an allocation that fails ends
+        // this thread's share of the churn.
+        try {
+            std::string hello = Hello(false);
+            for (uint32_t m = 0; m < batch.churnPerThread && GetTickCount64() < deadline; ++m) {
+                RawConnection connection;
+                DWORD error = ERROR_SUCCESS;
+                if (!connection.Open(HostSink, BusyWaitMs, error)) {
+                    if (error != ERROR_PIPE_BUSY)
+                        return;
+                    ++counters_.busy;
+                    continue;
                 }
-            } catch (const std::exception&) {
+                ++counters_.connections;
+                // Dropped without a byte, right after the Hello, or after its Ack.
+                switch ((m + t) % 3) {
+                case 0:
+                    break;
+                case 1:
+                    if (connection.Send(hello, IoTimeoutMs))
+                        ++counters_.frames;
+                    break;
+                default: {
+                    int32_t status = 0;
+                    uint32_t value = 0;
+                    if (connection.Send(hello, IoTimeoutMs)) {
+                        ++counters_.frames;
+                        if (!connection.ReceiveAck(status, value, IoTimeoutMs))
+                            ++counters_.unanswered;
+                    }
+                    break;
+                }
+                }
             }
-        });
+        } catch (const std::exception&) {
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        for (uint32_t t = 0; t < batch.churnThreads; ++t)
+            threads.emplace_back(churn, t);
+    } catch (const std::exception&) {
+        // Fewer threads than asked churn; those started are joined below.
     }
     for (std::thread& thread : threads)
         thread.join();
