@@ -10,3 +10,6 @@ sh scripts/thread-safety.sh test
 echo "test: starting Wine (its first start creates build/wineprefix, which takes a few seconds)"
 build/wine-run.sh --start
 ctest --preset default
+# Then each fuzz target of the pure code for a short while; a crash fails the
+# run and leaves its input in build/fuzz/crashes.
+sh fuzz/run.sh 20
