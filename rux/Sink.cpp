@@ -233,6 +233,57 @@ void Sink::JoinDone()
         worker.thread.join();
 }
 
+bool Sink::List(DWORD process, uint64_t number)
+{
+    auto listed = std::make_shared<Listed>();
+    MutexHolder hold(mutex_);
+    return listed_.emplace(std::make_pair(process, number), std::move(listed)).second;
+}
+
+void Sink::Unlist(DWORD process, uint64_t number) noexcept
+{
+    std::shared_ptr<Listed> ended;
+    HANDLE event = nullptr;
+    {
+        MutexHolder hold(mutex_);
+        auto found = listed_.find(std::make_pair(process, number));
+        if (found == listed_.end())
+            return;
+        ended = std::move(found->second);
+        listed_.erase(found);
+        event = ended->ended.get();
+    }
+    if (event)
+        SetEvent(event);
+}
+
+bool Sink::AwaitEnded(DWORD process, const std::vector<uint64_t>& numbers, DWORD timeoutMs)
+{
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (uint64_t number : numbers) {
+        std::shared_ptr<Listed> listed;
+        HANDLE ended = nullptr;
+        {
+            MutexHolder hold(mutex_);
+            auto found = listed_.find(std::make_pair(process, number));
+            if (found == listed_.end())
+                continue;
+            // Rarely needed (the connection has usually ended by the time the
+            // next one opens): made here rather than for every connection.
+            listed = found->second;
+            if (!listed->ended.valid())
+                listed->ended.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            ended = listed->ended.get();
+        }
+        ULONGLONG now = GetTickCount64();
+        HANDLE waits[2] = {ended, stopEvent_.get()};
+        if (!ended || now >= deadline ||
+            WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0)
+            return false;
+    }
+    return true;
+}
+
 const char* Sink::Admit(DWORD process)
 {
     MutexHolder hold(mutex_);
