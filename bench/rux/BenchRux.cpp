@@ -132,6 +132,42 @@ DWORD WINAPI ServeOverlappedPipe(void* parameter)
     return 0;
 }
 
+// A bare pipe that takes a fresh connection for each message, as a sink
+// does: each instance listens, answers its client's first message, reads the
+// rest until the client closes, then listens again. Ends at `stop`.
+struct FreshInstance {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    HANDLE stop = nullptr;
+};
+
+DWORD WINAPI ServeFreshConnections(void* parameter)
+{
+    auto* instance = static_cast<FreshInstance*>(parameter);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::vector<char> buffer(PipeBytes);
+    for (;;) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = event;
+        DWORD bytes = 0;
+        if (!ConnectNamedPipe(instance->pipe, &overlapped) && GetLastError() == ERROR_IO_PENDING) {
+            HANDLE waits[2] = {event, instance->stop};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                CancelIoEx(instance->pipe, &overlapped);
+                GetOverlappedResult(instance->pipe, &overlapped, &bytes, TRUE);
+                break;
+            }
+        }
+        if (ReadOverlapped(instance->pipe, event, buffer, bytes) &&
+            WriteOverlapped(instance->pipe, event, buffer.data(), 24)) {
+            while (ReadOverlapped(instance->pipe, event, buffer, bytes)) {
+            }
+        }
+        DisconnectNamedPipe(instance->pipe);
+    }
+    CloseHandle(event);
+    return 0;
+}
+
 // One instance of the hand-off pipe: a reading thread queues every message and
 // sets `handedOver`; the answering thread, woken by it, drains the queue and
 // echoes each message.
@@ -218,6 +254,15 @@ int Serve(const char* ownSink, const char* pipeName)
     if (!ready || pipe == INVALID_HANDLE_VALUE || overlappedPipe == INVALID_HANDLE_VALUE || !service)
         return 3;
     threads.push_back(CreateThread(nullptr, 0, ServeOverlappedPipe, overlappedPipe, 0, nullptr));
+    FreshInstance fresh[4];
+    HANDLE stopFresh = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    for (FreshInstance& instance : fresh) {
+        instance.pipe = CreateServerPipe(Wide(pipeName) + L".fresh", FILE_FLAG_OVERLAPPED, 4);
+        instance.stop = stopFresh;
+        if (instance.pipe == INVALID_HANDLE_VALUE)
+            return 3;
+        threads.push_back(CreateThread(nullptr, 0, ServeFreshConnections, &instance, 0, nullptr));
+    }
     HANDLE bare = CreateThread(nullptr, 0, ServeBarePipe, pipe, 0, nullptr);
     SetEvent(ready);
 
@@ -251,6 +296,7 @@ int Serve(const char* ownSink, const char* pipeName)
     RuxExit();
     CloseHandle(pipe);  // ends the bare thread's read
     WaitForSingleObject(bare, 5000);
+    SetEvent(stopFresh);
     // The other threads end when the measuring process closes its ends.
     WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, 5000);
     return 0;
@@ -337,6 +383,28 @@ bool HandoffBothRoundTrip(Setup& s, std::string& message)
     message[0] = 'p';
     return WriteOverlapped(s.handoffBoth, s.handoffWrite, message.data(), static_cast<DWORD>(message.size())) &&
            WaitForSingleObject(s.replyArrived, 5000) == WAIT_OBJECT_0;
+}
+
+// A fresh connection to the bare pipe with one exchange and one message, as a
+// Rux fresh connection makes them (without its checks of who is at the other
+// end): connect, a request and its 24-byte answer, a message, close.
+bool BareFreshConnection(Setup& s, const std::wstring& name, std::string& message)
+{
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int tries = 0; pipe == INVALID_HANDLE_VALUE && tries < 100; ++tries) {
+        pipe = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE && (GetLastError() != ERROR_PIPE_BUSY || !WaitNamedPipeW(name.c_str(), 5000)))
+            return false;
+    }
+    message[0] = 'p';
+    DWORD done = 0;
+    std::vector<char> answer(24);
+    bool ok = WriteOverlapped(pipe, s.overlappedWrite, message.data(), 40) &&
+              ReadOverlapped(pipe, s.overlappedRead, answer, done) && done == 24 &&
+              WriteOverlapped(pipe, s.overlappedWrite, message.data(), static_cast<DWORD>(message.size()));
+    CloseHandle(pipe);
+    return ok;
 }
 
 // The encoded size of a query as RuxQuery sends it (header, then the item).
@@ -520,10 +588,23 @@ int main(int argc, char** argv)
     RuxRoundTrip(s, message);
     double ruxRate = calls / (Now() - start);
 
-    // The plug-in's pattern: a fresh connection for every status push.
+    // The plug-in's pattern: a fresh connection for every status push, and
+    // the same on the bare pipe, in turns.
     RuxItem status = RuxBuildItem("{s:i}", "Status", 1);
-    std::vector<double> fresh, stepOpen, stepService, stepSend, stepClose;
+    std::vector<double> fresh, stepOpen, stepService, stepSend, stepClose, bareFresh;
+    std::wstring freshName = Wide(pipeName) + L".fresh";
     for (int i = 0; i < freshCount; ++i) {
+        if (i % RunLength == 0) {
+            for (int k = -RunLead; k < RunLength; ++k) {
+                double start = Now();
+                if (!BareFreshConnection(s, freshName, message)) {
+                    std::fprintf(stderr, "bench_rux: a fresh bare connection failed\n");
+                    return 1;
+                }
+                if (k >= 0)
+                    bareFresh.push_back((Now() - start) * 1e6);
+            }
+        }
         double t0 = Now();
         RuxConnection c = RuxOpenConnection(childSink.c_str());
         double t1 = Now();
@@ -572,10 +653,13 @@ int main(int argc, char** argv)
         {"  RuxOpenService", stepService},
         {"  RuxUpdate", stepSend},
         {"  RuxCloseService+RuxCloseConnection", stepClose},
+        {"bare pipe: connect, exchange, message, close", bareFresh},
     };
     for (const Step& step : steps)
         std::printf("%-44s %9.1f us %9.1f us %9.2f\n", step.name, Percentile(step.samples, 0.5),
                     Percentile(step.samples, 0.99), Percentile(step.samples, 0.5) / bareP50);
+    std::printf("%-44s %12s %12s %9.2f\n", "Rux / bare pipe, fresh connection, p50", "", "",
+                Percentile(fresh, 0.5) / Percentile(bareFresh, 0.5));
     std::printf("\n%-44s %12s %12s %9s\n", "one-way messages", "bare pipe", "Rux.dll", "ratio");
     std::printf("%-44s %10.0f/s %10.0f/s %9.2f\n", "messages per second", bareRate, ruxRate, ruxRate / bareRate);
     std::printf("(%zu-byte messages; targets: Rux / bare p50 within 1.30x and p99 within 1.50x, or within\n"
