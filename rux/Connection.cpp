@@ -45,6 +45,13 @@ public:
         }
         return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     }
+    // Closes those kept (the last RuxExit: a module unloaded after it leaves
+    // nothing open).
+    void Clear() noexcept OLV_EXCLUDES(mutex_)
+    {
+        MutexHolder hold(mutex_);
+        kept_.clear();
+    }
     // Keeps `event` unless enough are kept; then it closes as it goes.
     void Give(UniqueEvent event) noexcept OLV_EXCLUDES(mutex_)
     {
@@ -122,6 +129,11 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
 Connection::~Connection()
 {
     Close();
+}
+
+void Connection::CloseKeptEvents()
+{
+    IoEvents::Get().Clear();
 }
 
 bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,

@@ -52,6 +52,10 @@ public:
 
     const std::string& SinkName() const { return sinkName_; }
 
+    // Closes the I/O events kept from one connection to the next (the last
+    // RuxExit).
+    static void CloseKeptEvents();
+
 private:
     Connection(std::string sinkName, bool peer);
     // Sends a request and waits for its Ack; false (and broken) when none came.

@@ -70,6 +70,12 @@ public:
         }
         return false;
     }
+    void Clear() noexcept OLV_EXCLUDES(mutex_)
+    {
+        MutexHolder hold(mutex_);
+        for (Entry& entry : entries_)
+            entry = Entry();
+    }
     // Keeps `handle` and `user` for `process` in place of the oldest entry.
     void Add(DWORD process, UniqueProcess handle, const Sid& user) OLV_EXCLUDES(mutex_)
     {
@@ -162,6 +168,11 @@ PeerIdentity& PeerIdentity::Current()
 void PeerIdentity::Install(PeerIdentity* identity)
 {
     Installed.store(identity);
+}
+
+void PeerIdentity::ForgetServers()
+{
+    KnownServers().Clear();
 }
 
 DWORD PeerIdentity::ProcessUser(Sid& user)

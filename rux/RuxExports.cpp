@@ -10,6 +10,7 @@
 #include "rux/Connection.h"
 #include "rux/ItemFormat.h"
 #include "rux/Library.h"
+#include "rux/PeerIdentity.h"
 #include "rux/Sink.h"
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
@@ -150,6 +151,10 @@ RUX_API int32_t RuxExit(void)
             sink->Stop();
         for (auto& started : stop.services)
             started->service->Stop();
+        if (left == 0) {
+            Connection::CloseKeptEvents();
+            PeerIdentity::ForgetServers();
+        }
         return left;
     });
 }
