@@ -21,6 +21,7 @@ struct WorkerHandles {
     UniqueEvent connectEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<unsigned char> buffer{};  // the connections' read buffer, made by the first
 
     bool Valid() const { return instance.valid() && connectEvent.valid() && readEvent.valid() && writeEvent.valid(); }
 };
@@ -368,7 +369,7 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
         // A client that came and went before we saw it leaves ERROR_NO_DATA:
         // only the disconnect below is needed.
         if (connected || error == ERROR_PIPE_CONNECTED) {
-            ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get());
+            ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get(), handles.buffer);
         } else if (error != ERROR_NO_DATA) {
             Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
             // Not a client's doing: pause rather than spin on it.
@@ -385,7 +386,7 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
     }
 }
 
-void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent)
+void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, std::vector<unsigned char>& buffer)
 {
     DWORD process = 0;
     try {
@@ -400,7 +401,7 @@ void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent)
             return;
         }
         Admission admitted(*this, process);
-        connection.Serve();
+        connection.Serve(buffer);
     } catch (const std::bad_alloc&) {
         Trace::Line("Rux: sink '%s': out of memory serving process %lu, connection closed", name_.c_str(), process);
     } catch (...) {

@@ -128,7 +128,8 @@ private:
     bool StartWorkerLocked(UniquePipe instance) OLV_REQUIRES(mutex_);
     void WorkerEntry(Worker* self, UniquePipe instance) noexcept OLV_EXCLUDES(mutex_);
     void WorkerLoop(UniquePipe instance, bool& listening) OLV_EXCLUDES(mutex_);
-    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent) OLV_EXCLUDES(mutex_);
+    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, std::vector<unsigned char>& buffer)
+        OLV_EXCLUDES(mutex_);
     // Joins the workers that are done; never the caller, which is not done.
     void JoinDone() OLV_EXCLUDES(mutex_);
     // Null when `process` may take a connection (counted until Leave), or why

@@ -14,8 +14,8 @@ namespace {
 
 // An answer that cannot be written within this time ends the connection.
 constexpr DWORD AckTimeoutMs = 5000;
-// The read buffer a connection keeps; one grown for a larger frame shrinks
-// back after it, so an idle connection holds no more than this.
+// The read buffer a worker keeps for its connections; one grown for a larger
+// frame shrinks back after it, so an idle worker holds no more than this.
 constexpr size_t ReadBufferBytes = 64 * 1024;
 
 const char* KindName(FrameKind kind)
@@ -49,10 +49,11 @@ SinkConnection::~SinkConnection()
         sink_.Unlist(clientProcess_, number_);
 }
 
-void SinkConnection::Serve()
+void SinkConnection::Serve(std::vector<unsigned char>& buffer)
 {
     Trace::Line("Rux: sink '%s': client connected (process %lu)", sink_.Name().c_str(), clientProcess_);
-    std::vector<unsigned char> buffer(ReadBufferBytes);
+    if (buffer.size() < ReadBufferBytes)
+        buffer.resize(ReadBufferBytes);
     ULONGLONG handshakeDeadline = GetTickCount64() + HandshakeTimeoutMs;
     for (;;) {
         DWORD timeout = INFINITE;

@@ -19,6 +19,7 @@
 #include "rux/Frame.h"
 
 #include <string>
+#include <vector>
 
 namespace rux {
 
@@ -35,8 +36,9 @@ public:
     SinkConnection& operator=(const SinkConnection&) = delete;
 
     // Serves the client until it goes away, breaks a rule above, or the sink
-    // stops. May throw std::bad_alloc (the caller closes the connection).
-    void Serve();
+    // stops, reading into `buffer` (the worker's, kept from one client to the
+    // next). May throw std::bad_alloc (the caller closes the connection).
+    void Serve(std::vector<unsigned char>& buffer);
     DWORD ClientProcess() const { return clientProcess_; }
 
 private:
