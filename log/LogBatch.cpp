@@ -1,5 +1,5 @@
-// The batch of the process log: the buffer lock, LogSubmit, SendBatch and
-// DispatchBlock. Only the batch buffer is guarded by the lock; file writes are
+// The batch of the process log: the buffer lock, LogSubmit, SendBatch,
+// DispatchBlock and CompleteBlock. Only the batch buffer is guarded by the lock; file writes are
 // serialised by happening either under it or on the writer thread.
 #include "log/ProcessLog.h"
 #include "runtime/NtApi.h"
@@ -99,8 +99,13 @@ void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) n
         QueueToWriter(log, flags, data, static_cast<uint32_t>(bytes));
         return;
     }
+    CompleteBlock(log, flags, data, static_cast<uint32_t>(bytes));
+}
+
+void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
+{
     if (log->file != nullptr)
-        WriteRecord(log, data, static_cast<uint32_t>(bytes));
+        WriteRecord(log, data, bytes);
     if (flags & SubmitFatal) {
         if (log->file != nullptr) {
             IO_STATUS_BLOCK io{};

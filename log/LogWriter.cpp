@@ -2,9 +2,6 @@
 // they run (and reach the file) in submission order while the submitting
 // threads never wait for the disk.
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
-
-#include <intrin.h>
 
 namespace {
 
@@ -15,22 +12,6 @@ struct WriterWorkItem {
     uint32_t bytes;
 };
 static_assert(sizeof(WriterWorkItem) == 32);
-
-// Writes one block on the current thread and frees it if owned.
-void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes)
-{
-    if (log->file != nullptr)
-        WriteRecord(log, data, bytes);
-    if (flags & SubmitFatal) {
-        if (log->file != nullptr) {
-            IO_STATUS_BLOCK io{};
-            ZwFlushBuffersFile(log->file, &io);
-        }
-        __debugbreak();
-    }
-    if (flags & SubmitOwned)
-        HeapFree(log->heap, 0, data);
-}
 
 }  // namespace
 
@@ -53,18 +34,11 @@ void QueueToWriter(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) 
     if (WaitForSingleObject(log->writerThread, 0) == WAIT_OBJECT_0) {
         // The writer is gone for good: from now on the submitting threads write.
         log->useWriterThread.store(false);
-        if (log->file != nullptr)
-            WriteRecord(log, data, bytes);
-        if (flags & SubmitFatal) {
-            if (log->file != nullptr) {
-                IO_STATUS_BLOCK io{};
-                ZwFlushBuffersFile(log->file, &io);
-            }
-            __debugbreak();
-        }
-    }
-    if (flags & SubmitOwned)
+        CompleteBlock(log, flags, data, bytes);
+    } else if (flags & SubmitOwned) {
+        // A live writer that refuses the block: it is lost, as a failed write is.
         HeapFree(log->heap, 0, data);
+    }
     HeapFree(log->heap, 0, item);
 }
 

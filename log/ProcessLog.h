@@ -74,6 +74,10 @@ void ReleaseBufferLock(ProcessLog* log) noexcept;
 void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept;
 void SendBatch(ProcessLog* log, uint32_t flags) noexcept;  // buffer lock held
 void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept;
+// The one way a block ends, on whichever thread writes it (the caller, the
+// writer thread, or the caller again once the writer has gone): written when a
+// file is open, flushed to disk and trapped on when fatal, freed when owned.
+void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept;
 
 // Files. WriteRecord never reports failure; OpenLogFile returns 1 (opened),
 // 2 (created, also after moving away a file whose header is another key's or
