@@ -65,6 +65,59 @@ TEST(OlvLogPrint, LineIsPrefixMessageCrLfAndPaddingToEightUnits)
     EXPECT_EQ(FileBytes(path), expected);
 }
 
+// The file holds the same bytes whichever way the batches leave (the caller
+// or the writer thread, in 64 KiB batches, by a flush, an error line or a
+// block of their own), and every prefix is the formatter's "[%x:%x:%x:%x] "
+// at every number of digits.
+TEST(OlvLogPrint, FileBytesAreTheFormattersTextDirectAndThroughTheWriter)
+{
+    struct Line {
+        DWORD tick;
+        unsigned level;
+        std::wstring message;
+    };
+    std::vector<Line> lines;
+    for (DWORD tick : {0x0u, 0xFu, 0x10u, 0xABCu, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu})
+        for (unsigned level : {0u, 1u, 2u, 4u, 0x10u, 0xFFFFFFFFu})
+            lines.push_back({tick, level, L"tick and level"});
+    for (int i = 0; i < 2000; ++i)  // several 64 KiB batches
+        lines.push_back({0x1234, OlvLogInfo, L"line " + std::to_wstring(i) + std::wstring(i % 97, L'x')});
+    lines.push_back({0x1234, OlvLogError, L"error"});
+    lines.push_back({0x1234, OlvLogInfo, std::wstring(3000, L'h')});   // beyond the stack buffer
+    lines.push_back({0x1234, OlvLogInfo, std::wstring(40000, L'b')});  // a block of its own
+    lines.push_back({0x1234, OlvLogInfo, L"last"});
+
+    std::wstring text;
+    for (const Line& line : lines) {
+        text += Prefix(line.tick, line.level) + line.message + L"\r\n";
+        text.resize((text.size() + 7) / 8 * 8, L'\0');
+    }
+    std::vector<unsigned char> expected(24, 0);  // the plain header
+    std::memcpy(expected.data(), "OLVLOG.0\xFF\xFE", 10);
+    const std::vector<unsigned char> body = Utf16(text);
+    expected.insert(expected.end(), body.begin(), body.end());
+    TempFolder folder;
+    ManualClock clock(0);
+    for (bool writerThread : {false, true}) {
+        std::wstring path = folder / (writerThread ? L"writer.log" : L"direct.log");
+        {
+            ScopedLog log(path, 0, LargeFile, writerThread);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            for (size_t i = 0; i < lines.size(); ++i) {
+                ManualClock::now.store(lines[i].tick);
+                OlvLog_Print(lines[i].level, L"%s", lines[i].message.c_str());
+                if (i == 100)
+                    FlushCurrentLog();
+            }
+        }
+        std::vector<unsigned char> bytes = FileBytes(path);
+        auto differ = std::mismatch(bytes.begin(), bytes.end(), expected.begin(), expected.end());
+        EXPECT_TRUE(bytes == expected) << "writer thread " << writerThread << ": " << bytes.size() << " bytes, "
+                                       << expected.size() << " expected, first difference at "
+                                       << (differ.first - bytes.begin());
+    }
+}
+
 TEST(OlvLogPrint, LevelsBelowMinimumAreDroppedAndLastErrorIsKeptEitherWay)
 {
     TempFolder folder;
