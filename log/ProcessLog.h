@@ -79,6 +79,20 @@ void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) n
 // file is open, flushed to disk and trapped on when fatal, freed when owned.
 void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept;
 
+// Writes `value` in lowercase hexadecimal without leading zeros, as "%x" does
+// (1 to 8 units, no terminator); returns the number of units.
+inline size_t AppendHex(wchar_t* out, uint32_t value) noexcept
+{
+    size_t digits = 1;
+    for (uint32_t rest = value >> 4; rest != 0; rest >>= 4)
+        ++digits;
+    for (size_t i = digits; i > 0; --i) {
+        out[i - 1] = L"0123456789abcdef"[value & 0xF];
+        value >>= 4;
+    }
+    return digits;
+}
+
 // Files. WriteRecord never reports failure; OpenLogFile returns 1 (opened),
 // 2 (created, also after moving away a file whose header is another key's or
 // format's) or 5 (failed, `file` null; also when such a file cannot be moved).
