@@ -3,7 +3,7 @@
 // A process has at most one open log, reached through CurrentLog. A log call
 // formats its line on its own stack and hands it to LogSubmit, which batches
 // lines in `buffer` under the buffer lock; batches leave through DispatchBlock,
-// either to the writer thread (an APC per batch) or straight to WriteRecord.
+// either to the writer thread's queue or straight to WriteRecord.
 //
 // Lifetime: the opener fills every field before it publishes the object in
 // CurrentLog; the closer clears CurrentLog, waits until LogCallersInFlight is 0,
@@ -34,8 +34,25 @@ constexpr size_t LogRotatedPathUnits = 380;
 // Size of `cipher`: the AES-256 encryption key schedule (15 round keys of 16 bytes).
 constexpr size_t LogCipherBytes = 240;
 
+// Writer queue. Submitting threads push blocks newest first (under the buffer
+// lock, so in submission order); the writer thread takes the whole queue at
+// once and completes it oldest first. `writerState` says whether a push must
+// wake it:
+//
+//   writerState      set by                         meaning
+//   WriterAwake      a push (exchange), the writer  it looks at the queue again before it sleeps
+//   WriterSleeping   the writer, under writerLock   it waits on writerWake; the push that
+//                                                   exchanges it for WriterAwake wakes it
+//
+// The writer stores WriterSleeping before its last look at the queue and a push
+// exchanges the state after its own push, so one of the two always sees the
+// other: no block is left queued while the writer sleeps.
+constexpr uint32_t WriterAwake = 0;
+constexpr uint32_t WriterSleeping = 1;
+struct WriterWorkItem;
+
 struct ProcessLog {
-    HANDLE writerThread;                   // takes batches by APC; null when there is none
+    HANDLE writerThread;                   // takes queued batches; null when there is none
     HANDLE file;                           // the open log file, or null
     HANDLE heap;                           // batch buffers, long lines and work items
     std::atomic<bool> useWriterThread;     // cleared once the writer thread is found ended
@@ -51,7 +68,11 @@ struct ProcessLog {
     alignas(16) uint8_t cipher[LogCipherBytes];  // key schedule expanded from keyArea
     std::atomic<uint32_t> cipherLock;      // 1 while records are encrypted, else 0
 
-    // Set by the closer's last APC: the writer thread leaves its alertable wait.
+    std::atomic<WriterWorkItem*> writerQueue;  // newest first; null when empty
+    std::atomic<uint32_t> writerState;         // WriterAwake or WriterSleeping (table above)
+    SRWLOCK writerLock;                        // orders a wake after the writer's last look
+    CONDITION_VARIABLE writerWake;             // the sleeping writer waits on it
+    // Set by the closer after its last batch: the writer ends once the queue is empty.
     std::atomic<bool> writerStopRequested;
 };
 
@@ -116,9 +137,21 @@ uint32_t BuildEncryptedHeader(const ProcessLog* log, uint8_t (&header)[Encrypted
 uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept;
 void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
 
-// Writer thread. QueueToWriter takes over the (owned) block.
+// Writer thread. QueueToWriter takes over the (owned) block. A push that finds
+// the previous one still queued makes sure the thread is still there; once it
+// has ended, the pushing thread writes everything queued, in order, and from
+// then on the log is written directly.
 void QueueToWriter(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept;
-void NTAPI WriterApc(ULONG_PTR item);
+// Runs call(context) on the writer thread once every block queued before it is
+// written (tests hold, end or wait for the writer with it). False, and the call
+// never runs, when there is no writer thread, no memory for the item, or the
+// writer is found ended.
+bool QueueWriterCall(ProcessLog* log, void (*call)(void* context), void* context) noexcept;
+// Asks the writer thread to end once it has written everything queued.
+void RequestWriterStop(ProcessLog* log) noexcept;
+// After the writer thread has ended: writes, on the calling thread and in
+// order, what it left queued (it was ended from outside), and drops queued calls.
+void DrainWriterQueue(ProcessLog* log) noexcept;
 DWORD WINAPI WriterThreadProc(LPVOID log);
 
 // Sends out the batch of CurrentLog; nothing when no log is open.

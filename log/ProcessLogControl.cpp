@@ -20,24 +20,21 @@ bool ExitCloseRegistered = false;
 // How long the closer waits for the writer thread to write what is queued.
 constexpr DWORD WriterStopWait = 60000;
 
-void NTAPI StopWriterApc(ULONG_PTR parameter)
-{
-    reinterpret_cast<ProcessLog*>(parameter)->writerStopRequested.store(true);
-}
-
 // Returns false when the writer thread is still running (it may still use the
 // log, which then must not be freed).
 bool StopWriter(ProcessLog* log)
 {
     if (log->writerThread == nullptr)
         return true;
-    // Queued after every batch: it runs once they are all written. Queuing fails
-    // only when the thread has already ended.
-    QueueUserAPC(&StopWriterApc, log->writerThread, reinterpret_cast<ULONG_PTR>(log));
+    // Asked after every batch: the thread ends once they are all written.
+    RequestWriterStop(log);
     if (WaitForSingleObject(log->writerThread, WriterStopWait) != WAIT_OBJECT_0)
         return false;
     CloseHandle(log->writerThread);
     log->writerThread = nullptr;
+    // A thread ended from outside leaves its queue behind: in a module unloaded
+    // at process exit, every other thread has ended before this runs.
+    DrainWriterQueue(log);
     return true;
 }
 

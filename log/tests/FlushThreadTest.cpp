@@ -38,9 +38,11 @@ public:
     std::vector<RecordingParticipant*>* order = nullptr;
 };
 
-void NTAPI ExitThreadApc(ULONG_PTR)
+// Ends the log's writer thread from inside, as code outside the log could.
+bool EndWriter(ProcessLog* log)
 {
-    ExitThread(0);
+    return QueueWriterCall(log, [](void*) { ExitThread(0); }, nullptr) &&
+           WaitForSingleObject(log->writerThread, 10000) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -136,20 +138,33 @@ TEST(WriterThread, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder)
     }
 }
 
-TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWriting)
+TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWritingAndLosesNothingQueued)
 {
     TempFolder folder;
+    // The first block after the end waits in the queue; the next finds it
+    // still there, sees the writer gone and writes both, in order.
     std::wstring path = folder / L"ended.log";
-    ScopedLog log(path, 1, LargeFile, true);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    ProcessLog* current = CurrentLog.load();
-    ASSERT_TRUE(QueueUserAPC(&ExitThreadApc, current->writerThread, 0));
-    ASSERT_EQ(WaitForSingleObject(current->writerThread, 10000), WAIT_OBJECT_0);
-    OlvLog_Print(OlvLogError, L"written by the caller");
-    EXPECT_FALSE(current->useWriterThread.load());
-    EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"written by the caller"});
-    OlvLog_Print(OlvLogError, L"and the next one");
-    EXPECT_EQ(Messages(path).size(), 2u);
+    {
+        ScopedLog log(path, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        ProcessLog* current = CurrentLog.load();
+        ASSERT_TRUE(EndWriter(current));
+        OlvLog_Print(OlvLogError, L"queued");
+        OlvLog_Print(OlvLogError, L"written by the caller");
+        EXPECT_FALSE(current->useWriterThread.load());
+        EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"queued", L"written by the caller"}));
+        OlvLog_Print(OlvLogError, L"and the next one");
+        EXPECT_EQ(Messages(path).size(), 3u);
+    }
+    // What is still queued when the log closes, the closer writes.
+    std::wstring closed = folder / L"ended-closed.log";
+    {
+        ScopedLog log(closed, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        ASSERT_TRUE(EndWriter(CurrentLog.load()));
+        OlvLog_Print(OlvLogError, L"queued at close");
+    }
+    EXPECT_EQ(Messages(closed), std::vector<std::wstring>{L"queued at close"});
 }
 
 // A log marked for a writer thread that it does not have writes the block

@@ -156,20 +156,15 @@ inline bool FileExists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-inline void NTAPI SetEventApc(ULONG_PTR event)
-{
-    SetEvent(reinterpret_cast<HANDLE>(event));
-}
-
-// Returns once the writer thread has run everything queued to it so far (its
-// APCs run in order), or false after a few seconds.
+// Returns once the writer thread has written everything queued to it so far,
+// or false after a few seconds.
 inline bool WriterDrained()
 {
     ProcessLog* log = CurrentLog.load();
     if (log == nullptr || log->writerThread == nullptr)
         return true;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool drained = QueueUserAPC(&SetEventApc, log->writerThread, reinterpret_cast<ULONG_PTR>(event)) &&
+    bool drained = QueueWriterCall(log, [](void* done) { SetEvent(static_cast<HANDLE>(done)); }, event) &&
                    WaitForSingleObject(event, 5000) == WAIT_OBJECT_0;
     CloseHandle(event);
     return drained;

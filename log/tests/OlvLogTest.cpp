@@ -323,9 +323,8 @@ TEST(OlvLogPrint, WithoutABatchBufferLinesKeepTheirOrderThroughTheWriter)
     // The writer is held inside an earlier work item until the lines are in.
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(release, nullptr);
-    ASSERT_NE(QueueUserAPC([](ULONG_PTR event) { WaitForSingleObject(reinterpret_cast<HANDLE>(event), 10000); },
-                           current->writerThread, reinterpret_cast<ULONG_PTR>(release)),
-              0u);
+    ASSERT_TRUE(QueueWriterCall(current, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); },
+                                release));
     const std::wstring longLine(2000, L'l');  // formatted in a heap block
     OlvLog_Print(OlvLogInfo, L"%s", longLine.c_str());
     OlvLog_Print(OlvLogInfo, L"short");
