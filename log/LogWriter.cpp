@@ -66,9 +66,15 @@ void WakeWriter(ProcessLog* log)
     WakeConditionVariable(&log->writerWake);
 }
 
-// Queues an item and wakes the writer. A previous item still queued means the
-// writer has not looked since: it may have been ended from outside (nothing
-// else ends it before the closer asks), and then this thread writes the queue.
+// When items wait this long or this many, a push asks whether the writer
+// thread is still there. A writer that is merely late (a busy machine) is not
+// asked on every push: the question costs a kernel call.
+constexpr uint32_t WriterLagTicks = 100;
+constexpr uint32_t WriterLagItems = 8;
+
+// Queues an item and wakes the writer. Nothing ends the writer before the
+// closer asks, except code outside the log: when the queue suggests it, the
+// thread is asked, and once it has ended this thread writes the queue.
 // Returns false when the writer was found ended.
 bool Push(ProcessLog* log, WriterWorkItem* item)
 {
@@ -76,7 +82,20 @@ bool Push(ProcessLog* log, WriterWorkItem* item)
     do {
         item->next = previous;
     } while (!log->writerQueue.compare_exchange_weak(previous, item));
-    if (previous != nullptr && WaitForSingleObject(log->writerThread, 0) == WAIT_OBJECT_0) {
+
+    // Items may be taken and freed from here on: only the log's own counts are
+    // read. A push racing the writer's take may count one item too many or
+    // too few, which only moves the question by a push.
+    const uint32_t now = LogTickCount.load()();
+    bool lags = false;
+    if (previous == nullptr) {
+        log->writerQueueSince.store(now);
+        log->writerQueueDepth.store(1);
+    } else {
+        lags = log->writerQueueDepth.fetch_add(1) + 1 >= WriterLagItems ||
+               now - log->writerQueueSince.load() >= WriterLagTicks;
+    }
+    if (lags && WaitForSingleObject(log->writerThread, 0) == WAIT_OBJECT_0) {
         // From now on the submitting threads write.
         log->useWriterThread.store(false);
         RunItems(log, TakeQueue(log), false);

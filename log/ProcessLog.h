@@ -69,6 +69,8 @@ struct ProcessLog {
     std::atomic<uint32_t> cipherLock;      // 1 while records are encrypted, else 0
 
     std::atomic<WriterWorkItem*> writerQueue;  // newest first; null when empty
+    std::atomic<uint32_t> writerQueueDepth;    // about how many items it holds
+    std::atomic<uint32_t> writerQueueSince;    // LogTickCount when its oldest was pushed
     std::atomic<uint32_t> writerState;         // WriterAwake or WriterSleeping (table above)
     SRWLOCK writerLock;                        // orders a wake after the writer's last look
     CONDITION_VARIABLE writerWake;             // the sleeping writer waits on it
@@ -138,9 +140,10 @@ uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept;
 void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
 
 // Writer thread. QueueToWriter takes over the (owned) block. A push that finds
-// the previous one still queued makes sure the thread is still there; once it
-// has ended, the pushing thread writes everything queued, in order, and from
-// then on the log is written directly.
+// earlier items still queued for long (100 ticks) or in numbers (8) asks
+// whether the thread is still there; once it has ended, the pushing thread
+// writes everything queued, in order, and from then on the log is written
+// directly.
 void QueueToWriter(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept;
 // Runs call(context) on the writer thread once every block queued before it is
 // written (tests hold, end or wait for the writer with it). False, and the call

@@ -141,8 +141,10 @@ TEST(WriterThread, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder)
 TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWritingAndLosesNothingQueued)
 {
     TempFolder folder;
-    // The first block after the end waits in the queue; the next finds it
-    // still there, sees the writer gone and writes both, in order.
+    ManualClock clock(0x1000);
+    // The first block after the end waits in the queue; the next, pushed 100
+    // ticks later, finds it still there, sees the writer gone and writes both,
+    // in order.
     std::wstring path = folder / L"ended.log";
     {
         ScopedLog log(path, 1, LargeFile, true);
@@ -150,11 +152,24 @@ TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWritingAndLosesNothingQueued
         ProcessLog* current = CurrentLog.load();
         ASSERT_TRUE(EndWriter(current));
         OlvLog_Print(OlvLogError, L"queued");
+        EXPECT_TRUE(current->useWriterThread.load());
+        ManualClock::now.store(0x1000 + 100);
         OlvLog_Print(OlvLogError, L"written by the caller");
         EXPECT_FALSE(current->useWriterThread.load());
         EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"queued", L"written by the caller"}));
         OlvLog_Print(OlvLogError, L"and the next one");
         EXPECT_EQ(Messages(path).size(), 3u);
+    }
+    // Blocks in quick succession: the eighth finds seven waiting.
+    std::wstring burst = folder / L"ended-burst.log";
+    {
+        ScopedLog log(burst, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        ASSERT_TRUE(EndWriter(CurrentLog.load()));
+        for (int i = 1; i <= 8; ++i) {
+            OlvLog_Print(OlvLogError, L"burst %d", i);
+            EXPECT_EQ(Messages(burst).size(), i < 8 ? 0u : 8u) << "after block " << i;
+        }
     }
     // What is still queued when the log closes, the closer writes.
     std::wstring closed = folder / L"ended-closed.log";
