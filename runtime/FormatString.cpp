@@ -79,22 +79,33 @@ const C* FindPercent(const C* text)
     return *at == C('%') ? at : nullptr;
 }
 
+// Whether the 16 bytes at `at` hold a zero character.
+template <typename C>
+__m128i ZeroMask(const C* at)
+{
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return sizeof(C) == 1 ? _mm_cmpeq_epi8(block, _mm_setzero_si128()) : _mm_cmpeq_epi16(block, _mm_setzero_si128());
+}
+
 // Length of the text up to the first zero character, within `length`: a
 // conversion such as "%c" with 0 ends the text there, and the formatter's
-// count does not tell. On every call's path, so 16 bytes at a time (SSE2, part
-// of every x64 processor), and never a byte beyond `length`.
+// count does not tell. On every call's path, and a zero is rare: so the whole
+// text is first tested 16 bytes at a time (SSE2, part of every x64 processor)
+// without a branch per block, the last block overlapping the one before it so
+// that no byte beyond `length` is read; only a text that holds a zero is then
+// searched for it.
 template <typename C>
 std::size_t TextLength(const C* text, std::size_t length)
 {
     constexpr std::size_t UnitsPerBlock = 16 / sizeof(C);
-    const __m128i zero = _mm_setzero_si128();
-    std::size_t i = 0;
-    for (; i + UnitsPerBlock <= length; i += UnitsPerBlock) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        const __m128i zeros = sizeof(C) == 1 ? _mm_cmpeq_epi8(block, zero) : _mm_cmpeq_epi16(block, zero);
-        if (_mm_movemask_epi8(zeros) != 0)
-            break;
+    if (length >= UnitsPerBlock) {
+        __m128i zeros = ZeroMask(text + length - UnitsPerBlock);
+        for (std::size_t i = 0; i + UnitsPerBlock <= length; i += UnitsPerBlock)
+            zeros = _mm_or_si128(zeros, ZeroMask(text + i));
+        if (_mm_movemask_epi8(zeros) == 0)
+            return length;
     }
+    std::size_t i = 0;
     while (i < length && text[i] != C('\0'))
         ++i;
     return i;
