@@ -1,6 +1,7 @@
 // The batch of the process log: the buffer lock, LogSubmit, SendBatch,
-// DispatchBlock and CompleteBlock. Only the batch buffer is guarded by the lock; file writes are
-// serialised by happening either under it or on the writer thread.
+// DispatchBlock and CompleteBlock. Only the batch buffer is guarded by the
+// lock; file writes are serialised by happening either under it or on the
+// writer thread.
 #include "log/ProcessLog.h"
 #include "runtime/NtApi.h"
 #include "runtime/ThreadQuery.h"

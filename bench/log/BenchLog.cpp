@@ -1,8 +1,9 @@
 // bench_log: lines per second of OlvLog_Print for a typical 100-character line,
 // writing a plain and an encrypted file, directly and through the writer
 // thread, against formatting the same line alone with _snwprintf into a stack
-// buffer and against the logger's limit on this platform. Encrypted logs share the user's stream key in the registry (it is
-// created if it does not exist yet, as any logging process would).
+// buffer and against the logger's limit on this platform. Encrypted logs share
+// the user's stream key in the registry (it is created if it does not exist
+// yet, as any logging process would).
 //
 //   bench_log [--help] [--lines N] [--runs R]
 #include "log/OlvLog.h"
@@ -100,8 +101,8 @@ double LimitLines(const std::wstring& path, int lines)
         int prefix = format(line, 1792, L"[%x:%x:%x:%x] ", static_cast<unsigned>(GetTickCount()),
                             static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()),
                             2u);
-        size_t units = static_cast<size_t>(prefix) +
-                       static_cast<size_t>(format(line + prefix, 1780 - prefix, LineFormat, i, ServiceName, 3u, 7u, Tail));
+        int message = format(line + prefix, 1780 - prefix, LineFormat, i, ServiceName, 3u, 7u, Tail);
+        size_t units = static_cast<size_t>(prefix) + static_cast<size_t>(message);
         line[units++] = L'\r';
         line[units++] = L'\n';
         while (units % 8 != 0)
