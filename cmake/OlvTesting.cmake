@@ -7,8 +7,7 @@ set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 
 include(GoogleTest)
 
-# olv_add_test(NAME name SOURCES ... LIBS ... [RESOURCE_LOCK names...] [DEPENDS targets...]
-#              [CHILD_ROLES patterns...])
+# olv_add_test(NAME name SOURCES ... LIBS ... [RESOURCE_LOCK names...] [DEPENDS targets...])
 # builds one GoogleTest executable and makes each of its test cases a ctest
 # test of its own, "NAME.Suite.Case", run under Wine in a process of its own.
 #
@@ -22,22 +21,17 @@ include(GoogleTest)
 # program: the cases of one program were written to run one after another, and
 # never run side by side even under ctest -j.
 #
-# CHILD_ROLES names GoogleTest cases (gtest filter patterns) that are only the
-# second process of another case, started by it with --gtest_filter: they are
-# not listed as tests of their own.
+# A case's second process is the program started again for a child scenario
+# (tests/support/ChildScenario.h), which is no GoogleTest case and never listed.
 function(olv_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;RESOURCE_LOCK;DEPENDS;CHILD_ROLES" ${ARGN})
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;RESOURCE_LOCK;DEPENDS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  # The shared entry runs a child scenario or the tests (tests/support/TestMain.cpp).
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} olv_testsupport olv_test_main)
   if(T_DEPENDS)
     add_dependencies(${T_NAME} ${T_DEPENDS})
   endif()
 
-  set(filter "")
-  if(T_CHILD_ROLES)
-    list(JOIN T_CHILD_ROLES ":" roles)
-    set(filter "-${roles}")
-  endif()
   # The first listing may create the Wine prefix and start its server (a few
   # seconds on a fresh machine), hence the generous time-out.
   gtest_discover_tests(${T_NAME}
@@ -45,7 +39,6 @@ function(olv_add_test)
     DISCOVERY_TIMEOUT 120
     NO_PRETTY_VALUES
     TEST_PREFIX "${T_NAME}."
-    TEST_FILTER "${filter}"
     TEST_LIST ${T_NAME}_CASES
     EXTRA_ARGS --gtest_color=no
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin

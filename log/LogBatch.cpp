@@ -1,10 +1,10 @@
 // The batch of the process log: the buffer lock, LogSubmit, SendBatch,
 // DispatchBlock and CompleteBlock. Only the batch buffer is guarded by the
-// lock; file writes are serialised by happening either under it or on the
-// writer thread.
+// lock; file writes take the file lock (WriteBlock), whether they happen under
+// it or on the writer thread.
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 #include <intrin.h>
 
@@ -33,7 +33,7 @@ namespace {
 
 // Installs a fresh batch buffer. Null when the heap is exhausted: LogSubmit then
 // dispatches lines one by one instead of batching them (DispatchAlone).
-void InstallBuffer(ProcessLog* log)
+void InstallBuffer(ProcessLog* log) OLV_REQUIRES(log->bufferOwner)
 {
     log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
     log->bufferUsed = 0;
@@ -105,15 +105,9 @@ void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) n
 
 void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
 {
-    if (log->file != nullptr)
-        WriteRecord(log, data, bytes);
-    if (flags & SubmitFatal) {
-        if (log->file != nullptr) {
-            IO_STATUS_BLOCK io{};
-            ZwFlushBuffersFile(log->file, &io);
-        }
+    WriteBlock(log, flags, data, bytes);
+    if (flags & SubmitFatal)
         __debugbreak();
-    }
     if (flags & SubmitOwned)
         HeapFree(log->heap, 0, data);
 }

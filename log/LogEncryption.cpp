@@ -11,8 +11,7 @@
 #include "log/crypto/Aes256Schedule.h"
 #include "log/crypto/StreamKey.h"
 #include "log/crypto/WipeSecret.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -23,26 +22,9 @@ static_assert(EncryptedHeaderMaxBytes == 8 + 4 + StreamKeyBlobLength, "the heade
 namespace {
 
 // The writer thread and a thread writing a fatal line may both encrypt, and a
-// reopen on one of them replaces the schedule: all of it happens under
-// cipherLock. A waiter that is the last thread of the process goes on alone.
-void AcquireCipherLock(ProcessLog* log) noexcept
-{
-    for (;;) {
-        uint32_t expected = 0;
-        if (log->cipherLock.compare_exchange_strong(expected, 1))
-            return;
-        if (IsLastThread())
-            return;
-        ZwYieldExecution();
-    }
-}
-
-void ReleaseCipherLock(ProcessLog* log) noexcept
-{
-    log->cipherLock.exchange(0);
-}
-
-Aes256Schedule* Schedule(ProcessLog* log) noexcept
+// reopen on one of them replaces the schedule: all of it happens under the
+// file lock, which every write holds.
+Aes256Schedule* Schedule(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock)
 {
     // A plain byte record: any alignment will do.
     return reinterpret_cast<Aes256Schedule*>(log->cipher);
@@ -91,9 +73,7 @@ uint32_t SetupLogEncryption(ProcessLog* log) noexcept
         Aes256ExpandKey(&schedule, log->keyArea);
     else
         std::memset(&schedule, 0, sizeof(schedule));
-    AcquireCipherLock(log);
     std::memcpy(log->cipher, &schedule, sizeof(schedule));
-    ReleaseCipherLock(log);
     Aes256WipeSchedule(&schedule);
 
     if (keyError != 0) {
@@ -132,7 +112,5 @@ uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept
 
 void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept
 {
-    AcquireCipherLock(log);
     Aes256EncryptBlocks(Schedule(log), static_cast<uint8_t*>(data), bytes / Aes256BlockLength);
-    ReleaseCipherLock(log);
 }

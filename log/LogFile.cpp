@@ -4,12 +4,19 @@
 // and rotates an existing one whose header is not the one it would write.
 //
 // All file access goes through the native interface, on paths in the object
-// namespace ("\??\C:\logs\trace.log"). Appends take no lock: each is one write of
-// whole lines at the end of a file opened for appending. Opening and rotation
-// run under the cross-process mutex (LogFileMutex).
+// namespace ("\??\C:\logs\trace.log"). Between processes appends take no lock:
+// each is one write of whole lines at the end of a file opened for appending.
+// Opening and rotation run under the cross-process mutex (LogFileMutex).
+//
+// Within the process, every write holds the file lock from the size check to
+// the append: the writer thread and a thread that writes directly (a fatal
+// line, or a block that could not be handed to the writer thread) would
+// otherwise rotate or reopen the file under each other's write, and close a
+// handle the other is still using.
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -153,7 +160,7 @@ void RemoveOldFile(ProcessLog* log, const wchar_t* oldPath, size_t oldUnits)
 // then reopens the same file, which is tried again on the next write) when the
 // name cannot be had, when the handle already names a moved file, or when the
 // ".old" path would not fit.
-void MoveLiveFileToOld(ProcessLog* log)
+void MoveLiveFileToOld(ProcessLog* log) OLV_REQUIRES(log->fileLock)
 {
     alignas(8) unsigned char nameBuffer[960] = {};
     IO_STATUS_BLOCK io{};
@@ -199,7 +206,7 @@ void MoveLiveFileToOld(ProcessLog* log)
     ZwClose(live);
 }
 
-void RotateLogFile(ProcessLog* log)
+void RotateLogFile(ProcessLog* log) OLV_REQUIRES(log->fileLock)
 {
     LogFileMutex mutex;
     MoveLiveFileToOld(log);
@@ -212,7 +219,7 @@ void RotateLogFile(ProcessLog* log)
 // first block goes through WriteRecord so that it is encrypted like every
 // record after it. Returns FileOpenedResult for a file that already had
 // content, FileCreatedResult or FileFailedResult (`file` null).
-ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError)
+ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError) OLV_REQUIRES(log->fileLock)
 {
     NativeName name(log->path, std::wcslen(log->path), CaseInsensitive | OpenIf);
     IO_STATUS_BLOCK io{};
@@ -262,7 +269,7 @@ ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError)
 // Whether the open file begins with the header this process would write: the
 // plain magic, or for an encrypted log the magic, length and sealed key of its
 // own key (sealing is deterministic, so equal bytes mean the same key).
-bool HeaderIsOwn(ProcessLog* log)
+bool HeaderIsOwn(ProcessLog* log) OLV_REQUIRES(log->fileLock)
 {
     uint8_t expected[EncryptedHeaderMaxBytes];
     uint32_t expectedBytes = sizeof(PlainMagic);
@@ -284,6 +291,35 @@ bool HeaderIsOwn(ProcessLog* log)
 }
 
 }  // namespace
+
+void AcquireFileLock(ProcessLog* log) noexcept
+{
+    for (;;) {
+        uint32_t expected = 0;
+        if (log->fileLock.compare_exchange_strong(expected, 1))
+            return;
+        if (IsLastThread())
+            return;
+        ZwYieldExecution();
+    }
+}
+
+void ReleaseFileLock(ProcessLog* log) noexcept
+{
+    log->fileLock.exchange(0);
+}
+
+void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
+{
+    AcquireFileLock(log);
+    if (log->file != nullptr)
+        WriteRecord(log, data, bytes);
+    if ((flags & SubmitFatal) != 0 && log->file != nullptr) {
+        IO_STATUS_BLOCK io{};
+        ZwFlushBuffersFile(log->file, &io);
+    }
+    ReleaseFileLock(log);
+}
 
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept
 {

@@ -9,6 +9,7 @@
 // open makes a new one. Files keep the key their header was sealed with.
 #pragma once
 
+#include "log/ProcessLog.h"
 #include "log/crypto/RsaPublicKey.h"
 #include "log/crypto/StreamKey.h"
 
@@ -17,8 +18,6 @@
 
 #include <atomic>
 #include <cstdint>
-
-struct ProcessLog;
 
 // Below the user's root; every component but the last is an ordinary key.
 inline constexpr wchar_t LogKeyConfigPath[] = L"Software\\AppDataLow\\OLVVolatile\\OlvLog";
@@ -48,8 +47,8 @@ extern std::atomic<StreamKeySeedSource> LogKeySeedSource;
 // storing a new one. Returns 0; the NTSTATUS of the registry call that failed;
 // KeySetupFailed; or StreamKeySeedFailed when no key could be generated (then
 // nothing is stored and keyArea is zero). `cipher` is not touched: the caller
-// replaces it under cipherLock.
-uint32_t SetupStreamKey(ProcessLog* log) noexcept;
+// replaces it. Both run under the file lock.
+uint32_t SetupStreamKey(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
 
 // Opens the key path below `root` (from the current user's root). Read-only:
 // only opens, for KEY_READ. Create mode: opens or creates each component in

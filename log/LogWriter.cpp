@@ -5,8 +5,8 @@
 // through a condition variable, which costs far less than a kernel call per
 // batch (an APC to a thread costs about 200 us under Wine).
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 // A block to write, or a call to run on the writer thread in queue order.
 struct WriterWorkItem {

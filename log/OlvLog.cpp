@@ -3,7 +3,7 @@
 #include "log/OlvLog.h"
 
 #include "log/ProcessLog.h"
-#include "runtime/OnceGuard.h"
+#include "runtime/base/OnceGuard.h"
 
 #include <intrin.h>
 

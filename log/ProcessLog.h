@@ -3,12 +3,15 @@
 // A process has at most one open log, reached through CurrentLog. A log call
 // formats its line on its own stack and hands it to LogSubmit, which batches
 // lines in `buffer` under the buffer lock; batches leave through DispatchBlock,
-// either to the writer thread's queue or straight to WriteRecord.
+// either to the writer thread's queue or straight to the file (WriteBlock,
+// under the file lock).
 //
 // Lifetime: the opener fills every field before it publishes the object in
 // CurrentLog; the closer clears CurrentLog, waits until LogCallersInFlight is 0,
 // sends the last batch, stops the writer thread and only then frees the object.
 #pragma once
+
+#include "runtime/base/ThreadSafety.h"
 
 #include <windows.h>
 
@@ -51,23 +54,39 @@ constexpr uint32_t WriterAwake = 0;
 constexpr uint32_t WriterSleeping = 1;
 struct WriterWorkItem;
 
+// A spin-lock word of the log (the buffer lock and the file lock): taken by
+// compare-and-exchange from 0 to a non-zero value and released by exchanging 0
+// into it, only through the Acquire and Release functions below. A capability
+// of its own type, so that the analysis checks what each lock guards.
+struct OLV_CAPABILITY("mutex") LogLockWord : std::atomic<uint32_t> {};
+
+// What guards what:
+//   buffer lock (bufferOwner)  the batch: buffer, bufferUsed, flushDeadline
+//   file lock (fileLock)       the file state: file, encrypt, keyArea, cipher;
+//                              held for a whole write (size check, rotation or
+//                              reopen, encryption, append) and for an open
+// A thread that holds the buffer lock may take the file lock (a direct write),
+// never the other way round; the writer thread takes only the file lock. Every
+// other field is set by the opener before it publishes the log and then only
+// read, except the two atomic flags.
 struct ProcessLog {
     HANDLE writerThread;                   // takes queued batches; null when there is none
-    HANDLE file;                           // the open log file, or null
+    HANDLE file OLV_GUARDED_BY(fileLock);  // the open log file, or null
     HANDLE heap;                           // batch buffers, long lines and work items
     std::atomic<bool> useWriterThread;     // cleared once the writer thread is found ended
-    bool encrypt;                          // records are encrypted before they are written
+    bool encrypt OLV_GUARDED_BY(fileLock);  // records are encrypted before they are written
     uint32_t minLevel;                     // lines below this level are dropped
-    uint8_t* buffer;                       // current batch: LogBufferBytes from `heap`
-    int32_t bufferUsed;
+    uint8_t* buffer OLV_GUARDED_BY(bufferOwner);  // current batch: LogBufferBytes from `heap`
+    int32_t bufferUsed OLV_GUARDED_BY(bufferOwner);
     uint64_t maxFileSize;                  // rotate at or above this size
-    uint32_t flushDeadline;                // tick count from which a submission sends the batch
-    std::atomic<uint32_t> bufferOwner;     // buffer lock: owner thread id, 0 when free
+    uint32_t flushDeadline OLV_GUARDED_BY(bufferOwner);  // tick count from which a submission sends the batch
+    LogLockWord bufferOwner;               // buffer lock: owner thread id, 0 when free
     wchar_t path[LogPathUnits];            // the live file, in the native object namespace
-    alignas(16) uint8_t keyArea[64];       // stream key (32 bytes) then 32 zero bytes
-    alignas(16) uint8_t cipher[LogCipherBytes];  // key schedule expanded from keyArea
-    std::atomic<uint32_t> cipherLock;      // 1 while records are encrypted, else 0
+    alignas(16) uint8_t keyArea[64] OLV_GUARDED_BY(fileLock);  // stream key (32 bytes) then 32 zero bytes
+    alignas(16) uint8_t cipher[LogCipherBytes] OLV_GUARDED_BY(fileLock);  // key schedule expanded from keyArea
+    LogLockWord fileLock;                  // file lock: 1 while held, else 0
 
+    // Writer queue (the table above): lock-free by design, no lock guards it.
     std::atomic<WriterWorkItem*> writerQueue;  // newest first; null when empty
     std::atomic<uint32_t> writerQueueDepth;    // about how many items it holds
     std::atomic<uint32_t> writerQueueSince;    // LogTickCount when its oldest was pushed
@@ -88,19 +107,25 @@ extern std::atomic<LONG> LogCallersInFlight;
 using LogTickSource = DWORD(WINAPI*)();
 extern std::atomic<LogTickSource> LogTickCount;
 
-// Buffer lock. A waiter that finds itself the last thread of the process goes
-// on without the lock: nobody is left to release it.
-void AcquireBufferLock(ProcessLog* log) noexcept;
-void ReleaseBufferLock(ProcessLog* log) noexcept;
+// The buffer lock and the file lock. A waiter that finds itself the last
+// thread of the process goes on without the lock: nobody is left to release
+// it. (A lock's own body is outside what the analysis can describe.)
+void AcquireBufferLock(ProcessLog* log) noexcept OLV_ACQUIRE(log->bufferOwner) OLV_NO_THREAD_SAFETY_ANALYSIS;
+void ReleaseBufferLock(ProcessLog* log) noexcept OLV_RELEASE(log->bufferOwner) OLV_NO_THREAD_SAFETY_ANALYSIS;
+void AcquireFileLock(ProcessLog* log) noexcept OLV_ACQUIRE(log->fileLock) OLV_NO_THREAD_SAFETY_ANALYSIS;
+void ReleaseFileLock(ProcessLog* log) noexcept OLV_RELEASE(log->fileLock) OLV_NO_THREAD_SAFETY_ANALYSIS;
 
 // Batching (caller's thread). LogSubmit and DispatchBlock take over an owned block.
-void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept;
-void SendBatch(ProcessLog* log, uint32_t flags) noexcept;  // buffer lock held
+void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept
+    OLV_EXCLUDES(log->bufferOwner);
+void SendBatch(ProcessLog* log, uint32_t flags) noexcept OLV_REQUIRES(log->bufferOwner);
 void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept;
 // The one way a block ends, on whichever thread writes it (the caller, the
-// writer thread, or the caller again once the writer has gone): written when a
-// file is open, flushed to disk and trapped on when fatal, freed when owned.
-void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept;
+// writer thread, or the caller again once the writer has gone): written under
+// the file lock when a file is open and flushed to disk when fatal (WriteBlock),
+// then trapped on when fatal and freed when owned.
+void CompleteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
+    OLV_EXCLUDES(log->fileLock);
 
 // Writes `value` in lowercase hexadecimal without leading zeros, as "%x" does
 // (1 to 8 units, no terminator); returns the number of units.
@@ -116,12 +141,15 @@ inline size_t AppendHex(wchar_t* out, uint32_t value) noexcept
     return digits;
 }
 
-// Files. WriteRecord never reports failure; OpenLogFile returns 1 (opened),
-// 2 (created, also after moving away a file whose header is another key's or
+// Files. WriteBlock writes a block on the calling thread when a file is open
+// and, for a fatal block, flushes the file to disk; it takes the file lock.
+// WriteRecord never reports failure; OpenLogFile returns 1 (opened), 2
+// (created, also after moving away a file whose header is another key's or
 // format's) or 5 (failed, `file` null; also when such a file cannot be moved).
-void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
-void EnsureLogFile(ProcessLog* log) noexcept;
-ULONG OpenLogFile(ProcessLog* log) noexcept;
+void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept OLV_EXCLUDES(log->fileLock);
+void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
+void EnsureLogFile(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
+ULONG OpenLogFile(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
 
 // Encryption seam. LogFlags is "OLVLOGFLAGS" as a number. SetupLogEncryption
 // sets `encrypt` (and `cipher`) when records can be encrypted and returns the
@@ -130,14 +158,14 @@ ULONG OpenLogFile(ProcessLog* log) noexcept;
 // length, the sealed key: the same bytes for the same key) and its length, or
 // returns the wrap error. WriteEncryptedHeader writes it to a new file, or
 // returns the wrap error without writing. EncryptRecord encrypts whole 16-byte
-// blocks in place under `cipherLock`.
+// blocks in place. All of them run under the file lock.
 constexpr uint32_t EncryptedHeaderMaxBytes = 8 + 4 + 64;
 int LogFlags() noexcept;
-uint32_t SetupLogEncryption(ProcessLog* log) noexcept;
+uint32_t SetupLogEncryption(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
 uint32_t BuildEncryptedHeader(const ProcessLog* log, uint8_t (&header)[EncryptedHeaderMaxBytes],
-                              uint32_t* bytes) noexcept;
-uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept;
-void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept;
+                              uint32_t* bytes) noexcept OLV_REQUIRES(log->fileLock);
+uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
+void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
 
 // Writer thread. QueueToWriter takes over the (owned) block. A push that finds
 // earlier items still queued for long (100 ticks) or in numbers (8) asks

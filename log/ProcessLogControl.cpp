@@ -2,20 +2,20 @@
 
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/Mutex.h"
+#include "runtime/base/NtApi.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <mutex>
 #include <new>
 #include <string>
 
 namespace {
 
 // Serialises openers and closers; log calls never take it.
-std::mutex ControlMutex;
-bool ExitCloseRegistered = false;
+Mutex ControlMutex;
+bool ExitCloseRegistered OLV_GUARDED_BY(ControlMutex) = false;
 
 // How long the closer waits for the writer thread to write what is queued.
 constexpr DWORD WriterStopWait = 60000;
@@ -38,7 +38,9 @@ bool StopWriter(ProcessLog* log)
     return true;
 }
 
-void FreeLog(ProcessLog* log)
+// Unchecked by the analysis: the log is unpublished (or never was) and its
+// writer has stopped, so this thread is its last user.
+void FreeLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
 {
     if (!StopWriter(log))
         return;
@@ -81,6 +83,22 @@ void CloseAtExit()
     OlvLog_Close();
 }
 
+// Gives a new log its first batch buffer and its file. Unchecked by the
+// analysis: the log is not published yet, so this thread is its only user.
+OlvLogOpenResult PrepareLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
+{
+    log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
+    if (log->buffer == nullptr)
+        return OlvLogOutOfMemory;
+    log->bufferUsed = 0;
+    log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
+
+    // Under the mutex, so that a file created at the same moment by another
+    // process gets exactly one header.
+    LogFileMutex mutex;
+    return OpenLogFile(log) == 5 ? OlvLogFileFailed : OlvLogOpened;
+}
+
 }  // namespace
 
 OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint64_t maxFileSize, bool writerThread)
@@ -88,7 +106,7 @@ OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint
     if (dosOrNtPath == nullptr || dosOrNtPath[0] == L'\0' || maxFileSize <= LogMinimumFileSize)
         return OlvLogBadArgument;
 
-    std::lock_guard<std::mutex> guard(ControlMutex);
+    MutexHolder guard(ControlMutex);
     if (CurrentLog.load() != nullptr)
         return OlvLogAlreadyOpen;
 
@@ -119,22 +137,9 @@ OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint
         log->useWriterThread.store(true);
     }
 
-    log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
-    if (log->buffer == nullptr) {
+    if (OlvLogOpenResult prepared = PrepareLog(log); prepared != OlvLogOpened) {
         FreeLog(log);
-        return OlvLogOutOfMemory;
-    }
-    log->bufferUsed = 0;
-    log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
-
-    {
-        // Under the mutex, so that a file created at the same moment by another
-        // process gets exactly one header.
-        LogFileMutex mutex;
-        if (OpenLogFile(log) == 5) {
-            FreeLog(log);
-            return OlvLogFileFailed;
-        }
+        return prepared;
     }
 
     if (!ExitCloseRegistered) {
@@ -147,7 +152,7 @@ OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint
 
 void OlvLog_Close()
 {
-    std::lock_guard<std::mutex> guard(ControlMutex);
+    MutexHolder guard(ControlMutex);
     ProcessLog* log = CurrentLog.exchange(nullptr);
     if (log == nullptr)
         return;

@@ -3,7 +3,7 @@
 // connection). The two names are borrowed: the caller keeps them alive.
 #pragma once
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 class AutoServiceConnect {
 public:

@@ -2,7 +2,7 @@
 
 #include "plugin/VersionLibrary.h"
 #include "runtime/FormatString.h"
-#include "runtime/OnceGuard.h"
+#include "runtime/base/OnceGuard.h"
 
 #include <windows.h>
 

@@ -16,6 +16,7 @@
 #pragma once
 
 #include "runtime/SyncLock.h"
+#include "runtime/base/ThreadSafety.h"
 
 #include <windows.h>
 
@@ -42,13 +43,13 @@ public:
     // On a fresh entry: copies its expansion to `expansion`, restarts its
     // period and returns true. Otherwise returns false, erasing a stale entry,
     // and leaves `expansion` untouched. Throws std::bad_alloc.
-    bool Find(const std::wstring& path, std::wstring* expansion);
+    bool Find(const std::wstring& path, std::wstring* expansion) OLV_EXCLUDES(lock);
 
     // Sets the entry of `path` (new or not) to `expansion`, stamped now,
     // unless the cache is full. Throws std::bad_alloc.
-    void Store(const std::wstring& path, const std::wstring& expansion);
+    void Store(const std::wstring& path, const std::wstring& expansion) OLV_EXCLUDES(lock);
 
-    std::size_t Size();
+    std::size_t Size() OLV_EXCLUDES(lock);
 
 private:
     struct Entry {
@@ -59,13 +60,13 @@ private:
 
     bool IsFresh(const Entry& entry, std::uint32_t now) const noexcept;
     // With `lock` held exclusively.
-    void Purge();
+    void Purge() OLV_REQUIRES(lock);
 
     const TickSource ticks;
     const std::int32_t capacity;
     SyncLock lock;
-    std::map<std::wstring, Entry> entries;
+    std::map<std::wstring, Entry> entries OLV_GUARDED_BY(lock);
     // Tick count of the last purge; the first purge is due at once.
-    std::uint32_t lastPurge = 0;
-    bool purged = false;
+    std::uint32_t lastPurge OLV_GUARDED_BY(lock) = 0;
+    bool purged OLV_GUARDED_BY(lock) = false;
 };

@@ -5,9 +5,9 @@
 #include "log/OlvLog.h"
 #include "runtime/CodePageConverter.h"
 #include "runtime/FormatString.h"
+#include "runtime/base/Mutex.h"
 
 #include <exception>
-#include <mutex>
 
 namespace {
 
@@ -15,19 +15,19 @@ namespace {
 // client installs the same one. The last client to go removes it, so that a
 // client freed late (its run outlived Destroy's wait) does not take it from a
 // client made meanwhile.
-std::mutex TraceProcMutex;
-long TracingClients = 0;
+Mutex TraceProcMutex;
+long TracingClients OLV_GUARDED_BY(TraceProcMutex) = 0;
 
 void InstallTraceProc(RuxTraceProcFn proc)
 {
-    std::lock_guard<std::mutex> hold(TraceProcMutex);
+    MutexHolder hold(TraceProcMutex);
     ++TracingClients;
     RuxSetTraceProc(proc);
 }
 
 void RemoveTraceProc()
 {
-    std::lock_guard<std::mutex> hold(TraceProcMutex);
+    MutexHolder hold(TraceProcMutex);
     if (--TracingClients == 0)
         RuxSetTraceProc(nullptr);
 }

@@ -9,8 +9,12 @@
 //   - the messaging library's threads: TraceProc only, which touches no state.
 // SetSession, Perform, OnService, AdviseUI, UpdateUIStatistic and
 // UpdateUIVtStatus hold the lock for their whole length. The service name, the
-// exit and advise events and `closing` are read and written under it; the
-// session id and the status are atomic words.
+// exit and advise events and `closing` are read and written under it. The
+// session id and the status are atomic words, written under it too; they are
+// read without it only where a stale value does no harm (each marked): the
+// early "no session" checks, the worker's statistics watch, which follows the
+// id on the next advise signal, and the diagnostic getters. The statistics
+// event and key belong to the worker (and to the constructor before it).
 //
 // Lifetime: the client is reference-counted. The host holds one reference from
 // RuxUIClientNew to Destroy, and every queued worker run holds one until it
@@ -22,12 +26,13 @@
 // a freed client.
 #pragma once
 
-#include "plugin/OLVRuxUIPlugin.h"
+#include "contracts/OLVRuxUIPlugin.h"
 #include "plugin/SettingNameTable.h"
-#include "plugin/SharedHandle.h"
+#include "runtime/base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "runtime/ExclusiveLock.h"
+#include "runtime/base/ThreadSafety.h"
 #include "runtime/WorkerThread.h"
 
 #include <atomic>
@@ -52,18 +57,19 @@ public:
     // OLVRuxUIPlugin. StartWorker while a run is queued or serving only logs
     // (level 2): the run in progress already serves the client.
     void StartWorker() override;
-    void SetSession(int32_t sessionId) override;
-    int32_t Perform() override;
-    void Destroy() override;
+    void SetSession(int32_t sessionId) override OLV_EXCLUDES(lock);
+    int32_t Perform() override OLV_EXCLUDES(lock);
+    void Destroy() override OLV_EXCLUDES(lock);
 
     // The messaging library's trace callback: logs the line at level 2.
     static void TraceProc(const char* text);
 
     // Takes effect from the worker's next wait on.
     void SetSessionCheckInterval(DWORD milliseconds) noexcept { sessionCheckInterval.store(milliseconds); }
-    uint32_t SessionId() const noexcept { return sessionId.load(); }
-    std::string ServiceName();
-    int32_t Status() const noexcept { return status.load(); }
+    // Both words are read whole without the lock: a snapshot for diagnostics.
+    uint32_t SessionId() const noexcept { return OLV_TS_UNCHECKED_READ(sessionId).load(); }
+    std::string ServiceName() OLV_EXCLUDES(lock);
+    int32_t Status() const noexcept { return OLV_TS_UNCHECKED_READ(status).load(); }
     // The event the statistics key watch signals; the worker waits on it.
     HANDLE StatisticsEvent() const noexcept { return statsEvent.get(); }
     const SettingNameTable& SettingNames() const noexcept { return settingNames; }
@@ -91,35 +97,36 @@ private:
 
     void ReleaseReference() noexcept;
     void RunWorker();
-    bool WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService service, RuxConnection& peer);
-    void CheckSession();
+    bool WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService service, RuxConnection& peer)
+        OLV_EXCLUDES(lock);
+    void CheckSession() OLV_EXCLUDES(lock);
 
     // Dispatch (worker thread, under the lock).
-    void OnService(RuxService service);
-    void OnCall(RuxItem call, char (&command)[256]);
-    void OnQuery(RuxItem call, char (&command)[256]);
-    void ClearVirtualData();
-    void ResetMessages();
+    void OnService(RuxService service) OLV_EXCLUDES(lock);
+    void OnCall(RuxItem call, char (&command)[256]) OLV_REQUIRES(lock);
+    void OnQuery(RuxItem call, char (&command)[256]) OLV_REQUIRES(lock);
+    void ClearVirtualData() OLV_REQUIRES(lock);
+    void ResetMessages() OLV_REQUIRES(lock);
 
     // Updates of the user interface.
-    bool AdviseUI();
-    bool UpdateUIStatistic();
-    bool UpdateUIVtStatus();
-    void GetVtStatistic(VtStatistic& statistic);
+    bool AdviseUI() OLV_EXCLUDES(lock);
+    bool UpdateUIStatistic() OLV_EXCLUDES(lock);
+    bool UpdateUIVtStatus() OLV_EXCLUDES(lock);
+    void GetVtStatistic(VtStatistic& statistic) OLV_REQUIRES(lock);
 
     // The statistics key watch. SetupStatisticNotifyer ends the previous watch
     // and sets one up for the current session; FollowSessionWithNotifyer does
     // so when the session changed since (SetSession, "Enable").
-    void SetupStatisticNotifyer();
-    void FollowSessionWithNotifyer();
-    void UpdateStatisticNotifyer();
+    void SetupStatisticNotifyer() OLV_EXCLUDES(lock);
+    void FollowSessionWithNotifyer() OLV_EXCLUDES(lock);
+    void UpdateStatisticNotifyer() OLV_EXCLUDES(lock);
 
-    std::atomic<uint32_t> sessionId{NoSession};
-    std::string serviceName;
-    std::atomic<int32_t> status{0};
-    SharedEvent exitEvent;
+    std::atomic<uint32_t> sessionId OLV_GUARDED_BY(lock){NoSession};
+    std::string serviceName OLV_GUARDED_BY(lock);
+    std::atomic<int32_t> status OLV_GUARDED_BY(lock){0};
+    SharedEvent exitEvent OLV_GUARDED_BY(lock);
     SharedEvent statsEvent;
-    SharedEvent adviseEvent;
+    SharedEvent adviseEvent OLV_GUARDED_BY(lock);
     ExclusiveLock lock;
     SharedKey statsKey;
     SettingNameTable settingNames;
@@ -130,7 +137,7 @@ private:
     std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
     // Set by Destroy under the lock: no push after the final "Status" 0, and a
     // run that stores its exit event afterwards ends at once.
-    bool closing = false;
+    bool closing OLV_GUARDED_BY(lock) = false;
     // The host's reference plus one per queued run.
     std::atomic<long> references{1};
     // Set when a run enters WorkerProc: tells a failed queueing from a run that

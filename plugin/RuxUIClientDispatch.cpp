@@ -1,9 +1,10 @@
 // What the user interface sends to the client's service "SB": one-way calls
 // and queries, each driving the engine. No error is ever answered.
+#include "contracts/VtApi.h"
 #include "plugin/AutoServiceConnect.h"
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
-#include "plugin/contracts/VtApi.h"
+#include "plugin/UniqueRuxItem.h"
 
 #include "log/OlvLog.h"
 #include "runtime/FormatString.h"
@@ -25,26 +26,6 @@ unsigned HandleBits(RuxItem item)
 {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(item));
 }
-
-// An item read out of a popped call ("arg", and the keys and values read from
-// it), released on every way out of its scope.
-class ReadItem {
-public:
-    ReadItem() = default;
-    ~ReadItem()
-    {
-        if (item)
-            RuxReleaseItem(item);
-    }
-    ReadItem(const ReadItem&) = delete;
-    ReadItem& operator=(const ReadItem&) = delete;
-
-    RuxItem* out() noexcept { return &item; }
-    RuxItem get() const noexcept { return item; }
-
-private:
-    RuxItem item = nullptr;
-};
 
 // Settings applied before a failure still reach the engine.
 struct SettingsChangeNotice {
@@ -135,10 +116,10 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     if (!Is(command, "Enable"))
         return;
 
-    ReadItem arg;
-    RuxGetAssoc(call, "arg", arg.out());
+    UniqueRuxItem arg;
+    RuxGetAssoc(call, "arg", arg.put());
     int32_t type = 0;
-    if (arg.get())
+    if (arg.valid())
         RuxGetType(arg.get(), &type);
     if (type != RuxType_Bool) {
         OlvLog_Print(OlvLogError, L"Failed type of argument for %S", command);
@@ -213,24 +194,23 @@ void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
         int32_t antiphishingSig = VtApi_GetConfigOption(6);
         int32_t siteStatusCheck = VtApi_GetConfigOption(5);
         int32_t autoUpdate = VtApi_GetConfigOption(11);
-        RuxItem item = RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}",  //
-                                    "EnableAutoUpdate", autoUpdate,                        //
-                                    "EnableSiteStatusCheck", siteStatusCheck,              //
-                                    "EnableAntiphishingSig", antiphishingSig,              //
-                                    "EnableAntiphishingHeuristic", antiphishingHeuristic,  //
-                                    "EnableBlockSpySite", blockSpySite,                    //
-                                    "EnableCheckFileDownload", checkFileDownload,          //
-                                    "EnableCheckKeystrokes", checkKeystrokes,              //
-                                    "KeystrokeSetting", keystrokeSetting,                  //
-                                    "EnableScanSpy", scanSpy,                              //
-                                    "EnableVirtual", virtualOn);
-        if (!item) {
+        UniqueRuxItem item(RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}",  //
+                                        "EnableAutoUpdate", autoUpdate,                        //
+                                        "EnableSiteStatusCheck", siteStatusCheck,              //
+                                        "EnableAntiphishingSig", antiphishingSig,              //
+                                        "EnableAntiphishingHeuristic", antiphishingHeuristic,  //
+                                        "EnableBlockSpySite", blockSpySite,                    //
+                                        "EnableCheckFileDownload", checkFileDownload,          //
+                                        "EnableCheckKeystrokes", checkKeystrokes,              //
+                                        "KeystrokeSetting", keystrokeSetting,                  //
+                                        "EnableScanSpy", scanSpy,                              //
+                                        "EnableVirtual", virtualOn));
+        if (!item.valid()) {
             OlvLog_Print(OlvLogError,
                          L"RuxUIClient::OnService: failed to build item in RuxResult_Query for RequestSBSetting");
             return;
         }
-        RuxReply(reply.Service(), 0, proc, cookie, item);
-        RuxReleaseItem(item);
+        RuxReply(reply.Service(), 0, proc, cookie, item.get());
         return;
     }
 
@@ -238,24 +218,24 @@ void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
         // Declared first: the engine hears of the change after "arg" is
         // released, also when a lookup below throws.
         SettingsChangeNotice notice;
-        ReadItem arg;
-        RuxGetAssoc(call, "arg", arg.out());
+        UniqueRuxItem arg;
+        RuxGetAssoc(call, "arg", arg.put());
         int32_t type = 0;
-        if (arg.get())
+        if (arg.valid())
             RuxGetType(arg.get(), &type);
         if (type == RuxType_Assoc) {
             uint16_t count = 0;
             RuxGetLen(arg.get(), &count);
             for (uint16_t i = 0; i < count; ++i) {
-                ReadItem key;
-                ReadItem value;
-                RuxGetNthKey(arg.get(), i, key.out());
-                if (key.get())
-                    RuxGetAt(arg.get(), key.get(), value.out());
+                UniqueRuxItem key;
+                UniqueRuxItem value;
+                RuxGetNthKey(arg.get(), i, key.put());
+                if (key.valid())
+                    RuxGetAt(arg.get(), key.get(), value.put());
                 char name[256] = {};
                 GetItemString(key.get(), name);
                 int32_t flag = 0;
-                if (value.get())
+                if (value.valid())
                     RuxGetBool(value.get(), &flag);
                 int32_t optionId = settingNames.Find(name);
                 if (optionId > 0)

@@ -1,11 +1,12 @@
 // The messages the client sends to its session's user interface on its own:
 // the full status, the statistics, the status alone and the settings dialog
 // request. Each goes over a connection of its own to "QClient(%d)", service "SB".
+#include "contracts/VtApi.h"
 #include "plugin/AutoServiceConnect.h"
 #include "plugin/FileVersion.h"
 #include "plugin/ModulePath.h"
 #include "plugin/RuxUIClient.h"
-#include "plugin/contracts/VtApi.h"
+#include "plugin/UniqueRuxItem.h"
 
 #include "log/OlvLog.h"
 #include "runtime/CodePageConverter.h"
@@ -14,10 +15,47 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
 constexpr int VersionCount = 4;
+
+enum class Push { Delivered, NotBuilt, NotDelivered };
+
+// The end of every push: sends `item`, just built (null when that failed), on
+// `service` with `send`, releases it, and logs `buildFailed` or `sendFailed`
+// at level 3 when that step failed.
+Push PushItem(RuxService service, UniqueRuxItem item, int32_t (*send)(RuxService, RuxItem),
+              const wchar_t* buildFailed, const wchar_t* sendFailed)
+{
+    if (!item.valid()) {
+        OlvLog_Print(OlvLogError, buildFailed);
+        return Push::NotBuilt;
+    }
+    int32_t delivered = send(service, item.get());
+    item.reset();
+    if (!delivered) {
+        OlvLog_Print(OlvLogError, sendFailed);
+        return Push::NotDelivered;
+    }
+    return Push::Delivered;
+}
+
+int32_t Advise(RuxService service, RuxItem item)
+{
+    return RuxAdvise(service, 0, item);
+}
+
+int32_t Update(RuxService service, RuxItem item)
+{
+    return RuxUpdate(service, 0, item);
+}
+
+int32_t Call(RuxService service, RuxItem item)
+{
+    return RuxCall(service, 0, item, 0);
+}
 
 }  // namespace
 
@@ -43,7 +81,9 @@ void RuxUIClient::GetVtStatistic(VtStatistic& statistic)
 
 bool RuxUIClient::AdviseUI()
 {
-    uint32_t session = sessionId.load();
+    // Read before the lock, as the engine's session is set before it: a change
+    // meanwhile signals the advise event, and the next push follows it.
+    uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
     if (session == NoSession)
         return false;
     if (!VtApi_SetActiveSession(session)) {
@@ -82,30 +122,22 @@ bool RuxUIClient::AdviseUI()
 
     status = VtApi_IsVantorStarted() ? 1 : 0;
 
-    RuxItem item = RuxBuildItem("{s:i,s:s,s:s,s:s,s:s,s:i,s:i}",                //
-                                "Status", status.load(),                         //
-                                "Version", versions[0].c_str(),                  //
-                                "SpyScanVersion", versions[1].c_str(),           //
-                                "PhishingDBVersion", versions[2].c_str(),        //
-                                "SiteDBVersion", versions[3].c_str(),            //
-                                "HarmfulDataSize", statistic.harmfulDataSize,    //
-                                "TotalSuspiciousBlocked", statistic.suspicious);
-    if (!item) {
-        OlvLog_Print(OlvLogError, L"RuxUIClient::AdviseUI: failed build item");
-        return false;
-    }
-    int32_t delivered = RuxAdvise(connection.Service(), 0, item);
-    RuxReleaseItem(item);
-    if (!delivered) {
-        OlvLog_Print(OlvLogError, L"RuxUIClient::AdviseUI: failed advice data");
-        return false;
-    }
-    return true;
+    UniqueRuxItem item(RuxBuildItem("{s:i,s:s,s:s,s:s,s:s,s:i,s:i}",                //
+                                    "Status", status.load(),                         //
+                                    "Version", versions[0].c_str(),                  //
+                                    "SpyScanVersion", versions[1].c_str(),           //
+                                    "PhishingDBVersion", versions[2].c_str(),        //
+                                    "SiteDBVersion", versions[3].c_str(),            //
+                                    "HarmfulDataSize", statistic.harmfulDataSize,    //
+                                    "TotalSuspiciousBlocked", statistic.suspicious));
+    return PushItem(connection.Service(), std::move(item), Advise, L"RuxUIClient::AdviseUI: failed build item",
+                    L"RuxUIClient::AdviseUI: failed advice data") == Push::Delivered;
 }
 
 bool RuxUIClient::UpdateUIStatistic()
 {
-    if (sessionId.load() == NoSession)
+    // The early "no session" check reads the word without the lock.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return false;
     ExclusiveLockHolder holder(lock);
     if (closing)
@@ -117,27 +149,19 @@ bool RuxUIClient::UpdateUIStatistic()
 
     VtStatistic statistic;
     GetVtStatistic(statistic);
-    RuxItem item = RuxBuildItem("{s:i,s:i,s:i,s:i}",                            //
-                                "TotalMaliciousBlocked", statistic.malicious,    //
-                                "TotalSuspiciousBlocked", statistic.suspicious,  //
-                                "TotalIgnored", statistic.ignored,               //
-                                "HarmfulDataSize", statistic.harmfulDataSize);
-    if (!item) {
-        OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateUIStatistic: failed build item");
-        return false;
-    }
-    int32_t delivered = RuxUpdate(connection.Service(), 0, item);
-    RuxReleaseItem(item);
-    if (!delivered) {
-        OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateUIStatistic: failed update data");
-        return false;
-    }
-    return true;
+    UniqueRuxItem item(RuxBuildItem("{s:i,s:i,s:i,s:i}",                            //
+                                    "TotalMaliciousBlocked", statistic.malicious,    //
+                                    "TotalSuspiciousBlocked", statistic.suspicious,  //
+                                    "TotalIgnored", statistic.ignored,               //
+                                    "HarmfulDataSize", statistic.harmfulDataSize));
+    return PushItem(connection.Service(), std::move(item), Update, L"RuxUIClient::UpdateUIStatistic: failed build item",
+                    L"RuxUIClient::UpdateUIStatistic: failed update data") == Push::Delivered;
 }
 
 bool RuxUIClient::UpdateUIVtStatus()
 {
-    if (sessionId.load() == NoSession)
+    // The early "no session" check reads the word without the lock.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return false;
     ExclusiveLockHolder holder(lock);
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::UpdateUIVtStatus");
@@ -145,23 +169,15 @@ bool RuxUIClient::UpdateUIVtStatus()
     if (!connection.connect())
         return false;
 
-    RuxItem item = RuxBuildItem("{s:i}", "Status", status.load());
-    if (!item) {
-        OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateUIVtStatus: failed build item");
-        return false;
-    }
-    int32_t delivered = RuxUpdate(connection.Service(), 0, item);
-    RuxReleaseItem(item);
-    if (!delivered) {
-        OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateUIVtStatus: failed update data");
-        return false;
-    }
-    return true;
+    return PushItem(connection.Service(), UniqueRuxItem(RuxBuildItem("{s:i}", "Status", status.load())), Update,
+                    L"RuxUIClient::UpdateUIVtStatus: failed build item",
+                    L"RuxUIClient::UpdateUIVtStatus: failed update data") == Push::Delivered;
 }
 
 int32_t RuxUIClient::Perform()
 {
-    if (sessionId.load() == NoSession)
+    // The early "no session" check reads the word without the lock.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return -1;
     ExclusiveLockHolder holder(lock);
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::Perform");
@@ -169,13 +185,8 @@ int32_t RuxUIClient::Perform()
     if (!connection.connect())
         return -1;
 
-    RuxItem item = RuxBuildItem("s", "ShowSBSettingDialog");
-    if (!item) {
-        OlvLog_Print(OlvLogError, L"Failed to create hProc for setting call");
-        return -1;
-    }
-    if (!RuxCall(connection.Service(), 0, item, 0))
-        OlvLog_Print(OlvLogError, L"Failed RuxCall for setting call");
-    RuxReleaseItem(item);
-    return 0;
+    // A call that was built counts as made, delivered or not.
+    Push pushed = PushItem(connection.Service(), UniqueRuxItem(RuxBuildItem("s", "ShowSBSettingDialog")), Call,
+                           L"Failed to create hProc for setting call", L"Failed RuxCall for setting call");
+    return pushed == Push::NotBuilt ? -1 : 0;
 }

@@ -17,7 +17,9 @@ constexpr const wchar_t* StatisticsKeyPath = L"Software\\Halvern\\OLV\\" L"Stats
 
 void RuxUIClient::SetupStatisticNotifyer()
 {
-    uint32_t session = sessionId.load();
+    // The worker's watch reads the id without the lock: a change after this
+    // read signals the advise event, and FollowSessionWithNotifyer catches up.
+    uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", session);
     // The previous watch ends before anything below can return early: a key
     // left open would be the previous session's user's, and the time-out
@@ -31,7 +33,7 @@ void RuxUIClient::SetupStatisticNotifyer()
     if (session == NoSession)
         return;
 
-    UniqueEvent token(Platform().sessionUserToken(session));
+    UniqueToken token(Platform().sessionUserToken(session));
     if (!token.valid()) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = %d",
                      session);
@@ -44,20 +46,20 @@ void RuxUIClient::SetupStatisticNotifyer()
 
     // The registry calls return their error instead of setting the thread's
     // last error, so the returned code is what the failure lines report.
-    HKEY userRoot = nullptr;
-    LSTATUS result = RegOpenCurrentUser(MAXIMUM_ALLOWED, &userRoot);
+    UniqueKey userRoot;
+    LSTATUS result = RegOpenCurrentUser(MAXIMUM_ALLOWED, userRoot.put());
     if (result != ERROR_SUCCESS) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: RegOpenCurrentUser failed le = %d", result);
         return;
     }
 
     HKEY key = nullptr;
-    result = userRoot ? RegOpenKeyExW(userRoot, StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key) : ERROR_INVALID_HANDLE;
+    result = userRoot.valid() ? RegOpenKeyExW(userRoot.get(), StatisticsKeyPath, 0, MAXIMUM_ALLOWED, &key)
+                              : ERROR_INVALID_HANDLE;
     if (result != ERROR_SUCCESS)
         key = nullptr;
     statsKey = SharedKey(key);
-    if (userRoot)
-        RegCloseKey(userRoot);
+    userRoot.reset();
 
     if (statsKey.valid()) {
         UpdateStatisticNotifyer();
@@ -69,13 +71,15 @@ void RuxUIClient::SetupStatisticNotifyer()
 
 void RuxUIClient::FollowSessionWithNotifyer()
 {
-    if (watchedSession != sessionId.load())
+    // Without the lock, as in SetupStatisticNotifyer.
+    if (watchedSession != OLV_TS_UNCHECKED_READ(sessionId).load())
         SetupStatisticNotifyer();
 }
 
 void RuxUIClient::UpdateStatisticNotifyer()
 {
-    if (sessionId.load() == NoSession)
+    // Without the lock, as in SetupStatisticNotifyer.
+    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return;
     if (!statsKey.valid() || !statsEvent.valid()) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer");

@@ -8,6 +8,7 @@
 
 #include "plugin/SharedLibraryHandle.h"
 #include "runtime/ExclusiveLock.h"
+#include "runtime/base/ThreadSafety.h"
 
 #include <windows.h>
 
@@ -28,11 +29,11 @@ public:
     // high and dwFileVersionLS in the low 32 bits. 0 when the file has no
     // version resource, or the library or one of its functions is missing, or
     // any call fails. Throws std::bad_alloc (the lock is released).
-    std::uint64_t Query(const std::wstring& path);
+    std::uint64_t Query(const std::wstring& path) OLV_EXCLUDES(lock);
 
     // Null before the first query, SharedLibraryHandle::LoadFailed() after a
     // failed load, the library's module otherwise.
-    HMODULE Module();
+    HMODULE Module() OLV_EXCLUDES(lock);
 
 private:
     using GetSizeFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
@@ -40,12 +41,12 @@ private:
     using QueryValueFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 
     // With `lock` held and the library not yet tried.
-    void Load();
+    void Load() OLV_REQUIRES(lock);
 
     const std::wstring libraryPath;
     ExclusiveLock lock;
-    SharedLibraryHandle library;
-    GetSizeFunction getFileVersionInfoSize = nullptr;
-    GetInfoFunction getFileVersionInfo = nullptr;
-    QueryValueFunction verQueryValue = nullptr;
+    SharedLibraryHandle library OLV_GUARDED_BY(lock);
+    GetSizeFunction getFileVersionInfoSize OLV_GUARDED_BY(lock) = nullptr;
+    GetInfoFunction getFileVersionInfo OLV_GUARDED_BY(lock) = nullptr;
+    QueryValueFunction verQueryValue OLV_GUARDED_BY(lock) = nullptr;
 };

@@ -30,7 +30,7 @@ std::wstring NarrowToWide(UINT codePage, const char* text, std::size_t length)
     return wide;
 }
 
-std::string WideToNarrow(UINT codePage, const std::wstring& text)
+std::string WideToNarrow(UINT codePage, std::wstring_view text)
 {
     if (text.empty())
         return std::string();
@@ -77,4 +77,9 @@ std::wstring AnsiToWide(const char* text)
 std::string WideToAnsi(const std::wstring& text)
 {
     return CodePageConverter(CP_ACP).FromWide(text);
+}
+
+std::string WideToUtf8(std::wstring_view text)
+{
+    return WideToNarrow(CP_UTF8, text);
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class CodePageConverter {
 public:
@@ -41,3 +42,6 @@ std::wstring AnsiToWide(const char* text);
 
 // UTF-16 to the ANSI code page; FromWide of a converter for code page 0.
 std::string WideToAnsi(const std::wstring& text);
+
+// UTF-16 to UTF-8; a surrogate without its partner becomes U+FFFD.
+std::string WideToUtf8(std::wstring_view text);

@@ -21,13 +21,14 @@
 #pragma once
 
 #include "runtime/MultiProcessor.h"
+#include "runtime/base/ThreadSafety.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <mutex>
 
-struct ExclusiveLock {
+struct OLV_CAPABILITY("mutex") ExclusiveLock {
     std::atomic<HANDLE> event;
     std::atomic<long> count;
 
@@ -38,8 +39,9 @@ struct ExclusiveLock {
     ExclusiveLock(const ExclusiveLock&) = delete;
     ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
-    // Returns when the caller owns the lock. Not recursive.
-    void Acquire() noexcept
+    // Returns when the caller owns the lock. Not recursive. (The analysis
+    // checks the callers; a lock's own body is outside what it can describe.)
+    void Acquire() noexcept OLV_ACQUIRE() OLV_NO_THREAD_SAFETY_ANALYSIS
     {
         if (MultiProcessor) {
             long expected = 0;
@@ -53,7 +55,7 @@ struct ExclusiveLock {
     }
 
     // Called by the owner only.
-    void Release() noexcept
+    void Release() noexcept OLV_RELEASE() OLV_NO_THREAD_SAFETY_ANALYSIS
     {
         long remaining = count.fetch_sub(1, std::memory_order_release) - 1;
         if (remaining != 0)
@@ -72,11 +74,11 @@ private:
 // when an exception passes. `ExclusiveLockHolder h(lock)` acquires the lock in
 // the constructor; `ExclusiveLockHolder h(lock, std::adopt_lock)` takes over a
 // lock that the caller has already acquired.
-class ExclusiveLockHolder {
+class OLV_SCOPED_CAPABILITY ExclusiveLockHolder {
 public:
-    explicit ExclusiveLockHolder(ExclusiveLock& lock) noexcept : lock_(&lock) { lock_->Acquire(); }
-    ExclusiveLockHolder(ExclusiveLock& lock, std::adopt_lock_t) noexcept : lock_(&lock) {}
-    ~ExclusiveLockHolder() { lock_->Release(); }
+    explicit ExclusiveLockHolder(ExclusiveLock& lock) noexcept OLV_ACQUIRE(lock) : lock_(&lock) { lock_->Acquire(); }
+    ExclusiveLockHolder(ExclusiveLock& lock, std::adopt_lock_t) noexcept OLV_REQUIRES(lock) : lock_(&lock) {}
+    ~ExclusiveLockHolder() OLV_RELEASE() { lock_->Release(); }
 
     ExclusiveLockHolder(const ExclusiveLockHolder&) = delete;
     ExclusiveLockHolder& operator=(const ExclusiveLockHolder&) = delete;

@@ -1,6 +1,7 @@
 #include "runtime/Impersonator.h"
 
 #include "log/OlvLog.h"
+#include "runtime/base/UniqueHandle.h"
 
 namespace {
 
@@ -42,18 +43,17 @@ HANDLE GetSessionUserToken(uint32_t& sessionId)
 
     // Loaded for this call only: the plug-in must not import it, since hosts
     // without terminal services would then fail to load the plug-in at all.
-    HMODULE wtsapi = LoadLibraryW(L"Wtsapi32.dll");
-    if (!wtsapi)
+    UniqueModule wtsapi(LoadLibraryW(L"Wtsapi32.dll"));
+    if (!wtsapi.valid())
         return nullptr;
 
     HANDLE token = nullptr;
     using QueryUserTokenFn = BOOL(WINAPI*)(ULONG, PHANDLE);
-    auto queryUserToken = LookUp<QueryUserTokenFn>(wtsapi, "WTSQueryUserToken");
+    auto queryUserToken = LookUp<QueryUserTokenFn>(wtsapi.get(), "WTSQueryUserToken");
     if (queryUserToken && sessionId != 0xFFFFFFFF) {
         if (!queryUserToken(sessionId, &token))
             token = nullptr;
     }
-    FreeLibrary(wtsapi);
     return token;
 }
 

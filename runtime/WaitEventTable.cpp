@@ -1,8 +1,8 @@
 #include "runtime/WaitEventTable.h"
 
 #include "runtime/FatalAssert.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 
 namespace {
 

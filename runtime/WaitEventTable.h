@@ -19,6 +19,7 @@
 #pragma once
 
 #include "runtime/ExclusiveLock.h"
+#include "runtime/base/ThreadSafety.h"
 
 #include <windows.h>
 
@@ -35,8 +36,9 @@ static_assert(sizeof(WaitEventSection) == 168, "the section layout is shared by 
 
 // One module's view of the process's pool. The module holds one instance
 // (ModuleWaitEventTable); a second instance behaves like another module of the
-// same process.
-class WaitEventTable {
+// same process. The object stands for the section's spin word in the
+// thread-safety analysis.
+class OLV_CAPABILITY("mutex") WaitEventTable {
 public:
     constexpr WaitEventTable() noexcept = default;
     // Unmaps and closes whatever Shutdown has not.
@@ -51,32 +53,34 @@ public:
     // Module unload: the table is no longer opened or used by this module; the
     // stored events are closed (they are handles of this process, so any module
     // may close them), and this module's view and section handle are closed.
-    void Shutdown() noexcept;
+    // (Unchecked by the analysis: at unload no thread constructs a worker any
+    // more, so Open, the only other user of TableMapping, cannot run.)
+    void Shutdown() noexcept OLV_EXCLUDES(this) OLV_NO_THREAD_SAFETY_ANALYSIS;
 
     // Opens the section if needed and takes the spin word. True: the caller
     // holds the table and must call Unlock. False: there is no table.
-    bool Lock() noexcept;
+    bool Lock() noexcept OLV_TRY_ACQUIRE(true) OLV_NO_THREAD_SAFETY_ANALYSIS;
 
     // Gives the spin word back; it must have been held (fatal assertion if not).
-    void Unlock() noexcept;
+    void Unlock() noexcept OLV_RELEASE() OLV_NO_THREAD_SAFETY_ANALYSIS;
 
     // An idle, signalled event from the pool, or null when the pool is empty or
     // absent.
-    HANDLE TakeEvent() noexcept;
+    HANDLE TakeEvent() noexcept OLV_EXCLUDES(this);
 
     // Signals `event` and stores it. True: the pool owns it now. False (no
     // table, or the table is full): the caller still owns it and closes it.
-    bool ReturnEvent(HANDLE event) noexcept;
+    bool ReturnEvent(HANDLE event) noexcept OLV_EXCLUDES(this);
 
     bool IsAlive() const noexcept { return TableAlive.load(std::memory_order_acquire); }
     bool IsOpen() const noexcept { return TableView.load(std::memory_order_acquire) != nullptr; }
 
 private:
     void Open() noexcept;
-    // The number of valid slots; repairs a `top` outside 0..20 to 0. Lock held.
-    long CheckedTop(WaitEventSection* view) noexcept;
+    // The number of valid slots; repairs a `top` outside 0..20 to 0.
+    long CheckedTop(WaitEventSection* view) noexcept OLV_REQUIRES(this);
 
-    HANDLE TableMapping = nullptr;
+    HANDLE TableMapping OLV_GUARDED_BY(TableCreationLock) = nullptr;
     std::atomic<WaitEventSection*> TableView{nullptr};
     ExclusiveLock TableCreationLock;
     std::atomic<bool> TableAlive{false};
@@ -86,8 +90,8 @@ private:
 extern WaitEventTable ModuleWaitEventTable;
 
 // The module table's lock and unlock, as the worker base uses them.
-bool LockTable() noexcept;
-void UnlockTable() noexcept;
+bool LockTable() noexcept OLV_TRY_ACQUIRE(true, ModuleWaitEventTable);
+void UnlockTable() noexcept OLV_RELEASE(ModuleWaitEventTable);
 
 // Formats the section name for one attempt (0..14) of process `processId` into
 // `name`, which holds 64 wide characters.

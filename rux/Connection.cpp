@@ -25,10 +25,10 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
     for (;;) {
         // Identification level only: the sink may learn who we are but never
         // act as us.
-        connection->pipe_ = CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                                        nullptr);
-        if (connection->pipe_ != INVALID_HANDLE_VALUE)
+        connection->pipe_.reset(CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                            nullptr));
+        if (connection->pipe_.valid())
             break;
         error = GetLastError();
         ULONGLONG now = GetTickCount64();
@@ -36,13 +36,13 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
             return nullptr;
         WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
     }
-    if (!PipeSecurity::VerifyServer(connection->pipe_, sinkName, error)) {
+    if (!PipeSecurity::VerifyServer(connection->pipe_.get(), sinkName, error)) {
         connection->broken_.store(true);  // not even a Bye to a server we do not trust
         return nullptr;
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
-    connection->ioEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!connection->ioEvent_ || !SetNamedPipeHandleState(connection->pipe_, &mode, nullptr, nullptr)) {
+    connection->ioEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!connection->ioEvent_.valid() || !SetNamedPipeHandleState(connection->pipe_.get(), &mode, nullptr, nullptr)) {
         error = GetLastError();
         return nullptr;
     }
@@ -64,19 +64,17 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
 Connection::~Connection()
 {
     Close();
-    if (ioEvent_)
-        CloseHandle(ioEvent_);
 }
 
 bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
                                uint32_t& value)
 {
-    if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
+    if (broken_.load() || !pipe_.valid())
         return false;
     size_t size = 0;
     FrameView answer;
-    if (PipeIo::Write(pipe_, ioEvent_, nullptr, timeoutMs, Frame::Make(kind, 0, body)) != IoResult::Ok ||
-        PipeIo::Read(pipe_, ioEvent_, nullptr, timeoutMs, buffer_, size) != IoResult::Ok ||
+    if (PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, Frame::Make(kind, 0, body)) != IoResult::Ok ||
+        PipeIo::Read(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, buffer_, size) != IoResult::Ok ||
         !Frame::Parse(buffer_.data(), size, answer) || !Frame::ParseAck(answer, status, value)) {
         broken_.store(true);
         return false;
@@ -88,7 +86,7 @@ bool Connection::Request(FrameKind kind, const std::string& body, int32_t& statu
 {
     bool answered;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         answered = RequestLocked(kind, body, ExchangeTimeoutMs, status, value);
     }
     // Traced outside the lock: the trace callback never runs under our locks.
@@ -105,10 +103,10 @@ bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
         return false;
     }
     {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (broken_.load() || pipe_ == INVALID_HANDLE_VALUE)
+        MutexHolder hold(mutex_);
+        if (broken_.load() || !pipe_.valid())
             return false;
-        if (PipeIo::Write(pipe_, ioEvent_, nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) ==
+        if (PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) ==
             IoResult::Ok)
             return true;
         broken_.store(true);
@@ -121,25 +119,24 @@ bool Connection::Broken()
 {
     if (broken_.load())
         return true;
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     DWORD available = 0;
-    if (pipe_ == INVALID_HANDLE_VALUE || !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &available, nullptr))
+    if (!pipe_.valid() || !PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr))
         broken_.store(true);
     return broken_.load();
 }
 
 void Connection::Close()
 {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (pipe_ == INVALID_HANDLE_VALUE)
+    MutexHolder hold(mutex_);
+    if (!pipe_.valid())
         return;
     int32_t status = 0;
     uint32_t value = 0;
     // The Bye's answer comes after everything sent before it was queued.
     if (!broken_.load())
         RequestLocked(FrameKind::Bye, std::string(), ByeTimeoutMs, status, value);
-    CloseHandle(pipe_);
-    pipe_ = INVALID_HANDLE_VALUE;
+    pipe_.reset();
     broken_.store(true);
 }
 

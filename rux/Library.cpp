@@ -2,7 +2,7 @@
 
 #include "rux/ItemCodec.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 #include <windows.h>
 
@@ -32,13 +32,13 @@ Library& Library::Get()
 
 int32_t Library::Init()
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     return ++initCount_;
 }
 
 int32_t Library::Exit(Endpoints& stop)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (initCount_ == 0)
         return 0;
     if (initCount_ > 1)
@@ -75,19 +75,19 @@ int32_t Library::Exit(Endpoints& stop)
 
 bool Library::Initialised()
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     return initCount_ > 0;
 }
 
 uint64_t Library::Add(HandleKind kind, std::shared_ptr<void> object)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     return table_.Add(kind, std::move(object));
 }
 
 std::shared_ptr<StartedService> Library::RemoveStartedService(uint64_t handle)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     auto started = std::static_pointer_cast<StartedService>(table_.Remove(handle, HandleKind::StartedService));
     if (started) {
         ReleaseLocked(started->popped, true);
@@ -100,7 +100,7 @@ bool Library::Pop(uint64_t service, int32_t& kind, uint64_t& call)
 {
     auto entry = std::make_shared<ItemEntry>();
     entry->libraryOwned = true;
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     auto started = std::static_pointer_cast<StartedService>(table_.Find(service, HandleKind::StartedService));
     if (!started)
         return false;
@@ -125,19 +125,19 @@ bool Library::Pop(uint64_t service, int32_t& kind, uint64_t& call)
 
 uint64_t Library::AddItem(ItemPtr node)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     return AddRootLocked(std::move(node), false);
 }
 
 void Library::ReleaseItem(uint64_t handle)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     ReleaseLocked(handle, false);
 }
 
 uint64_t Library::DeriveMember(uint64_t item, std::string_view key)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     ItemEntry* entry = FindItemLocked(item);
     if (!entry || entry->node->type != ItemType::Assoc)
         return 0;
@@ -147,7 +147,7 @@ uint64_t Library::DeriveMember(uint64_t item, std::string_view key)
 
 uint64_t Library::DeriveKey(uint64_t item, size_t index)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     ItemEntry* entry = FindItemLocked(item);
     if (!entry || entry->node->type != ItemType::Assoc || index >= entry->node->members.size())
         return 0;
@@ -156,7 +156,7 @@ uint64_t Library::DeriveKey(uint64_t item, size_t index)
 
 uint64_t Library::DeriveValue(uint64_t item, uint64_t key)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     ItemEntry* entry = FindItemLocked(item);
     ItemEntry* keyEntry = FindItemLocked(key);
     if (!entry || !keyEntry || entry->node->type != ItemType::Assoc || keyEntry->node->type != ItemType::String)
@@ -167,7 +167,7 @@ uint64_t Library::DeriveValue(uint64_t item, uint64_t key)
 
 bool Library::AssocSet(uint64_t assoc, std::string_view key, uint64_t value)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     ItemEntry* target = FindItemLocked(assoc);
     ItemEntry* source = FindItemLocked(value);
     if (!target || !source || target->root || target->libraryOwned || target->node->type != ItemType::Assoc ||

@@ -25,6 +25,7 @@
 // never made under a mutex either. A service's byte budget is lock-free.
 #pragma once
 
+#include "runtime/base/Mutex.h"
 #include "rux/Connection.h"
 #include "rux/HandleTable.h"
 #include "rux/ItemNode.h"
@@ -33,7 +34,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,59 +79,59 @@ public:
         std::vector<std::shared_ptr<Sink>> sinks;
         std::vector<std::shared_ptr<StartedService>> services;
     };
-    int32_t Init();
-    int32_t Exit(Endpoints& stop);
-    bool Initialised();
+    int32_t Init() OLV_EXCLUDES(mutex_);
+    int32_t Exit(Endpoints& stop) OLV_EXCLUDES(mutex_);
+    bool Initialised() OLV_EXCLUDES(mutex_);
 
     // Endpoint handles. Remove hands the object back, so that it is stopped
     // or destroyed after the lock is released.
-    uint64_t Add(HandleKind kind, std::shared_ptr<void> object);
+    uint64_t Add(HandleKind kind, std::shared_ptr<void> object) OLV_EXCLUDES(mutex_);
     template <class T>
-    std::shared_ptr<T> Find(uint64_t handle, HandleKind kind)
+    std::shared_ptr<T> Find(uint64_t handle, HandleKind kind) OLV_EXCLUDES(mutex_)
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         return std::static_pointer_cast<T>(table_.Find(handle, kind));
     }
     template <class T>
-    std::shared_ptr<T> Remove(uint64_t handle, HandleKind kind)
+    std::shared_ptr<T> Remove(uint64_t handle, HandleKind kind) OLV_EXCLUDES(mutex_)
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         return std::static_pointer_cast<T>(table_.Remove(handle, kind));
     }
     // Removes a started service's handle and frees its popped call.
-    std::shared_ptr<StartedService> RemoveStartedService(uint64_t handle);
+    std::shared_ptr<StartedService> RemoveStartedService(uint64_t handle) OLV_EXCLUDES(mutex_);
 
     // RuxPopCall: frees the call popped last and hands out the next one.
     // False for an invalid handle; `kind` is RuxResult_Empty when nothing is
     // queued.
-    bool Pop(uint64_t service, int32_t& kind, uint64_t& call);
+    bool Pop(uint64_t service, int32_t& kind, uint64_t& call) OLV_EXCLUDES(mutex_);
 
     // Item handles. The Derive operations return 0 when the handle is not a
     // live item or has no such member.
-    uint64_t AddItem(ItemPtr node);
-    void ReleaseItem(uint64_t handle);
+    uint64_t AddItem(ItemPtr node) OLV_EXCLUDES(mutex_);
+    void ReleaseItem(uint64_t handle) OLV_EXCLUDES(mutex_);
     // Calls `read(const ItemNode&)` under the lock; false for a dead handle,
     // else what `read` returns.
     template <class F>
-    bool ReadItem(uint64_t handle, F&& read)
+    bool ReadItem(uint64_t handle, F&& read) OLV_EXCLUDES(mutex_)
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         ItemEntry* entry = FindItemLocked(handle);
         return entry && read(static_cast<const ItemNode&>(*entry->node));
     }
-    uint64_t DeriveMember(uint64_t item, std::string_view key);
-    uint64_t DeriveKey(uint64_t item, size_t index);
-    uint64_t DeriveValue(uint64_t item, uint64_t key);
+    uint64_t DeriveMember(uint64_t item, std::string_view key) OLV_EXCLUDES(mutex_);
+    uint64_t DeriveKey(uint64_t item, size_t index) OLV_EXCLUDES(mutex_);
+    uint64_t DeriveValue(uint64_t item, uint64_t key) OLV_EXCLUDES(mutex_);
     // Stores a copy of `value` under `key` in an associative item the
     // application built. False when either handle does not qualify.
-    bool AssocSet(uint64_t assoc, std::string_view key, uint64_t value);
+    bool AssocSet(uint64_t assoc, std::string_view key, uint64_t value) OLV_EXCLUDES(mutex_);
     // Encodes what `build(const std::array<ItemPtr, N>&)` makes of the nodes
     // of `handles` into `body`. A zero handle gives a null node; a dead
     // handle, or `build` returning null, gives false.
     template <size_t N, class F>
-    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body)
+    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body) OLV_EXCLUDES(mutex_)
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         std::array<ItemPtr, N> nodes;
         for (size_t i = 0; i < N; ++i) {
             ItemEntry* entry = handles[i] ? FindItemLocked(handles[i]) : nullptr;
@@ -149,17 +149,17 @@ public:
 
 private:
     Library();
-    ItemEntry* FindItemLocked(uint64_t handle);
-    uint64_t AddRootLocked(ItemPtr node, bool libraryOwned);
-    uint64_t DeriveLocked(uint64_t from, ItemPtr node);
+    ItemEntry* FindItemLocked(uint64_t handle) OLV_REQUIRES(mutex_);
+    uint64_t AddRootLocked(ItemPtr node, bool libraryOwned) OLV_REQUIRES(mutex_);
+    uint64_t DeriveLocked(uint64_t from, ItemPtr node) OLV_REQUIRES(mutex_);
     // Frees the handle and, for a root, everything derived from it. A popped
     // call is freed only when `byLibrary`.
-    void ReleaseLocked(uint64_t handle, bool byLibrary);
+    void ReleaseLocked(uint64_t handle, bool byLibrary) OLV_REQUIRES(mutex_);
     static void EncodeLocked(const ItemNode& item, std::string& body);
 
-    std::mutex mutex_;  // guards everything below
-    HandleTable table_;
-    int32_t initCount_ = 0;
+    Mutex mutex_;  // guards everything below
+    HandleTable table_ OLV_GUARDED_BY(mutex_);
+    int32_t initCount_ OLV_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace rux

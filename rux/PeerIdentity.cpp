@@ -1,5 +1,7 @@
 #include "rux/PeerIdentity.h"
 
+#include "runtime/base/UniqueHandle.h"
+
 #include <aclapi.h>
 
 #include <atomic>
@@ -43,24 +45,20 @@ DWORD TokenUserOf(HANDLE token, Sid& user)
 
 DWORD ProcessTokenUser(HANDLE process, Sid& user)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+    UniqueToken token;
+    if (!OpenProcessToken(process, TOKEN_QUERY, token.put()))
         return GetLastError();
-    DWORD error = TokenUserOf(token, user);
-    CloseHandle(token);
-    return error;
+    return TokenUserOf(token.get(), user);
 }
 
 DWORD ProcessIdUser(DWORD process, Sid& user)
 {
     // Limited query is all a token read needs, and it is granted on more
     // processes than full query (protected ones included).
-    HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
-    if (!handle)
+    UniqueProcess handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process));
+    if (!handle.valid())
         return GetLastError();
-    DWORD error = ProcessTokenUser(handle, user);
-    CloseHandle(handle);
-    return error;
+    return ProcessTokenUser(handle.get(), user);
 }
 
 // The owner of the pipe that `pipe` is an end of (READ_CONTROL, which every
@@ -146,15 +144,15 @@ DWORD PeerIdentity::SessionUser(DWORD session, Sid& user, Sid& logon)
     QueryUserTokenFn queryUserToken = QueryUserToken();
     if (!queryUserToken)
         return ERROR_PROC_NOT_FOUND;
-    HANDLE token = nullptr;
-    if (!queryUserToken(session, &token))
+    UniqueToken token;
+    if (!queryUserToken(session, token.put()))
         return GetLastError();
     Sid userSid;
     std::vector<unsigned char> buffer;
-    DWORD error = TokenUserOf(token, userSid);
+    DWORD error = TokenUserOf(token.get(), userSid);
     if (!error)
-        error = QueryToken(token, TokenGroups, buffer);
-    CloseHandle(token);
+        error = QueryToken(token.get(), TokenGroups, buffer);
+    token.reset();
     if (error)
         return error;
     // The logon SID is the one group of the token marked as such; it is
@@ -194,17 +192,15 @@ DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
     // counts as unknown.
     if (!ImpersonateNamedPipeClient(pipe))
         return GetLastError();
-    HANDLE token = nullptr;
+    UniqueToken token;
     // As self: the check on the thread token must not use the client's rights.
-    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) ? 0 : GetLastError();
+    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
     // This thread never runs another line of ours as the client.
     if (!RevertToSelf())
         __debugbreak();
     if (error)
         return error;
-    error = TokenUserOf(token, user);
-    CloseHandle(token);
-    return error;
+    return TokenUserOf(token.get(), user);
 }
 
 DWORD PeerIdentity::ServerUser(HANDLE pipe, DWORD& process, Sid& user)

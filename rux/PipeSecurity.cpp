@@ -3,7 +3,7 @@
 #include "rux/PeerIdentity.h"
 #include "rux/Trace.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <aclapi.h>
@@ -102,7 +102,7 @@ bool PipeSecurity::Build(const std::string& sinkName)
     pipe->generation = 1;
     claim_ = std::move(claim);
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         pipe_ = pipe;
         applied_ = 1;  // the first instance is created with it
     }
@@ -139,14 +139,14 @@ std::shared_ptr<PipeSecurity::Descriptor> PipeSecurity::ForServedSession()
 {
     DWORD session = service_ ? PeerIdentity::Current().ActiveConsoleSession() : NoSession;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         // A user's sink never changes; a service's changes with the session,
         // and is asked again while nobody is logged on there.
         if (!service_ || (pipe_->session == session && !pipe_->logon.Empty()))
             return pipe_;
     }
     auto made = MakePipeDescriptor(session);
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (made && (made->session != pipe_->session || made->logon != pipe_->logon)) {
         made->generation = pipe_->generation + 1;
         pipe_ = std::move(made);
@@ -165,7 +165,7 @@ HANDLE PipeSecurity::CreateInstance(const std::function<HANDLE(SECURITY_ATTRIBUT
     bool changed = false;
     DWORD applyError = 0;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         // The descriptor given to a later instance is ignored: the pipe keeps
         // its first instance's for as long as any instance exists. So a new
         // session's user is let in (and the old one's left out) by rewriting

@@ -26,6 +26,7 @@
 // through PeerIdentity.
 #pragma once
 
+#include "runtime/base/Mutex.h"
 #include "rux/Sid.h"
 
 #include <windows.h>
@@ -33,7 +34,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace rux {
@@ -64,14 +64,14 @@ public:
     // Reads who this process is and builds both descriptors; false (with the
     // last error) when this process's user cannot be read. Called once, before
     // the claim mutex and the first instance are created.
-    bool Build(const std::string& sinkName);
+    bool Build(const std::string& sinkName) OLV_EXCLUDES(mutex_);
     // For CreateMutexW of the claim; valid while this object lives.
     SECURITY_ATTRIBUTES* ClaimAttributes();
     // Creates a pipe instance with `create`, which gets the descriptor of the
     // session served now and the access the server handle needs beyond its
     // open mode (WRITE_DAC, to give the pipe a new session's DACL). Returns
     // what `create` returned.
-    HANDLE CreateInstance(const std::function<HANDLE(SECURITY_ATTRIBUTES*, DWORD)>& create);
+    HANDLE CreateInstance(const std::function<HANDLE(SECURITY_ATTRIBUTES*, DWORD)>& create) OLV_EXCLUDES(mutex_);
     // The accept check on a connected server end; false (after a trace line)
     // when the client is to be disconnected.
     bool Admit(HANDLE pipe);
@@ -88,7 +88,7 @@ private:
 
     // The pipe's descriptor for the session served now, rebuilt when that
     // session (or its user) changed.
-    std::shared_ptr<Descriptor> ForServedSession();
+    std::shared_ptr<Descriptor> ForServedSession() OLV_EXCLUDES(mutex_);
     std::shared_ptr<Descriptor> MakePipeDescriptor(DWORD session);
     void TraceAdmitted(const Descriptor& descriptor, DWORD applyError);
 
@@ -99,9 +99,9 @@ private:
     DWORD ownSession_ = 0xFFFFFFFF;  // a user sink's session
     std::shared_ptr<Descriptor> claim_;
 
-    std::mutex mutex_;  // guards the two below; held across the DACL's rewrite
-    std::shared_ptr<Descriptor> pipe_;
-    uint64_t applied_ = 0;  // generation of the DACL the pipe carries
+    Mutex mutex_;  // guards the two below; held across the DACL's rewrite
+    std::shared_ptr<Descriptor> pipe_ OLV_GUARDED_BY(mutex_);
+    uint64_t applied_ OLV_GUARDED_BY(mutex_) = 0;  // generation of the DACL the pipe carries
 };
 
 }  // namespace rux

@@ -3,7 +3,7 @@
 // take the library's lock for themselves), and reports failure as the
 // contract says: null, 0 for "not delivered", non-zero for the accessors, and
 // RuxResult_Empty for RuxPopCall. Nothing the body throws leaves the export.
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include "rux/Connection.h"

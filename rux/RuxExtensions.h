@@ -2,8 +2,8 @@
 // and result codes, and the calls a user interface and the tools use.
 //
 // Ownership rule of the library, for every item handle:
-// - An item from RuxBuildItem, RuxBuildBlob or RuxBuildNumber is the caller's
-//   and is released with RuxReleaseItem.
+// - An item from RuxBuildItem or RuxBuildBlob is the caller's and is released
+//   with RuxReleaseItem.
 // - An item handed out by RuxPopCall belongs to the library. It stays valid
 //   until the next RuxPopCall on the same service, or until the service stops;
 //   releasing it is harmless and does nothing.
@@ -52,7 +52,7 @@
 // lost.
 #pragma once
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 // Item type of a signed 32-bit number ('i' in RuxBuildItem).
 constexpr int32_t RuxType_Int32 = 4;

@@ -17,22 +17,21 @@ thread_local bool InWorker = false;
 
 // The handles of one worker, closed on every way out of it.
 struct WorkerHandles {
-    HANDLE instance;
-    HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE readEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE writeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniquePipe instance;
+    UniqueEvent connectEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueEvent writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
-    ~WorkerHandles()
-    {
-        if (instance != INVALID_HANDLE_VALUE)
-            CloseHandle(instance);
-        for (HANDLE event : {connectEvent, readEvent, writeEvent}) {
-            if (event)
-                CloseHandle(event);
-        }
-    }
-    bool Valid() const { return instance != INVALID_HANDLE_VALUE && connectEvent && readEvent && writeEvent; }
+    bool Valid() const { return instance.valid() && connectEvent.valid() && readEvent.valid() && writeEvent.valid(); }
 };
+
+// A duplicate of the application's `event` for this library to keep (empty
+// for a null event); false with the last error when it cannot be made.
+bool DuplicateEvent(HANDLE event, UniqueEvent& duplicate)
+{
+    return !event || DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), duplicate.put(), 0, FALSE,
+                                     DUPLICATE_SAME_ACCESS);
+}
 
 }  // namespace
 
@@ -64,32 +63,34 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
     // The mutex's existence is the claim on the name: it goes with the last
     // handle, that is with this sink or with the process that held it. One we
     // may not open is taken just the same.
-    sink->nameMutex_ = CreateMutexW(sink->security_.ClaimAttributes(), FALSE, SinkName::MutexName(name).c_str());
-    if (!sink->nameMutex_ || GetLastError() == ERROR_ALREADY_EXISTS) {
-        error = (sink->nameMutex_ || GetLastError() == ERROR_ACCESS_DENIED) ? ERROR_ALREADY_EXISTS : GetLastError();
+    sink->nameMutex_.reset(
+        CreateMutexW(sink->security_.ClaimAttributes(), FALSE, SinkName::MutexName(name).c_str()));
+    if (!sink->nameMutex_.valid() || GetLastError() == ERROR_ALREADY_EXISTS) {
+        error = (sink->nameMutex_.valid() || GetLastError() == ERROR_ACCESS_DENIED) ? ERROR_ALREADY_EXISTS
+                                                                                     : GetLastError();
         return nullptr;
     }
-    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &sink->event_, 0, FALSE,
-                                  DUPLICATE_SAME_ACCESS)) {
+    UniqueEvent duplicate;
+    if (!DuplicateEvent(event, duplicate)) {
         error = GetLastError();
         return nullptr;
     }
-    sink->stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!sink->stopEvent_) {
+    sink->stopEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!sink->stopEvent_.valid()) {
         error = GetLastError();
         return nullptr;
     }
     // The first instance exists before Start returns, so a client may connect
     // as soon as the caller has the handle.
-    HANDLE first = sink->CreateInstance(true);
-    if (first == INVALID_HANDLE_VALUE) {
+    UniquePipe first = sink->CreateInstance(true);
+    if (!first.valid()) {
         error = GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ALREADY_EXISTS : GetLastError();
         return nullptr;
     }
     {
-        std::lock_guard<std::mutex> hold(sink->mutex_);
-        if (!sink->StartWorkerLocked(first)) {
-            CloseHandle(first);
+        MutexHolder hold(sink->mutex_);
+        sink->event_ = std::move(duplicate);
+        if (!sink->StartWorkerLocked(std::move(first))) {
             error = ERROR_NOT_ENOUGH_MEMORY;
             return nullptr;
         }
@@ -101,11 +102,6 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
 Sink::~Sink()
 {
     Stop();
-    for (HANDLE* handle : {&event_, &stopEvent_, &nameMutex_}) {
-        if (*handle)
-            CloseHandle(*handle);
-        *handle = nullptr;
-    }
 }
 
 bool Sink::OnWorkerThread()
@@ -113,15 +109,15 @@ bool Sink::OnWorkerThread()
     return InWorker;
 }
 
-HANDLE Sink::CreateInstance(bool first)
+UniquePipe Sink::CreateInstance(bool first)
 {
-    return security_.CreateInstance([&](SECURITY_ATTRIBUTES* security, DWORD securityAccess) {
+    return UniquePipe(security_.CreateInstance([&](SECURITY_ATTRIBUTES* security, DWORD securityAccess) {
         return CreateNamedPipeW(
             pipePath_.c_str(),
             PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | securityAccess | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, MaxInstances,
             PipeBufferBytes, PipeBufferBytes, 0, security);
-    });
+    }));
 }
 
 void Sink::Stop()
@@ -129,11 +125,11 @@ void Sink::Stop()
     std::list<Worker> workers;
     std::map<std::string, std::shared_ptr<SinkService>> services;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
-        if (stopped_ || !stopEvent_)
+        MutexHolder hold(mutex_);
+        if (stopped_ || !stopEvent_.valid())
             return;
         stopped_ = true;
-        SetEvent(stopEvent_);
+        SetEvent(stopEvent_.get());
         // Every thread, running or done, is this call's to join now; none is
         // started from now on.
         workers.splice(workers.end(), workers_);
@@ -148,7 +144,7 @@ void Sink::Stop()
 
 std::shared_ptr<SinkService> Sink::AddService(const std::string& name, HANDLE event, DWORD& error)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (stopped_) {
         error = ERROR_INVALID_HANDLE;
         return nullptr;
@@ -157,20 +153,22 @@ std::shared_ptr<SinkService> Sink::AddService(const std::string& name, HANDLE ev
         error = ERROR_ALREADY_EXISTS;
         return nullptr;
     }
-    HANDLE duplicate = nullptr;
-    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &duplicate, 0, FALSE,
-                                  DUPLICATE_SAME_ACCESS)) {
+    UniqueEvent duplicate;
+    if (!DuplicateEvent(event, duplicate)) {
         error = GetLastError();
         return nullptr;
     }
-    auto service = std::make_shared<SinkService>(name_, name, nextServiceId_++, duplicate);
+    auto service = std::make_shared<SinkService>(name_, name, nextServiceId_++, duplicate.get());
+    // The service owns the duplicate from here on; had it not been made, the
+    // duplicate would have closed on the way out.
+    static_cast<void>(duplicate.release());
     services_[name] = service;
     return service;
 }
 
 void Sink::RemoveService(const std::shared_ptr<SinkService>& service)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     auto found = services_.find(service->Name());
     if (found != services_.end() && found->second == service)
         services_.erase(found);
@@ -178,7 +176,7 @@ void Sink::RemoveService(const std::shared_ptr<SinkService>& service)
 
 std::shared_ptr<SinkService> Sink::FindService(uint32_t id)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     for (auto& [name, service] : services_) {
         if (service->Id() == id)
             return service;
@@ -188,19 +186,19 @@ std::shared_ptr<SinkService> Sink::FindService(uint32_t id)
 
 std::shared_ptr<SinkService> Sink::FindService(const std::string& name)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     auto found = services_.find(name);
     return found == services_.end() ? nullptr : found->second;
 }
 
 void Sink::SignalPeer()
 {
-    std::lock_guard<std::mutex> hold(mutex_);
-    if (event_ && !stopped_)
-        SetEvent(event_);
+    MutexHolder hold(mutex_);
+    if (event_.valid() && !stopped_)
+        SetEvent(event_.get());
 }
 
-bool Sink::StartWorkerLocked(HANDLE instance)
+bool Sink::StartWorkerLocked(UniquePipe instance)
 {
     try {
         workers_.emplace_back();
@@ -209,7 +207,7 @@ bool Sink::StartWorkerLocked(HANDLE instance)
     }
     Worker* worker = &workers_.back();
     try {
-        worker->thread = std::thread(&Sink::WorkerEntry, this, worker, instance);
+        worker->thread = std::thread(&Sink::WorkerEntry, this, worker, std::move(instance));
     } catch (...) {
         workers_.pop_back();
         return false;
@@ -222,7 +220,7 @@ void Sink::JoinDone()
 {
     std::list<Worker> done;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         for (auto it = workers_.begin(); it != workers_.end();) {
             auto next = std::next(it);
             if (it->done)
@@ -237,7 +235,7 @@ void Sink::JoinDone()
 
 const char* Sink::Admit(DWORD process)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (process != ownProcess_) {
         if (admitted_ + OwnerReserve >= MaxInstances)
             return "only the instances reserved for the sink's own process are left";
@@ -252,34 +250,34 @@ const char* Sink::Admit(DWORD process)
 
 void Sink::Leave(DWORD process)
 {
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     --admitted_;
     auto found = perProcess_.find(process);
     if (process != ownProcess_ && found != perProcess_.end() && --found->second == 0)
         perProcess_.erase(found);
 }
 
-void Sink::WorkerEntry(Worker* self, HANDLE instance) noexcept
+void Sink::WorkerEntry(Worker* self, UniquePipe instance) noexcept
 {
     InWorker = true;
     bool listening = true;  // counted in listening_ by StartWorkerLocked
     try {
-        WorkerLoop(instance, listening);
+        WorkerLoop(std::move(instance), listening);
     } catch (...) {
         // Only a failure outside a connection gets here (the application's
         // trace callback throwing, say): this worker ends, as it would when
         // enough others listen.
     }
-    std::lock_guard<std::mutex> hold(mutex_);
+    MutexHolder hold(mutex_);
     if (listening)
         --listening_;
     self->done = true;
 }
 
-void Sink::WorkerLoop(HANDLE instance, bool& listening)
+void Sink::WorkerLoop(UniquePipe instance, bool& listening)
 {
-    WorkerHandles handles{instance};
-    if (handles.instance == INVALID_HANDLE_VALUE)
+    WorkerHandles handles{std::move(instance)};
+    if (!handles.instance.valid())
         handles.instance = CreateInstance(false);
     if (!handles.Valid()) {
         Trace::Line("Rux: sink '%s': cannot start a pipe instance (error %lu)", name_.c_str(), GetLastError());
@@ -287,24 +285,24 @@ void Sink::WorkerLoop(HANDLE instance, bool& listening)
     }
     for (;;) {
         OVERLAPPED overlapped = {};
-        overlapped.hEvent = handles.connectEvent;
-        BOOL connected = ConnectNamedPipe(handles.instance, &overlapped);
+        overlapped.hEvent = handles.connectEvent.get();
+        BOOL connected = ConnectNamedPipe(handles.instance.get(), &overlapped);
         DWORD error = connected ? 0 : GetLastError();
         if (!connected && error == ERROR_IO_PENDING) {
-            HANDLE waits[2] = {handles.connectEvent, stopEvent_};
+            HANDLE waits[2] = {handles.connectEvent.get(), stopEvent_.get()};
             DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             DWORD bytes = 0;
             if (wait != WAIT_OBJECT_0) {
-                CancelIoEx(handles.instance, &overlapped);
-                GetOverlappedResult(handles.instance, &overlapped, &bytes, TRUE);
+                CancelIoEx(handles.instance.get(), &overlapped);
+                GetOverlappedResult(handles.instance.get(), &overlapped, &bytes, TRUE);
                 return;
             }
-            connected = GetOverlappedResult(handles.instance, &overlapped, &bytes, FALSE);
+            connected = GetOverlappedResult(handles.instance.get(), &overlapped, &bytes, FALSE);
             error = connected ? 0 : GetLastError();
         }
         bool spareFailed = false;
         {
-            std::lock_guard<std::mutex> hold(mutex_);
+            MutexHolder hold(mutex_);
             --listening_;
             listening = false;
             if (stopped_)
@@ -312,23 +310,23 @@ void Sink::WorkerLoop(HANDLE instance, bool& listening)
             // Nobody else listens: start a spare before serving, so the next
             // client finds an instance.
             if (listening_ == 0)
-                spareFailed = !StartWorkerLocked(INVALID_HANDLE_VALUE);
+                spareFailed = !StartWorkerLocked(UniquePipe());
         }
         if (spareFailed)
             Trace::Line("Rux: sink '%s': cannot start a worker thread", name_.c_str());
         // A client that came and went before we saw it leaves ERROR_NO_DATA:
         // only the disconnect below is needed.
         if (connected || error == ERROR_PIPE_CONNECTED) {
-            ServeClient(handles.instance, handles.readEvent, handles.writeEvent);
+            ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get());
         } else if (error != ERROR_NO_DATA) {
             Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
             // Not a client's doing: pause rather than spin on it.
-            if (WaitForSingleObject(stopEvent_, 100) == WAIT_OBJECT_0)
+            if (WaitForSingleObject(stopEvent_.get(), 100) == WAIT_OBJECT_0)
                 return;
         }
-        DisconnectNamedPipe(handles.instance);
+        DisconnectNamedPipe(handles.instance.get());
         JoinDone();
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         if (stopped_ || listening_ >= SpareListeners)
             return;
         ++listening_;

@@ -37,6 +37,8 @@
 // services, then the handles they used.
 #pragma once
 
+#include "runtime/base/Mutex.h"
+#include "runtime/base/UniqueHandle.h"
 #include "rux/PipeSecurity.h"
 #include "rux/SinkService.h"
 
@@ -45,7 +47,6 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -67,21 +68,22 @@ public:
 
     // Joins every thread of the sink and closes its pipes; idempotent. Must
     // not run on one of the sink's own threads (see OnWorkerThread).
-    void Stop();
+    void Stop() OLV_EXCLUDES(mutex_);
     // True on a worker thread of any sink: the trace callback runs there, and
     // such a thread cannot wait for the sink's threads to end.
     static bool OnWorkerThread();
 
     // Null with `error` when the name is in use or the sink is stopped.
-    std::shared_ptr<SinkService> AddService(const std::string& name, HANDLE event, DWORD& error);
-    void RemoveService(const std::shared_ptr<SinkService>& service);
+    std::shared_ptr<SinkService> AddService(const std::string& name, HANDLE event, DWORD& error)
+        OLV_EXCLUDES(mutex_);
+    void RemoveService(const std::shared_ptr<SinkService>& service) OLV_EXCLUDES(mutex_);
 
     // Used by the connection threads.
     const std::string& Name() const { return name_; }
-    HANDLE StopEvent() const { return stopEvent_; }
-    std::shared_ptr<SinkService> FindService(uint32_t id);
-    std::shared_ptr<SinkService> FindService(const std::string& name);
-    void SignalPeer();
+    HANDLE StopEvent() const { return stopEvent_.get(); }
+    std::shared_ptr<SinkService> FindService(uint32_t id) OLV_EXCLUDES(mutex_);
+    std::shared_ptr<SinkService> FindService(const std::string& name) OLV_EXCLUDES(mutex_);
+    void SignalPeer() OLV_EXCLUDES(mutex_);
 
 private:
     struct Worker {
@@ -91,36 +93,37 @@ private:
     class Admission;
 
     explicit Sink(std::string name);
-    HANDLE CreateInstance(bool first);
-    // Starts a worker on `instance` (INVALID_HANDLE_VALUE: it makes its own).
-    // Called with mutex_ held; false when no thread could be started.
-    bool StartWorkerLocked(HANDLE instance);
-    void WorkerEntry(Worker* self, HANDLE instance) noexcept;
-    void WorkerLoop(HANDLE instance, bool& listening);
-    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent);
+    UniquePipe CreateInstance(bool first);
+    // Starts a worker on `instance` (empty: it makes its own). Called with
+    // mutex_ held; false when no thread could be started (`instance` is then
+    // closed).
+    bool StartWorkerLocked(UniquePipe instance) OLV_REQUIRES(mutex_);
+    void WorkerEntry(Worker* self, UniquePipe instance) noexcept OLV_EXCLUDES(mutex_);
+    void WorkerLoop(UniquePipe instance, bool& listening) OLV_EXCLUDES(mutex_);
+    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent) OLV_EXCLUDES(mutex_);
     // Joins the workers that are done; never the caller, which is not done.
-    void JoinDone();
+    void JoinDone() OLV_EXCLUDES(mutex_);
     // Null when `process` may take a connection (counted until Leave), or why
     // it may not.
-    const char* Admit(DWORD process);
-    void Leave(DWORD process);
+    const char* Admit(DWORD process) OLV_EXCLUDES(mutex_);
+    void Leave(DWORD process) OLV_EXCLUDES(mutex_);
 
     const std::string name_;
     std::wstring pipePath_;
     PipeSecurity security_;
-    HANDLE nameMutex_ = nullptr;
-    HANDLE event_ = nullptr;
-    HANDLE stopEvent_ = nullptr;
+    UniqueMutex nameMutex_;
+    UniqueEvent event_ OLV_GUARDED_BY(mutex_);
+    UniqueEvent stopEvent_;
     const DWORD ownProcess_;
 
-    std::mutex mutex_;  // guards everything below, and the use of event_
-    bool stopped_ = false;
-    uint32_t nextServiceId_ = 1;
-    int listening_ = 0;  // workers waiting for a client
-    std::map<std::string, std::shared_ptr<SinkService>> services_;
-    std::list<Worker> workers_;
-    DWORD admitted_ = 0;                   // connections admitted and not yet ended
-    std::map<DWORD, DWORD> perProcess_;    // ... of each other process
+    Mutex mutex_;  // guards everything below, and the use of event_
+    bool stopped_ OLV_GUARDED_BY(mutex_) = false;
+    uint32_t nextServiceId_ OLV_GUARDED_BY(mutex_) = 1;
+    int listening_ OLV_GUARDED_BY(mutex_) = 0;  // workers waiting for a client
+    std::map<std::string, std::shared_ptr<SinkService>> services_ OLV_GUARDED_BY(mutex_);
+    std::list<Worker> workers_ OLV_GUARDED_BY(mutex_);
+    DWORD admitted_ OLV_GUARDED_BY(mutex_) = 0;                 // connections admitted and not yet ended
+    std::map<DWORD, DWORD> perProcess_ OLV_GUARDED_BY(mutex_);  // ... of each other process
 };
 
 }  // namespace rux

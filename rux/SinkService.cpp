@@ -2,7 +2,7 @@
 
 #include "rux/ItemCodec.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <new>
@@ -41,7 +41,7 @@ Delivery SinkService::Deliver(FrameKind kind, const void* body, size_t size)
     }
     message.bytes += MessageSlotBytes;
     {
-        std::unique_lock<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         bool queued = false;
         bool stopped = stopped_;
         if (!stopped) {
@@ -52,7 +52,7 @@ Delivery SinkService::Deliver(FrameKind kind, const void* body, size_t size)
             }
         }
         if (!queued) {
-            hold.unlock();
+            hold.Unlock();
             budget_.Refund(message.bytes);
             return stopped ? Delivery::Stopped : Delivery::OutOfMemory;
         }
@@ -67,16 +67,16 @@ Delivery SinkService::Deliver(FrameKind kind, const void* body, size_t size)
     // pops at once instead of waiting for this thread to leave the lock; the
     // message is already queued. Stop closes the event under the event lock,
     // so it is never set after it was closed.
-    std::lock_guard<std::mutex> event(eventMutex_);
-    if (event_)
-        SetEvent(event_);
+    MutexHolder event(eventMutex_);
+    if (event_.valid())
+        SetEvent(event_.get());
     return Delivery::Queued;
 }
 
 bool SinkService::TakeNext(QueuedMessage& message)
 {
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         signalPending_ = false;
         if (queue_.empty())
             return false;
@@ -91,7 +91,7 @@ void SinkService::Stop()
 {
     std::deque<QueuedMessage> dropped;
     {
-        std::lock_guard<std::mutex> hold(mutex_);
+        MutexHolder hold(mutex_);
         if (stopped_)
             return;
         stopped_ = true;
@@ -99,10 +99,8 @@ void SinkService::Stop()
     }
     for (const QueuedMessage& message : dropped)
         budget_.Refund(message.bytes);
-    std::lock_guard<std::mutex> event(eventMutex_);
-    if (event_)
-        CloseHandle(event_);
-    event_ = nullptr;
+    MutexHolder event(eventMutex_);
+    event_.reset();
 }
 
 int32_t SinkService::PopResult(FrameKind kind)

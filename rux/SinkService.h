@@ -9,6 +9,8 @@
 // would pass it, and the connection that sent it is closed (SinkConnection).
 #pragma once
 
+#include "runtime/base/Mutex.h"
+#include "runtime/base/UniqueHandle.h"
 #include "rux/ByteBudget.h"
 #include "rux/Frame.h"
 #include "rux/ItemNode.h"
@@ -17,7 +19,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 
 namespace rux {
@@ -56,12 +57,12 @@ public:
     // queues it and sets the event unless a signal is already pending (set,
     // with no pop since): the application drains the queue until it is empty
     // on each wake. Never throws.
-    Delivery Deliver(FrameKind kind, const void* body, size_t size);
+    Delivery Deliver(FrameKind kind, const void* body, size_t size) OLV_EXCLUDES(mutex_, eventMutex_);
     // The oldest message, whose bytes go back to the budget; false when the
     // queue is empty. Either way the pending signal is cleared.
-    bool TakeNext(QueuedMessage& message);
+    bool TakeNext(QueuedMessage& message) OLV_EXCLUDES(mutex_);
     // Drops what is queued and closes the event; later deliveries are refused.
-    void Stop();
+    void Stop() OLV_EXCLUDES(mutex_, eventMutex_);
 
     // The RuxPopCall result of a message frame.
     static int32_t PopResult(FrameKind kind);
@@ -72,15 +73,15 @@ private:
     const std::string name_;
     const uint32_t id_;
     ByteBudget budget_;
-    std::mutex mutex_;  // guards the queue, `stopped_` and `signalPending_`
-    std::deque<QueuedMessage> queue_;
-    bool stopped_ = false;
-    bool signalPending_ = false;  // the event was set and nothing popped since
+    Mutex mutex_;  // guards the queue, `stopped_` and `signalPending_`
+    std::deque<QueuedMessage> queue_ OLV_GUARDED_BY(mutex_);
+    bool stopped_ OLV_GUARDED_BY(mutex_) = false;
+    bool signalPending_ OLV_GUARDED_BY(mutex_) = false;  // the event was set and nothing popped since
     // Guards the use and the close of event_, and nothing else: setting the
     // event is a system call, and the application's pop, woken by it, must
     // not find the queue locked meanwhile.
-    std::mutex eventMutex_;
-    HANDLE event_;
+    Mutex eventMutex_;
+    UniqueEvent event_ OLV_GUARDED_BY(eventMutex_);
 };
 
 }  // namespace rux

@@ -3,7 +3,7 @@
 // whichever thread noticed the event.
 #pragma once
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 
 namespace rux {
 

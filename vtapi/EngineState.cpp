@@ -1,9 +1,10 @@
 #include "vtapi/EngineState.h"
 
+#include "runtime/base/UniqueHandle.h"
 #include "vtapi/OptionName.h"
 #include "vtapi/StateLock.h"
 
-#include <cwchar>
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -36,112 +37,141 @@ bool ParseSessionId(const std::wstring& text, uint32_t& id)
     return true;
 }
 
+// A DWORD value of `key`; ERROR_FILE_NOT_FOUND when it or the key (null) is
+// missing.
+DWORD QueryDword(HKEY key, const wchar_t* name, DWORD& value)
+{
+    if (!key)
+        return ERROR_FILE_NOT_FOUND;
+    DWORD data = 0;
+    DWORD size = sizeof(data);
+    LSTATUS status = RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &data, &size);
+    if (status == ERROR_SUCCESS)
+        value = data;
+    return static_cast<DWORD>(status);
+}
+
+DWORD StoreDword(HKEY key, const wchar_t* name, DWORD value)
+{
+    return static_cast<DWORD>(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
+}
+
 }  // namespace
 
-EngineState::EngineState() noexcept
+template <typename Operation>
+DWORD EngineState::WithUserRoot(Operation&& operation)
 {
     // A thread that impersonates reaches the impersonated user's hive only
     // through RegOpenCurrentUser. Without impersonation that is the process's
     // user, whose HKEY_CURRENT_USER the system keeps open: far cheaper than a
-    // fresh RegOpenCurrentUser (hundreds of microseconds under Wine) per call.
+    // fresh RegOpenCurrentUser (hundreds of microseconds under Wine).
     DWORD savedError = GetLastError();
-    HANDLE token = nullptr;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-        CloseHandle(token);
-        rootError_ = static_cast<DWORD>(RegOpenCurrentUser(KEY_READ | KEY_WRITE, ownedRoot_.put()));
-        root_ = ownedRoot_.get();
-    } else {
-        root_ = HKEY_CURRENT_USER;
-    }
+    UniqueToken token;
+    bool impersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) != FALSE;
     SetLastError(savedError);
-}
-
-int EngineState::CachedKeyIndex(const wchar_t* keyPath) noexcept
-{
-    if (std::wcscmp(keyPath, BaseKeyPath) == 0)
-        return 0;
-    if (std::wcscmp(keyPath, StatsKeyPath) == 0)
-        return 1;
-    if (std::wcscmp(keyPath, FaultsKeyPath) == 0)
-        return 2;
-    return -1;
+    if (!impersonating)
+        return operation(HKEY_CURRENT_USER);
+    UniqueKey root;
+    LSTATUS status = RegOpenCurrentUser(KEY_READ | KEY_WRITE, root.put());
+    if (status != ERROR_SUCCESS)
+        return static_cast<DWORD>(status);
+    return operation(root.get());
 }
 
 template <typename Operation>
-DWORD EngineState::WithKey(const wchar_t* keyPath, bool create, Operation&& operation) const
+DWORD EngineState::WithKey(const wchar_t* keyPath, KeyOpen open, Operation&& operation)
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
-    int index = CachedKeyIndex(keyPath);
-    RegKey once;
-    RegKey& key = index >= 0 ? keys_[index] : once;
-    // A cached key that another process deleted answers ERROR_KEY_DELETED:
-    // open the path again, once.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!key) {
-            LSTATUS status = create
-                ? RegCreateKeyExW(root_, keyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr)
-                : RegOpenKeyExW(root_, keyPath, 0, KEY_READ | KEY_WRITE, key.put());
+    return WithUserRoot([&](HKEY root) -> DWORD {
+        // A key that another process deletes between the open and the
+        // operation answers ERROR_KEY_DELETED: open the path again, once.
+        DWORD error = ERROR_KEY_DELETED;
+        for (int attempt = 0; attempt < 2 && error == ERROR_KEY_DELETED; ++attempt) {
+            UniqueKey key;
+            LSTATUS status = open == KeyOpen::OrCreate
+                ? RegCreateKeyExW(root, keyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(), nullptr)
+                : RegOpenKeyExW(root, keyPath, 0, KEY_READ | KEY_WRITE, key.put());
+            if (status == ERROR_FILE_NOT_FOUND && open == KeyOpen::OrNull)
+                return operation(HKEY{nullptr});
             if (status != ERROR_SUCCESS)
                 return static_cast<DWORD>(status);
+            error = operation(key.get());
         }
-        DWORD error = operation(key.get());
-        if (error != ERROR_KEY_DELETED)
-            return error;
-        key.reset();
-    }
-    return ERROR_KEY_DELETED;
+        return error;
+    });
 }
 
-void EngineState::ForgetKeys() const noexcept
+DWORD EngineState::ReadDwordOr(HKEY key, const wchar_t* name, DWORD fallback, DWORD& value)
 {
-    for (RegKey& key : keys_)
-        key.reset();
+    DWORD error = QueryDword(key, name, value);
+    if (error != ERROR_FILE_NOT_FOUND)
+        return error;
+    value = fallback;
+    return ERROR_SUCCESS;
+}
+
+template <typename Out>
+DWORD EngineState::ReadValueOr(const wchar_t* keyPath, const wchar_t* name, DWORD fallback, Out& out) const
+{
+    DWORD value = 0;
+    DWORD error = WithKey(keyPath, KeyOpen::OrNull, [&](HKEY key) { return ReadDwordOr(key, name, fallback, value); });
+    if (error == ERROR_SUCCESS)
+        out = static_cast<Out>(value);
+    return error;
 }
 
 DWORD EngineState::ReadDword(const wchar_t* keyPath, const wchar_t* name, DWORD& value) const
 {
-    DWORD data = 0;
-    DWORD error = WithKey(keyPath, false, [&](HKEY key) -> DWORD {
-        DWORD size = sizeof(data);
-        return static_cast<DWORD>(RegGetValueW(key, nullptr, name, RRF_RT_REG_DWORD, nullptr, &data, &size));
+    return WithKey(keyPath, KeyOpen::Existing, [&](HKEY key) { return QueryDword(key, name, value); });
+}
+
+DWORD EngineState::ReadDwords(const wchar_t* keyPath, std::span<const wchar_t* const> names,
+                              std::span<std::optional<DWORD>> values) const
+{
+    std::vector<std::optional<DWORD>> read;
+    DWORD error = WithKey(keyPath, KeyOpen::OrNull, [&](HKEY key) -> DWORD {
+        read.assign(names.size(), std::nullopt);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            DWORD value = 0;
+            DWORD failed = QueryDword(key, names[i], value);
+            if (failed == ERROR_SUCCESS)
+                read[i] = value;
+            else if (failed != ERROR_FILE_NOT_FOUND)
+                return failed;
+        }
+        return ERROR_SUCCESS;
     });
     if (error == ERROR_SUCCESS)
-        value = data;
+        std::copy(read.begin(), read.end(), values.begin());
     return error;
 }
 
 DWORD EngineState::WriteDword(const wchar_t* keyPath, const wchar_t* name, DWORD value) const
 {
-    return WithKey(keyPath, true, [&](HKEY key) -> DWORD {
-        return static_cast<DWORD>(
-            RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)));
-    });
+    return WithKey(keyPath, KeyOpen::OrCreate, [&](HKEY key) { return StoreDword(key, name, value); });
 }
 
 DWORD EngineState::DeleteValue(const wchar_t* keyPath, const wchar_t* name) const
 {
-    DWORD error = WithKey(keyPath, false, [&](HKEY key) -> DWORD { return static_cast<DWORD>(RegDeleteValueW(key, name)); });
+    DWORD error = WithKey(keyPath, KeyOpen::Existing,
+                          [&](HKEY key) { return static_cast<DWORD>(RegDeleteValueW(key, name)); });
     return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
 DWORD EngineState::DeleteKey(const wchar_t* keyPath) const
 {
-    if (rootError_ != ERROR_SUCCESS)
-        return rootError_;
-    // Handles to a deleted key would only answer ERROR_KEY_DELETED from now on.
-    ForgetKeys();
-    LSTATUS status = RegDeleteTreeW(root_, keyPath);
-    if (status == ERROR_SUCCESS)
-        status = RegDeleteKeyW(root_, keyPath);
-    return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
+    return WithUserRoot([&](HKEY root) -> DWORD {
+        LSTATUS status = RegDeleteTreeW(root, keyPath);
+        if (status == ERROR_SUCCESS)
+            status = RegDeleteKeyW(root, keyPath);
+        return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
+    });
 }
 
 DWORD EngineState::ReadString(const wchar_t* name, DWORD type, std::wstring& data) const
 {
     DWORD flags = type == REG_MULTI_SZ ? RRF_RT_REG_MULTI_SZ : RRF_RT_REG_SZ;
     std::wstring buffer;
-    DWORD error = WithKey(BaseKeyPath, false, [&](HKEY key) -> DWORD {
+    DWORD error = WithKey(BaseKeyPath, KeyOpen::Existing, [&](HKEY key) -> DWORD {
         // The value may grow between the size query and the read (another
         // process writing): go round again until one read fits.
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -176,22 +206,14 @@ DWORD EngineState::WriteString(const wchar_t* name, DWORD type, const std::wstri
     // REG_SZ data carries its terminator; REG_MULTI_SZ data already ends in its
     // own terminators.
     DWORD bytes = static_cast<DWORD>((data.size() + (type == REG_SZ ? 1 : 0)) * sizeof(wchar_t));
-    return WithKey(BaseKeyPath, true, [&](HKEY key) -> DWORD {
+    return WithKey(BaseKeyPath, KeyOpen::OrCreate, [&](HKEY key) -> DWORD {
         return static_cast<DWORD>(RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()), bytes));
     });
 }
 
 DWORD EngineState::GetRunning(bool& running) const
 {
-    DWORD value = 0;
-    DWORD error = ReadDword(BaseKeyPath, RunningValue, value);
-    if (error == ERROR_FILE_NOT_FOUND) {
-        value = 0;
-        error = ERROR_SUCCESS;
-    }
-    if (error == ERROR_SUCCESS)
-        running = value != 0;
-    return error;
+    return ReadValueOr(BaseKeyPath, RunningValue, 0, running);
 }
 
 DWORD EngineState::SetRunning(bool running) const
@@ -206,15 +228,7 @@ DWORD EngineState::GetOption(int32_t id, int32_t& value) const
 {
     if (!IsOptionId(id))
         return ERROR_INVALID_PARAMETER;
-    DWORD data = 0;
-    DWORD error = ReadDword(BaseKeyPath, OptionValueName(id).c_str(), data);
-    if (error == ERROR_FILE_NOT_FOUND) {
-        data = static_cast<DWORD>(DefaultOptionValue);
-        error = ERROR_SUCCESS;
-    }
-    if (error == ERROR_SUCCESS)
-        value = static_cast<int32_t>(data);
-    return error;
+    return ReadValueOr(BaseKeyPath, OptionValueName(id).c_str(), static_cast<DWORD>(DefaultOptionValue), value);
 }
 
 DWORD EngineState::SetOption(int32_t id, int32_t value) const
@@ -259,27 +273,31 @@ DWORD EngineState::ApplyPendingOptions(unsigned& applied) const
     if (lock.error() != ERROR_SUCCESS)
         return lock.error();
     unsigned moved = 0;
-    for (int32_t id = FirstOptionId; id <= LastOptionId; ++id) {
-        bool present = false;
-        int32_t value = 0;
-        DWORD error = GetPendingOption(id, present, value);
-        if (error != ERROR_SUCCESS)
-            return error;
-        if (!present)
-            continue;
-        // Write the option before dropping its pending value, so that a failure
-        // in between leaves the value pending rather than lost.
-        error = SetOption(id, value);
-        if (error == ERROR_SUCCESS)
-            error = DeleteValue(BaseKeyPath, PendingValueName(id).c_str());
-        if (error != ERROR_SUCCESS)
-            return error;
-        ++moved;
-    }
-    uint32_t count = 0;
-    DWORD error = GetSettingsApplied(count);
-    if (error == ERROR_SUCCESS)
-        error = WriteDword(BaseKeyPath, SettingsAppliedValue, count + 1);
+    DWORD error = WithKey(BaseKeyPath, KeyOpen::OrCreate, [&](HKEY key) -> DWORD {
+        moved = 0;
+        for (int32_t id = FirstOptionId; id <= LastOptionId; ++id) {
+            std::wstring pending = PendingValueName(id);
+            DWORD value = 0;
+            DWORD failed = QueryDword(key, pending.c_str(), value);
+            if (failed == ERROR_FILE_NOT_FOUND)
+                continue;
+            // Write the option before dropping its pending value, so that a
+            // failure in between leaves the value pending rather than lost.
+            if (!failed)
+                failed = StoreDword(key, OptionValueName(id).c_str(), value);
+            if (!failed) {
+                failed = static_cast<DWORD>(RegDeleteValueW(key, pending.c_str()));
+                if (failed == ERROR_FILE_NOT_FOUND)
+                    failed = ERROR_SUCCESS;  // another process dropped it already
+            }
+            if (failed)
+                return failed;
+            ++moved;
+        }
+        DWORD count = 0;
+        DWORD failed = ReadDwordOr(key, SettingsAppliedValue, 0, count);
+        return failed ? failed : StoreDword(key, SettingsAppliedValue, count + 1);
+    });
     if (error == ERROR_SUCCESS)
         applied = moved;
     return error;
@@ -287,15 +305,7 @@ DWORD EngineState::ApplyPendingOptions(unsigned& applied) const
 
 DWORD EngineState::GetSettingsApplied(uint32_t& count) const
 {
-    DWORD value = 0;
-    DWORD error = ReadDword(BaseKeyPath, SettingsAppliedValue, value);
-    if (error == ERROR_FILE_NOT_FOUND) {
-        value = 0;
-        error = ERROR_SUCCESS;
-    }
-    if (error == ERROR_SUCCESS)
-        count = value;
-    return error;
+    return ReadValueOr(BaseKeyPath, SettingsAppliedValue, 0, count);
 }
 
 DWORD EngineState::GetComponents(std::vector<EngineComponent>& components, bool& usingDefaults) const
@@ -319,20 +329,26 @@ DWORD EngineState::SetComponents(const std::vector<EngineComponent>& components)
     return WriteString(ComponentsValue, REG_MULTI_SZ, ComponentList::Encode(components));
 }
 
+DWORD EngineState::ResetComponents() const
+{
+    return DeleteValue(BaseKeyPath, ComponentsValue);
+}
+
 DWORD EngineState::GetStatistics(StatisticsValues& values) const
 {
     StatisticsValues read{};
-    for (std::size_t i = 0; i < StatisticsFieldCount; ++i) {
-        DWORD value = 0;
-        DWORD error = ReadDword(StatsKeyPath, StatisticsFieldName(i), value);
-        if (error == ERROR_FILE_NOT_FOUND)
-            value = 0;
-        else if (error != ERROR_SUCCESS)
-            return error;
-        read[i] = value;
-    }
-    values = read;
-    return ERROR_SUCCESS;
+    DWORD error = WithKey(StatsKeyPath, KeyOpen::OrNull, [&](HKEY key) -> DWORD {
+        for (std::size_t i = 0; i < StatisticsFieldCount; ++i) {
+            DWORD value = 0;
+            if (DWORD failed = ReadDwordOr(key, StatisticsFieldName(i), 0, value))
+                return failed;
+            read[i] = value;
+        }
+        return ERROR_SUCCESS;
+    });
+    if (error == ERROR_SUCCESS)
+        values = read;
+    return error;
 }
 
 DWORD EngineState::SetStatistic(std::size_t field, uint32_t value) const
@@ -353,36 +369,29 @@ DWORD EngineState::AddToStatistic(std::size_t field, uint32_t n, uint32_t& resul
     StateLock lock;
     if (lock.error() != ERROR_SUCCESS)
         return lock.error();
-    DWORD value = 0;
-    DWORD error = ReadDword(StatsKeyPath, StatisticsFieldName(field), value);
-    if (error == ERROR_FILE_NOT_FOUND)
-        value = 0;
-    else if (error != ERROR_SUCCESS)
-        return error;
-    if (n > std::numeric_limits<uint32_t>::max() - value)
-        return ERROR_ARITHMETIC_OVERFLOW;
-    error = WriteDword(StatsKeyPath, StatisticsFieldName(field), value + n);
+    DWORD sum = 0;
+    DWORD error = WithKey(StatsKeyPath, KeyOpen::OrCreate, [&](HKEY key) -> DWORD {
+        DWORD value = 0;
+        if (DWORD failed = ReadDwordOr(key, StatisticsFieldName(field), 0, value))
+            return failed;
+        if (n > std::numeric_limits<uint32_t>::max() - value)
+            return ERROR_ARITHMETIC_OVERFLOW;
+        sum = value + n;
+        return StoreDword(key, StatisticsFieldName(field), sum);
+    });
     if (error == ERROR_SUCCESS)
-        result = value + n;
+        result = sum;
     return error;
 }
 
 DWORD EngineState::EnsureStatsKey() const
 {
-    return WithKey(StatsKeyPath, true, [](HKEY) -> DWORD { return ERROR_SUCCESS; });
+    return WithKey(StatsKeyPath, KeyOpen::OrCreate, [](HKEY) -> DWORD { return ERROR_SUCCESS; });
 }
 
 DWORD EngineState::GetMessages(uint32_t& count) const
 {
-    DWORD value = 0;
-    DWORD error = ReadDword(BaseKeyPath, MessagesValue, value);
-    if (error == ERROR_FILE_NOT_FOUND) {
-        value = 0;
-        error = ERROR_SUCCESS;
-    }
-    if (error == ERROR_SUCCESS)
-        count = value;
-    return error;
+    return ReadValueOr(BaseKeyPath, MessagesValue, 0, count);
 }
 
 DWORD EngineState::SetMessages(uint32_t count) const
@@ -457,6 +466,11 @@ DWORD EngineState::SetSessions(const std::vector<uint32_t>& sessions) const
         data += L'\0';
     data += L'\0';
     return WriteString(SessionsValue, REG_MULTI_SZ, data);
+}
+
+DWORD EngineState::ClearSessions() const
+{
+    return DeleteValue(BaseKeyPath, SessionsValue);
 }
 
 DWORD EngineState::Remove() const

@@ -17,17 +17,21 @@
 // zero counters. Every operation returns a Win32 error code, ERROR_SUCCESS on
 // success; out-parameters are untouched on failure.
 //
-// An object keeps the three state keys open once it has used them, so that an
-// engine call costs one open per key rather than one per value. It is meant for
-// one thread at a time: each engine call makes its own.
+// An EngineState holds nothing. Each operation finds the calling thread's user
+// as it is at that moment, opens the key it needs below that user's root and
+// closes both before it returns; so one object serves any thread, also one
+// that starts or ends impersonating between two calls.
 #pragma once
 
 #include "vtapi/ComponentList.h"
-#include "vtapi/RegKey.h"
 #include "vtapi/StatisticsField.h"
+
+#include <windows.h>
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,10 +44,6 @@ public:
     static constexpr const wchar_t* FaultsKeyPath = L"Software\\Halvern\\OLV\\Faults";
 
     static constexpr int32_t DefaultOptionValue = 1;
-
-    // Opens the calling thread's user root; error() tells whether that worked.
-    EngineState() noexcept;
-    DWORD error() const noexcept { return rootError_; }
 
     DWORD GetRunning(bool& running) const;
     // Starting also creates the "Stats" key when missing.
@@ -65,6 +65,8 @@ public:
     // usingDefaults is true when no list has been stored.
     DWORD GetComponents(std::vector<EngineComponent>& components, bool& usingDefaults) const;
     DWORD SetComponents(const std::vector<EngineComponent>& components) const;
+    // Forgets the stored list, so that the defaults return.
+    DWORD ResetComponents() const;
 
     DWORD GetStatistics(StatisticsValues& values) const;
     DWORD SetStatistic(std::size_t field, uint32_t value) const;
@@ -83,36 +85,46 @@ public:
 
     DWORD GetSessions(std::vector<uint32_t>& sessions) const;
     DWORD SetSessions(const std::vector<uint32_t>& sessions) const;
+    // Forgets the listed sessions: only the active console session has a user.
+    DWORD ClearSessions() const;
 
     // Removes the whole state tree; a state that does not exist is no error.
     DWORD Remove() const;
 
-    // Plain value access below the user's root, for the fault switches and
-    // tools. ReadDword gives ERROR_FILE_NOT_FOUND for a missing key or value.
+    // Plain value access below the user's root, for the fault switches.
+    // ReadDword gives ERROR_FILE_NOT_FOUND for a missing key or value.
     DWORD ReadDword(const wchar_t* keyPath, const wchar_t* name, DWORD& value) const;
+    // Reads the DWORD values `names` of one key in one open, into `values`
+    // (as many): a missing value, or every value of a missing key, is empty.
+    DWORD ReadDwords(const wchar_t* keyPath, std::span<const wchar_t* const> names,
+                     std::span<std::optional<DWORD>> values) const;
     DWORD WriteDword(const wchar_t* keyPath, const wchar_t* name, DWORD value) const;
     // Deleting a value or key that does not exist is no error.
     DWORD DeleteValue(const wchar_t* keyPath, const wchar_t* name) const;
     DWORD DeleteKey(const wchar_t* keyPath) const;
 
 private:
-    // Index of a state key in keys_, or -1 for any other path.
-    static int CachedKeyIndex(const wchar_t* keyPath) noexcept;
-    // Runs operation(HKEY) on the key at keyPath, opening it (creating it when
-    // create is set) unless it is held open already. ERROR_FILE_NOT_FOUND when
-    // the key is missing and not to be created.
-    template <typename Operation>
-    DWORD WithKey(const wchar_t* keyPath, bool create, Operation&& operation) const;
-    void ForgetKeys() const noexcept;
+    // What WithKey does when the key is missing.
+    enum class KeyOpen {
+        Existing,  // fails with ERROR_FILE_NOT_FOUND
+        OrNull,    // runs the operation on null: nothing stored, every value missing
+        OrCreate,  // creates it
+    };
 
+    // Runs operation(HKEY) on the key at keyPath below the calling thread's
+    // user's root, both opened for this call alone.
+    template <typename Operation>
+    static DWORD WithKey(const wchar_t* keyPath, KeyOpen open, Operation&& operation);
+    // Runs operation(HKEY) on the calling thread's user's root.
+    template <typename Operation>
+    static DWORD WithUserRoot(Operation&& operation);
+
+    // A DWORD value of `key`, or `fallback` when the value or the key (null)
+    // is missing.
+    static DWORD ReadDwordOr(HKEY key, const wchar_t* name, DWORD fallback, DWORD& value);
+    // ReadDwordOr on the key at keyPath, stored into `out` as its type.
+    template <typename Out>
+    DWORD ReadValueOr(const wchar_t* keyPath, const wchar_t* name, DWORD fallback, Out& out) const;
     DWORD ReadString(const wchar_t* name, DWORD type, std::wstring& data) const;
     DWORD WriteString(const wchar_t* name, DWORD type, const std::wstring& data) const;
-
-    // The root outlives the keys opened below it. root_ is HKEY_CURRENT_USER,
-    // which is never closed, or the key held by ownedRoot_.
-    RegKey ownedRoot_;
-    HKEY root_ = nullptr;
-    DWORD rootError_ = ERROR_SUCCESS;
-    // Base, Stats and Faults keys, opened on first use.
-    mutable RegKey keys_[3];
 };

@@ -19,19 +19,16 @@ std::wstring DelayValueName(EngineCall call)
 
 DWORD FaultSwitch::Get(EngineCall call, FaultSetting& setting) const
 {
-    FaultSetting read;
-    DWORD value = 0;
-    DWORD error = state_.ReadDword(EngineState::FaultsKeyPath, FailValueName(call).c_str(), value);
-    if (error == ERROR_SUCCESS)
-        read.fail = value != 0;
-    else if (error != ERROR_FILE_NOT_FOUND)
+    // Both switches in one open: every engine call reads them.
+    const std::wstring fail = FailValueName(call);
+    const std::wstring delay = DelayValueName(call);
+    const wchar_t* const names[] = {fail.c_str(), delay.c_str()};
+    std::optional<DWORD> values[2];
+    DWORD error = state_.ReadDwords(EngineState::FaultsKeyPath, names, values);
+    if (error != ERROR_SUCCESS)
         return error;
-    error = state_.ReadDword(EngineState::FaultsKeyPath, DelayValueName(call).c_str(), value);
-    if (error == ERROR_SUCCESS)
-        read.delayMs = std::min(value, FaultDelayMaxMs);
-    else if (error != ERROR_FILE_NOT_FOUND)
-        return error;
-    setting = read;
+    setting.fail = values[0].value_or(0) != 0;
+    setting.delayMs = std::min(values[1].value_or(0), FaultDelayMaxMs);
     return ERROR_SUCCESS;
 }
 

@@ -8,12 +8,12 @@ constexpr const wchar_t* StateMutexName = L"OLV_VTAPI_STATE";
 
 StateLock::StateLock(DWORD timeoutMs) noexcept
 {
-    mutex_ = CreateMutexW(nullptr, FALSE, StateMutexName);
-    if (!mutex_) {
+    mutex_.reset(CreateMutexW(nullptr, FALSE, StateMutexName));
+    if (!mutex_.valid()) {
         error_ = GetLastError();
         return;
     }
-    DWORD wait = WaitForSingleObject(mutex_, timeoutMs);
+    DWORD wait = WaitForSingleObject(mutex_.get(), timeoutMs);
     if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
         held_ = true;
     } else {
@@ -23,10 +23,9 @@ StateLock::StateLock(DWORD timeoutMs) noexcept
 
 StateLock::~StateLock()
 {
-    DWORD savedError = GetLastError();
-    if (held_)
-        ReleaseMutex(mutex_);
-    if (mutex_)
-        CloseHandle(mutex_);
-    SetLastError(savedError);
+    if (held_) {
+        DWORD savedError = GetLastError();
+        ReleaseMutex(mutex_.get());
+        SetLastError(savedError);
+    }
 }

@@ -3,6 +3,8 @@
 // object. Single value writes need no lock; the registry makes each one atomic.
 #pragma once
 
+#include "runtime/base/UniqueHandle.h"
+
 #include <windows.h>
 
 class StateLock {
@@ -18,7 +20,7 @@ public:
     DWORD error() const noexcept { return error_; }
 
 private:
-    HANDLE mutex_ = nullptr;
+    UniqueMutex mutex_;
     bool held_ = false;
     DWORD error_ = ERROR_SUCCESS;
 };

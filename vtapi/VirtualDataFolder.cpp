@@ -1,5 +1,7 @@
 #include "vtapi/VirtualDataFolder.h"
 
+#include "runtime/base/UniqueHandle.h"
+
 namespace {
 
 bool IsDots(const wchar_t* name)
@@ -126,16 +128,14 @@ DWORD VirtualDataFolder::Fill(unsigned count) const
         return GetLastError();
     for (unsigned i = 0; i < count; ++i) {
         std::wstring name = folder + L"\\item" + std::to_wstring(i) + L".dat";
-        HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
+        UniqueFile file(
+            CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid())
             return GetLastError();
         static const char content[] = "virtualised data\r\n";
         DWORD written = 0;
-        BOOL ok = WriteFile(file, content, sizeof(content) - 1, &written, nullptr);
-        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        CloseHandle(file);
-        if (error != ERROR_SUCCESS)
-            return error;
+        if (!WriteFile(file.get(), content, sizeof(content) - 1, &written, nullptr))
+            return GetLastError();
     }
     return ERROR_SUCCESS;
 }

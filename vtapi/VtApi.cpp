@@ -12,7 +12,7 @@
 // rule stands in for the logon check of the real system, under which every
 // session number would otherwise count. VtApi_ClearVirtualData and
 // VtApi_GetStatistics act on the active session and fail while there is none.
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
 
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"
@@ -56,8 +56,6 @@ int32_t RunCall(EngineCall call, Body&& body) noexcept
         EngineState state;
         if (!FaultSwitch(state).Pass(call))
             return Fail(FaultInjectedError);
-        if (state.error() != ERROR_SUCCESS)
-            return Fail(state.error());
         return body(state);
     } catch (const std::bad_alloc&) {
         return Fail(ERROR_NOT_ENOUGH_MEMORY);

@@ -6,14 +6,14 @@
 //
 // The host process (no arguments) starts the echo sink and a client from
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
-#include "plugin/OLVRuxUIPlugin.h"
-#include "plugin/contracts/RuxApi.h"
-#include "plugin/contracts/VtApi.h"
+#include "bench/common/BenchTiming.h"
+#include "contracts/OLVRuxUIPlugin.h"
+#include "contracts/RuxApi.h"
+#include "contracts/VtApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -41,16 +41,6 @@ void PrintUsage()
         "  --iterations N  round trips per case (default %d, at least 100)\n"
         "  --help          show this text\n",
         EchoSink, ReplySink, DefaultIterations);
-}
-
-double Micros(LARGE_INTEGER from, LARGE_INTEGER to)
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    return static_cast<double>(to.QuadPart - from.QuadPart) * 1e6 / frequency;
 }
 
 // ---- the host side ------------------------------------------------------------
@@ -230,27 +220,24 @@ public:
             if (i == Warmup || (i > Warmup && (i - Warmup) % (iterations / 4) == 0))
                 std::fprintf(stderr, "  %s: %d/%d\n", label, i - Warmup, iterations);
             RuxItem argItem = RuxBuildItem("i", arg);
-            LARGE_INTEGER sent;
-            QueryPerformanceCounter(&sent);
+            const double sent = Now();
             bool ok = RuxQuery(to, 0, procItem, argItem, cookie, ReplySink, ReplyService) != 0 && AwaitReply();
-            LARGE_INTEGER back;
-            QueryPerformanceCounter(&back);
+            const double back = Now();
             RuxReleaseItem(argItem);
             if (!ok) {
                 ++result.lost;
                 continue;
             }
             if (i >= Warmup)
-                samples.push_back(Micros(sent, back));
+                samples.push_back((back - sent) * 1e6);
         }
         RuxReleaseItem(procItem);
         RuxReleaseItem(cookie);
         RuxCloseService(to);
         RuxCloseConnection(connection);
         if (!samples.empty()) {
-            std::sort(samples.begin(), samples.end());
-            result.p50 = samples[samples.size() / 2];
-            result.p99 = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+            result.p50 = Median(samples);
+            result.p99 = Percentile(samples, 0.99);
         }
         return result;
     }
@@ -314,19 +301,14 @@ int RunUi(int iterations)
             std::vector<double> reads;
             reads.reserve(static_cast<size_t>(iterations));
             for (int i = 0; i < iterations; ++i) {
-                LARGE_INTEGER from;
-                QueryPerformanceCounter(&from);
+                const double from = Now();
                 for (int32_t id : {2, 10, 4, 3, 9, 8, 7, 6, 5, 11})
                     VtApi_GetConfigOption(id);
-                LARGE_INTEGER to;
-                QueryPerformanceCounter(&to);
-                reads.push_back(Micros(from, to));
+                reads.push_back((Now() - from) * 1e6);
             }
-            std::sort(reads.begin(), reads.end());
-            double readsP50 = reads[reads.size() / 2];
+            double readsP50 = Median(reads);
             std::printf("%-42s %10.1f %10.1f %8.2f %6d\n", "(ten engine option reads, in-process)", readsP50,
-                        reads[std::min(reads.size() - 1, reads.size() * 99 / 100)], floor > 0 ? readsP50 / floor : 0.0,
-                        0);
+                        Percentile(reads, 0.99), floor > 0 ? readsP50 / floor : 0.0, 0);
             std::printf("(%d round trips per case after %d warm-up; ratio = p50 / bare p50)\n", iterations, Warmup);
         }
     }

@@ -1,5 +1,6 @@
 // bench_crypto: AES-256-ECB and MD5 throughput on 64 KiB records, and the
 // cost of sealing a stream key, beside Windows CNG doing the same work.
+#include "bench/common/BenchTiming.h"
 #include "log/crypto/Aes256Paths.h"
 #include "log/crypto/Aes256Schedule.h"
 #include "log/crypto/Md5Context.h"
@@ -23,18 +24,6 @@ constexpr size_t RecordLength = 64 * 1024;
 // closest to the processor's own speed.
 constexpr int Samples = 15;
 
-double Seconds()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
-
 // Best of several samples of the operations per second of `operation`,
 // each sample running for at least `sampleSeconds`.
 double BestRate(const std::function<void()>& operation, double sampleSeconds)
@@ -43,12 +32,12 @@ double BestRate(const std::function<void()>& operation, double sampleSeconds)
     double best = 0;
     for (int sample = 0; sample < Samples; ++sample) {
         size_t count = 0;
-        const double start = Seconds();
+        const double start = Now();
         double elapsed = 0;
         do {
             operation();
             ++count;
-            elapsed = Seconds() - start;
+            elapsed = Now() - start;
         } while (elapsed < sampleSeconds);
         best = std::max(best, static_cast<double>(count) / elapsed);
     }

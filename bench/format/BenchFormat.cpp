@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/BenchTiming.h"
 #include "runtime/FormatString.h"
 
 namespace {
@@ -21,29 +22,11 @@ constexpr const wchar_t* SinkName = L"QClient(1)";
 
 volatile std::size_t Sink;
 
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / frequency;
-}
-
 struct Timing {
     double engine;  // median ns per call
     double bare;
     double ratio;   // median of the rounds' ratios
 };
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 template <typename Body>
 double NsPerCall(int iterations, Body& body)

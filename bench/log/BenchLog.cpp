@@ -6,9 +6,10 @@
 // yet, as any logging process would).
 //
 //   bench_log [--help] [--lines N] [--runs R]
+#include "bench/common/BenchTiming.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 #include <windows.h>
 
@@ -25,13 +26,6 @@ constexpr const wchar_t* LineFormat = L"RuxUIClient::WorkerProc: new session id 
 constexpr const wchar_t* ServiceName = L"QClient(1)";
 constexpr const wchar_t* Tail = L"sink signalled, status pushed";
 
-double Seconds(LARGE_INTEGER start, LARGE_INTEGER end)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 volatile int Sink = 0;
 
 // The logger's batch: 69,632 bytes, sent once it holds 64 KiB or more.
@@ -47,8 +41,7 @@ double FormatOnly(int lines, bool ntdll)
     if (ntdll)
         format = reinterpret_cast<SnwprintfProc>(
             reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "_snwprintf")));
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
+    const double start = Now();
     for (int i = 0; i < lines; ++i) {
         wchar_t line[1792];
         int units = format(line, 1792, L"[%x:%x:%x:%x] ", static_cast<unsigned>(GetTickCount()),
@@ -57,8 +50,7 @@ double FormatOnly(int lines, bool ntdll)
         units += format(line + units, 1780 - units, LineFormat, i, ServiceName, 3u, 7u, Tail);
         Sink = Sink + line[units - 1];
     }
-    QueryPerformanceCounter(&end);
-    return lines / Seconds(start, end);
+    return lines / (Now() - start);
 }
 
 // The logger's limit on this platform: the same lines, prefix included,
@@ -92,8 +84,7 @@ double LimitLines(const std::wstring& path, int lines)
         ZwWriteFile(file, nullptr, nullptr, nullptr, &io, batch.data(), static_cast<ULONG>(units * sizeof(wchar_t)),
                     nullptr, nullptr);
     };
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
+    const double start = Now();
     size_t used = 0;
     for (int i = 0; i < lines; ++i) {
         // A batch below 64 KiB always has room for a whole stack line.
@@ -116,9 +107,9 @@ double LimitLines(const std::wstring& path, int lines)
     if (used > 0)
         write(used);
     CloseHandle(file);
-    QueryPerformanceCounter(&end);
+    const double seconds = Now() - start;
     DeleteFileW(path.c_str());
-    return lines / Seconds(start, end);
+    return lines / seconds;
 }
 
 // Returns lines per second including the close, which writes the last batch
@@ -133,20 +124,13 @@ double LogLines(const std::wstring& path, int lines, bool writerThread, bool enc
         std::fwprintf(stderr, L"bench_log: cannot open %ls: %ls\n", path.c_str(), OlvLog_OpenResultText(result));
         return 0;
     }
-    LARGE_INTEGER start, end;
-    QueryPerformanceCounter(&start);
+    const double start = Now();
     for (int i = 0; i < lines; ++i)
         OlvLog_Print(OlvLogInfo, LineFormat, i, ServiceName, 3u, 7u, Tail);
     OlvLog_Close();
-    QueryPerformanceCounter(&end);
+    const double seconds = Now() - start;
     DeleteFileW(path.c_str());
-    return lines / Seconds(start, end);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    return lines / seconds;
 }
 
 // The limit's row and the two targets measured against it.

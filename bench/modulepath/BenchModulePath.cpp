@@ -2,6 +2,7 @@
 // short component, then the store) against a hit in the long-path cache.
 // Works on short names that the file system makes in a temporary folder of
 // its own, removed at the end. Prints one table row per case.
+#include "bench/common/BenchTiming.h"
 #include "plugin/LongPathCache.h"
 #include "plugin/ModulePath.h"
 
@@ -9,7 +10,6 @@
 
 #include <stdio.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,18 +18,6 @@
 namespace {
 
 volatile std::size_t Sink;
-
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / frequency;
-}
 
 template <typename Body>
 double MedianNs(int rounds, int iterations, Body body)
@@ -41,8 +29,7 @@ double MedianNs(int rounds, int iterations, Body body)
             body();
         perCall.push_back((Now() - start) * 1e9 / iterations);
     }
-    std::sort(perCall.begin(), perCall.end());
-    return perCall[perCall.size() / 2];
+    return Median(perCall);
 }
 
 std::wstring ShortPathOf(const std::wstring& path)

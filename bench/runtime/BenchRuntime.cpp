@@ -2,6 +2,7 @@
 // uncontended acquire+release, and two threads that each make 1,000,000
 // increments of one counter under the lock. Prints one table row per case:
 // medians of several rounds, with the target each case has to meet.
+#include "bench/common/BenchTiming.h"
 #include "runtime/ExclusiveLock.h"
 #include "runtime/MultiProcessor.h"
 
@@ -15,24 +16,6 @@
 #include <vector>
 
 namespace {
-
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / frequency;
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 // The three locks behind one shape, so that every case runs the same loop.
 struct OlvLock {

@@ -3,11 +3,11 @@
 // one-way calls per second. The same executable, started with --serve, is the
 // other process. Bare and Rux rounds alternate, so that a neighbour's load on
 // the machine falls on both alike.
+#include "bench/common/BenchTiming.h"
 #include "rux/RuxExtensions.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,25 +15,6 @@
 #include <vector>
 
 namespace {
-
-double Now()
-{
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return static_cast<double>(t.QuadPart) / frequency;
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    size_t index = static_cast<size_t>(p * (values.size() - 1) + 0.5);
-    return values[index];
-}
 
 std::wstring Wide(const std::string& text)
 {

@@ -102,7 +102,7 @@ TEST(FlushThread, AfterExitTeardownParticipantsAreSkippedButTheLogIsFlushed)
 {
     TempFolder folder;
     std::wstring path = folder / L"teardown.log";
-    EXPECT_EQ(RunChild(L"teardown \"" + path + L"\""), 0u);
+    EXPECT_EQ(RunChildScenario("Teardown", {path}).exitCode, 0u);
     EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"OlvLog_FlushThread(0x6)", L"participant flushed",
                                                          L"OlvLog_FlushThread(0x7)", L"flush exit code 1"}));
 }

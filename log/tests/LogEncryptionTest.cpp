@@ -2,7 +2,6 @@
 // unseals to, the stream key shared through the registry (between files and
 // processes), the "OLVLOGFLAGS" switch, the plain fallback with its error
 // record, rotation, and records appended by several processes.
-#include "EncryptedLogSupport.h"
 #include "LogTestSupport.h"
 
 #include "log/OlvLog.h"
@@ -271,8 +270,8 @@ TEST(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
         ASSERT_EQ(log.result, OlvLogOpened);
         OlvLog_Print(OlvLogError, L"parent one");
     }
-    EXPECT_EQ(RunChild(L"append \"" + path + L"\" child"), 0u);
-    EXPECT_EQ(RunChild(L"append \"" + childOwn + L"\" own"), 0u);
+    EXPECT_EQ(RunChildScenario("Append", {path, L"child"}).exitCode, 0u);
+    EXPECT_EQ(RunChildScenario("Append", {childOwn, L"own"}).exitCode, 0u);
     {
         ScopedLog log(path, 1, LargeFile, true);
         ASSERT_EQ(log.result, OlvLogOpened);
@@ -397,15 +396,15 @@ TEST(LogEncryption, TwoProcessesWritingAtOnceDecodeInEveryRecordFound)
     const std::wstring eventName = L"olvlog-crypt-start-" + std::to_wstring(GetCurrentProcessId());
     HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
     ASSERT_NE(start, nullptr);
-    HANDLE writers[2];
+    RunningProcess writers[2];
     for (unsigned id = 0; id < 2; ++id) {
-        writers[id] = StartChild(L"writer \"" + path + L"\" " + std::to_wstring(id) + L" " + std::to_wstring(count) +
-                                 L" 32768 " + eventName);
-        ASSERT_NE(writers[id], nullptr);
+        writers[id] =
+            StartChildScenario("Writer", {path, std::to_wstring(id), std::to_wstring(count), L"32768", eventName});
+        ASSERT_TRUE(writers[id].Started());
     }
     SetEvent(start);
-    for (HANDLE writer : writers)
-        EXPECT_EQ(FinishChild(writer), 0u);
+    for (RunningProcess& writer : writers)
+        EXPECT_EQ(writer.Finish().exitCode, 0u);
     CloseHandle(start);
 
     std::vector<std::wstring> lines = LogFileReader::Lines(path + L".old", &DevPrivateKey());
@@ -458,8 +457,8 @@ TEST(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
     ASSERT_TRUE(SharedKeyScope::Plant(nullptr));
     TempFolder folder;
     const std::wstring path = folder / L"waited.log";
-    HANDLE child = StartChild(L"append \"" + path + L"\" waited");
-    ASSERT_NE(child, nullptr);
+    RunningProcess child = StartChildScenario("Append", {path, L"waited"});
+    ASSERT_TRUE(child.Started());
     // Whether the child is already waiting or has not looked yet, it must end
     // up with this value.
     Sleep(300);
@@ -468,7 +467,7 @@ TEST(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
     value[1] = 0x02;
     value[10] = 0x00;
     ASSERT_TRUE(SharedKeyScope::Plant(&value));
-    EXPECT_EQ(FinishChild(child), 0u);
+    EXPECT_EQ(child.Finish().exitCode, 0u);
 
     std::vector<unsigned char> expectedBlock(value);
     expectedBlock.resize(64, 0);

@@ -4,7 +4,7 @@
 #include "LogTestSupport.h"
 
 #include "log/OlvLog.h"
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
 
 #include <gtest/gtest.h>
 
@@ -176,7 +176,7 @@ TEST(LogFile, LongestAcceptedPathStillRotates)
 {
     TempFolder folder;
     wchar_t full[MAX_PATH];
-    GetFullPathNameW(folder.path.c_str(), MAX_PATH, full, nullptr);
+    GetFullPathNameW(folder.Path().c_str(), MAX_PATH, full, nullptr);
     const std::wstring base = std::wstring(full) + L"\\";
     const size_t nativePrefix = 4;  // "\??\"
     const std::wstring directory = base + std::wstring(200, L'd');
@@ -205,7 +205,7 @@ TEST(LogFile, RotationSkipsTheMoveWhenTheOldPathWouldNotFit)
 {
     TempFolder folder;
     wchar_t full[MAX_PATH];
-    GetFullPathNameW(folder.path.c_str(), MAX_PATH, full, nullptr);
+    GetFullPathNameW(folder.Path().c_str(), MAX_PATH, full, nullptr);
     const std::wstring name = std::wstring(146, L'n') + L".log";
     // The deep live file: 378 native units, so "<deep>\<name>.old" is 382.
     const size_t deepUnits = 378 - 4 - 1 - name.size();
@@ -248,17 +248,17 @@ TEST(LogFile, TwoProcessesAppendAndRotateOneFileWithoutTornLines)
     std::wstring eventName = L"olvlog-test-start-" + std::to_wstring(GetCurrentProcessId());
     HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
     ASSERT_NE(start, nullptr);
-    HANDLE writers[2];
+    RunningProcess writers[2];
     DWORD pids[2];
     for (unsigned id = 0; id < 2; ++id) {
-        writers[id] = StartChild(L"writer \"" + path + L"\" " + std::to_wstring(id) + L" " + std::to_wstring(count) +
-                                 L" 65536 " + eventName);
-        ASSERT_NE(writers[id], nullptr);
-        pids[id] = GetProcessId(writers[id]);
+        writers[id] =
+            StartChildScenario("Writer", {path, std::to_wstring(id), std::to_wstring(count), L"65536", eventName});
+        ASSERT_TRUE(writers[id].Started());
+        pids[id] = writers[id].Id();
     }
     SetEvent(start);
-    for (HANDLE writer : writers)
-        EXPECT_EQ(FinishChild(writer), 0u);
+    for (RunningProcess& writer : writers)
+        EXPECT_EQ(writer.Finish().exitCode, 0u);
     CloseHandle(start);
 
     std::vector<std::wstring> lines = LinesOf(path + L".old");

@@ -1,12 +1,11 @@
 // The shared key's registry access: opening and creating the key path
 // component by component, and reading the "key" value by its length alone.
-#include "EncryptedLogSupport.h"
-
-#include "runtime/NtApi.h"
+#include "runtime/base/NtApi.h"
+#include "tests/support/LogSupport.h"
 
 #include <gtest/gtest.h>
 
-using namespace logtest;
+using namespace testsupport;
 
 namespace {
 

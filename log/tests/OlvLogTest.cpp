@@ -347,8 +347,8 @@ TEST(OlvLogPrint, FatalLineIsOnDiskWhenTheProcessEndsByBreakpoint)
     TempFolder folder;
     for (bool writerThread : {false, true}) {
         std::wstring path = folder / (writerThread ? L"fatal-writer.log" : L"fatal-direct.log");
-        DWORD code = RunChild(std::wstring(writerThread ? L"fatal-writer" : L"fatal-direct") + L" \"" + path + L"\"");
-        EXPECT_EQ(code, 0x80000003u) << "writer thread " << writerThread;
+        DWORD code = RunChildScenario(writerThread ? "FatalThroughWriter" : "FatalDirect", {path}).exitCode;
+        EXPECT_EQ(code, BreakpointExitCode) << "writer thread " << writerThread;
         std::vector<std::wstring> messages = Messages(path);
         // Written by the caller, the earlier batch precedes it. Through the
         // writer thread that batch races the fatal line, or is still queued
@@ -363,14 +363,14 @@ TEST(OlvLogPrint, FatalLineIsOnDiskWhenTheProcessEndsByBreakpoint)
 
 TEST(OlvLogPrint, FatalLevelTrapsEvenWithoutLog)
 {
-    EXPECT_EQ(RunChild(L"fatal-nolog"), 0x80000003u);
+    EXPECT_EQ(RunChildScenario("FatalWithoutLog").exitCode, BreakpointExitCode);
 }
 
 TEST(OlvLogPrint, LastThreadGetsThroughABufferLockNobodyCanRelease)
 {
     TempFolder folder;
     std::wstring path = folder / L"dead-holder.log";
-    EXPECT_EQ(RunChild(L"dead-holder \"" + path + L"\""), 0u);
+    EXPECT_EQ(RunChildScenario("DeadLockHolder", {path}).exitCode, 0u);
     EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"through the lock of a dead holder"});
 }
 

@@ -6,97 +6,21 @@
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClientNew.h"
 #include "rux/RuxExtensions.h"
+#include "tests/support/ItemText.h"
+#include "tests/support/ProcessRun.h"
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 
 namespace clienttest {
 
-namespace {
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t c : text)
-        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
-
-void DeleteTree(HKEY root, const wchar_t* path)
-{
-    RegDeleteTreeW(root, path);
-    RegDeleteKeyW(root, path);
-}
-
-}  // namespace
+using testsupport::Narrow;
 
 std::string SessionSinkName()
 {
     char name[32];
     std::snprintf(name, sizeof name, "QClient(%u)", static_cast<unsigned>(WTSGetActiveConsoleSessionId()));
     return name;
-}
-
-std::string RenderItem(RuxItem item)
-{
-    int32_t type = -1;
-    if (!item || RuxGetType(item, &type) != 0)
-        return "<none>";
-    switch (type) {
-    case RuxType_String: {
-        char text[256] = {};
-        RuxCopyStr(item, text, 0, sizeof text);
-        std::string quoted = "\"";
-        quoted.append(text);
-        quoted.push_back('"');
-        return quoted;
-    }
-    case RuxType_Blob: {
-        char text[256] = {};
-        uint16_t length = 0;
-        RuxCopyBlob(item, text, &length, sizeof text - 1);
-        std::string quoted = "blob\"";
-        quoted.append(text, length);
-        quoted.push_back('"');
-        return quoted;
-    }
-    case RuxType_Bool: {
-        int32_t value = 0;
-        RuxGetBool(item, &value);
-        return value ? "true" : "false";
-    }
-    case RuxType_Int32: {
-        int32_t value = 0;
-        RuxGetInt(item, &value);
-        return std::to_string(value);
-    }
-    case RuxType_Assoc: {
-        uint16_t count = 0;
-        RuxGetLen(item, &count);
-        std::string text = "{";
-        for (uint16_t i = 0; i < count; ++i) {
-            RuxItem key = nullptr;
-            RuxItem value = nullptr;
-            RuxGetNthKey(item, i, &key);
-            RuxGetAt(item, key, &value);
-            char name[256] = {};
-            RuxCopyStr(key, name, 0, sizeof name);
-            if (i)
-                text += ",";
-            text.append(name);
-            text.push_back(':');
-            text.append(RenderItem(value));
-            RuxReleaseItem(key);
-            RuxReleaseItem(value);
-        }
-        text.push_back('}');
-        return text;
-    }
-    default:
-        return "<type " + std::to_string(type) + ">";
-    }
 }
 
 UiSink::UiSink(const std::string& sinkName, const char* serviceName)
@@ -125,7 +49,7 @@ bool UiSink::Next(UiMessage& message, DWORD timeout)
         int32_t kind = RuxPopCall(service, &item);
         if (kind != RuxResult_Empty) {
             message.kind = kind;
-            message.text = RenderItem(item);
+            message.text = testsupport::ItemText(item);
             return true;
         }
         DWORD spent = GetTickCount() - start;
@@ -188,13 +112,6 @@ bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* re
 
 CapturedLog::CapturedLog()
 {
-    static std::atomic<int> counter{0};
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    folder = std::wstring(temp) + L"olv-client-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-             std::to_wstring(++counter);
-    CreateDirectoryW(folder.c_str(), nullptr);
-    path = folder + L"\\trace.log";
     // Plain, so that the lines read back without the private key, and the
     // user's shared stream key is never touched (children inherit it too).
     SetEnvironmentVariableW(L"OLVLOGFLAGS", L"1");
@@ -205,9 +122,6 @@ CapturedLog::~CapturedLog()
 {
     if (opened)
         OlvLog_Close();
-    DeleteFileW((path + L".old").c_str());
-    DeleteFileW(path.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 std::vector<std::string> CapturedLog::Lines()
@@ -252,17 +166,6 @@ bool CapturedLog::WaitFor(const std::string& line, size_t times, DWORD timeout)
             return false;
         Sleep(20);
     }
-}
-
-EngineStateReset::EngineStateReset()
-{
-    DeleteTree(HKEY_CURRENT_USER, L"Software\\Halvern\\OLV");
-}
-
-EngineStateReset::~EngineStateReset()
-{
-    DeleteTree(HKEY_CURRENT_USER, L"Software\\Halvern\\OLV");
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\Halvern");
 }
 
 HostedClient::HostedClient() : plugin(RuxUIClientNew()), client(static_cast<RuxUIClient*>(plugin)) {}
@@ -341,29 +244,6 @@ void PlatformOverride::FailNextEvents(long count)
     FailingEvents.store(count);
 }
 
-namespace {
-
-std::atomic<size_t> FailingAllocationBytes{0};
-std::atomic<bool> AllocationFailed{false};
-
-}  // namespace
-
-AllocationFailure::AllocationFailure(size_t bytes)
-{
-    AllocationFailed.store(false);
-    FailingAllocationBytes.store(bytes);
-}
-
-AllocationFailure::~AllocationFailure()
-{
-    FailingAllocationBytes.store(0);
-}
-
-bool AllocationFailure::Happened() const
-{
-    return AllocationFailed.load();
-}
-
 bool WaitNoLiveClients(DWORD timeout)
 {
     DWORD start = GetTickCount();
@@ -375,29 +255,18 @@ bool WaitNoLiveClients(DWORD timeout)
     return true;
 }
 
+void ClientTest::SetUp()
+{
+    ASSERT_NO_FATAL_FAILURE(EngineSandbox::SetUp());
+    ASSERT_TRUE(log.Opened());
+    RuxInit();
+}
+
+void ClientTest::TearDown()
+{
+    EXPECT_TRUE(WaitNoLiveClients());
+    RuxExit();
+    EngineSandbox::TearDown();
+}
+
 }  // namespace clienttest
-
-// The executable's own allocator, with the one-shot failure above. The array,
-// sized and no-throw forms of the standard library call these two.
-void* operator new(std::size_t bytes)
-{
-    size_t failing = clienttest::FailingAllocationBytes.load();
-    if (failing != 0 && (failing == bytes || failing == clienttest::AllocationFailure::AnySize) &&
-        clienttest::FailingAllocationBytes.compare_exchange_strong(failing, 0)) {
-        clienttest::AllocationFailed.store(true);
-        throw std::bad_alloc();
-    }
-    if (void* block = std::malloc(bytes ? bytes : 1))
-        return block;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* block) noexcept
-{
-    std::free(block);
-}
-
-void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
-}

@@ -1,11 +1,14 @@
 // Helpers of the client's tests: a user interface as a real messaging sink, the
 // calls and queries a user interface sends, the captured process log, and the
-// simulated engine's state reset around each test.
+// fixture that sets the simulated engine's state aside around each test.
 #pragma once
 
 #include "plugin/RuxUIClient.h"
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
+#include "tests/support/EngineSandbox.h"
+#include "tests/support/TempFolder.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -17,13 +20,9 @@ namespace clienttest {
 // The sink of the session the tests run in (the active console session).
 std::string SessionSinkName();
 
-// An item as text: strings quoted, booleans true/false, numbers in decimal,
-// associative items as {key:value,...} in their own order.
-std::string RenderItem(RuxItem item);
-
 struct UiMessage {
     int32_t kind = 0;  // RuxResult_Call, _Advise, _Update, _Reply, ...
-    std::string text;  // the popped item, rendered
+    std::string text;  // the popped item (testsupport::ItemText)
 };
 
 // A user interface's endpoint: a sink with the service "SB" (or another name),
@@ -78,19 +77,9 @@ public:
     bool WaitFor(const std::string& line, size_t times = 1, DWORD timeout = 5000);
 
 private:
-    std::wstring folder;
-    std::wstring path;
+    testsupport::TempFolder folder;
+    std::wstring path = folder / L"trace.log";
     bool opened = false;
-};
-
-// Removes the simulated engine's state and the Stats key of this user, before
-// and after a test.
-class EngineStateReset {
-public:
-    EngineStateReset();
-    ~EngineStateReset();
-    EngineStateReset(const EngineStateReset&) = delete;
-    EngineStateReset& operator=(const EngineStateReset&) = delete;
 };
 
 // A client as the host holds it; destroyed at the end of the scope unless the
@@ -129,21 +118,18 @@ public:
     void FailNextEvents(long count);
 };
 
-// Makes the next allocation of exactly `bytes` (or of any size) through this
-// executable's operator new (the client's code is linked into it; the DLLs
-// have their own) throw std::bad_alloc, once, while the scope lasts.
-class AllocationFailure {
-public:
-    static constexpr size_t AnySize = SIZE_MAX;
-    explicit AllocationFailure(size_t bytes = AnySize);
-    ~AllocationFailure();
-    AllocationFailure(const AllocationFailure&) = delete;
-    AllocationFailure& operator=(const AllocationFailure&) = delete;
-
-    bool Happened() const;
-};
-
 // Waits until no client object is alive in the process.
 bool WaitNoLiveClients(DWORD timeout = 5000);
+
+// A test of the client in this process: the engine's state set aside, the
+// process log captured, the messaging library in use; every client gone at the
+// end.
+class ClientTest : public testsupport::EngineSandbox {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    CapturedLog log;
+};
 
 }  // namespace clienttest

@@ -4,7 +4,8 @@
 #include "plugin/FileVersion.h"
 #include "plugin/SharedLibraryHandle.h"
 #include "plugin/VersionLibrary.h"
-#include "plugin/tests/TempFolder.h"
+#include "tests/support/ProcessRun.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -14,22 +15,11 @@
 #include <thread>
 #include <vector>
 
+using namespace testsupport;
+
 namespace {
 
 constexpr DWORD MagicError = 0x5EED1u;
-
-std::wstring OwnExecutable()
-{
-    wchar_t path[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
-std::wstring BesideExecutable(const wchar_t* name)
-{
-    std::wstring path = OwnExecutable();
-    return path.substr(0, path.rfind(L'\\') + 1) + name;
-}
 
 // The smallest version resource: the root block with its fixed file
 // information and no string or translation tables.
@@ -51,7 +41,7 @@ std::wstring MakeVersionedFile(const TempFolder& folder, const wchar_t* name, WO
                                WORD revision)
 {
     std::wstring path = folder.Path() + L"\\" + name;
-    if (!CopyFileW(OwnExecutable().c_str(), path.c_str(), FALSE))
+    if (!CopyFileW(TestProgramPath().c_str(), path.c_str(), FALSE))
         return std::wstring();
     VersionBlock block = {};
     block.length = sizeof(block);
@@ -120,12 +110,12 @@ TEST(FileVersion, RendersEachHalfOfBothWordsInFull)
 
 TEST(FileVersion, PluginModuleCarriesTheProjectVersion)
 {
-    EXPECT_EQ(GetFileVersionString(BesideExecutable(L"RUXUI.dll")), L"1.2.3.4");
+    EXPECT_EQ(GetFileVersionString(BesideTestProgram(L"RUXUI.dll")), L"1.2.3.4");
 }
 
 TEST(FileVersion, FileWithoutVersionOrMissingFileGivesZeroAndEmptyText)
 {
-    for (const std::wstring& path : {OwnExecutable(), BesideExecutable(L"no-such-file.dll"), std::wstring()}) {
+    for (const std::wstring& path : {TestProgramPath(), BesideTestProgram(L"no-such-file.dll"), std::wstring()}) {
         SCOPED_TRACE(std::string(path.begin(), path.end()));
         EXPECT_EQ(GetFileVersionNumber(path), 0u);
         EXPECT_EQ(GetFileVersionString(path), L"");
@@ -134,7 +124,7 @@ TEST(FileVersion, FileWithoutVersionOrMissingFileGivesZeroAndEmptyText)
 
 TEST(FileVersion, VersionLibraryIsLoadedAtRunTimeNotImported)
 {
-    HMODULE plugin = LoadLibraryW(BesideExecutable(L"RUXUI.dll").c_str());
+    HMODULE plugin = LoadLibraryW(BesideTestProgram(L"RUXUI.dll").c_str());
     ASSERT_NE(plugin, nullptr) << GetLastError();
     EXPECT_FALSE(ImportsLibrary(plugin, "version.dll"));
     FreeLibrary(plugin);
@@ -160,12 +150,12 @@ TEST(FileVersion, ConcurrentQueriesAllSeeTheVersion)
 
 TEST(VersionLibrary, FailedLoadIsRememberedAndNeverTriedAgain)
 {
-    VersionLibrary library(BesideExecutable(L"no-such-folder\\version.dll"));
+    VersionLibrary library(BesideTestProgram(L"no-such-folder\\version.dll"));
     EXPECT_EQ(library.Module(), nullptr);
-    EXPECT_EQ(library.Query(OwnExecutable()), 0u);
+    EXPECT_EQ(library.Query(TestProgramPath()), 0u);
     EXPECT_EQ(library.Module(), SharedLibraryHandle::LoadFailed());
     // A second load attempt would set the last error.
-    const std::wstring versioned = BesideExecutable(L"RUXUI.dll");
+    const std::wstring versioned = BesideTestProgram(L"RUXUI.dll");
     SetLastError(MagicError);
     EXPECT_EQ(library.Query(versioned), 0u);
     EXPECT_EQ(GetLastError(), MagicError);
@@ -173,7 +163,7 @@ TEST(VersionLibrary, FailedLoadIsRememberedAndNeverTriedAgain)
 
 TEST(VersionLibrary, LibraryWithoutTheFunctionsGivesZeroAndIsFreedWithTheObject)
 {
-    const std::wstring plugin = BesideExecutable(L"RUXUI.dll");
+    const std::wstring plugin = BesideTestProgram(L"RUXUI.dll");
     ASSERT_EQ(GetModuleHandleW(plugin.c_str()), nullptr);
     {
         VersionLibrary library(plugin);
@@ -186,7 +176,7 @@ TEST(VersionLibrary, LibraryWithoutTheFunctionsGivesZeroAndIsFreedWithTheObject)
 
 TEST(SharedLibraryHandle, LastOwnerFreesTheLibraryAndKeepsTheLastError)
 {
-    const std::wstring plugin = BesideExecutable(L"RUXUI.dll");
+    const std::wstring plugin = BesideTestProgram(L"RUXUI.dll");
     ASSERT_EQ(GetModuleHandleW(plugin.c_str()), nullptr);
     auto first = std::make_unique<SharedLibraryHandle>();
     EXPECT_EQ(first->Get(), nullptr);

@@ -1,7 +1,7 @@
 // RUXUI.dll as the host sees it: exactly two exports at their ordinals, a
 // version resource, the no-log behaviour of the flush entry, and a client
 // from the factory.
-#include "plugin/OLVRuxUIPlugin.h"
+#include "contracts/OLVRuxUIPlugin.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

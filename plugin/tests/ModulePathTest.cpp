@@ -2,12 +2,15 @@
 // and the module path of the code that asks.
 #include "plugin/LongPathCache.h"
 #include "plugin/ModulePath.h"
-#include "plugin/tests/TempFolder.h"
+#include "tests/support/ProcessRun.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+
+using namespace testsupport;
 
 namespace {
 
@@ -145,12 +148,8 @@ TEST(ModuleFileName, ReadsNamesLongerThanTheFirstBuffer)
         folder += L"\\" + std::wstring(150, static_cast<wchar_t>(L'a' + i));
         ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
     }
-    wchar_t own[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
     std::wstring copy = folder + L"\\RUXUI.dll";
-    std::wstring plugin = own;
-    plugin = plugin.substr(0, plugin.rfind(L'\\') + 1) + L"RUXUI.dll";
-    ASSERT_TRUE(CopyFileW(plugin.c_str(), copy.c_str(), FALSE)) << GetLastError();
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(L"RUXUI.dll").c_str(), copy.c_str(), FALSE)) << GetLastError();
 
     HMODULE module = LoadLibraryW(copy.c_str());
     ASSERT_NE(module, nullptr) << GetLastError();

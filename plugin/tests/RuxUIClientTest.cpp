@@ -5,6 +5,7 @@
 #include "plugin/tests/ClientTestSupport.h"
 
 #include "rux/RuxExtensions.h"
+#include "tests/support/AllocationFailure.h"
 #include "vtapi/EngineState.h"
 #include "vtapi/FaultSwitch.h"
 
@@ -18,6 +19,7 @@
 #include <vector>
 
 using namespace clienttest;
+using testsupport::AllocationFailure;
 
 class RuxUIClientProbe {
 public:
@@ -53,28 +55,14 @@ bool EngineRunning()
     return running;
 }
 
-class RuxUIClientTest : public ::testing::Test {
+class RuxUIClientTest : public ClientTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(log.Opened());
-        RuxInit();
-    }
-    void TearDown() override
-    {
-        EXPECT_TRUE(WaitNoLiveClients());
-        RuxExit();
-    }
-
     // The first full push of a started client, which the session's sink must get.
     void StartAndTakeFirstPush(HostedClient& client, UiSink& ui, UiMessage& push)
     {
         client->StartWorker();
         ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push)) << "no first push";
     }
-
-    EngineStateReset engine;
-    CapturedLog log;
 };
 
 }  // namespace
@@ -433,12 +421,9 @@ TEST_F(RuxUIClientTest, EnableWithANonBooleanArgumentStartsNothingAndRequestsNoP
 
 TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + L"olv-client-virtual-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_EQ(EngineState().SetVirtualDataPath(folder), static_cast<DWORD>(ERROR_SUCCESS));
-    std::wstring file = folder + L"\\virtualised.dat";
+    testsupport::TempFolder folder;
+    ASSERT_EQ(EngineState().SetVirtualDataPath(folder.Path()), static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring file = folder / L"virtualised.dat";
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     CloseHandle(handle);
@@ -464,7 +449,6 @@ TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
     // The worker is still serving.
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "again", "SettingsDialog", "Answers"));
     EXPECT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
-    RemoveDirectoryW(folder.c_str());
 }
 
 // Only the handle line for a query that lacks a member of the reply address,
@@ -643,12 +627,9 @@ TEST_F(RuxUIClientTest, RunWithoutASinkEventEndsAfterItsSetUpLines)
 
 TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTheClientItself)
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring folder = std::wstring(temp) + L"olv-client-stuck-" + std::to_wstring(GetCurrentProcessId());
-    CreateDirectoryW(folder.c_str(), nullptr);
-    ASSERT_EQ(EngineState().SetVirtualDataPath(folder), static_cast<DWORD>(ERROR_SUCCESS));
-    std::wstring file = folder + L"\\kept.dat";
+    testsupport::TempFolder folder;
+    ASSERT_EQ(EngineState().SetVirtualDataPath(folder.Path()), static_cast<DWORD>(ERROR_SUCCESS));
+    std::wstring file = folder / L"kept.dat";
     HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     CloseHandle(handle);
@@ -697,9 +678,6 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
     // No push after the final status.
     EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), pushes);
     EXPECT_FALSE(ui.NextOfKind(RuxResult_Advise, push, 0));
-
-    DeleteFileW(file.c_str());
-    RemoveDirectoryW(folder.c_str());
 }
 
 TEST_F(RuxUIClientTest, StatisticsEventPushesAllFourCountersWithTheMaliciousSum)

@@ -47,22 +47,7 @@ void SetDword(const wchar_t* path, const wchar_t* name, DWORD value)
     RegCloseKey(key);
 }
 
-class StatisticNotifyerTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(log.Opened());
-        RuxInit();
-    }
-    void TearDown() override
-    {
-        EXPECT_TRUE(WaitNoLiveClients());
-        RuxExit();
-    }
-
-    EngineStateReset engine;
-    CapturedLog log;
-};
+using StatisticNotifyerTest = ClientTest;
 
 }  // namespace
 

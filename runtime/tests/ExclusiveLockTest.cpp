@@ -1,10 +1,10 @@
 #include "runtime/ExclusiveLock.h"
 #include "runtime/SyncLock.h"
 
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
-#include "runtime/tests/ChildProcess.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/tests/LockTestSupport.h"
+#include "tests/support/ChildScenario.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+using namespace testsupport;
 
 namespace {
 
@@ -200,7 +202,7 @@ OLV_CHILD_SCENARIO(LockLeftHeldByAnEndedThread)
 
 TEST(ExclusiveLock, LastThreadObtainsALockLeftHeldByAnEndedThread)
 {
-    EXPECT_EQ(RunChildScenario("LockLeftHeldByAnEndedThread"), 0u);
+    EXPECT_EQ(RunChildScenario("LockLeftHeldByAnEndedThread").exitCode, 0u);
 }
 
 // The waiter keeps waiting while another thread exists, and gives up once that
@@ -233,7 +235,7 @@ OLV_CHILD_SCENARIO(WaiterGivesUpWhenItBecomesTheLastThread)
 
 TEST(ExclusiveLock, WaiterGivesUpOnceItIsTheLastThread)
 {
-    EXPECT_EQ(RunChildScenario("WaiterGivesUpWhenItBecomesTheLastThread"), 0u);
+    EXPECT_EQ(RunChildScenario("WaiterGivesUpWhenItBecomesTheLastThread").exitCode, 0u);
 }
 
 OLV_CHILD_SCENARIO(ReleaseOfAFreeLock)
@@ -247,7 +249,7 @@ OLV_CHILD_SCENARIO(ReleaseOfAFreeLock)
 
 TEST(ExclusiveLock, ReleasingAFreeLockIsFatal)
 {
-    EXPECT_EQ(RunChildScenario("ReleaseOfAFreeLock"), BreakpointExitCode);
+    EXPECT_EQ(RunChildScenario("ReleaseOfAFreeLock").exitCode, BreakpointExitCode);
 }
 
 }  // namespace

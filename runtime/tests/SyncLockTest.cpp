@@ -1,13 +1,15 @@
 #include "runtime/SyncLock.h"
 
-#include "runtime/ThreadQuery.h"
-#include "runtime/tests/ChildProcess.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/tests/LockTestSupport.h"
+#include "tests/support/ChildScenario.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
+
+using namespace testsupport;
 
 namespace {
 
@@ -154,7 +156,7 @@ OLV_CHILD_SCENARIO(WriterOutlivesItsReaders)
 
 TEST(SyncLock, LastThreadWriterForcesTheSharedCountToZero)
 {
-    EXPECT_EQ(RunChildScenario("WriterOutlivesItsReaders"), 0u);
+    EXPECT_EQ(RunChildScenario("WriterOutlivesItsReaders").exitCode, 0u);
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 #include "runtime/WaitEventTable.h"
 
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
-#include "runtime/tests/ChildProcess.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/tests/LockTestSupport.h"
+#include "tests/support/ChildScenario.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 #include <vector>
+
+using namespace testsupport;
 
 namespace {
 
@@ -247,7 +249,7 @@ OLV_CHILD_SCENARIO(SectionNameOfAttemptZeroIsTaken)
 
 TEST(WaitEventTable, TakenNameMovesTheTableToTheNextAttempt)
 {
-    EXPECT_EQ(RunChildScenario("SectionNameOfAttemptZeroIsTaken"), 0u);
+    EXPECT_EQ(RunChildScenario("SectionNameOfAttemptZeroIsTaken").exitCode, 0u);
 }
 
 // After the module's table has been shut down, a table that was never opened
@@ -263,7 +265,7 @@ OLV_CHILD_SCENARIO(LockAfterShutdownOfAnUnopenedTable)
 
 TEST(WaitEventTable, NoSectionIsCreatedAfterTheModuleShutItsTableDown)
 {
-    EXPECT_EQ(RunChildScenario("LockAfterShutdownOfAnUnopenedTable"), 0u);
+    EXPECT_EQ(RunChildScenario("LockAfterShutdownOfAnUnopenedTable").exitCode, 0u);
 }
 
 // A thread takes the spin word and ends; the main thread, alone, takes it by
@@ -286,7 +288,7 @@ OLV_CHILD_SCENARIO(TableLockLeftHeldByAnEndedThread)
 
 TEST(WaitEventTable, LastThreadTakesASpinWordLeftHeldByAnEndedThread)
 {
-    EXPECT_EQ(RunChildScenario("TableLockLeftHeldByAnEndedThread"), 0u);
+    EXPECT_EQ(RunChildScenario("TableLockLeftHeldByAnEndedThread").exitCode, 0u);
 }
 
 OLV_CHILD_SCENARIO(UnlockOfAFreeTable)
@@ -300,7 +302,7 @@ OLV_CHILD_SCENARIO(UnlockOfAFreeTable)
 
 TEST(WaitEventTable, UnlockingAFreeTableIsFatal)
 {
-    EXPECT_EQ(RunChildScenario("UnlockOfAFreeTable"), BreakpointExitCode);
+    EXPECT_EQ(RunChildScenario("UnlockOfAFreeTable").exitCode, BreakpointExitCode);
 }
 
 }  // namespace

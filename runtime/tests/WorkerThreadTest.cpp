@@ -1,16 +1,18 @@
 #include "runtime/WorkerThread.h"
 
 #include "runtime/ModuleLifetime.h"
-#include "runtime/NtApi.h"
-#include "runtime/ThreadQuery.h"
+#include "runtime/base/NtApi.h"
+#include "runtime/base/ThreadQuery.h"
 #include "runtime/WaitEventTable.h"
-#include "runtime/tests/ChildProcess.h"
 #include "runtime/tests/LockTestSupport.h"
+#include "tests/support/ChildScenario.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
+
+using namespace testsupport;
 
 namespace {
 
@@ -239,7 +241,7 @@ OLV_CHILD_SCENARIO(DoneSignalledTwice)
 
 TEST(WorkerThread, SignallingDoneTwiceIsFatal)
 {
-    EXPECT_EQ(RunChildScenario("DoneSignalledTwice"), BreakpointExitCode);
+    EXPECT_EQ(RunChildScenario("DoneSignalledTwice").exitCode, BreakpointExitCode);
 }
 
 // The run's gate lives outside the worker, so that destroying the worker cannot
@@ -271,7 +273,7 @@ OLV_CHILD_SCENARIO(DestroyedWhileRunning)
 
 TEST(WorkerThread, DestroyingARunningWorkerIsFatal)
 {
-    EXPECT_EQ(RunChildScenario("DestroyedWhileRunning"), BreakpointExitCode);
+    EXPECT_EQ(RunChildScenario("DestroyedWhileRunning").exitCode, BreakpointExitCode);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
 
-#include "plugin/contracts/RuxApi.h"
+#include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
 #include <gtest/gtest.h>

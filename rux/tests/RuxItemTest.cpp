@@ -15,20 +15,20 @@ TEST(RuxBuildItem, BuildsEveryFormatThePluginSends)
         const char* text;
     } cases[] = {
         {RuxBuildItem("s", "ShowSBSettingDialog"), "\"ShowSBSettingDialog\""},
-        {RuxBuildItem("{s:i}", "Status", 1), "{Status:i:1}"},
+        {RuxBuildItem("{s:i}", "Status", 1), "{Status:1}"},
         {RuxBuildItem("{s:i,s:i,s:i,s:i}", "TotalMaliciousBlocked", 5, "TotalSuspiciousBlocked", -2, "TotalIgnored",
                       0, "HarmfulDataSize", 2147483647),
-         "{TotalMaliciousBlocked:i:5,TotalSuspiciousBlocked:i:-2,TotalIgnored:i:0,HarmfulDataSize:i:2147483647}"},
+         "{TotalMaliciousBlocked:5,TotalSuspiciousBlocked:-2,TotalIgnored:0,HarmfulDataSize:2147483647}"},
         {RuxBuildItem("{s:i,s:s,s:s,s:s,s:s,s:i,s:i}", "Status", 0, "Version", "1.2.3.4", "SpyScanVersion", "0.0.0.0",
                       "PhishingDBVersion", "", "SiteDBVersion", "9", "HarmfulDataSize", 7, "TotalSuspiciousBlocked", 8),
-         "{Status:i:0,Version:\"1.2.3.4\",SpyScanVersion:\"0.0.0.0\",PhishingDBVersion:\"\",SiteDBVersion:\"9\","
-         "HarmfulDataSize:i:7,TotalSuspiciousBlocked:i:8}"},
+         "{Status:0,Version:\"1.2.3.4\",SpyScanVersion:\"0.0.0.0\",PhishingDBVersion:\"\",SiteDBVersion:\"9\","
+         "HarmfulDataSize:7,TotalSuspiciousBlocked:8}"},
         {RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}", "a", 1, "b", 0, "c", 2, "d", -1, "e", 0,
                       "f", 0, "g", 0, "h", 0, "i", 0, "j", 1),
          "{a:true,b:false,c:true,d:true,e:false,f:false,g:false,h:false,i:false,j:true}"},
         {RuxBuildItem(" \t{ s : b ,\r\n s:{s:s} }\n", "x", 1, "y", "z", "w"), "{x:true,y:{z:\"w\"}}"},
         {RuxBuildItem("{}"), "{}"},
-        {RuxBuildItem("i", -7), "i:-7"},
+        {RuxBuildItem("i", -7), "-7"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ItemText(c.item), c.text);

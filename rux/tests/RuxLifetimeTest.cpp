@@ -32,7 +32,7 @@ TEST(RuxSinkName, NameTakenByAnotherProcessIsRefusedUntilItGoes)
     LibraryUse use;
     std::string name = UniqueName("taken");
     {
-        ChildProcess holder({"hold", name});
+        ChildProcess holder({"Hold", name});
         ASSERT_TRUE(holder.WaitReady());
         EXPECT_EQ(RuxStartSink(name.c_str(), nullptr), nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -42,7 +42,7 @@ TEST(RuxSinkName, NameTakenByAnotherProcessIsRefusedUntilItGoes)
     ASSERT_NE(sink, nullptr);
     EXPECT_EQ(RuxStartSink(name.c_str(), nullptr), nullptr);  // and by this process too
     {
-        ChildProcess second({"hold", name});
+        ChildProcess second({"Hold", name});
         EXPECT_EQ(second.Wait(), 2u);  // the child could not start it
     }
     RuxStopSink(sink);
@@ -63,7 +63,7 @@ TEST(RuxPeer, PeerLossBreaksOnlyThatConnectionAndEnsurePeerReopens)
     RuxConnection peer = nullptr;
     EXPECT_EQ(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);  // nobody there yet
     EXPECT_EQ(peer, nullptr);
-    auto first = std::make_unique<ChildProcess>(std::vector<std::string>{"hold", remote});
+    auto first = std::make_unique<ChildProcess>(std::vector<std::string>{"Hold", remote});
     ASSERT_TRUE(first->WaitReady());
     ASSERT_NE(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);  // null peer: opened
     RuxConnection opened = peer;
@@ -76,7 +76,7 @@ TEST(RuxPeer, PeerLossBreaksOnlyThatConnectionAndEnsurePeerReopens)
     EXPECT_EQ(RuxIsConnected(peer), 0);
     EXPECT_NE(RuxIsConnected(unaffected), 0);  // only the lost peer's connection broke
 
-    auto second = std::make_unique<ChildProcess>(std::vector<std::string>{"hold", remote});
+    auto second = std::make_unique<ChildProcess>(std::vector<std::string>{"Hold", remote});
     ASSERT_TRUE(second->WaitReady());
     ASSERT_NE(RuxEnsurePeer(sink, remote.c_str(), &peer), 0);
     EXPECT_NE(peer, opened);

@@ -16,7 +16,7 @@ public:
           sinkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
           serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
           sink(RuxStartSink(ownName.c_str(), sinkEvent)), service(RuxStartService(sink, "SB", serviceEvent)),
-          child({"echo", childName, ownName})
+          child({"Echo", childName, ownName})
     {
     }
     ~EchoPair()
@@ -81,23 +81,16 @@ TEST(RuxMessaging, EveryKindMakesTheRoundTripThroughAnotherProcess)
         {RuxResult_Call, RuxBuildItem("s", "ShowSBSettingDialog"), "\"ShowSBSettingDialog\""},
         {RuxResult_Call, RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1), "{proc:\"Enable\",arg:true}"},
         {RuxResult_Advise, RuxBuildItem("{s:i,s:s}", "Status", 1, "Version", "1.2.3.4"),
-         "{Status:i:1,Version:\"1.2.3.4\"}"},
-        {RuxResult_Update, RuxBuildItem("{s:i}", "Status", 0), "{Status:i:0}"},
-        {RuxResult_Call, RuxBuildBlob("a\0b", 3), "<blob>"},
+         "{Status:1,Version:\"1.2.3.4\"}"},
+        {RuxResult_Update, RuxBuildItem("{s:i}", "Status", 0), "{Status:0}"},
+        {RuxResult_Call, RuxBuildBlob("a\0b", 3), "blob\"a\\x00b\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.echoed);
         ASSERT_TRUE(pair.SendToChild(c.kind, c.item));
         RuxItem call = nullptr;
         ASSERT_EQ(PopWithin(pair.service, pair.serviceEvent, &call), c.kind);
-        if (c.kind == RuxResult_Call && std::string(c.echoed) == "<blob>") {
-            uint16_t length = 0;
-            char data[8];
-            ASSERT_EQ(RuxCopyBlob(call, data, &length, sizeof data), 0);
-            EXPECT_EQ(std::string(data, length), std::string("a\0b", 3));
-        } else {
-            EXPECT_EQ(ItemText(call), c.echoed);
-        }
+        EXPECT_EQ(ItemText(call), c.echoed);
     }
 }
 
@@ -111,12 +104,12 @@ TEST(RuxMessaging, QueryIsAnsweredWithProcAndCookieOnTheSourceSink)
     RuxItem reply = nullptr;
     ASSERT_EQ(PopWithin(pair.service, pair.serviceEvent, &reply), RuxResult_Reply);
     EXPECT_EQ(ItemText(reply),
-              "{proc:\"ApplySBSetting\",cookie:i:4242,result:{EnableScanSpy:true,EnableVirtual:false}}");
+              "{proc:\"ApplySBSetting\",cookie:4242,result:{EnableScanSpy:true,EnableVirtual:false}}");
 
     // A query without "arg" has no such member; the child answers with "proc".
     ASSERT_TRUE(pair.SendToChild(RuxResult_Query, RuxBuildItem("s", "RequestSBSetting")));
     ASSERT_EQ(PopWithin(pair.service, pair.serviceEvent, &reply), RuxResult_Reply);
-    EXPECT_EQ(ItemText(reply), "{proc:\"RequestSBSetting\",cookie:i:4242,result:\"RequestSBSetting\"}");
+    EXPECT_EQ(ItemText(reply), "{proc:\"RequestSBSetting\",cookie:4242,result:\"RequestSBSetting\"}");
 }
 
 TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
@@ -178,7 +171,7 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
     RuxItem call = nullptr;
     for (int i = 0; i < 30; ++i) {
         ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Update) << i;
-        EXPECT_EQ(ItemText(call), "{Status:i:" + std::to_string(i) + "}");
+        EXPECT_EQ(ItemText(call), "{Status:" + std::to_string(i) + "}");
     }
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
     RuxStopService(service);

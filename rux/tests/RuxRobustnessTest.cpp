@@ -309,12 +309,12 @@ TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClo
     EXPECT_TRUE(early.ClosedBySink(5000));
 
     // Another process opens every instance there is and never says a word.
-    ChildProcess idle({"idle", name, "64"});
+    ChildProcess idle({"Idle", name, "64"});
     ASSERT_TRUE(idle.WaitReady(30000));
     RuxConnection own = RuxOpenConnection(name.c_str());
     EXPECT_NE(own, nullptr) << "the sink's own process was locked out";
     RuxCloseConnection(own);
-    ChildProcess other({"call", name, "from another process"});
+    ChildProcess other({"Call", name, "from another process"});
     EXPECT_EQ(other.Wait(20000), 0u) << "another process was locked out";
     RuxItem call = nullptr;
     ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);

@@ -1,5 +1,7 @@
 #include "rux/tests/RuxTestSupport.h"
 
+#include "tests/support/ChildScenario.h"
+
 #include <psapi.h>
 
 #include <atomic>
@@ -24,66 +26,6 @@ std::string UniqueName(const char* tag)
 {
     static std::atomic<int> counter{0};
     return "RuxT" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
-}
-
-std::string ItemText(RuxItem item)
-{
-    int32_t type = 0;
-    if (RuxGetType(item, &type) != 0)
-        return "<invalid>";
-    switch (type) {
-    case RuxType_String: {
-        char buffer[1024] = {};
-        if (RuxCopyStr(item, buffer, 0, sizeof buffer) != 0)
-            return "<long>";
-        std::string text(1, '"');
-        text.append(buffer);
-        text.push_back('"');
-        return text;
-    }
-    case RuxType_Blob: {
-        uint16_t length = 0;
-        char buffer[1024];
-        if (RuxCopyBlob(item, buffer, &length, sizeof buffer) != 0)
-            return "<blob>";
-        std::string text("blob:");
-        text.append(buffer, length);
-        return text;
-    }
-    case RuxType_Bool: {
-        int32_t value = 0;
-        RuxGetBool(item, &value);
-        return value ? "true" : "false";
-    }
-    case RuxType_Int32: {
-        int32_t value = 0;
-        RuxGetInt(item, &value);
-        return "i:" + std::to_string(value);
-    }
-    case RuxType_Assoc: {
-        uint16_t count = 0;
-        RuxGetLen(item, &count);
-        std::string text = "{";
-        for (uint16_t i = 0; i < count; ++i) {
-            RuxItem key = nullptr;
-            RuxItem value = nullptr;
-            RuxGetNthKey(item, i, &key);
-            RuxGetAt(item, key, &value);
-            char name[256] = {};
-            RuxCopyStr(key, name, 0, sizeof name);
-            if (i)
-                text.push_back(',');
-            text.append(name);
-            text.push_back(':');
-            text.append(ItemText(value));
-            RuxReleaseItem(value);
-            RuxReleaseItem(key);
-        }
-        return text + "}";
-    }
-    default:
-        return "<type " + std::to_string(type) + ">";
-    }
 }
 
 TraceCollector::TraceCollector()
@@ -115,75 +57,45 @@ size_t TraceCollector::Count(const char* containing) const
     return count;
 }
 
-std::wstring ChildProcess::ReadyEventName(DWORD pid)
+std::wstring ChildProcess::EventName(const wchar_t* what, const std::wstring& tag)
 {
-    return L"Local\\RuxTest.Ready." + std::to_wstring(pid);
-}
-
-std::wstring ChildProcess::QuitEventName(DWORD pid)
-{
-    return L"Local\\RuxTest.Quit." + std::to_wstring(pid);
+    return L"Local\\RuxTest." + std::wstring(what) + L"." + tag;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& args)
 {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(path) + L"\" --child";
-    for (const auto& arg : args)
-        command += L" \"" + std::wstring(arg.begin(), arg.end()) + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    // Suspended, so that both events exist before the child looks for them.
-    if (!CreateProcessW(path, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                        &info))
-        return;
-    process_ = info.hProcess;
-    pid_ = info.dwProcessId;
-    ready_ = CreateEventW(nullptr, TRUE, FALSE, ReadyEventName(pid_).c_str());
-    quit_ = CreateEventW(nullptr, TRUE, FALSE, QuitEventName(pid_).c_str());
-    ResumeThread(info.hThread);
-    CloseHandle(info.hThread);
+    static std::atomic<int> counter{0};
+    tag_ = std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(++counter);
+    // Both events exist before the child looks for them.
+    ready_ = CreateEventW(nullptr, TRUE, FALSE, EventName(L"Ready", tag_).c_str());
+    quit_ = CreateEventW(nullptr, TRUE, FALSE, EventName(L"Quit", tag_).c_str());
+    testsupport::ChildArgs childArgs = {tag_};
+    for (size_t i = 1; i < args.size(); ++i)
+        childArgs.emplace_back(args[i].begin(), args[i].end());
+    process_ = testsupport::StartChildScenario(args.at(0).c_str(), childArgs);
 }
 
 ChildProcess::~ChildProcess()
 {
-    if (process_) {
-        if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-            SetEvent(quit_);
-            if (WaitForSingleObject(process_, 5000) == WAIT_TIMEOUT)
-                TerminateProcess(process_, 99);
-        }
-        CloseHandle(process_);
-    }
-    if (ready_)
-        CloseHandle(ready_);
-    if (quit_)
-        CloseHandle(quit_);
+    SetEvent(quit_);
+    process_.Finish(5000);
+    CloseHandle(ready_);
+    CloseHandle(quit_);
 }
 
 bool ChildProcess::WaitReady(DWORD timeoutMs)
 {
-    if (!process_)
-        return false;
-    HANDLE waits[2] = {ready_, process_};
-    return WaitForMultipleObjects(2, waits, FALSE, timeoutMs) == WAIT_OBJECT_0;
+    return process_.WaitForEvent(ready_, timeoutMs);
 }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs)
 {
-    if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
-        return STILL_ACTIVE;
-    DWORD code = 0;
-    GetExitCodeProcess(process_, &code);
-    return code;
+    return process_.Finish(timeoutMs).exitCode;
 }
 
 DWORD ChildProcess::Quit(DWORD timeoutMs)
 {
-    if (quit_)
-        SetEvent(quit_);
+    SetEvent(quit_);
     return Wait(timeoutMs);
 }
 

@@ -4,6 +4,8 @@
 
 #include "rux/RuxExtensions.h"
 #include "rux/tests/RawClient.h"
+#include "tests/support/ItemText.h"
+#include "tests/support/ProcessRun.h"
 
 #include <windows.h>
 
@@ -15,9 +17,7 @@ namespace ruxtest {
 // A sink name no other test process uses: "RuxT<pid>.<tag>.<n>".
 std::string UniqueName(const char* tag);
 
-// The item in a compact text form: "text", i:5, true, blob:3, {k:v,...}.
-// "<invalid>" for a handle that is not a live item.
-std::string ItemText(RuxItem item);
+using testsupport::ItemText;
 
 // Collects trace lines (process-wide while installed).
 class TraceCollector {
@@ -28,27 +28,28 @@ public:
     size_t Count(const char* containing) const;
 };
 
-// This test executable started again with `--child ROLE ARGS...` (see
-// RuxTestMain.cpp). The child signals the named event Ready(name) when set up.
+// This test executable started again for a scenario of RuxChildScenarios.cpp:
+// the scenario's name, then its arguments. The child gets a tag first, which
+// names its ready event (set when it is set up) and its quit event.
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& args);
-    ~ChildProcess();  // ends the child if it still runs
-    bool Started() const { return process_ != nullptr; }
+    ~ChildProcess();  // asks a child that still runs to quit, then ends it
+    bool Started() const { return process_.Started(); }
     // Waits for the child's ready event.
     bool WaitReady(DWORD timeoutMs = 10000);
     // Asks the child to quit (its quit event) and waits for it; its exit code.
     DWORD Quit(DWORD timeoutMs = 10000);
     DWORD Wait(DWORD timeoutMs = 10000);
 
-    static std::wstring ReadyEventName(DWORD pid);
-    static std::wstring QuitEventName(DWORD pid);
+    // "Ready" or "Quit" of the child with `tag`.
+    static std::wstring EventName(const wchar_t* what, const std::wstring& tag);
 
 private:
-    HANDLE process_ = nullptr;
-    DWORD pid_ = 0;
+    std::wstring tag_;
     HANDLE ready_ = nullptr;
     HANDLE quit_ = nullptr;
+    testsupport::RunningProcess process_;
 };
 
 // Waits for an event with a few seconds' bound.

@@ -1,23 +1,19 @@
 // An allocation that fails on a sink's thread, while it reads a frame or
 // decodes its item: that connection is closed and nothing else. While armed,
-// every allocation of FailFrom bytes or more fails in this executable, whose
-// copy of the archive runs the sink.
+// every allocation of 1 MB or more fails in this executable, whose copy of the
+// archive runs the sink.
 #include "rux/Sink.h"
 #include "rux/Trace.h"
 #include "rux/tests/RawClient.h"
+#include "tests/support/AllocationFailure.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstdlib>
 #include <mutex>
-#include <new>
 #include <string>
 
 namespace {
 
-std::atomic<size_t> FailFrom{SIZE_MAX};
 std::mutex TraceMutex;
 std::string TraceText;
 
@@ -35,25 +31,6 @@ bool Traced(const char* text)
 }
 
 }  // namespace
-
-void* operator new(std::size_t size)
-{
-    if (size >= FailFrom.load(std::memory_order_relaxed))
-        throw std::bad_alloc();
-    if (void* block = std::malloc(size ? size : 1))
-        return block;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* block) noexcept
-{
-    std::free(block);
-}
-
-void operator delete(void* block, std::size_t) noexcept
-{
-    std::free(block);
-}
 
 using namespace ruxtest;
 
@@ -89,11 +66,11 @@ TEST(SinkAllocation, FailureWhileReadingOrDecodingClosesOnlyThatConnection)
         RawClient client(name);
         ASSERT_TRUE(client.Hello());
         uint32_t id = client.ServiceId("SB");
-        FailFrom.store(1 << 20);
-        client.Write(RawFrame(16, id, c.item));
-        bool answered = client.Ask(4, "") == 0;
-        FailFrom.store(SIZE_MAX);
-        EXPECT_FALSE(answered);
+        {
+            auto failing = testsupport::AllocationFailure::EveryFrom(1 << 20);
+            client.Write(RawFrame(16, id, c.item));
+            EXPECT_NE(client.Ask(4, ""), 0);
+        }
         EXPECT_TRUE(client.ClosedBySink(5000));
         EXPECT_TRUE(Traced(c.traced));
         RawClient next(name);

@@ -1,5 +1,6 @@
 #include "tools/olvlog/LinePrinter.h"
 
+#include "runtime/CodePageConverter.h"
 #include "tools/olvlog/JsonLine.h"
 
 #include <windows.h>
@@ -22,19 +23,6 @@ std::wstring Folded(const std::wstring& text)
         return text;
     folded.resize(static_cast<size_t>(units));
     return folded;
-}
-
-// UTF-8 of the text; a surrogate without its partner becomes U+FFFD.
-void AppendUtf8Text(std::string& out, const std::wstring& text)
-{
-    if (text.empty())
-        return;
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                          nullptr);
-    const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(bytes));
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data() + at, bytes, nullptr,
-                        nullptr);
 }
 
 }  // namespace
@@ -80,7 +68,7 @@ void LinePrinter::Print(const LogLinePrefix* prefix, const std::wstring& line, s
     if (options.json)
         pending += JsonLine(prefix, message);
     else
-        AppendUtf8Text(pending, line);
+        pending += WideToUtf8(line);
     pending.push_back('\n');
     if (pending.size() >= WriteAtBytes)
         Flush();

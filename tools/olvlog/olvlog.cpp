@@ -5,6 +5,7 @@
 // not match the file. With several files, the code of the first problem met.
 #include "log/LogPrivateKey.h"
 #include "log/crypto/StreamKey.h"
+#include "runtime/CodePageConverter.h"
 #include "tools/olvlog/LinePrinter.h"
 #include "tools/olvlog/LogFileSource.h"
 #include "tools/olvlog/OlvlogOptions.h"
@@ -31,12 +32,7 @@ constexpr DWORD FollowPollMs = 200;
 
 void Write(FILE* stream, const std::wstring& text)
 {
-    if (text.empty())
-        return;
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                    nullptr);
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), bytes, nullptr, nullptr);
+    std::string utf8 = WideToUtf8(text);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
 }
 

@@ -3,7 +3,7 @@
 // flush entry at ordinal 1 on a thread of its own.
 #pragma once
 
-#include "plugin/OLVRuxUIPlugin.h"
+#include "contracts/OLVRuxUIPlugin.h"
 
 #include <windows.h>
 

@@ -1,8 +1,10 @@
 // ruxhost: the host process of the plug-in. Loads RUXUI.dll, creates a client
 // through the factory at ordinal 2 and drives it through the host interface
 // from a small script, given as arguments or on standard input; can run the
-// flush entry at ordinal 1 on a thread; lists the module's exports.
+// flush entry at ordinal 1 on a thread; lists the module's exports; reports its
+// own handles, private bytes and threads for a driver that watches for leaks.
 #include "tools/ruxhost/PluginHost.h"
+#include "tools/ruxhost/ProcessFigures.h"
 
 #include <windows.h>
 
@@ -44,6 +46,8 @@ void PrintUsage()
         "  sleep MS     wait MS milliseconds (at most 600000)\n"
         "  flush        run OlvLog_FlushThread (ordinal 1) on a new thread, print its exit code\n"
         "  unload       free the plug-in module (no client may be alive)\n"
+        "  resources    print this process's own figures, for a driver that watches for leaks:\n"
+        "               resources: handles=N private-bytes=N threads=N\n"
         "Lines of standard input that are empty or start with # are skipped.\n"
         "One line is printed per step. A client still alive at the end is destroyed.\n"
         "--dll defaults to RUXUI.dll beside ruxhost.exe.\n");
@@ -122,7 +126,7 @@ bool NeedsNumber(const std::wstring& command)
 // Checks one step; false with a reason for an unknown step or a bad number.
 bool CheckStep(Step& step, std::string& reason)
 {
-    static const wchar_t* const plain[] = {L"new", L"start", L"perform", L"destroy", L"flush", L"unload"};
+    static const wchar_t* const plain[] = {L"new", L"start", L"perform", L"destroy", L"flush", L"unload", L"resources"};
     for (const wchar_t* name : plain) {
         if (step.command == name) {
             if (!step.argument.empty()) {
@@ -169,6 +173,19 @@ void Report(const Step& step, const char* format, ...)
     std::fflush(stdout);
 }
 
+int ReportResources(const Step& step)
+{
+    ProcessFigures figures;
+    DWORD error = ERROR_SUCCESS;
+    if (!ProcessFigures::Sample(figures, error)) {
+        Report(step, "cannot read this process's figures (error %lu)", error);
+        return ExitFailed;
+    }
+    Report(step, "handles=%lu private-bytes=%llu threads=%lu", figures.handles,
+           static_cast<unsigned long long>(figures.privateBytes), figures.threads);
+    return 0;
+}
+
 // Runs one checked step; returns 0 or the exit code that ends the script.
 int RunStep(PluginHost& host, const Step& step)
 {
@@ -209,6 +226,8 @@ int RunStep(PluginHost& host, const Step& step)
         Report(step, "OlvLog_FlushThread ended with exit code %lu", exitCode);
         return 0;
     }
+    if (step.command == L"resources")
+        return ReportResources(step);
     if (step.command == L"unload") {
         if (!host.Unload()) {
             Report(step, "refused: a client is alive (destroy it first)");

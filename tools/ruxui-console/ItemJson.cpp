@@ -1,24 +1,13 @@
 #include "tools/ruxui-console/ItemJson.h"
 
+#include "runtime/CodePageConverter.h"
+
 #include <windows.h>
 
 #include <cstdio>
 #include <vector>
 
 namespace {
-
-std::string ToUtf8(const std::string& text)
-{
-    if (text.empty())
-        return text;
-    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring buffer(wide, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), buffer.data(), wide);
-    int size = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, utf8.data(), size, nullptr, nullptr);
-    return utf8;
-}
 
 std::string ReadString(RuxItem item)
 {
@@ -101,7 +90,7 @@ void Append(RuxItem item, std::string& out)
 
 std::string ItemJson::Quote(const std::string& text)
 {
-    std::string utf8 = ToUtf8(text);
+    std::string utf8 = CodePageConverter(CP_ACP).ToUtf8(text);
     std::string out = "\"";
     for (unsigned char c : utf8) {
         if (c == '"' || c == '\\') {

@@ -1,6 +1,7 @@
 // vtctl: shows and changes the simulated engine's state, which lives in the
 // current user's registry (see vtapi/EngineState.h). Every change is one
 // command; the engine and the plug-in see it at their next call.
+#include "runtime/CodePageConverter.h"
 #include "vtapi/ComponentList.h"
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"
@@ -57,17 +58,6 @@ const char* const UsageText =
     "FIELD is BlockedA, Suspicious, BlockedC, Reserved0..Reserved4 or HarmfulDataSize.\n"
     "CALL is an engine call, with or without its VtApi_ prefix (GetStatistics).\n";
 
-std::string Utf8(std::wstring_view text)
-{
-    if (text.empty())
-        return {};
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(size > 0 ? size : 0, '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
-
 std::string ErrorText(DWORD error)
 {
     wchar_t* buffer = nullptr;
@@ -80,7 +70,7 @@ std::string ErrorText(DWORD error)
         text.pop_back();
     std::string result = "error " + std::to_string(error);
     if (!text.empty())
-        result += " (" + Utf8(text) + ")";
+        result += " (" + WideToUtf8(text) + ")";
     return result;
 }
 
@@ -131,6 +121,25 @@ bool ParseOptionValue(std::wstring_view text, int32_t& value)
 
 using Args = std::vector<std::wstring_view>;
 
+// One line for an option: `label`, its applied value and, when one waits, its
+// pending value after `gap`. Nothing is printed when either cannot be read.
+int ShowOption(const EngineState& state, int32_t id, const char* label, const char* gap)
+{
+    int32_t value = 0;
+    bool pendingPresent = false;
+    int32_t pending = 0;
+    DWORD error = state.GetOption(id, value);
+    if (error == ERROR_SUCCESS)
+        error = state.GetPendingOption(id, pendingPresent, pending);
+    if (error != ERROR_SUCCESS)
+        return Failed("cannot read option " + std::to_string(id), error);
+    std::printf("%s%ld", label, static_cast<long>(value));
+    if (pendingPresent)
+        std::printf("%s(pending %ld)", gap, static_cast<long>(pending));
+    std::printf("\n");
+    return 0;
+}
+
 int ShowStatus(const EngineState& state)
 {
     bool running = false;
@@ -154,20 +163,12 @@ int ShowStatus(const EngineState& state)
         return Failed("cannot read the options", error);
     std::printf("options (settings applied %lu times):\n", static_cast<unsigned long>(applied));
     for (int32_t id = FirstOptionId; id <= LastOptionId; ++id) {
-        int32_t value = 0;
-        bool pendingPresent = false;
-        int32_t pending = 0;
-        error = state.GetOption(id, value);
-        if (error == ERROR_SUCCESS)
-            error = state.GetPendingOption(id, pendingPresent, pending);
-        if (error != ERROR_SUCCESS)
-            return Failed("cannot read option " + std::to_string(id), error);
         const wchar_t* name = OptionSettingName(id);
-        std::printf("  %2ld %-28s %ld", static_cast<long>(id), name ? Utf8(name).c_str() : "(no setting name)",
-                    static_cast<long>(value));
-        if (pendingPresent)
-            std::printf("  (pending %ld)", static_cast<long>(pending));
-        std::printf("\n");
+        char label[128];
+        std::snprintf(label, sizeof label, "  %2ld %-28s ", static_cast<long>(id),
+                      name ? WideToUtf8(name).c_str() : "(no setting name)");
+        if (int failed = ShowOption(state, id, label, "  "))
+            return failed;
     }
 
     std::vector<EngineComponent> components;
@@ -177,7 +178,7 @@ int ShowStatus(const EngineState& state)
         return Failed("cannot read the components", error);
     std::printf("components (%zu%s):\n", components.size(), usingDefaults ? ", defaults" : "");
     for (std::size_t i = 0; i < components.size(); ++i)
-        std::printf("  %zu %-28s %s\n", i, Utf8(components[i].name).c_str(), Utf8(components[i].version).c_str());
+        std::printf("  %zu %-28s %s\n", i, WideToUtf8(components[i].name).c_str(), WideToUtf8(components[i].version).c_str());
 
     StatisticsValues stats{};
     error = state.GetStatistics(stats);
@@ -185,7 +186,7 @@ int ShowStatus(const EngineState& state)
         return Failed("cannot read the statistics", error);
     std::printf("statistics:\n");
     for (std::size_t i = 0; i < StatisticsFieldCount; ++i)
-        std::printf("  %-16s %lu\n", Utf8(StatisticsFieldName(i)).c_str(), static_cast<unsigned long>(stats[i]));
+        std::printf("  %-16s %lu\n", WideToUtf8(StatisticsFieldName(i)).c_str(), static_cast<unsigned long>(stats[i]));
 
     uint32_t messages = 0;
     error = state.GetMessages(messages);
@@ -199,7 +200,7 @@ int ShowStatus(const EngineState& state)
         return Failed("cannot read the virtual data path", error);
     unsigned entries = 0;
     error = VirtualDataFolder(path).CountEntries(entries);
-    std::printf("virtual data:      %s (%s)\n", Utf8(path).c_str(),
+    std::printf("virtual data:      %s (%s)\n", WideToUtf8(path).c_str(),
                 error == ERROR_SUCCESS ? (std::to_string(entries) + " entries").c_str() : ErrorText(error).c_str());
 
     std::printf("faults:");
@@ -214,7 +215,7 @@ int ShowStatus(const EngineState& state)
         if (!setting.fail && setting.delayMs == 0)
             continue;
         any = true;
-        std::printf("\n  %-28s", Utf8(EngineCallName(call)).c_str());
+        std::printf("\n  %-28s", WideToUtf8(EngineCallName(call)).c_str());
         if (setting.fail)
             std::printf(" fail");
         if (setting.delayMs)
@@ -230,26 +231,13 @@ int OptionCommand(const EngineState& state, const Args& args)
         return UsageError("option needs get or set and an option");
     int32_t id = 0;
     if (!ParseOptionId(args[1], id))
-        return UsageError("unknown option '" + Utf8(args[1]) + "' (an id 1 to 11 or a setting name)");
-    if (args[0] == L"get" && args.size() == 2) {
-        int32_t value = 0;
-        bool pendingPresent = false;
-        int32_t pending = 0;
-        DWORD error = state.GetOption(id, value);
-        if (error == ERROR_SUCCESS)
-            error = state.GetPendingOption(id, pendingPresent, pending);
-        if (error != ERROR_SUCCESS)
-            return Failed("cannot read option " + std::to_string(id), error);
-        std::printf("%ld", static_cast<long>(value));
-        if (pendingPresent)
-            std::printf(" (pending %ld)", static_cast<long>(pending));
-        std::printf("\n");
-        return 0;
-    }
+        return UsageError("unknown option '" + WideToUtf8(args[1]) + "' (an id 1 to 11 or a setting name)");
+    if (args[0] == L"get" && args.size() == 2)
+        return ShowOption(state, id, "", " ");
     if (args[0] == L"set" && args.size() == 3) {
         int32_t value = 0;
         if (!ParseOptionValue(args[2], value))
-            return UsageError("bad option value '" + Utf8(args[2]) + "' (an integer, on or off)");
+            return UsageError("bad option value '" + WideToUtf8(args[2]) + "' (an integer, on or off)");
         DWORD error = state.SetOption(id, value);
         if (error != ERROR_SUCCESS)
             return Failed("cannot set option " + std::to_string(id), error);
@@ -267,13 +255,13 @@ int StatsCommand(const EngineState& state, const Args& args)
         if (args.size() != 3)
             return UsageError("stats set FIELD VALUE");
         if (!FindStatisticsField(args[1], field))
-            return UsageError("unknown statistics field '" + Utf8(args[1]) + "'");
+            return UsageError("unknown statistics field '" + WideToUtf8(args[1]) + "'");
         if (!ParseUnsigned(args[2], value))
-            return UsageError("bad counter value '" + Utf8(args[2]) + "' (0 to 4294967295)");
+            return UsageError("bad counter value '" + WideToUtf8(args[2]) + "' (0 to 4294967295)");
         DWORD error = state.SetStatistic(field, value);
         if (error != ERROR_SUCCESS)
             return Failed("cannot set the counter", error);
-        std::printf("%s = %lu\n", Utf8(StatisticsFieldName(field)).c_str(), static_cast<unsigned long>(value));
+        std::printf("%s = %lu\n", WideToUtf8(StatisticsFieldName(field)).c_str(), static_cast<unsigned long>(value));
         return 0;
     }
     if (!args.empty() && args[0] == L"bump") {
@@ -284,7 +272,7 @@ int StatsCommand(const EngineState& state, const Args& args)
             ++next;
         if (next < args.size()) {
             if (!ParseUnsigned(args[next], n) || n == 0)
-                return UsageError("bad count '" + Utf8(args[next]) + "' (a field name or 1 to 4294967295)");
+                return UsageError("bad count '" + WideToUtf8(args[next]) + "' (a field name or 1 to 4294967295)");
             ++next;
         }
         if (next != args.size())
@@ -295,7 +283,7 @@ int StatsCommand(const EngineState& state, const Args& args)
             return UsageError("the counter would pass 4294967295; use stats set");
         if (error != ERROR_SUCCESS)
             return Failed("cannot change the counter", error);
-        std::printf("%s = %lu\n", Utf8(StatisticsFieldName(field)).c_str(), static_cast<unsigned long>(result));
+        std::printf("%s = %lu\n", WideToUtf8(StatisticsFieldName(field)).c_str(), static_cast<unsigned long>(result));
         return 0;
     }
     return UsageError("stats set FIELD VALUE, or stats bump [FIELD] [N]");
@@ -304,7 +292,7 @@ int StatsCommand(const EngineState& state, const Args& args)
 int ComponentsCommand(const EngineState& state, const Args& args)
 {
     if (args.size() == 1 && (args[0] == L"clear" || args[0] == L"default")) {
-        DWORD error = args[0] == L"clear" ? state.SetComponents({}) : state.DeleteValue(EngineState::BaseKeyPath, L"Components");
+        DWORD error = args[0] == L"clear" ? state.SetComponents({}) : state.ResetComponents();
         if (error != ERROR_SUCCESS)
             return Failed("cannot change the components", error);
         std::printf(args[0] == L"clear" ? "components cleared\n" : "default components restored\n");
@@ -316,7 +304,7 @@ int ComponentsCommand(const EngineState& state, const Args& args)
             EngineComponent component;
             std::wstring reason;
             if (!ComponentList::Parse(args[i], component, reason))
-                return UsageError("bad component '" + Utf8(args[i]) + "': " + Utf8(reason));
+                return UsageError("bad component '" + WideToUtf8(args[i]) + "': " + WideToUtf8(reason));
             components.push_back(std::move(component));
         }
         DWORD error = state.SetComponents(components);
@@ -342,8 +330,8 @@ int FaultCommand(const EngineState& state, const Args& args)
         return UsageError("fault set CALL [fail] [delay MS], or fault clear [CALL]");
     EngineCall call{};
     if (!FindEngineCall(args[1], call))
-        return UsageError("unknown engine call '" + Utf8(args[1]) + "'");
-    std::string name = Utf8(EngineCallName(call));
+        return UsageError("unknown engine call '" + WideToUtf8(args[1]) + "'");
+    std::string name = WideToUtf8(EngineCallName(call));
     if (args[0] == L"clear") {
         if (args.size() != 2)
             return UsageError("fault clear [CALL]");
@@ -361,7 +349,7 @@ int FaultCommand(const EngineState& state, const Args& args)
             fail = true;
         } else if (args[i] == L"delay" && !delay && i + 1 < args.size()) {
             if (!ParseUnsigned(args[i + 1], delayMs) || delayMs > FaultDelayMaxMs)
-                return UsageError("bad delay '" + Utf8(args[i + 1]) + "' (0 to 600000 ms)");
+                return UsageError("bad delay '" + WideToUtf8(args[i + 1]) + "' (0 to 600000 ms)");
             delay = true;
             ++i;
         } else {
@@ -392,13 +380,13 @@ int SessionsCommand(const EngineState& state, const Args& args)
         for (std::size_t i = 1; i < args.size(); ++i) {
             uint32_t id = 0;
             if (!ParseUnsigned(args[i], id) || id == 0xFFFFFFFF)
-                return UsageError("bad session id '" + Utf8(args[i]) + "'");
+                return UsageError("bad session id '" + WideToUtf8(args[i]) + "'");
             sessions.push_back(id);
         }
     } else {
         return UsageError("sessions set ID..., or sessions clear");
     }
-    DWORD error = args[0] == L"clear" ? state.DeleteValue(EngineState::BaseKeyPath, L"Sessions") : state.SetSessions(sessions);
+    DWORD error = args[0] == L"clear" ? state.ClearSessions() : state.SetSessions(sessions);
     if (error != ERROR_SUCCESS)
         return Failed("cannot store the sessions", error);
     std::printf("%zu sessions listed\n", sessions.size());
@@ -420,20 +408,20 @@ int VirtualCommand(const EngineState& state, const Args& args)
         DWORD error = state.GetVirtualDataPath(path);
         if (error != ERROR_SUCCESS)
             return Failed("cannot read the virtual data path", error);
-        std::printf("%s\n", Utf8(path).c_str());
+        std::printf("%s\n", WideToUtf8(path).c_str());
         return 0;
     }
     if (args.size() == 2 && args[0] == L"fill") {
         uint32_t count = 0;
         if (!ParseUnsigned(args[1], count) || count > 10000)
-            return UsageError("bad file count '" + Utf8(args[1]) + "' (0 to 10000)");
+            return UsageError("bad file count '" + WideToUtf8(args[1]) + "' (0 to 10000)");
         std::wstring path;
         DWORD error = state.GetVirtualDataPath(path);
         if (error == ERROR_SUCCESS)
             error = VirtualDataFolder(path).Fill(count);
         if (error != ERROR_SUCCESS)
             return Failed("cannot fill the virtual data folder", error);
-        std::printf("%lu files in %s\n", static_cast<unsigned long>(count), Utf8(path).c_str());
+        std::printf("%lu files in %s\n", static_cast<unsigned long>(count), WideToUtf8(path).c_str());
         return 0;
     }
     return UsageError("virtual path [PATH], or virtual fill N");
@@ -444,9 +432,6 @@ int Run(const Args& all)
     std::wstring_view command = all[0];
     Args args(all.begin() + 1, all.end());
     EngineState state;
-    if (state.error() != ERROR_SUCCESS)
-        return Failed("cannot open the current user's registry", state.error());
-
     if (command == L"status" && args.empty())
         return ShowStatus(state);
     if ((command == L"start" || command == L"stop") && args.empty()) {
@@ -469,7 +454,7 @@ int Run(const Args& all)
     if (command == L"messages" && args.size() == 2 && args[0] == L"set") {
         uint32_t count = 0;
         if (!ParseUnsigned(args[1], count))
-            return UsageError("bad message count '" + Utf8(args[1]) + "'");
+            return UsageError("bad message count '" + WideToUtf8(args[1]) + "'");
         DWORD error = state.SetMessages(count);
         if (error != ERROR_SUCCESS)
             return Failed("cannot set the messages", error);
@@ -485,7 +470,7 @@ int Run(const Args& all)
         std::printf("engine state removed\n");
         return 0;
     }
-    return UsageError("unknown command or wrong arguments: '" + Utf8(command) + "'");
+    return UsageError("unknown command or wrong arguments: '" + WideToUtf8(command) + "'");
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-#include "EngineSandbox.h"
-
+#include "tests/support/EngineSandbox.h"
 #include "vtapi/EngineState.h"
 
 #include <gtest/gtest.h>
 
-using EngineStateTest = EngineSandbox;
+using EngineStateTest = testsupport::EngineSandbox;
 
 TEST_F(EngineStateTest, KeysHeldOpenFollowTheStateWhenAnotherRemovesAndRebuildsIt)
 {

@@ -1,5 +1,4 @@
-#include "EngineSandbox.h"
-
+#include "tests/support/TempFolder.h"
 #include "vtapi/VirtualDataFolder.h"
 
 #include <gtest/gtest.h>
@@ -35,18 +34,19 @@ TEST(VirtualDataFolder, OnlyFullPathsBelowARootAreSafeToClear)
 
 TEST(VirtualDataFolder, ClearOfAFileInsteadOfAFolderFailsAndKeepsTheFile)
 {
-    std::wstring folder = sandbox::UniqueTempFolder(L"file");
+    testsupport::TempFolder temp;
+    std::wstring folder = temp / L"file";
     HANDLE file = CreateFileW(folder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     CloseHandle(file);
     EXPECT_EQ(VirtualDataFolder(folder).Clear(), static_cast<DWORD>(ERROR_DIRECTORY));
     EXPECT_NE(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES);
-    DeleteFileW(folder.c_str());
 }
 
 TEST(VirtualDataFolder, ClearReportsAFileItCannotRemoveAndStillRemovesTheRest)
 {
-    std::wstring folder = sandbox::UniqueTempFolder(L"busy");
+    testsupport::TempFolder temp;
+    std::wstring folder = temp / L"busy";
     VirtualDataFolder data(folder);
     ASSERT_EQ(data.Fill(4), ERROR_SUCCESS);
     // Held open without delete sharing: the one entry that must stay.
@@ -60,5 +60,4 @@ TEST(VirtualDataFolder, ClearReportsAFileItCannotRemoveAndStillRemovesTheRest)
     EXPECT_EQ(data.Clear(), static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_EQ(data.CountEntries(count), ERROR_SUCCESS);
     EXPECT_EQ(count, 0u);
-    sandbox::RemoveFolder(folder);
 }

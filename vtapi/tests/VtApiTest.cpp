@@ -1,7 +1,7 @@
 // The engine API as the plug-in calls it: through the exports of VtApi.dll.
-#include "EngineSandbox.h"
-
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
+#include "tests/support/ChildScenario.h"
+#include "tests/support/EngineSandbox.h"
 #include "vtapi/ComponentList.h"
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"
@@ -21,9 +21,9 @@
 #define ERROR_INVALID_STATE 5023L
 #endif
 
-namespace {
+using namespace testsupport;
 
-constexpr const wchar_t* ChildSwitch = L"--vtapi-child=";
+namespace {
 
 uint32_t ConsoleSession()
 {
@@ -104,18 +104,17 @@ int ChildMain(const std::wstring& action)
     return 90;
 }
 
-// Runs before the tests when this program was started as a second engine
-// process, and ends the process with the child's result.
-const bool ChildModeChecked = [] {
-    std::wstring commandLine = GetCommandLineW();
-    std::size_t at = commandLine.find(ChildSwitch);
-    if (at != std::wstring::npos) {
-        std::wstring action = commandLine.substr(at + std::wcslen(ChildSwitch));
-        action = action.substr(0, action.find(L' '));
-        ExitProcess(static_cast<UINT>(ChildMain(action)));
-    }
-    return true;
-}();
+// EngineProcess ACTION: this program started again as a second engine process.
+OLV_CHILD_SCENARIO(EngineProcess)
+{
+    return ChildMain(args.at(0));
+}
+
+DWORD RunEngineProcess(const wchar_t* action)
+{
+    return RunChildScenario("EngineProcess", {action}).exitCode;
+}
+
 
 class VtApi : public EngineSandbox {
 protected:
@@ -358,11 +357,11 @@ TEST_F(VtApi, SettingASessionOrStartingCreatesTheStatsKeyForWatchers)
         [] { return VtApi_SetActiveSession(ConsoleSession()); },
         [] { return VtApi_StartVantor(0); },
     };
-    RegKey root;
+    UniqueKey root;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     for (const auto& create : creators) {
         ASSERT_EQ(state_.Remove(), ERROR_SUCCESS);
-        RegKey stats;
+        UniqueKey stats;
         ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_FILE_NOT_FOUND);
         ASSERT_NE(create(), 0);
         EXPECT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
@@ -371,7 +370,7 @@ TEST_F(VtApi, SettingASessionOrStartingCreatesTheStatsKeyForWatchers)
 
 TEST_F(VtApi, SessionCallsFailInAProcessThatSetNoSession)
 {
-    EXPECT_EQ(sandbox::RunChild(std::wstring(ChildSwitch) + L"fresh-process"), 0);
+    EXPECT_EQ(RunEngineProcess(L"fresh-process"), 0u);
 }
 
 TEST_F(VtApi, OptionsSetWaitForNotifySettingsChange)
@@ -466,10 +465,10 @@ TEST_F(VtApi, StateWrittenByOneProcessIsSeenByAnother)
     ASSERT_EQ(state_.SetStatistic(0, 7), ERROR_SUCCESS);
     ASSERT_EQ(state_.SetStatistic(8, 4096), ERROR_SUCCESS);
     ASSERT_EQ(state_.SetComponents({{L"Engine", L"9.9.9.9"}}), ERROR_SUCCESS);
-    EXPECT_EQ(sandbox::RunChild(std::wstring(ChildSwitch) + L"read-state"), 0);
+    EXPECT_EQ(RunEngineProcess(L"read-state"), 0u);
 
     ASSERT_EQ(state_.SetMessages(4), ERROR_SUCCESS);
-    ASSERT_EQ(sandbox::RunChild(std::wstring(ChildSwitch) + L"write-state"), 0);
+    ASSERT_EQ(RunEngineProcess(L"write-state"), 0u);
     EXPECT_EQ(VtApi_IsVantorStarted(), 0);
     EXPECT_EQ(VtApi_GetConfigOption(9), 0);
     VtStatisticsRecord record = FreshRecord();
@@ -482,8 +481,8 @@ TEST_F(VtApi, StateWrittenByOneProcessIsSeenByAnother)
 
 TEST_F(VtApi, StatisticsChangeInAnotherProcessSignalsTheWatchedStatsKey)
 {
-    RegKey root;
-    RegKey stats;
+    UniqueKey root;
+    UniqueKey stats;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY | KEY_READ, stats.put()), ERROR_SUCCESS);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -496,12 +495,12 @@ TEST_F(VtApi, StatisticsChangeInAnotherProcessSignalsTheWatchedStatsKey)
     ASSERT_NE(VtApi_NotifySettingsChange(), 0);
     EXPECT_EQ(WaitForSingleObject(event, 200), static_cast<DWORD>(WAIT_TIMEOUT));
 
-    ASSERT_EQ(sandbox::RunChild(std::wstring(ChildSwitch) + L"bump-stats"), 0);
+    ASSERT_EQ(RunEngineProcess(L"bump-stats"), 0u);
     EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
 
     // Fires once per arming: the second change is seen after re-arming.
     ASSERT_EQ(RegNotifyChangeKeyValue(stats.get(), TRUE, filter, event, TRUE), ERROR_SUCCESS);
-    ASSERT_EQ(sandbox::RunChild(std::wstring(ChildSwitch) + L"bump-stats"), 0);
+    ASSERT_EQ(RunEngineProcess(L"bump-stats"), 0u);
     EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     CloseHandle(event);
 
@@ -512,25 +511,10 @@ TEST_F(VtApi, StatisticsChangeInAnotherProcessSignalsTheWatchedStatsKey)
 
 TEST_F(VtApi, CountersBumpedByTwoProcessesAtOnceLoseNoUpdate)
 {
-    HANDLE children[2] = {};
-    wchar_t self[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    for (HANDLE& child : children) {
-        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + ChildSwitch + L"bump-200";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
-        CloseHandle(process.hThread);
-        child = process.hProcess;
-    }
-    EXPECT_EQ(WaitForMultipleObjects(2, children, TRUE, 60000), WAIT_OBJECT_0);
-    for (HANDLE child : children) {
-        DWORD code = 99;
-        GetExitCodeProcess(child, &code);
-        EXPECT_EQ(code, 0u);
-        CloseHandle(child);
-    }
+    RunningProcess children[2] = {StartChildScenario("EngineProcess", {L"bump-200"}),
+                                  StartChildScenario("EngineProcess", {L"bump-200"})};
+    for (RunningProcess& child : children)
+        EXPECT_EQ(child.Finish(60000).exitCode, 0u);
     StatisticsValues values{};
     ASSERT_EQ(state_.GetStatistics(values), ERROR_SUCCESS);
     EXPECT_EQ(values[2], 400u);

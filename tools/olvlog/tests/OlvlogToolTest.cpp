@@ -1,217 +1,27 @@
 // olvlog.exe as a user runs it: its output and exit code for plain, encrypted,
 // damaged and missing files, the rotation pair, the filters, JSON lines,
 // following a log that another process writes and rotates, and --version.
+#include "log/LogFileReader.h"
 #include "log/OlvLog.h"
-#include "log/tests/EncryptedLogSupport.h"
-#include "log/tests/LogTestSupport.h"
+#include "tests/support/ChildScenario.h"
+#include "tests/support/LogSupport.h"
+#include "tests/support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
-#include <shellapi.h>
-
-#include <chrono>
+#include <cstdio>
 #include <cwchar>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
-using namespace logtest;
+using namespace testsupport;
 
 namespace {
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
-};
-
-std::string Drain(HANDLE pipe)
+// A program of the build run to its end, output compared as text.
+ProcessResult RunTool(const std::vector<std::wstring>& args, const wchar_t* program = L"olvlog.exe")
 {
-    std::string text;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(pipe, chunk, sizeof(chunk), &got, nullptr) && got > 0)
-        text.append(chunk, got);
-    return text;
-}
-
-std::wstring BesideThisProgram(const wchar_t* name)
-{
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    return path.substr(0, path.find_last_of(L'\\') + 1) + name;
-}
-
-// A program of the build started with its standard output and error on pipes.
-class ToolProcess {
-public:
-    ToolProcess(const wchar_t* program, const std::wstring& arguments)
-    {
-        const std::wstring tool = BesideThisProgram(program);
-        std::wstring commandLine = L"\"" + tool + L"\" " + arguments;
-        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-        HANDLE outWrite = nullptr, errWrite = nullptr;
-        if (!CreatePipe(&outRead, &outWrite, &inherit, 0))
-            return;
-        if (!CreatePipe(&errRead, &errWrite, &inherit, 0)) {
-            CloseHandle(outWrite);
-            return;
-        }
-        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = outWrite;
-        startup.hStdError = errWrite;
-        startup.hStdInput = nullptr;
-        PROCESS_INFORMATION started{};
-        if (CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &started)) {
-            CloseHandle(started.hThread);
-            process = started.hProcess;
-        }
-        CloseHandle(outWrite);
-        CloseHandle(errWrite);
-    }
-    ~ToolProcess()
-    {
-        if (process != nullptr) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 10000);
-            CloseHandle(process);
-        }
-        if (reader.joinable())
-            reader.join();
-        if (outRead != nullptr)
-            CloseHandle(outRead);
-        if (errRead != nullptr)
-            CloseHandle(errRead);
-    }
-    ToolProcess(const ToolProcess&) = delete;
-    ToolProcess& operator=(const ToolProcess&) = delete;
-
-    bool Started() const { return process != nullptr; }
-
-    // Runs to the end: stdout is drained first, stderr after the end of stdout
-    // (output is small). Text mode gives CR LF line ends; compared without CR.
-    ToolRun Finish()
-    {
-        ToolRun run;
-        if (process == nullptr)
-            return run;
-        run.out = Drain(outRead);
-        run.err = Drain(errRead);
-        std::erase(run.out, '\r');
-        std::erase(run.err, '\r');
-        if (WaitForSingleObject(process, 10000) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process, &run.exitCode);
-        return run;
-    }
-
-    // For a program that runs on: standard output is read by a thread of this
-    // test, and WaitForOutput waits until it holds `text`.
-    void ReadOutputAsItComes()
-    {
-        reader = std::thread([this] {
-            char chunk[4096];
-            DWORD got = 0;
-            while (ReadFile(outRead, chunk, sizeof(chunk), &got, nullptr) && got > 0) {
-                std::lock_guard<std::mutex> lock(mutex);
-                output.append(chunk, got);
-                std::erase(output, '\r');
-                arrived.notify_all();
-            }
-        });
-    }
-
-    bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeOut = std::chrono::seconds(10))
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        return arrived.wait_for(lock, timeOut, [&] { return output.find(text) != std::string::npos; });
-    }
-
-    std::string Output()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return output;
-    }
-
-    // Ends the program (as Ctrl+C would) and gives what it wrote on stderr.
-    std::string Stop()
-    {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 10000);
-        if (reader.joinable())
-            reader.join();
-        std::string err = Drain(errRead);
-        std::erase(err, '\r');
-        return err;
-    }
-
-private:
-    HANDLE process = nullptr;
-    HANDLE outRead = nullptr;
-    HANDLE errRead = nullptr;
-    std::thread reader;
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::string output;
-};
-
-ToolRun RunTool(const std::wstring& arguments, const wchar_t* program = L"olvlog.exe")
-{
-    ToolProcess tool(program, arguments);
-    return tool.Finish();
-}
-
-std::wstring Quoted(const std::wstring& path)
-{
-    return L"\"" + path + L"\"";
-}
-
-// "--append-child PATH MESSAGE": this executable started again appends one line
-// to a log, as a second process would; run from a static constructor, before
-// GoogleTest starts.
-struct AppendChild {
-    AppendChild()
-    {
-        int count = 0;
-        wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-        if (args != nullptr && count == 4 && std::wstring(args[1]) == L"--append-child") {
-            if (OlvLog_Open(args[2], 1, 1 << 20, false) != OlvLogOpened)
-                ExitProcess(10);
-            OlvLog_Print(OlvLogError, L"%s", args[3]);
-            OlvLog_Close();
-            ExitProcess(0);
-        }
-        if (args != nullptr)
-            LocalFree(args);
-    }
-} Appender;
-
-DWORD RunAppendChild(const std::wstring& path, const std::wstring& message)
-{
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --append-child \"" + path + L"\" " + message;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return 0xFFFFFFFF;
-    CloseHandle(process.hThread);
-    return FinishChild(process.hProcess);
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    return RunProcess(BesideTestProgram(program), args, {}, 10000, DropCarriageReturns);
 }
 
 // A plain log file as the logger writes it: the header, then each record's
@@ -245,6 +55,12 @@ std::vector<std::string> Lines(const std::string& text)
 
 }  // namespace
 
+// AppendLine PATH MESSAGE
+OLV_CHILD_SCENARIO(AppendLine)
+{
+    return AppendOneLine(args.at(0), args.at(1));
+}
+
 TEST(OlvlogTool, PrintsTheLinesOfAPlainLog)
 {
     TempFolder folder;
@@ -256,7 +72,7 @@ TEST(OlvlogTool, PrintsTheLinesOfAPlainLog)
         OlvLog_Print(OlvLogInfo, L"first %d", 1);
         OlvLog_Print(OlvLogError, L"second \x00e9");
     }
-    ToolRun run = RunTool(Quoted(path));
+    ProcessResult run = RunTool({path});
     EXPECT_EQ(run.exitCode, 0u) << run.err;
     std::vector<std::wstring> lines = LogFileReader::Lines(path);
     ASSERT_EQ(lines.size(), 2u);
@@ -272,48 +88,48 @@ TEST(OlvlogTool, ExitCodesTellEncryptedDamagedMissingAndUsage)
     TempFolder folder;
     std::string encrypted = "OLVLOG.1";
     encrypted += std::string("\x40\0\0\0", 4) + std::string(64 + 16, 'k');
-    WriteBytes(folder / L"encrypted.log", encrypted);
-    WriteBytes(folder / L"foreign.log", "just some text, no log");
+    WriteFileBytes(folder / L"encrypted.log", encrypted);
+    WriteFileBytes(folder / L"foreign.log", "just some text, no log");
     std::string cut("OLVLOG.0\xFF\xFE", 10);
     cut += std::string(14, '\0') + std::string("[\0001\0:\0002\0:\0003\0:\0002\0]\0 \0x\0\r\0\n\0\0\0\0\0\0\0", 32) + "abc";
-    WriteBytes(folder / L"cut.log", cut);
+    WriteFileBytes(folder / L"cut.log", cut);
     std::string zeros = PlainLog({L"[1:2:3:2] before\r\n"}) + std::string(32, '\0');
     zeros += PlainLog({L"[1:2:3:2] after\r\n"}).substr(24);
-    WriteBytes(folder / L"zeros.log", zeros);
+    WriteFileBytes(folder / L"zeros.log", zeros);
 
     struct Case {
-        std::wstring arguments;
+        std::vector<std::wstring> arguments;
         DWORD exitCode;
         const char* inErr;
     };
     const Case cases[] = {
-        {Quoted(folder / L"encrypted.log"), 4, "encrypted (OLVLOG.1): give --key PRIVATE_KEY_FILE"},
-        {Quoted(folder / L"foreign.log"), 3, "not a log file"},
-        {Quoted(folder / L"cut.log"), 3, "damaged at byte 56 (3 bytes): no log record starts here"},
-        {Quoted(folder / L"zeros.log"), 3, "damaged at byte 72 (32 bytes): U+0000 where a record should start"},
-        {Quoted(folder / L"missing.log"), 2, "cannot open"},
-        {L"", 1, "usage"},
-        {L"--bogus", 1, "usage"},
-        {L"--pid 1a4 x.log", 1, "0x1a4"},
-        {L"--level", 1, "--level needs a value"},
+        {{folder / L"encrypted.log"}, 4, "encrypted (OLVLOG.1): give --key PRIVATE_KEY_FILE"},
+        {{folder / L"foreign.log"}, 3, "not a log file"},
+        {{folder / L"cut.log"}, 3, "damaged at byte 56 (3 bytes): no log record starts here"},
+        {{folder / L"zeros.log"}, 3, "damaged at byte 72 (32 bytes): U+0000 where a record should start"},
+        {{folder / L"missing.log"}, 2, "cannot open"},
+        {{}, 1, "usage"},
+        {{L"--bogus"}, 1, "usage"},
+        {{L"--pid", L"1a4", L"x.log"}, 1, "0x1a4"},
+        {{L"--level"}, 1, "--level needs a value"},
     };
     for (const Case& c : cases) {
-        ToolRun run = RunTool(c.arguments);
+        ProcessResult run = RunTool(c.arguments);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
         EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
         if (c.exitCode == 1) {
             EXPECT_EQ(Lines(run.err).size(), 1u) << "one line: " << run.err;
         }
     }
-    ToolRun damaged = RunTool(Quoted(folder / L"cut.log"));
+    ProcessResult damaged = RunTool({folder / L"cut.log"});
     EXPECT_EQ(damaged.out, "[1:2:3:2] x\n") << "lines before the damage are printed";
-    ToolRun recovered = RunTool(Quoted(folder / L"zeros.log"));
+    ProcessResult recovered = RunTool({folder / L"zeros.log"});
     EXPECT_EQ(recovered.out, "[1:2:3:2] before\n[1:2:3:2] after\n") << "and the lines after it";
 }
 
 TEST(OlvlogTool, HelpGoesToStandardOutputAndNamesEveryOption)
 {
-    ToolRun run = RunTool(L"--help");
+    ProcessResult run = RunTool({L"--help"});
     EXPECT_EQ(run.exitCode, 0u);
     EXPECT_NE(run.out.find("usage: olvlog"), std::string::npos);
     std::string examples;
@@ -334,21 +150,20 @@ TEST(OlvlogTool, HelpGoesToStandardOutputAndNamesEveryOption)
 TEST(OlvlogTool, ReadsTheRotationPairOldFirstAndFilesInTheOrderGiven)
 {
     TempFolder folder;
-    WriteBytes(folder / L"a.log.old", PlainLog({L"[1:2:3:2] a old\r\n"}));
-    WriteBytes(folder / L"a.log", PlainLog({L"[1:2:3:2] a live\r\n"}));
-    WriteBytes(folder / L"b.log", PlainLog({L"[1:2:3:2] b live\r\n"}));
+    WriteFileBytes(folder / L"a.log.old", PlainLog({L"[1:2:3:2] a old\r\n"}));
+    WriteFileBytes(folder / L"a.log", PlainLog({L"[1:2:3:2] a live\r\n"}));
+    WriteFileBytes(folder / L"b.log", PlainLog({L"[1:2:3:2] b live\r\n"}));
     struct Case {
-        std::wstring arguments;
+        std::vector<std::wstring> arguments;
         const char* out;
     };
     const Case cases[] = {
-        {Quoted(folder / L"b.log") + L" " + Quoted(folder / L"a.log"),
-         "[1:2:3:2] b live\n[1:2:3:2] a old\n[1:2:3:2] a live\n"},
-        {L"--no-old " + Quoted(folder / L"a.log"), "[1:2:3:2] a live\n"},
-        {Quoted(folder / L"a.log.old"), "[1:2:3:2] a old\n"},
+        {{folder / L"b.log", folder / L"a.log"}, "[1:2:3:2] b live\n[1:2:3:2] a old\n[1:2:3:2] a live\n"},
+        {{L"--no-old", folder / L"a.log"}, "[1:2:3:2] a live\n"},
+        {{folder / L"a.log.old"}, "[1:2:3:2] a old\n"},
     };
     for (const Case& c : cases) {
-        ToolRun run = RunTool(c.arguments);
+        ProcessResult run = RunTool(c.arguments);
         EXPECT_EQ(run.exitCode, 0u) << run.err;
         EXPECT_EQ(run.out, c.out);
     }
@@ -360,30 +175,32 @@ TEST(OlvlogTool, FiltersKeepLinesByLevelProcessThreadAndText)
 {
     TempFolder folder;
     const std::wstring path = folder / L"mixed.log";
-    WriteBytes(path, PlainLog({L"[10:1a4:1b8:1] trace from 1a4\r\n", L"[11:1a4:1b9:3] error in WORKER\r\nits detail\r\n",
+    WriteFileBytes(path, PlainLog({L"[10:1a4:1b8:1] trace from 1a4\r\n", L"[11:1a4:1b9:3] error in WORKER\r\nits detail\r\n",
                                L"[12:99:1b8:2] information from 99\r\n", L"[13:1a4:1b8:5] fatal \x00c9p\x00e9\x65\r\n"}));
     const std::string trace = "[10:1a4:1b8:1] trace from 1a4", error = "[11:1a4:1b9:3] error in WORKER",
                       detail = "its detail", information = "[12:99:1b8:2] information from 99",
                       fatal = "[13:1a4:1b8:5] fatal \xC3\x89p\xC3\xA9\x65";
     struct Case {
-        std::wstring filters;
+        std::vector<std::wstring> filters;
         std::vector<std::string> lines;
     };
     const Case cases[] = {
-        {L"--level 3", {error, detail, fatal}},
-        {L"--pid 0x1a4", {trace, error, detail, fatal}},
-        {L"--pid 420", {trace, error, detail, fatal}},
-        {L"--pid 0x1A4 --tid 0x1b8", {trace, fatal}},
-        {L"--tid 0x1b8 --level 2", {information, fatal}},
-        {L"--grep worker", {error}},
-        {L"--grep DETAIL", {detail}},
-        {L"--grep \x00e9p\x00c9", {fatal}},
-        {L"--pid 7", {}},
+        {{L"--level", L"3"}, {error, detail, fatal}},
+        {{L"--pid", L"0x1a4"}, {trace, error, detail, fatal}},
+        {{L"--pid", L"420"}, {trace, error, detail, fatal}},
+        {{L"--pid", L"0x1A4", L"--tid", L"0x1b8"}, {trace, fatal}},
+        {{L"--tid", L"0x1b8", L"--level", L"2"}, {information, fatal}},
+        {{L"--grep", L"worker"}, {error}},
+        {{L"--grep", L"DETAIL"}, {detail}},
+        {{L"--grep", L"\x00e9p\x00c9"}, {fatal}},
+        {{L"--pid", L"7"}, {}},
     };
     for (const Case& c : cases) {
-        ToolRun run = RunTool(c.filters + L" " + Quoted(path));
+        std::vector<std::wstring> args = c.filters;
+        args.push_back(path);
+        ProcessResult run = RunTool(args);
         EXPECT_EQ(run.exitCode, 0u) << run.err;
-        EXPECT_EQ(Lines(run.out), c.lines) << std::string(c.filters.begin(), c.filters.end());
+        EXPECT_EQ(Lines(run.out), c.lines) << testing::PrintToString(c.filters);
     }
 }
 
@@ -394,9 +211,9 @@ TEST(OlvlogTool, JsonLinesEscapeAnyText)
 {
     TempFolder folder;
     const std::wstring path = folder / L"text.log";
-    WriteBytes(path, PlainLog({L"[1:2:3:4] q\"b\\c\x0001\t\x001f\x007f|a\rb\nc|\xD83D\xDE00|\xD800x\xDC00|\x2028|\x00e9\r\n",
+    WriteFileBytes(path, PlainLog({L"[1:2:3:4] q\"b\\c\x0001\t\x001f\x007f|a\rb\nc|\xD83D\xDE00|\xD800x\xDC00|\x2028|\x00e9\r\n",
                                L"[ffffffff:0:a:1] \r\nno prefix\r\n"}));
-    ToolRun run = RunTool(L"--json " + Quoted(path));
+    ProcessResult run = RunTool({L"--json", path});
     EXPECT_EQ(run.exitCode, 0u) << run.err;
     EXPECT_EQ(Lines(run.out),
               (std::vector<std::string>{
@@ -423,7 +240,7 @@ TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
         ASSERT_EQ(log.result, OlvLogOpened);
         OlvLog_Print(OlvLogInfo, L"parent \x00e9 %d", 1);
     }
-    ASSERT_EQ(RunAppendChild(path, L"child"), 0u);
+    ASSERT_EQ(RunChildScenario("AppendLine", {path, L"child"}).exitCode, 0u);
     {
         ScopedLog log(path, 1, 1 << 20, true);
         ASSERT_EQ(log.result, OlvLogOpened);
@@ -432,23 +249,23 @@ TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
     ASSERT_EQ(HeaderOf(FileBytes(path)).magic, "OLVLOG.1");
 
     const std::wstring devKey = folder / L"dev-private.key";
-    WriteBytes(devKey, DevPrivateKeyText);
+    WriteFileBytes(devKey, DevPrivateKeyText);
     std::string other = DevPrivateKeyText;
     const size_t exponent = other.find("privateExponent ");
     ASSERT_NE(exponent, std::string::npos);
     char& digit = other[exponent + 16 + 100];
     digit = digit == '1' ? '2' : '1';
     const std::wstring otherKey = folder / L"other-private.key";
-    WriteBytes(otherKey, other);
+    WriteFileBytes(otherKey, other);
     const std::wstring notAKey = folder / L"not-a.key";
-    WriteBytes(notAKey, "bits 512\nmodulus 00\n");
+    WriteFileBytes(notAKey, "bits 512\nmodulus 00\n");
     const std::wstring binaryKey = folder / L"binary.key";
-    WriteBytes(binaryKey, std::string(4000, '\x01'));
+    WriteFileBytes(binaryKey, std::string(4000, '\x01'));
     const std::string longBlob = std::string("OLVLOG.1\x80\0\0\0", 12) + std::string(128 + 16, 'k');
     const std::wstring longBlobLog = folder / L"long-blob.log";
-    WriteBytes(longBlobLog, longBlob);
+    WriteFileBytes(longBlobLog, longBlob);
 
-    ToolRun run = RunTool(L"--key " + Quoted(devKey) + L" " + Quoted(path));
+    ProcessResult run = RunTool({L"--key", devKey, path});
     EXPECT_EQ(run.exitCode, 0u) << run.err;
     EXPECT_EQ(run.err, "");
     std::vector<std::string> messages;
@@ -457,21 +274,21 @@ TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
     EXPECT_EQ(messages, (std::vector<std::string>{"parent \xC3\xA9 1", "child", "parent 2"}));
 
     struct Case {
-        std::wstring arguments;
+        std::vector<std::wstring> arguments;
         DWORD exitCode;
         std::string inErr;
     };
     const Case cases[] = {
-        {Quoted(path), 4, "give --key PRIVATE_KEY_FILE"},
-        {L"--key " + Quoted(otherKey) + L" " + Quoted(path), 5, "does not match"},
-        {L"--key " + Quoted(notAKey) + L" " + Quoted(path), 2, "not a private key file"},
-        {L"--key " + Quoted(binaryKey) + L" " + Quoted(path), 2, "unknown field \"" + std::string(32, '?') + "\"..."},
-        {L"--key " + Quoted(folder / L"missing.key") + L" " + Quoted(path), 2, "cannot open the key file"},
-        {L"--key " + Quoted(devKey) + L" " + Quoted(longBlobLog), 3, "impossible key blob length (128 bytes"},
-        {Quoted(path) + L" --key", 1, "usage"},
+        {{path}, 4, "give --key PRIVATE_KEY_FILE"},
+        {{L"--key", otherKey, path}, 5, "does not match"},
+        {{L"--key", notAKey, path}, 2, "not a private key file"},
+        {{L"--key", binaryKey, path}, 2, "unknown field \"" + std::string(32, '?') + "\"..."},
+        {{L"--key", folder / L"missing.key", path}, 2, "cannot open the key file"},
+        {{L"--key", devKey, longBlobLog}, 3, "impossible key blob length (128 bytes"},
+        {{path, L"--key"}, 1, "usage"},
     };
     for (const Case& c : cases) {
-        ToolRun failed = RunTool(c.arguments);
+        ProcessResult failed = RunTool(c.arguments);
         EXPECT_EQ(failed.exitCode, c.exitCode) << failed.err;
         EXPECT_NE(failed.err.find(c.inErr), std::string::npos) << failed.err;
         EXPECT_LT(failed.err.size(), 400u) << "a readable message";
@@ -492,14 +309,14 @@ TEST(OlvlogTool, FollowPrintsNewLinesAcrossRotations)
     TempFolder folder;
     const std::wstring path = folder / L"followed.log";
     const std::wstring devKey = folder / L"dev-private.key";
-    WriteBytes(devKey, DevPrivateKeyText);
+    WriteFileBytes(devKey, DevPrivateKeyText);
 
     ScopedLog log(path, 1, 400, false);
     ASSERT_EQ(log.result, OlvLogOpened);
     OlvLog_Print(OlvLogError, L"follow line %02d", 0);
-    ToolProcess follower(L"olvlog.exe", L"--follow --key " + Quoted(devKey) + L" " + Quoted(path));
+    RunningProcess follower(BesideTestProgram(L"olvlog.exe"), {L"--follow", L"--key", devKey, path}, {},
+                            DropCarriageReturns);
     ASSERT_TRUE(follower.Started());
-    follower.ReadOutputAsItComes();
     const int count = 16;
     for (int i = 0; i < count; ++i) {
         char expected[32];
@@ -517,14 +334,14 @@ TEST(OlvlogTool, FollowPrintsNewLinesAcrossRotations)
     for (int i = 0; i < count; ++i)
         expected.push_back((i < 10 ? "follow line 0" : "follow line ") + std::to_string(i));
     EXPECT_EQ(messages, expected);
-    EXPECT_EQ(follower.Stop(), "") << "no damage, no warning";
+    EXPECT_EQ(follower.Stop().err, "") << "no damage, no warning";
 }
 
 // Every tool answers --version with the version RUXUI.dll carries; olvlog also
 // names the key this build seals with, and tells whether a key file opens it.
 TEST(ToolVersions, EveryToolAnswersWithTheVersionOfThePlugIn)
 {
-    const std::wstring dll = BesideThisProgram(L"RUXUI.dll");
+    const std::wstring dll = BesideTestProgram(L"RUXUI.dll");
     DWORD handle = 0;
     std::vector<unsigned char> data(GetFileVersionInfoSizeW(dll.c_str(), &handle));
     ASSERT_FALSE(data.empty());
@@ -537,14 +354,14 @@ TEST(ToolVersions, EveryToolAnswersWithTheVersionOfThePlugIn)
                                 std::to_string(HIWORD(fixed->dwProductVersionLS)) + "." +
                                 std::to_string(LOWORD(fixed->dwProductVersionLS));
     for (const wchar_t* tool : {L"olvlog", L"ruxhost", L"ruxui-console", L"vtctl"}) {
-        ToolRun run = RunTool(L"--version", (std::wstring(tool) + L".exe").c_str());
+        ProcessResult run = RunTool({L"--version"}, (std::wstring(tool) + L".exe").c_str());
         EXPECT_EQ(run.exitCode, 0u);
         EXPECT_EQ(Lines(run.out).at(0), std::string(tool, tool + std::wcslen(tool)) + " " + version);
     }
 
     TempFolder folder;
-    WriteBytes(folder / L"dev-private.key", DevPrivateKeyText);
-    ToolRun keys = RunTool(L"--version --key " + Quoted(folder / L"dev-private.key"));
+    WriteFileBytes(folder / L"dev-private.key", DevPrivateKeyText);
+    ProcessResult keys = RunTool({L"--version", L"--key", folder / L"dev-private.key"});
     EXPECT_EQ(keys.exitCode, 0u) << keys.err;
     // The development key's fingerprint, computed once with another MD5 (Python's hashlib).
     if (DevKeyIsBuiltIn()) {

@@ -2,7 +2,7 @@
 // and a client that writes each host call to the file named by the variable
 // OLV_FAKE_PLUGIN_TRACE. With OLV_FAKE_PLUGIN_NULL=1 the factory returns null,
 // as a plug-in does when it cannot create its client.
-#include "plugin/OLVRuxUIPlugin.h"
+#include "contracts/OLVRuxUIPlugin.h"
 
 #include <windows.h>
 

@@ -1,45 +1,18 @@
 // ruxhost as a real process, driving a stand-in plug-in that records every
 // call it receives.
+#include "tests/support/ProcessRun.h"
+#include "tests/support/TempFolder.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+using namespace testsupport;
+
 namespace {
-
-std::wstring BinFolder()
-{
-    wchar_t self[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
-std::wstring TempFile(const wchar_t* tag)
-{
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH + 1, temp);
-    static int serial = 0;
-    return std::wstring(temp) + L"ruxhost-test-" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-"
-        + std::to_wstring(++serial) + L".txt";
-}
-
-std::string ReadFileText(const std::wstring& path)
-{
-    std::ifstream in(path.c_str(), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string result = text.str();
-    std::string clean;
-    for (char c : result) {
-        if (c != '\r')
-            clean += c;
-    }
-    return clean;
-}
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -59,73 +32,30 @@ struct HostRun {
 // Each test has its own trace file and leaves no file or variable behind.
 class RuxHost : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        trace_ = TempFile(L"trace");
-        SetEnvironmentVariableW(L"OLV_FAKE_PLUGIN_TRACE", trace_.c_str());
-    }
+    void SetUp() override { SetEnvironmentVariableW(L"OLV_FAKE_PLUGIN_TRACE", trace_.c_str()); }
 
     void TearDown() override
     {
         SetEnvironmentVariableW(L"OLV_FAKE_PLUGIN_TRACE", nullptr);
         SetEnvironmentVariableW(L"OLV_FAKE_PLUGIN_NULL", nullptr);
-        DeleteFileW(trace_.c_str());
     }
 
-    static std::wstring FakePlugin() { return BinFolder() + L"FakeRuxPlugin.dll"; }
+    static std::wstring FakePlugin() { return BesideTestProgram(L"FakeRuxPlugin.dll"); }
 
-    // Runs ruxhost with the arguments (each quoted) and, when given, a script
-    // on standard input; waits at most 30 s.
+    // Runs ruxhost with the arguments and, when given, a script on standard
+    // input; output and errors in one text.
     HostRun Run(const std::vector<std::wstring>& args, const std::string& input = {})
     {
-        HostRun run;
-        std::wstring outPath = TempFile(L"out");
-        std::wstring inPath = TempFile(L"in");
-        {
-            std::ofstream in(inPath.c_str(), std::ios::binary);
-            in << input;
-        }
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        HANDLE in = CreateFileW(inPath.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr);
-        EXPECT_NE(out, INVALID_HANDLE_VALUE);
-        EXPECT_NE(in, INVALID_HANDLE_VALUE);
-
-        std::wstring exe = BinFolder() + L"ruxhost.exe";
-        std::wstring commandLine = L"\"" + exe + L"\"";
-        for (const std::wstring& arg : args)
-            commandLine += L" \"" + arg + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in;
-        startup.hStdOutput = out;
-        startup.hStdError = out;
-        PROCESS_INFORMATION process = {};
-        if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-            CloseHandle(process.hThread);
-            if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
-                DWORD code = 0;
-                GetExitCodeProcess(process.hProcess, &code);
-                run.exitCode = static_cast<int>(code);
-            } else {
-                TerminateProcess(process.hProcess, 99);
-                ADD_FAILURE() << "ruxhost did not end within 30 s";
-            }
-            CloseHandle(process.hProcess);
-        } else {
-            ADD_FAILURE() << "cannot start ruxhost: " << GetLastError();
-        }
-        CloseHandle(out);
-        CloseHandle(in);
-        run.output = Lines(ReadFileText(outPath));
-        run.trace = Lines(ReadFileText(trace_));
-        DeleteFileW(outPath.c_str());
-        DeleteFileW(inPath.c_str());
-        return run;
+        ProcessResult result = RunProcess(BesideTestProgram(L"ruxhost.exe"), args, input, DefaultProcessTimeoutMs,
+                                          ErrorsToOutput | DropCarriageReturns);
+        std::vector<unsigned char> trace = FileBytes(trace_);
+        std::string text(trace.begin(), trace.end());
+        std::erase(text, '\r');
+        return {static_cast<int>(result.exitCode), Lines(result.out), Lines(text)};
     }
 
-    std::wstring trace_;
+    TempFolder temp_;
+    std::wstring trace_ = temp_ / L"trace.txt";
 };
 
 }  // namespace
@@ -201,7 +131,7 @@ TEST_F(RuxHost, StepsThatNeedAClientAreRefusedWithoutOne)
 
 TEST_F(RuxHost, ModuleThatDoesNotLoadIsReported)
 {
-    HostRun run = Run({L"--dll", BinFolder() + L"NoSuchPlugin.dll", L"new"});
+    HostRun run = Run({L"--dll", BesideTestProgram(L"NoSuchPlugin.dll"), L"new"});
     EXPECT_EQ(run.exitCode, 1);
     ASSERT_EQ(run.output.size(), 1u);
     EXPECT_EQ(run.output[0].rfind("new: cannot load ", 0), 0u) << run.output[0];

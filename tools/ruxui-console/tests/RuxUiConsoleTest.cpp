@@ -1,106 +1,25 @@
 // ruxui-console as a process, against this test playing the plug-in: its own
 // sink (a unique name, passed with --peer) and service "SB".
 #include "rux/RuxExtensions.h"
+#include "tests/support/ProcessRun.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
+
+using namespace testsupport;
 
 namespace {
 
-struct Outcome {
-    DWORD exitCode = STILL_ACTIVE;
-    std::string out;
-    std::string err;
-};
-
-// Runs ruxui-console.exe from this test's folder with `args`, feeding `input`
-// to its standard input. `whileRunning` runs meanwhile.
-class ConsoleRun {
-public:
-    ConsoleRun(const std::string& args, const std::string& input = "")
-    {
-        SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-        HANDLE inRead, inWrite;
-        CreatePipe(&outRead_, &outWrite_, &inherit, 0);
-        CreatePipe(&errRead_, &errWrite_, &inherit, 0);
-        CreatePipe(&inRead, &inWrite, &inherit, 0);
-        SetHandleInformation(outRead_, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(errRead_, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-        wchar_t path[MAX_PATH];
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring exe(path);
-        exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"ruxui-console.exe";
-        std::wstring command = L"\"" + exe + L"\" " + std::wstring(args.begin(), args.end());
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = inRead;
-        startup.hStdOutput = outWrite_;
-        startup.hStdError = errWrite_;
-        PROCESS_INFORMATION info = {};
-        if (CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &info)) {
-            process_ = info.hProcess;
-            CloseHandle(info.hThread);
-        }
-        CloseHandle(inRead);
-        CloseHandle(outWrite_);
-        CloseHandle(errWrite_);
-        DWORD written = 0;
-        if (!input.empty())
-            WriteFile(inWrite, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-        CloseHandle(inWrite);
-        outReader_ = std::thread([this] { Drain(outRead_, result_.out); });
-        errReader_ = std::thread([this] { Drain(errRead_, result_.err); });
-    }
-    ~ConsoleRun()
-    {
-        if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT)
-            TerminateProcess(process_, 99);
-        Finish(0);
-    }
-
-    bool Started() const { return process_ != nullptr; }
-
-    const Outcome& Finish(DWORD timeoutMs = 15000)
-    {
-        if (process_) {
-            if (WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0)
-                GetExitCodeProcess(process_, &result_.exitCode);
-            else
-                TerminateProcess(process_, 99);
-            CloseHandle(process_);
-            process_ = nullptr;
-        }
-        if (outReader_.joinable())
-            outReader_.join();
-        if (errReader_.joinable())
-            errReader_.join();
-        return result_;
-    }
-
-private:
-    static void Drain(HANDLE pipe, std::string& into)
-    {
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read)
-            into.append(buffer, read);
-        CloseHandle(pipe);
-    }
-
-    HANDLE process_ = nullptr;
-    HANDLE outRead_ = nullptr, outWrite_ = nullptr, errRead_ = nullptr, errWrite_ = nullptr;
-    Outcome result_;
-    std::thread outReader_;
-    std::thread errReader_;
-};
+// ruxui-console.exe from this test's folder with `args`, fed `input`.
+RunningProcess StartConsole(const std::vector<std::wstring>& args, const std::string& input = "")
+{
+    return RunningProcess(BesideTestProgram(L"ruxui-console.exe"), args, input);
+}
 
 std::string Text(RuxItem item)
 {
@@ -131,9 +50,11 @@ public:
         CloseHandle(serviceEvent);
     }
 
-    std::string Args(const std::string& steps) const
+    std::vector<std::wstring> Args(std::vector<std::wstring> steps) const
     {
-        return "--session " + session + " --peer " + name + " " + steps;
+        steps.insert(steps.begin(), {L"--session", std::wstring(session.begin(), session.end()), L"--peer",
+                                     std::wstring(name.begin(), name.end())});
+        return steps;
     }
 
     // Pushes `item` to the console's sink as the plug-in does: fresh connection.
@@ -172,10 +93,10 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
 {
     FakePlugin plugin;
     ASSERT_NE(plugin.service, nullptr);
-    ConsoleRun console(plugin.Args("--timeout 10000 --send \"enable true\" "
-                                   "--send \"query ApplySBSetting EnableScanSpy=true EnableVirtual=false\" "
-                                   "--send \"call ShutDownSB\" --send \"query RequestSBSetting\" "
-                                   "--wait-for reply:RequestSBSetting --wait-for advise:\"\\\"Status\\\":1\""));
+    RunningProcess console = StartConsole(plugin.Args(
+        {L"--timeout", L"10000", L"--send", L"enable true", L"--send",
+         L"query ApplySBSetting EnableScanSpy=true EnableVirtual=false", L"--send", L"call ShutDownSB", L"--send",
+         L"query RequestSBSetting", L"--wait-for", L"reply:RequestSBSetting", L"--wait-for", L"advise:\"Status\":1"}));
     ASSERT_TRUE(console.Started());
     // The console's peer sets our sink event; as the plug-in, answer it with a push.
     ASSERT_EQ(WaitForSingleObject(plugin.sinkEvent, 10000), WAIT_OBJECT_0);
@@ -218,7 +139,7 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
     RuxCloseConnection(connection);
     RuxReleaseItem(settings);
 
-    const Outcome& outcome = console.Finish();
+    ProcessResult outcome = console.Finish(15000);
     EXPECT_EQ(outcome.exitCode, 0u) << outcome.err;
     EXPECT_NE(outcome.out.find("{\"kind\":\"advise\",\"item\":{\"Status\":1,\"Version\":\"1.2.3.4\"}}\n"),
               std::string::npos)
@@ -232,10 +153,10 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
 TEST(RuxUiConsole, ScriptOnStandardInputFailsClearlyWhenAWaitTimesOut)
 {
     FakePlugin plugin;
-    ConsoleRun console(plugin.Args(""), "# a script\nenable false\nwait-for update 300\nquit\n");
+    RunningProcess console = StartConsole(plugin.Args({}), "# a script\nenable false\nwait-for update 300\nquit\n");
     RuxItem call = nullptr;
     EXPECT_EQ(plugin.Pop(&call), RuxResult_Call);
-    const Outcome& outcome = console.Finish();
+    ProcessResult outcome = console.Finish(15000);
     EXPECT_EQ(outcome.exitCode, 3u);
     EXPECT_EQ(outcome.err, "ruxui-console: no update message within 300 ms\n");
 }
@@ -243,29 +164,28 @@ TEST(RuxUiConsole, ScriptOnStandardInputFailsClearlyWhenAWaitTimesOut)
 TEST(RuxUiConsole, BadArgumentsAndAnUnreachablePeerExitWithOneLine)
 {
     struct Case {
-        std::string args;
+        std::vector<std::wstring> args;
         DWORD exitCode;
         const char* message;
     } cases[] = {
-        {"--session abc", 2, "bad session id 'abc'"},
-        {"--session 1 --send \"launch rockets\"", 2, "unknown command 'launch'"},
-        {"--session 1 --send \"wait-for advise\"", 2, "--send takes enable, call or query"},
-        {"--session 1 --wait-for nothing", 2, "unknown message kind 'nothing'"},
-        {"--timeout", 2, "option '--timeout' needs a value"},
-        {"--frobnicate 1", 2, "unknown option '--frobnicate'"},
-        {"--session " + std::to_string(GetCurrentProcessId()) + " --peer RuxConsoleNobody", 1,
+        {{L"--session", L"abc"}, 2, "bad session id 'abc'"},
+        {{L"--session", L"1", L"--send", L"launch rockets"}, 2, "unknown command 'launch'"},
+        {{L"--session", L"1", L"--send", L"wait-for advise"}, 2, "--send takes enable, call or query"},
+        {{L"--session", L"1", L"--wait-for", L"nothing"}, 2, "unknown message kind 'nothing'"},
+        {{L"--timeout"}, 2, "option '--timeout' needs a value"},
+        {{L"--frobnicate", L"1"}, 2, "unknown option '--frobnicate'"},
+        {{L"--session", std::to_wstring(GetCurrentProcessId()), L"--peer", L"RuxConsoleNobody"}, 1,
          "cannot reach the plug-in's sink 'RuxConsoleNobody'"},
     };
     for (const auto& c : cases) {
-        ConsoleRun console(c.args);
-        const Outcome& outcome = console.Finish();
-        EXPECT_EQ(outcome.exitCode, c.exitCode) << c.args;
-        EXPECT_EQ(outcome.err.rfind("ruxui-console: ", 0), 0u) << c.args << ": " << outcome.err;
-        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << c.args << ": " << outcome.err;
+        ProcessResult outcome = RunProcess(BesideTestProgram(L"ruxui-console.exe"), c.args, {}, 15000);
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        EXPECT_EQ(outcome.exitCode, c.exitCode);
+        EXPECT_EQ(outcome.err.rfind("ruxui-console: ", 0), 0u) << outcome.err;
+        EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
         EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
     }
-    ConsoleRun help("--help");
-    const Outcome& outcome = help.Finish();
+    ProcessResult outcome = RunProcess(BesideTestProgram(L"ruxui-console.exe"), {L"--help"}, {}, 15000);
     EXPECT_EQ(outcome.exitCode, 0u);
     EXPECT_NE(outcome.out.find("usage: ruxui-console"), std::string::npos);
 }

@@ -1,7 +1,7 @@
 // vtctl as a real process: what it changes is what the engine API then reports.
-#include "vtapi/tests/EngineSandbox.h"
-
-#include "plugin/contracts/VtApi.h"
+#include "contracts/VtApi.h"
+#include "tests/support/EngineSandbox.h"
+#include "tests/support/ProcessRun.h"
 #include "vtapi/FaultSwitch.h"
 
 #include <gtest/gtest.h>
@@ -9,63 +9,18 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
+using namespace testsupport;
+
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-// Runs vtctl with the arguments (each quoted), output and errors into one
-// file; waits at most 30 s.
-ToolRun RunVtctl(const std::vector<std::wstring>& args)
+// vtctl with the arguments, output and errors in one text.
+ProcessResult RunVtctl(const std::vector<std::wstring>& args)
 {
-    ToolRun run;
-    wchar_t self[MAX_PATH + 1] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring folder = self;
-    folder = folder.substr(0, folder.find_last_of(L"\\/") + 1);
-    std::wstring exe = folder + L"vtctl.exe";
-    std::wstring outPath = sandbox::UniqueTempFolder(L"vtctl-out") + L".txt";
-
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    EXPECT_NE(out, INVALID_HANDLE_VALUE);
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    for (const std::wstring& arg : args)
-        commandLine += L" \"" + arg + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(process.hThread);
-        if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(process.hProcess, &code);
-            run.exitCode = static_cast<int>(code);
-        } else {
-            TerminateProcess(process.hProcess, 99);
-        }
-        CloseHandle(process.hProcess);
-    }
-    CloseHandle(out);
-    std::ifstream in(outPath.c_str(), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    run.output = text.str();
-    in.close();
-    DeleteFileW(outPath.c_str());
-    return run;
+    return RunProcess(BesideTestProgram(L"vtctl.exe"), args, {}, DefaultProcessTimeoutMs, ErrorsToOutput);
 }
 
 }  // namespace
@@ -99,10 +54,10 @@ TEST_F(Vtctl, BadArgumentsGiveOneErrorLineAndExitCodeTwo)
         for (const auto& arg : args)
             joined += arg + L" ";
         SCOPED_TRACE(testing::PrintToString(joined));
-        ToolRun run = RunVtctl(args);
-        EXPECT_EQ(run.exitCode, 2);
-        EXPECT_EQ(run.output.rfind("vtctl: ", 0), 0u) << run.output;
-        EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+        ProcessResult run = RunVtctl(args);
+        EXPECT_EQ(run.exitCode, 2u);
+        EXPECT_EQ(run.out.rfind("vtctl: ", 0), 0u) << run.out;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
     }
     // Nothing of the refused commands reached the state.
     StatisticsValues values{};
@@ -124,8 +79,8 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
         {L"fault", L"set", L"ResetMessages", L"fail", L"delay", L"1"},
     };
     for (const auto& args : commands) {
-        ToolRun run = RunVtctl(args);
-        EXPECT_EQ(run.exitCode, 0) << run.output;
+        ProcessResult run = RunVtctl(args);
+        EXPECT_EQ(run.exitCode, 0u) << run.out;
     }
     EXPECT_EQ(VtApi_IsVantorStarted(), 1);
     EXPECT_EQ(VtApi_GetConfigOption(10), 0);
@@ -145,24 +100,24 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
     EXPECT_EQ(GetLastError(), FaultInjectedError);
 
     // A new setting replaces both switches: the failure goes, the delay stays 1 ms.
-    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ResetMessages", L"delay", L"1"}).exitCode, 0);
+    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ResetMessages", L"delay", L"1"}).exitCode, 0u);
     FaultSetting setting;
     ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
     EXPECT_FALSE(setting.fail);
     EXPECT_EQ(setting.delayMs, 1u);
-    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ResetMessages"}).exitCode, 0);
+    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ResetMessages"}).exitCode, 0u);
     ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
     EXPECT_TRUE(setting.fail);
     EXPECT_EQ(setting.delayMs, 0u);
-    EXPECT_EQ(RunVtctl({L"fault", L"clear", L"resetmessages"}).exitCode, 0);
+    EXPECT_EQ(RunVtctl({L"fault", L"clear", L"resetmessages"}).exitCode, 0u);
     EXPECT_NE(VtApi_ResetMessages(), 0);
-    ToolRun status = RunVtctl({L"status"});
-    EXPECT_EQ(status.exitCode, 0);
-    EXPECT_NE(status.output.find("engine:            running"), std::string::npos) << status.output;
+    ProcessResult status = RunVtctl({L"status"});
+    EXPECT_EQ(status.exitCode, 0u);
+    EXPECT_NE(status.out.find("engine:            running"), std::string::npos) << status.out;
 
-    EXPECT_EQ(RunVtctl({L"reset"}).exitCode, 0);
-    RegKey root;
-    RegKey base;
+    EXPECT_EQ(RunVtctl({L"reset"}).exitCode, 0u);
+    UniqueKey root;
+    UniqueKey base;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyExW(root.get(), EngineState::BaseKeyPath, 0, KEY_READ, base.put()), ERROR_FILE_NOT_FOUND);
 }
@@ -170,15 +125,15 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
 TEST_F(Vtctl, StatsBumpSignalsAWatcherOfTheStatsKey)
 {
     ASSERT_EQ(state_.EnsureStatsKey(), ERROR_SUCCESS);
-    RegKey root;
-    RegKey stats;
+    UniqueKey root;
+    UniqueKey stats;
     ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
     ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     ASSERT_EQ(RegNotifyChangeKeyValue(stats.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event, TRUE),
               ERROR_SUCCESS);
-    EXPECT_EQ(RunVtctl({L"stats", L"bump", L"Suspicious"}).exitCode, 0);
+    EXPECT_EQ(RunVtctl({L"stats", L"bump", L"Suspicious"}).exitCode, 0u);
     EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
     CloseHandle(event);
 }

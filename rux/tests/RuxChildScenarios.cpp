@@ -1,0 +1,214 @@
+// The other process of a two-process test (ChildProcess in RuxTestSupport.h),
+// each scenario after the tag that names its ready and quit events:
+//   Echo OWN_SINK PARENT_SINK
+//       starts OWN_SINK with service "SB", opens its peer to PARENT_SINK, and
+//       answers every query (the reply carries the query's "arg") and sends
+//       every call, advise and update back to PARENT_SINK/"SB" as the same kind,
+//       each on a fresh connection closed at once. A call "quit" ends it.
+//   Hold SINK
+//       starts SINK and keeps it until told to quit (exit code 2: name taken).
+//   Idle SINK COUNT
+//       opens COUNT connections to SINK that never send a byte, then waits
+//       for the sink to close every one; exit code: how many it did not.
+//   Call SINK TEXT
+//       sends TEXT as a call to SINK/"SB" (exit code 0 when sent).
+// Exit code 4: the events are missing; 5: the wrong number of arguments.
+#include "rux/tests/RuxTestSupport.h"
+
+#include "tests/support/ChildScenario.h"
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace ruxtest;
+using testsupport::ChildArgs;
+using testsupport::Narrow;
+
+// The events of this child, named by the tag its parent gave first.
+class ChildEvents {
+public:
+    explicit ChildEvents(const std::wstring& tag)
+        : ready(Open(ChildProcess::EventName(L"Ready", tag))), quit(Open(ChildProcess::EventName(L"Quit", tag)))
+    {
+    }
+    ~ChildEvents()
+    {
+        if (ready)
+            CloseHandle(ready);
+        if (quit)
+            CloseHandle(quit);
+    }
+    ChildEvents(const ChildEvents&) = delete;
+    ChildEvents& operator=(const ChildEvents&) = delete;
+
+    HANDLE ready;
+    HANDLE quit;
+
+private:
+    static HANDLE Open(const std::wstring& name)
+    {
+        return OpenEventW(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, name.c_str());
+    }
+};
+
+// Runs `role` with the arguments after the tag, once both events are open.
+template <typename Role>
+int RunRole(const ChildArgs& args, size_t count, Role role)
+{
+    if (args.size() != count + 1)
+        return 5;
+    ChildEvents events(args[0]);
+    if (!events.ready || !events.quit)
+        return 4;
+    std::vector<std::string> narrow;
+    for (size_t i = 1; i < args.size(); ++i)
+        narrow.push_back(Narrow(args[i]));
+    return role(narrow, events.ready, events.quit);
+}
+
+std::string Text(RuxItem item)
+{
+    char buffer[256] = {};
+    RuxCopyStr(item, buffer, 0, sizeof buffer);
+    return buffer;
+}
+
+bool SendBack(const char* sink, int32_t kind, RuxItem item)
+{
+    RuxConnection connection = RuxOpenConnection(sink);
+    RuxService service = RuxOpenService(connection, "SB");
+    int32_t sent = 0;
+    if (kind == RuxResult_Call)
+        sent = RuxCall(service, 0, item, 0);
+    else if (kind == RuxResult_Advise)
+        sent = RuxAdvise(service, 0, item);
+    else if (kind == RuxResult_Update)
+        sent = RuxUpdate(service, 0, item);
+    RuxCloseService(service);
+    RuxCloseConnection(connection);
+    return sent != 0;
+}
+
+void Answer(RuxItem query)
+{
+    RuxItem proc = nullptr, cookie = nullptr, source = nullptr, service = nullptr, arg = nullptr;
+    RuxGetAssoc(query, "proc", &proc);
+    RuxGetAssoc(query, "cookie", &cookie);
+    RuxGetAssoc(query, "source", &source);
+    RuxGetAssoc(query, "service", &service);
+    RuxGetAssoc(query, "arg", &arg);
+    RuxConnection connection = RuxOpenConnection(Text(source).c_str());
+    RuxService reply = RuxOpenService(connection, Text(service).c_str());
+    RuxReply(reply, 0, proc, cookie, arg ? arg : proc);
+    RuxCloseService(reply);
+    RuxCloseConnection(connection);
+    RuxReleaseItem(arg);
+}
+
+int RunEcho(const char* ownSink, const char* parentSink, HANDLE ready, HANDLE quit)
+{
+    RuxInit();
+    HANDLE sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE serviceEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(ownSink, sinkEvent);
+    RuxService service = RuxStartService(sink, "SB", serviceEvent);
+    RuxConnection peer = RuxOpenPeer(sink, parentSink);
+    if (!sink || !service || !peer)
+        return 3;
+    SetEvent(ready);
+    bool running = true;
+    while (running) {
+        HANDLE waits[2] = {serviceEvent, quit};
+        if (WaitForMultipleObjects(2, waits, FALSE, 30000) != WAIT_OBJECT_0)
+            break;
+        RuxItem call = nullptr;
+        for (int32_t kind; (kind = RuxPopCall(service, &call)) != RuxResult_Empty;) {
+            if (kind == RuxResult_Query)
+                Answer(call);
+            else if (kind == RuxResult_Call && Text(call) == "quit")
+                running = false;
+            else
+                SendBack(parentSink, kind, call);
+        }
+    }
+    RuxCloseConnection(peer);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    RuxExit();
+    CloseHandle(sinkEvent);
+    CloseHandle(serviceEvent);
+    return 0;
+}
+
+int RunHold(const char* name, HANDLE ready, HANDLE quit)
+{
+    RuxInit();
+    RuxSink sink = RuxStartSink(name, nullptr);
+    if (!sink)
+        return 2;
+    SetEvent(ready);
+    WaitForSingleObject(quit, 30000);
+    RuxStopSink(sink);
+    RuxExit();
+    return 0;
+}
+
+int RunIdle(const char* sink, int count, HANDLE ready)
+{
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < count; ++i)
+        clients.push_back(std::make_unique<RawClient>(sink));
+    SetEvent(ready);
+    int open = 0;
+    for (auto& client : clients)
+        open += client->Open() && !client->ClosedBySink(30000);
+    return open;
+}
+
+int RunCall(const char* sink, const char* text)
+{
+    RuxInit();
+    RuxConnection connection = RuxOpenConnection(sink);
+    RuxService service = RuxOpenService(connection, "SB");
+    RuxItem item = RuxBuildItem("s", text);
+    bool sent = RuxCall(service, 0, item, 0) != 0;
+    RuxReleaseItem(item);
+    RuxCloseService(service);
+    RuxCloseConnection(connection);
+    RuxExit();
+    return sent ? 0 : 1;
+}
+
+}  // namespace
+
+OLV_CHILD_SCENARIO(Echo)
+{
+    return RunRole(args, 2, [](const std::vector<std::string>& sinks, HANDLE ready, HANDLE quit) {
+        return RunEcho(sinks[0].c_str(), sinks[1].c_str(), ready, quit);
+    });
+}
+
+OLV_CHILD_SCENARIO(Hold)
+{
+    return RunRole(args, 1, [](const std::vector<std::string>& sink, HANDLE ready, HANDLE quit) {
+        return RunHold(sink[0].c_str(), ready, quit);
+    });
+}
+
+OLV_CHILD_SCENARIO(Idle)
+{
+    return RunRole(args, 2, [](const std::vector<std::string>& given, HANDLE ready, HANDLE) {
+        return RunIdle(given[0].c_str(), std::atoi(given[1].c_str()), ready);
+    });
+}
+
+OLV_CHILD_SCENARIO(Call)
+{
+    return RunRole(args, 2, [](const std::vector<std::string>& given, HANDLE, HANDLE) {
+        return RunCall(given[0].c_str(), given[1].c_str());
+    });
+}

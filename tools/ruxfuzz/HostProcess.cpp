@@ -1,0 +1,167 @@
+#include "tools/ruxfuzz/HostProcess.h"
+
+#include <chrono>
+#include <cstdio>
+
+HostProcess::~HostProcess()
+{
+    if (process_)
+        Finish(FinishWaitMs);
+    if (reader_.joinable())
+        reader_.join();
+    for (HANDLE handle : {process_, input_, output_}) {
+        if (handle)
+            CloseHandle(handle);
+    }
+}
+
+bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPath, std::string& error)
+{
+    // The child's ends are inheritable; ours are not, so that the host's
+    // input reaches its end when we close ours.
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE childInput = nullptr;
+    HANDLE childOutput = nullptr;
+    HANDLE childError = nullptr;
+    BOOL piped = CreatePipe(&childInput, &input_, &inherit, 0) && CreatePipe(&output_, &childOutput, &inherit, 0);
+    DWORD pipeError = GetLastError();
+    if (piped) {
+        SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+        DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &childError, 0,
+                        TRUE, DUPLICATE_SAME_ACCESS);
+    }
+
+    std::wstring commandLine = L"\"" + hostPath + L"\"";
+    if (!dllPath.empty())
+        commandLine += L" --dll \"" + dllPath + L"\"";
+    commandLine += L" -";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childInput;
+    startup.hStdOutput = childOutput;
+    startup.hStdError = childError;
+    PROCESS_INFORMATION info = {};
+    BOOL started = piped && CreateProcessW(hostPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                           nullptr, &startup, &info);
+    DWORD startError = GetLastError();
+    for (HANDLE handle : {childInput, childOutput, childError}) {
+        if (handle)
+            CloseHandle(handle);
+    }
+    if (!piped) {
+        error = "cannot create the host's pipes (error " + std::to_string(pipeError) + ")";
+        return false;
+    }
+    if (!started) {
+        error = "cannot start the host (error " + std::to_string(startError) + ")";
+        return false;
+    }
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    reader_ = std::thread(&HostProcess::ReadLoop, this);
+    return true;
+}
+
+void HostProcess::ReadLoop()
+{
+    char chunk[4096];
+    DWORD done = 0;
+    while (ReadFile(output_, chunk, sizeof(chunk), &done, nullptr) && done > 0) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        partial_.append(chunk, done);
+        for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+            std::string line = partial_.substr(0, end);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            lines_.push_back(line);
+            partial_.erase(0, end + 1);
+        }
+        changed_.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+}
+
+bool HostProcess::Step(const std::string& step, DWORD timeoutMs, std::string& line)
+{
+    std::string text = step + "\n";
+    DWORD written = 0;
+    if (!process_ || !WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        line = "the host's input is closed (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    std::string prefix = step + ":";
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (;;) {
+        while (!lines_.empty()) {
+            std::string next = std::move(lines_.front());
+            lines_.pop_front();
+            if (next.compare(0, prefix.size(), prefix) == 0) {
+                line = next;
+                return true;
+            }
+        }
+        if (ended_) {
+            line = "the host ended before it answered '" + step + "'";
+            return false;
+        }
+        if (changed_.wait_until(hold, deadline) == std::cv_status::timeout && lines_.empty()) {
+            line = "the host did not answer '" + step + "' within " + std::to_string(timeoutMs) + " ms";
+            return false;
+        }
+    }
+}
+
+bool HostProcess::SampleResources(Resources& resources, DWORD timeoutMs, std::string& error)
+{
+    std::string line;
+    if (!Step("resources", timeoutMs, line)) {
+        error = line;
+        return false;
+    }
+    Resources parsed;
+    if (std::sscanf(line.c_str(), "resources: handles=%lu private-bytes=%llu threads=%lu", &parsed.handles,
+                    &parsed.privateBytes, &parsed.threads) != 3) {
+        error = "the host's resources line is not understood: " + line;
+        return false;
+    }
+    resources = parsed;
+    return true;
+}
+
+bool HostProcess::Alive() const
+{
+    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+}
+
+bool HostProcess::WaitForExit(DWORD timeoutMs) const
+{
+    return !process_ || WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD HostProcess::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    if (process_)
+        GetExitCodeProcess(process_, &code);
+    return code;
+}
+
+bool HostProcess::Finish(DWORD timeoutMs)
+{
+    if (!process_)
+        return true;
+    if (input_) {
+        CloseHandle(input_);
+        input_ = nullptr;
+    }
+    if (WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0)
+        return true;
+    TerminateProcess(process_, ERROR_TIMEOUT);
+    WaitForSingleObject(process_, FinishWaitMs);
+    return false;
+}

@@ -1,0 +1,67 @@
+// One batch of hostile traffic for a sink: the frames to send and how they
+// travel (over how many connections, after a genuine handshake or not), or a
+// pattern of connections (churn, idle connections). A batch is made from the
+// seed and its index alone, so that any batch of a run can be made again.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class BatchClass {
+    Headers,      // malformed headers: short, bad magic, flags, length fields, oversized
+    Kinds,        // well-formed headers of unknown kinds, and Acks sent to the sink
+    Requests,     // Hello, OpenService, Bye and Ping with hostile bodies
+    Items,        // messages whose item is truncated, trailing, of unknown types or wrong lengths
+    Services,     // good items for services that are not running, and kinds the plug-in ignores
+    Deep,         // items nested around the depth limit and far beyond it
+    Wide,         // lists of up to 65,535 members, the longest strings, frames above the limit
+    Queries,      // the plug-in's commands with members missing, repeated or of the wrong type
+    Commands,     // unknown commands, as calls and as queries
+    Connections,  // many connections at once, each with frames; connect-and-drop
+    Churn,        // threads opening, greeting and dropping connections as fast as they can
+    Idle,         // connections that never send a byte, held while the host is asked
+};
+
+struct HostileFrame {
+    std::string bytes;
+    bool answered = false;      // the sink answers it with an Ack
+    bool patchService = false;  // gets the service id that the handshake returned
+};
+
+struct BatchLimits {
+    uint32_t wideMembers = 65535;  // members of the widest list
+    std::string replySink;         // the fuzzer's own sink, named as a reply address
+};
+
+struct HostileBatch {
+    BatchClass batchClass = BatchClass::Headers;
+    uint64_t index = 0;
+    std::string description;  // one line: the class and what was chosen
+    std::vector<HostileFrame> frames;
+
+    // How the frames travel: dealt in turn over this many connections, each
+    // opened with a genuine handshake unless `handshake` is false, and closed
+    // with a Bye or simply dropped. The Bye's Ack tells that the sink has
+    // queued everything sent before it, so that the question asked after the
+    // batch is answered only after the batch's messages were served.
+    uint32_t connections = 1;
+    bool handshake = true;
+    bool peer = false;
+    bool byeAtEnd = true;
+    // Churn: each thread opens, greets and drops this many connections.
+    uint32_t churnThreads = 0;
+    uint32_t churnPerThread = 0;
+    // Connections opened and never written, held while the host is asked.
+    uint32_t idleConnections = 0;
+
+    // The hostile frames the batch sends (churn counts its Hellos).
+    uint64_t HostileFrames() const { return frames.size() + uint64_t(churnThreads) * churnPerThread; }
+
+    static HostileBatch Make(uint64_t seed, uint64_t index, const std::vector<BatchClass>& classes,
+                             const BatchLimits& limits);
+    static const char* ClassName(BatchClass batchClass);
+    // Parses a comma-separated list of class names, or "all".
+    static bool ParseClasses(const std::string& text, std::vector<BatchClass>& classes);
+    static std::vector<BatchClass> AllClasses();
+};
