@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 #include <winternl.h>
 
+#include <cstddef>
 #include <vector>
 
 namespace {
