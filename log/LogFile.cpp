@@ -311,14 +311,12 @@ void ReleaseFileLock(ProcessLog* log) noexcept
 
 void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
 {
-    AcquireFileLock(log);
     if (log->file != nullptr)
         WriteRecord(log, data, bytes);
     if ((flags & SubmitFatal) != 0 && log->file != nullptr) {
         IO_STATUS_BLOCK io{};
         ZwFlushBuffersFile(log->file, &io);
     }
-    ReleaseFileLock(log);
 }
 
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept

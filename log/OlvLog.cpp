@@ -58,9 +58,9 @@ size_t WritePrefix(wchar_t* line, unsigned level)
 constexpr size_t StackLineUnits = 1792;
 constexpr size_t StackMessageLimit = 1780;
 
-// Heap attempts: capacity k units in a block of 2k + 16 bytes, the message
-// after the prefix with k - n - 12 units of room; k grows by k/16 + 256 until
-// it reaches 1,048,576 (91 attempts).
+// Heap attempts: capacity k units in an owned block of 2k + 16 bytes, the
+// message after the prefix with k - n - 12 units of room; k grows by k/16 + 256
+// until it reaches 1,048,576 (91 attempts).
 constexpr size_t HeapFirstCapacity = 256;
 constexpr size_t HeapCapacityLimit = 0x100000;
 
@@ -97,7 +97,7 @@ void PrintLine(ProcessLog* log, unsigned level, const wchar_t* format, va_list a
     }
 
     for (size_t k = HeapFirstCapacity; k < HeapCapacityLimit; k += (k >> 4) + 256) {
-        auto block = static_cast<wchar_t*>(HeapAlloc(log->heap, 0, 2 * k + 16));
+        auto block = static_cast<wchar_t*>(AllocateOwnedBlock(log, 2 * k + 16));
         if (!block)
             return;
         va_copy(attempt, args);
@@ -109,7 +109,7 @@ void PrintLine(ProcessLog* log, unsigned level, const wchar_t* format, va_list a
             LogSubmit(log, SubmitOwned | fatal, block, static_cast<int32_t>(units * sizeof(wchar_t)));
             return;
         }
-        HeapFree(log->heap, 0, block);
+        FreeOwnedBlock(log, block);
     }
 }
 

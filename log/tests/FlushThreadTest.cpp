@@ -195,3 +195,90 @@ TEST(WriterThread, BlockForAMissingWriterIsWrittenNotLost)
     CurrentLog.load()->useWriterThread.store(false);
     EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"kept"});
 }
+
+// A writer that writes nothing while lines keep coming: the queue used to grow
+// without bound. Held, the submitting thread writes the queue itself once
+// it has waited for room in vain; ended, the thread's handle says so while it
+// waits. Either way the queue stays within its budget and the file gets every
+// line in order.
+TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
+{
+    TempFolder folder;
+    const std::wstring filler(480, L'f');  // lines of about 1 KB: about 60 per batch
+    const int lines = 1500;                // about 24 batches
+    for (bool ended : {false, true}) {
+        std::wstring path = folder / (ended ? L"flood-ended.log" : L"flood-held.log");
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(release, nullptr);
+        {
+            ScopedLog log(path, 1, LargeFile, true);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            ProcessLog* current = CurrentLog.load();
+            current->writerQueueBudget = 256 << 10;  // three batches fit, a fourth waits
+            current->writerRoomWait = 50;            // no wait would see room here
+            ASSERT_TRUE(ended ? EndWriter(current) : HoldWriter(current, release));
+            size_t peak = 0;
+            for (int i = 0; i < lines; ++i) {
+                OlvLog_Print(OlvLogInfo, L"flood %04d %s", i, filler.c_str());
+                peak = std::max(peak, current->writerQueueBytes.load());
+            }
+            EXPECT_LE(peak, current->writerQueueBudget) << "writer ended " << ended;
+            EXPECT_EQ(current->useWriterThread.load(), !ended);
+            SetEvent(release);
+            ASSERT_TRUE(WriterDrained());
+        }
+        CloseHandle(release);
+        std::vector<std::wstring> messages = Messages(path);
+        ASSERT_EQ(messages.size(), static_cast<size_t>(lines)) << "writer ended " << ended;
+        for (int i = 0; i < lines; ++i) {
+            int number = -1;
+            ASSERT_EQ(swscanf(messages[i].c_str(), L"flood %d", &number), 1);
+            ASSERT_EQ(number, i) << "writer ended " << ended;
+        }
+    }
+}
+
+// A push used to allocate a 32-byte work item; when that failed, the caller
+// wrote its batch itself, ahead of the batches the writer still held. Now the
+// item comes with the block, and a line that cannot even be copied is written
+// by the caller after everything queued.
+TEST(WriterThread, AnExhaustedHeapNeverPutsALineAheadOfEarlierOnes)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"exhausted.log";
+    ScopedLog log(path, 1, LargeFile, true);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    ProcessLog* current = CurrentLog.load();
+    // A heap that cannot grow: once filled, every allocation from it fails.
+    HANDLE smallHeap = HeapCreate(0, 0, 512 * 1024);
+    ASSERT_NE(smallHeap, nullptr);
+    AcquireBufferLock(current);
+    FreeOwnedBlock(current, current->buffer);
+    current->buffer = nullptr;
+    current->bufferUsed = 0;
+    current->heap = smallHeap;
+    ReleaseBufferLock(current);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    ASSERT_TRUE(HoldWriter(current, release));
+
+    OlvLog_Print(OlvLogError, L"first");  // queued behind the held writer
+    std::vector<void*> fill;
+    for (size_t size : {4096, 16})
+        while (void* block = HeapAlloc(smallHeap, 0, size))
+            fill.push_back(block);
+    OlvLog_Print(OlvLogError, L"second");  // a batch queued without a new allocation
+    OlvLog_Print(OlvLogError, L"third");   // neither a batch buffer nor a copy: written here
+    const std::vector<std::wstring> expected{L"first", L"second", L"third"};
+    EXPECT_EQ(Messages(path), expected);
+
+    for (void* block : fill)
+        HeapFree(smallHeap, 0, block);
+    SetEvent(release);
+    ASSERT_TRUE(WriterDrained());
+    EXPECT_EQ(Messages(path), expected);
+    // Every block of the small heap has been freed to it by now.
+    current->heap = GetProcessHeap();
+    HeapDestroy(smallHeap);
+    CloseHandle(release);
+}

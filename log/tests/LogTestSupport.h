@@ -63,12 +63,19 @@ inline std::vector<std::wstring> Messages(const std::wstring& path)
     return messages;
 }
 
-// Returns once the writer thread has written everything queued to it so far,
-// or false after a few seconds.
+// Holds the writer thread, from the moment it reaches this call, until
+// `release` is set (at most 10 seconds).
+inline bool HoldWriter(ProcessLog* log, HANDLE release)
+{
+    return QueueWriterCall(log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release);
+}
+
+// Returns once the writer thread has written everything queued to it so far
+// (at once when the log is written directly), or false after a few seconds.
 inline bool WriterDrained()
 {
     ProcessLog* log = CurrentLog.load();
-    if (log == nullptr || log->writerThread == nullptr)
+    if (log == nullptr || log->writerThread == nullptr || !log->useWriterThread.load())
         return true;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool drained = QueueWriterCall(log, [](void* done) { SetEvent(static_cast<HANDLE>(done)); }, event) &&
