@@ -25,8 +25,12 @@
 
 namespace {
 
-// Unseals a 64-byte blob into its first 32 bytes; decrypts by XOR with the
-// key. Enough to drive the encrypted header and the per-block decoding.
+// Unseals a 64-byte blob into its first 32 bytes; decrypts each block by XOR
+// with the key's first 16 bytes. Enough to drive the encrypted header and the
+// per-block decoding. Like the real cipher (each block by itself, no chaining),
+// a block decrypts the same whichever call and place in the call it gets: a key
+// whose result depended on that would make any split of the file read
+// differently, whatever the decoder does.
 class StandInKey : public LogFileKey {
 public:
     int32_t UnsealStreamKey(const uint8_t* blob, uint32_t length, uint8_t streamKey[32]) const override
@@ -39,7 +43,7 @@ public:
     void DecryptBlocks(const uint8_t streamKey[32], uint8_t* data, size_t blockCount) const override
     {
         for (size_t i = 0; i < blockCount * 16; ++i)
-            data[i] ^= streamKey[i % 32];
+            data[i] ^= streamKey[i % 16];
     }
 };
 

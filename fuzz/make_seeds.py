@@ -125,7 +125,8 @@ ROUNDTRIP = {
 
 # Log files for log_reader: the first byte chooses the mode (even: a file read
 # with the harness's stand-in key, which unseals a 64-byte blob ending in 0x5A
-# into its first 32 bytes and decrypts by XOR; odd: records to write).
+# into its first 32 bytes and decrypts each 16-byte block by XOR with the first
+# 16 of them; odd: records to write).
 def log_record(text):
     data = (text + "\r\n").encode("utf-16-le")
     return data + b"\0" * (-len(data) % 16)
@@ -136,7 +137,7 @@ PLAIN_LOG = (PLAIN_HEADER + log_record("[1a2b:10:20:2] RuxUIClient::WorkerProc: 
              + log_record("[1a2c:10:20:3] two\r\nlines"))
 STREAM_KEY = bytes(range(1, 33))
 KEY_BLOB = STREAM_KEY + b"\x11" * 31 + b"\x5a"
-ENCRYPTED_BODY = bytes(byte ^ STREAM_KEY[i % 32] for i, byte in
+ENCRYPTED_BODY = bytes(byte ^ STREAM_KEY[i % 16] for i, byte in
                        enumerate(b"\xff\xfe" + b"\0" * 14 + log_record("[5:6:7:1] secret line")))
 LOGS = {
     "plain": b"\x00" + PLAIN_LOG,
