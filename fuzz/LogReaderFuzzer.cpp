@@ -4,7 +4,8 @@
 // The first input byte chooses how the rest is used:
 // - even: the rest is a file's bytes, opened with a stand-in key (so that
 //   encrypted files reach their records; the key only has to be the same on
-//   both sides, not secure). Properties:
+//   both sides, not secure), or with no key when the first byte's top bit is
+//   set. Properties:
 //   - the decoder fed the file in parts of any sizes finds exactly what Parse
 //     finds in one piece (lines, damage, format, key check), so a record cut
 //     between two reads of a growing file is never read differently;
@@ -13,7 +14,8 @@
 //   - no line is longer than the reader's bound.
 // - odd: the rest describes records (prefix numbers and a message) that are
 //   written as the logger writes them into a plain file; the reader gives back
-//   exactly those lines, with no damage.
+//   exactly those lines, with no damage, and each line's prefix parses back to
+//   the numbers written.
 #include "FuzzSupport.h"
 
 #include "log/LogRecordDecoder.h"
@@ -66,13 +68,14 @@ bool SameContents(const LogFileContents& a, const LogFileContents& b)
 
 void CheckFile(const uint8_t* data, size_t size, uint8_t splitSeed)
 {
-    static const StandInKey key;
+    static const StandInKey standIn;
+    const LogFileKey* key = (splitSeed & 0x80) != 0 ? nullptr : &standIn;
     const std::vector<unsigned char> bytes(data, data + size);
-    const LogFileContents whole = LogFileReader::Parse(bytes, &key);
+    const LogFileContents whole = LogFileReader::Parse(bytes, key);
 
     // Parts of pseudo-random sizes from 1 to 64 bytes, chosen by the seed.
     LogFileContents parts;
-    LogRecordDecoder decoder(&key);
+    LogRecordDecoder decoder(key);
     uint32_t state = 0x9E3779B9u ^ splitSeed;
     for (size_t at = 0; at < size;) {
         state = state * 1664525u + 1013904223u;
@@ -93,8 +96,13 @@ void CheckFile(const uint8_t* data, size_t size, uint8_t splitSeed)
         end = damage.offset + damage.bytes;
         linesBefore = damage.linesBefore;
     }
-    for (const std::wstring& line : whole.lines)
+    for (const std::wstring& line : whole.lines) {
         FUZZ_CHECK(line.size() <= LogRecordDecoder::LongestLineUnits, "no line is longer than the reader's bound");
+        LogLinePrefix prefix;
+        FUZZ_CHECK(ParseLogLinePrefix(line, &prefix) <= line.size(), "a line's prefix lies inside the line");
+    }
+    if (key == nullptr && whole.format == LogFileFormat::Encrypted)
+        FUZZ_CHECK(whole.lines.empty() && whole.keyCheck != LogFileKeyCheck::Opened, "no key opens no file");
 }
 
 void AppendUnit(std::vector<unsigned char>& file, uint32_t unit)
@@ -131,14 +139,18 @@ void CheckWrittenRecords(const uint8_t* data, size_t size)
     std::vector<unsigned char> file = {'O', 'L', 'V', 'L', 'O', 'G', '.', '0', 0xFF, 0xFE};
     file.resize(HeaderBytes, 0);
     std::vector<std::wstring> expected;
+    std::vector<LogLinePrefix> prefixes;
     const uint8_t* at = data;
     const uint8_t* end = data + size;
     while (at != end) {
         std::wstring line = L"[";
+        uint32_t numbers[4];
         for (int field = 0; field < 4; ++field) {
-            AppendHex(line, TakeU32(at, end));
+            numbers[field] = TakeU32(at, end);
+            AppendHex(line, numbers[field]);
             line += field < 3 ? L':' : L']';
         }
+        prefixes.push_back(LogLinePrefix{numbers[0], numbers[1], numbers[2], numbers[3]});
         line += L' ';
         // A message of up to 255 units; CR, LF and U+0000 are what the writer's
         // framing reserves, so they stand for ordinary text here.
@@ -161,6 +173,14 @@ void CheckWrittenRecords(const uint8_t* data, size_t size)
     FUZZ_CHECK(read.format == LogFileFormat::Plain, "a written plain file reads as plain");
     FUZZ_CHECK(read.damage.empty() && read.problem.empty(), "a file written as the logger writes it is whole");
     FUZZ_CHECK(read.lines == expected, "the reader gives back exactly the lines written");
+    for (size_t i = 0; i < expected.size(); ++i) {
+        LogLinePrefix prefix;
+        const size_t units = ParseLogLinePrefix(expected[i], &prefix);
+        FUZZ_CHECK(units != 0 && expected[i][units - 1] == L' ' && prefix.tick == prefixes[i].tick &&
+                       prefix.pid == prefixes[i].pid && prefix.tid == prefixes[i].tid &&
+                       prefix.level == prefixes[i].level,
+                   "a written line's prefix parses back to its numbers");
+    }
 }
 
 }  // namespace
