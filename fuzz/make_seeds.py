@@ -125,6 +125,41 @@ ROUNDTRIP = {
 }
 
 
+# Log files for log_reader: the first byte chooses the mode (even: a file read
+# with the harness's stand-in key, which unseals a 64-byte blob ending in 0x5A
+# into its first 32 bytes and decrypts each 16-byte block by XOR with the first
+# 16 of them; odd: records to write).
+def log_record(text):
+    data = (text + "\r\n").encode("utf-16-le")
+    return data + b"\0" * (-len(data) % 16)
+
+
+PLAIN_HEADER = b"OLVLOG.0" + b"\xff\xfe" + b"\0" * 14
+PLAIN_LOG = (PLAIN_HEADER + log_record("[1a2b:10:20:2] RuxUIClient::WorkerProc: started")
+             + log_record("[1a2c:10:20:3] two\r\nlines"))
+STREAM_KEY = bytes(range(1, 33))
+KEY_BLOB = STREAM_KEY + b"\x11" * 31 + b"\x5a"
+ENCRYPTED_BODY = bytes(byte ^ STREAM_KEY[i % 16] for i, byte in
+                       enumerate(b"\xff\xfe" + b"\0" * 14 + log_record("[5:6:7:1] secret line")))
+# A stream key of zeros decrypts to the bytes themselves, so that the fuzzer
+# sees the text it must change where the decoder compares it: a record, a block
+# of damage, then a record of two lines found again on the block grid.
+CLEAR_KEY_BLOB = b"\0" * 63 + b"\x5a"
+CLEAR_BODY = (b"\xff\xfe" + b"\0" * 14 + log_record("[7:8:9:2] before") + bytes(range(0x41, 0x51))
+              + log_record("[7:8:9:3] after\r\nand more"))
+LOGS = {
+    "plain": b"\x00" + PLAIN_LOG,
+    "plain-damaged": b"\x02" + PLAIN_LOG[:40] + b"\0" * 4 + PLAIN_LOG[44:],
+    "plain-key-error": b"\x04" + PLAIN_HEADER
+    + "stream_key_init_error=0x80090005\n".encode("utf-16-le").ljust(128, b"\0") + log_record("[1:2:3:4] after"),
+    "encrypted": b"\x06" + b"OLVLOG.1" + struct.pack("<I", 64) + KEY_BLOB + ENCRYPTED_BODY,
+    "encrypted-clear-key": b"\x0a" + b"OLVLOG.1" + struct.pack("<I", 64) + CLEAR_KEY_BLOB + CLEAR_BODY,
+    "encrypted-wrong-key": b"\x08" + b"OLVLOG.1" + struct.pack("<I", 64) + KEY_BLOB[:63] + b"\0" + ENCRYPTED_BODY,
+    "records": b"\x01" + struct.pack("<IIII", 0x1234, 8, 9, 2) + bytes([5]) + "hello".encode("utf-16-le")
+    + struct.pack("<IIII", 0xFFFFFFFF, 0, 1, 5) + bytes([0]),
+}
+
+
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -137,3 +172,4 @@ write("rux_frame", FRAMES)
 write("rux_item_decode", ITEMS)
 write("rux_item_roundtrip", ROUNDTRIP)
 write("rux_item_format", FORMATS)
+write("log_reader", LOGS)

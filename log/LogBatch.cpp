@@ -1,12 +1,10 @@
-// The batch of the process log: the buffer lock, LogSubmit, SendBatch and
-// DispatchBlock. Only the batch buffer is guarded by the lock; file writes take
-// the file lock (WriteBlock), whether they happen under it or on the writer
-// thread.
+// The batch of the process log: the buffer lock, owned blocks, LogSubmit,
+// SendBatch and DispatchBlock. Only the batch buffer is guarded by the lock;
+// file writes take the file lock (CompleteBlock, or the writer thread's pass),
+// whether they happen under it or on the writer thread.
 #include "log/ProcessLog.h"
 #include "runtime/base/NtApi.h"
 #include "runtime/base/ThreadQuery.h"
-
-#include <intrin.h>
 
 #include <cstring>
 
@@ -29,26 +27,41 @@ void ReleaseBufferLock(ProcessLog* log) noexcept
     log->bufferOwner.exchange(0);
 }
 
+void* AllocateOwnedBlock(ProcessLog* log, size_t bytes) noexcept
+{
+    if (bytes > UINT32_MAX - sizeof(WriterWorkItem))
+        return nullptr;
+    auto item = static_cast<WriterWorkItem*>(HeapAlloc(log->heap, 0, sizeof(WriterWorkItem) + bytes));
+    if (item == nullptr)
+        return nullptr;
+    item->size = static_cast<uint32_t>(sizeof(WriterWorkItem) + bytes);
+    return item + 1;
+}
+
+void FreeOwnedBlock(ProcessLog* log, void* data) noexcept
+{
+    HeapFree(log->heap, 0, static_cast<WriterWorkItem*>(data) - 1);
+}
+
 namespace {
 
 // Installs a fresh batch buffer. Null when the heap is exhausted: LogSubmit then
 // dispatches lines one by one instead of batching them (DispatchAlone).
 void InstallBuffer(ProcessLog* log) OLV_REQUIRES(log->bufferOwner)
 {
-    log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
+    log->buffer = static_cast<uint8_t*>(AllocateOwnedBlock(log, LogBufferBytes));
     log->bufferUsed = 0;
     log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
 }
 
 // A block that is not batched. With a writer thread, every line but a fatal
-// one reaches the file through it, so that lines keep their order and only
-// one thread checks the size and rotates: a block on the caller's stack goes
-// as an owned copy. Only when that copy cannot be had either does the caller
-// write it itself.
-void DispatchAlone(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes)
+// one reaches the file through it: a block on the caller's stack goes as an
+// owned copy. Only when that copy cannot be had either does the caller write
+// it itself, after everything queued (CompleteBlock), so lines keep their order.
+void DispatchAlone(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) OLV_REQUIRES(log->bufferOwner)
 {
     if (log->useWriterThread.load() && (flags & (SubmitFatal | SubmitOwned)) == 0) {
-        if (void* copy = HeapAlloc(log->heap, 0, static_cast<size_t>(bytes))) {
+        if (void* copy = AllocateOwnedBlock(log, static_cast<size_t>(bytes))) {
             std::memcpy(copy, data, static_cast<size_t>(bytes));
             DispatchBlock(log, flags | SubmitOwned, copy, bytes);
             return;
@@ -84,7 +97,7 @@ void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes)
         std::memcpy(log->buffer + log->bufferUsed, data, static_cast<size_t>(bytes));
         log->bufferUsed += bytes;
         if (flags & SubmitOwned)
-            HeapFree(log->heap, 0, const_cast<void*>(data));
+            FreeOwnedBlock(log, const_cast<void*>(data));
         if (log->bufferUsed >= LogSendThreshold)
             SendBatch(log, flags | SubmitOwned);
     } else {
@@ -100,9 +113,5 @@ void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) n
         QueueToWriter(log, flags, data, static_cast<uint32_t>(bytes));
         return;
     }
-    WriteBlock(log, flags, data, static_cast<uint32_t>(bytes));
-    if (flags & SubmitFatal)
-        __debugbreak();
-    if (flags & SubmitOwned)
-        HeapFree(log->heap, 0, data);
+    CompleteBlock(log, flags, data, static_cast<uint32_t>(bytes));
 }

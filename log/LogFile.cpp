@@ -128,20 +128,6 @@ size_t LastComponentStart(const wchar_t* name, size_t units)
     return 0;
 }
 
-size_t AppendHex(wchar_t* out, unsigned value)
-{
-    wchar_t digits[8];
-    size_t count = 0;
-    do {
-        unsigned digit = value & 0xF;
-        digits[count++] = static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'a' + digit - 10);
-        value >>= 4;
-    } while (value != 0);
-    for (size_t i = 0; i < count; ++i)
-        out[i] = digits[count - 1 - i];
-    return count;
-}
-
 // Empties a previous ".old" file in the way, moves it to a "killed.%x" name in
 // the same folder and deletes it, so that the ".old" name and the file's space
 // are free at once, even while other processes still hold it open.
@@ -325,14 +311,12 @@ void ReleaseFileLock(ProcessLog* log) noexcept
 
 void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
 {
-    AcquireFileLock(log);
     if (log->file != nullptr)
         WriteRecord(log, data, bytes);
     if ((flags & SubmitFatal) != 0 && log->file != nullptr) {
         IO_STATUS_BLOCK io{};
         ZwFlushBuffersFile(log->file, &io);
     }
-    ReleaseFileLock(log);
 }
 
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept

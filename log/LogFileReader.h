@@ -36,7 +36,10 @@ public:
     // non-zero code (0x411 when the blob was sealed with another key pair);
     // streamKey is written only on success.
     virtual int32_t UnsealStreamKey(const uint8_t* blob, uint32_t length, uint8_t streamKey[32]) const = 0;
-    // Decrypts whole 16-byte blocks in place under a stream key.
+    // Decrypts whole 16-byte blocks in place under a stream key, each block by
+    // itself: a block's result never depends on the other blocks of the call
+    // or on its place in it, since the decoder decrypts the blocks of a file in
+    // whatever groups its parts arrive in.
     virtual void DecryptBlocks(const uint8_t streamKey[32], uint8_t* data, size_t blockCount) const = 0;
 };
 

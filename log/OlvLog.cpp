@@ -16,36 +16,41 @@ std::atomic<LogTickSource> LogTickCount{&GetTickCount};
 
 namespace {
 
-// The formatters of ntdll.dll: Microsoft semantics (%s wide, %S narrow, -1 when
-// the text does not fit), whatever the C runtime linked into this module does.
-using SnwprintfProc = int(__cdecl*)(wchar_t* buffer, size_t count, const wchar_t* format, ...);
+// The message formatter of ntdll.dll: Microsoft semantics (%s wide, %S narrow,
+// -1 when the text does not fit), whatever the C runtime linked into this
+// module does.
 using VsnwprintfProc = int(__cdecl*)(wchar_t* buffer, size_t count, const wchar_t* format, va_list args);
 
-OnceGuard SnwprintfGuard{0};
 OnceGuard VsnwprintfGuard{0};
-SnwprintfProc NtSnwprintf = nullptr;
 VsnwprintfProc NtVsnwprintf = nullptr;
-
-FARPROC NtdllProc(const char* name)
-{
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll ? GetProcAddress(ntdll, name) : nullptr;
-}
-
-SnwprintfProc Snwprintf()
-{
-    RunOnce(SnwprintfGuard, [] {
-        NtSnwprintf = reinterpret_cast<SnwprintfProc>(reinterpret_cast<void (*)()>(NtdllProc("_snwprintf")));
-    });
-    return NtSnwprintf;
-}
 
 VsnwprintfProc Vsnwprintf()
 {
     RunOnce(VsnwprintfGuard, [] {
-        NtVsnwprintf = reinterpret_cast<VsnwprintfProc>(reinterpret_cast<void (*)()>(NtdllProc("_vsnwprintf")));
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        NtVsnwprintf = reinterpret_cast<VsnwprintfProc>(
+            reinterpret_cast<void (*)()>(ntdll ? GetProcAddress(ntdll, "_vsnwprintf") : nullptr));
     });
     return NtVsnwprintf;
+}
+
+// The prefix "[%x:%x:%x:%x] " of tick count, process id, thread id and level:
+// the formatter's text without a formatter call, which would cost as much as
+// a short message. At most 38 units; returns how many.
+size_t WritePrefix(wchar_t* line, unsigned level)
+{
+    size_t units = 0;
+    line[units++] = L'[';
+    units += AppendHex(line + units, static_cast<uint32_t>(LogTickCount.load()()));
+    line[units++] = L':';
+    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentProcessId()));
+    line[units++] = L':';
+    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentThreadId()));
+    line[units++] = L':';
+    units += AppendHex(line + units, level);
+    line[units++] = L']';
+    line[units++] = L' ';
+    return units;
 }
 
 // Stack line: prefix and message share 1,792 units; the message may use
@@ -53,9 +58,9 @@ VsnwprintfProc Vsnwprintf()
 constexpr size_t StackLineUnits = 1792;
 constexpr size_t StackMessageLimit = 1780;
 
-// Heap attempts: capacity k units in a block of 2k + 16 bytes, the message
-// after the prefix with k - n - 12 units of room; k grows by k/16 + 256 until
-// it reaches 1,048,576 (91 attempts).
+// Heap attempts: capacity k units in an owned block of 2k + 16 bytes, the
+// message after the prefix with k - n - 12 units of room; k grows by k/16 + 256
+// until it reaches 1,048,576 (91 attempts).
 constexpr size_t HeapFirstCapacity = 256;
 constexpr size_t HeapCapacityLimit = 0x100000;
 
@@ -73,19 +78,13 @@ size_t FinishLine(wchar_t* line, size_t units)
 // allocated is dropped, never truncated.
 void PrintLine(ProcessLog* log, unsigned level, const wchar_t* format, va_list args)
 {
-    SnwprintfProc snwprintf = Snwprintf();
     VsnwprintfProc vsnwprintf = Vsnwprintf();
-    if (!snwprintf || !vsnwprintf)
+    if (!vsnwprintf)
         return;
 
     const uint32_t fatal = level == OlvLogFatal ? SubmitFatal : 0;
     wchar_t line[StackLineUnits];
-    int prefix = snwprintf(line, StackLineUnits, L"[%x:%x:%x:%x] ", static_cast<unsigned>(LogTickCount.load()()),
-                           static_cast<unsigned>(GetCurrentProcessId()), static_cast<unsigned>(GetCurrentThreadId()),
-                           level);
-    if (prefix < 0)
-        return;
-    const size_t n = static_cast<size_t>(prefix);
+    const size_t n = WritePrefix(line, level);
 
     va_list attempt;
     va_copy(attempt, args);
@@ -98,7 +97,7 @@ void PrintLine(ProcessLog* log, unsigned level, const wchar_t* format, va_list a
     }
 
     for (size_t k = HeapFirstCapacity; k < HeapCapacityLimit; k += (k >> 4) + 256) {
-        auto block = static_cast<wchar_t*>(HeapAlloc(log->heap, 0, 2 * k + 16));
+        auto block = static_cast<wchar_t*>(AllocateOwnedBlock(log, 2 * k + 16));
         if (!block)
             return;
         va_copy(attempt, args);
@@ -110,7 +109,7 @@ void PrintLine(ProcessLog* log, unsigned level, const wchar_t* format, va_list a
             LogSubmit(log, SubmitOwned | fatal, block, static_cast<int32_t>(units * sizeof(wchar_t)));
             return;
         }
-        HeapFree(log->heap, 0, block);
+        FreeOwnedBlock(log, block);
     }
 }
 

@@ -20,24 +20,25 @@ bool ExitCloseRegistered OLV_GUARDED_BY(ControlMutex) = false;
 // How long the closer waits for the writer thread to write what is queued.
 constexpr DWORD WriterStopWait = 60000;
 
-void NTAPI StopWriterApc(ULONG_PTR parameter)
-{
-    reinterpret_cast<ProcessLog*>(parameter)->writerStopRequested.store(true);
-}
-
 // Returns false when the writer thread is still running (it may still use the
 // log, which then must not be freed).
 bool StopWriter(ProcessLog* log)
 {
     if (log->writerThread == nullptr)
         return true;
-    // Queued after every batch: it runs once they are all written. Queuing fails
-    // only when the thread has already ended.
-    QueueUserAPC(&StopWriterApc, log->writerThread, reinterpret_cast<ULONG_PTR>(log));
-    if (WaitForSingleObject(log->writerThread, WriterStopWait) != WAIT_OBJECT_0)
+    // Asked after every batch: the thread ends once they are all written.
+    RequestWriterStop(log);
+    if (WaitForSingleObject(log->writerThread, WriterStopWait) != WAIT_OBJECT_0) {
+        // Stuck: what it has not written is written here, in order, and the
+        // log is left to it.
+        DrainWriterQueue(log, false);
         return false;
+    }
     CloseHandle(log->writerThread);
     log->writerThread = nullptr;
+    // A thread ended from outside leaves its queue behind: in a module unloaded
+    // at process exit, every other thread has ended before this runs.
+    DrainWriterQueue(log, true);
     return true;
 }
 
@@ -50,7 +51,9 @@ void FreeLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
     if (log->file != nullptr)
         ZwClose(log->file);
     if (log->buffer != nullptr)
-        HeapFree(log->heap, 0, log->buffer);
+        FreeOwnedBlock(log, log->buffer);
+    if (log->writerRoom != nullptr)
+        CloseHandle(log->writerRoom);
     SecureZeroMemory(log->keyArea, sizeof(log->keyArea));
     SecureZeroMemory(log->cipher, sizeof(log->cipher));
     delete log;
@@ -90,7 +93,7 @@ void CloseAtExit()
 // analysis: the log is not published yet, so this thread is its only user.
 OlvLogOpenResult PrepareLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
 {
-    log->buffer = static_cast<uint8_t*>(HeapAlloc(log->heap, 0, LogBufferBytes));
+    log->buffer = static_cast<uint8_t*>(AllocateOwnedBlock(log, LogBufferBytes));
     if (log->buffer == nullptr)
         return OlvLogOutOfMemory;
     log->bufferUsed = 0;
@@ -130,8 +133,15 @@ OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint
     std::memcpy(log->path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
     log->minLevel = minLevel;
     log->maxFileSize = maxFileSize;
+    log->writerQueueBudget = WriterQueueBudget;
+    log->writerRoomWait = WriterRoomWait;
 
     if (writerThread) {
+        log->writerRoom = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (log->writerRoom == nullptr) {
+            FreeLog(log);
+            return OlvLogWriterFailed;
+        }
         log->writerThread = CreateThread(nullptr, 0, &WriterThreadProc, log, 0, nullptr);
         if (log->writerThread == nullptr) {
             FreeLog(log);

@@ -38,9 +38,11 @@ public:
     std::vector<RecordingParticipant*>* order = nullptr;
 };
 
-void NTAPI ExitThreadApc(ULONG_PTR)
+// Ends the log's writer thread from inside, as code outside the log could.
+bool EndWriter(ProcessLog* log)
 {
-    ExitThread(0);
+    return QueueWriterCall(log, [](void*) { ExitThread(0); }, nullptr) &&
+           WaitForSingleObject(log->writerThread, 10000) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -136,20 +138,48 @@ TEST(WriterThread, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder)
     }
 }
 
-TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWriting)
+TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWritingAndLosesNothingQueued)
 {
     TempFolder folder;
+    ManualClock clock(0x1000);
+    // The first block after the end waits in the queue; the next, pushed 100
+    // ticks later, finds it still there, sees the writer gone and writes both,
+    // in order.
     std::wstring path = folder / L"ended.log";
-    ScopedLog log(path, 1, LargeFile, true);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    ProcessLog* current = CurrentLog.load();
-    ASSERT_TRUE(QueueUserAPC(&ExitThreadApc, current->writerThread, 0));
-    ASSERT_EQ(WaitForSingleObject(current->writerThread, 10000), WAIT_OBJECT_0);
-    OlvLog_Print(OlvLogError, L"written by the caller");
-    EXPECT_FALSE(current->useWriterThread.load());
-    EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"written by the caller"});
-    OlvLog_Print(OlvLogError, L"and the next one");
-    EXPECT_EQ(Messages(path).size(), 2u);
+    {
+        ScopedLog log(path, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        ProcessLog* current = CurrentLog.load();
+        ASSERT_TRUE(EndWriter(current));
+        OlvLog_Print(OlvLogError, L"queued");
+        EXPECT_TRUE(current->useWriterThread.load());
+        ManualClock::now.store(0x1000 + 100);
+        OlvLog_Print(OlvLogError, L"written by the caller");
+        EXPECT_FALSE(current->useWriterThread.load());
+        EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"queued", L"written by the caller"}));
+        OlvLog_Print(OlvLogError, L"and the next one");
+        EXPECT_EQ(Messages(path).size(), 3u);
+    }
+    // Blocks in quick succession: the eighth finds seven waiting.
+    std::wstring burst = folder / L"ended-burst.log";
+    {
+        ScopedLog log(burst, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        ASSERT_TRUE(EndWriter(CurrentLog.load()));
+        for (int i = 1; i <= 8; ++i) {
+            OlvLog_Print(OlvLogError, L"burst %d", i);
+            EXPECT_EQ(Messages(burst).size(), i < 8 ? 0u : 8u) << "after block " << i;
+        }
+    }
+    // What is still queued when the log closes, the closer writes.
+    std::wstring closed = folder / L"ended-closed.log";
+    {
+        ScopedLog log(closed, 1, LargeFile, true);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        ASSERT_TRUE(EndWriter(CurrentLog.load()));
+        OlvLog_Print(OlvLogError, L"queued at close");
+    }
+    EXPECT_EQ(Messages(closed), std::vector<std::wstring>{L"queued at close"});
 }
 
 // A log marked for a writer thread that it does not have writes the block
@@ -164,4 +194,91 @@ TEST(WriterThread, BlockForAMissingWriterIsWrittenNotLost)
     OlvLog_Print(OlvLogError, L"kept");
     CurrentLog.load()->useWriterThread.store(false);
     EXPECT_EQ(Messages(path), std::vector<std::wstring>{L"kept"});
+}
+
+// A writer that writes nothing while lines keep coming: the queue used to grow
+// without bound. Held, the submitting thread writes the queue itself once
+// it has waited for room in vain; ended, the thread's handle says so while it
+// waits. Either way the queue stays within its budget and the file gets every
+// line in order.
+TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
+{
+    TempFolder folder;
+    const std::wstring filler(480, L'f');  // lines of about 1 KB: about 60 per batch
+    const int lines = 1500;                // about 24 batches
+    for (bool ended : {false, true}) {
+        std::wstring path = folder / (ended ? L"flood-ended.log" : L"flood-held.log");
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_NE(release, nullptr);
+        {
+            ScopedLog log(path, 1, LargeFile, true);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            ProcessLog* current = CurrentLog.load();
+            current->writerQueueBudget = 256 << 10;  // three batches fit, a fourth waits
+            current->writerRoomWait = 50;            // no wait would see room here
+            ASSERT_TRUE(ended ? EndWriter(current) : HoldWriter(current, release));
+            size_t peak = 0;
+            for (int i = 0; i < lines; ++i) {
+                OlvLog_Print(OlvLogInfo, L"flood %04d %s", i, filler.c_str());
+                peak = std::max(peak, current->writerQueueBytes.load());
+            }
+            EXPECT_LE(peak, current->writerQueueBudget) << "writer ended " << ended;
+            EXPECT_EQ(current->useWriterThread.load(), !ended);
+            SetEvent(release);
+            ASSERT_TRUE(WriterDrained());
+        }
+        CloseHandle(release);
+        std::vector<std::wstring> messages = Messages(path);
+        ASSERT_EQ(messages.size(), static_cast<size_t>(lines)) << "writer ended " << ended;
+        for (int i = 0; i < lines; ++i) {
+            int number = -1;
+            ASSERT_EQ(swscanf(messages[i].c_str(), L"flood %d", &number), 1);
+            ASSERT_EQ(number, i) << "writer ended " << ended;
+        }
+    }
+}
+
+// A push used to allocate a 32-byte work item; when that failed, the caller
+// wrote its batch itself, ahead of the batches the writer still held. Now the
+// item comes with the block, and a line that cannot even be copied is written
+// by the caller after everything queued.
+TEST(WriterThread, AnExhaustedHeapNeverPutsALineAheadOfEarlierOnes)
+{
+    TempFolder folder;
+    std::wstring path = folder / L"exhausted.log";
+    ScopedLog log(path, 1, LargeFile, true);
+    ASSERT_EQ(log.result, OlvLogOpened);
+    ProcessLog* current = CurrentLog.load();
+    // A heap that cannot grow: once filled, every allocation from it fails.
+    HANDLE smallHeap = HeapCreate(0, 0, 512 * 1024);
+    ASSERT_NE(smallHeap, nullptr);
+    AcquireBufferLock(current);
+    FreeOwnedBlock(current, current->buffer);
+    current->buffer = nullptr;
+    current->bufferUsed = 0;
+    current->heap = smallHeap;
+    ReleaseBufferLock(current);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    ASSERT_TRUE(HoldWriter(current, release));
+
+    OlvLog_Print(OlvLogError, L"first");  // queued behind the held writer
+    std::vector<void*> fill;
+    for (size_t size : {4096, 16})
+        while (void* block = HeapAlloc(smallHeap, 0, size))
+            fill.push_back(block);
+    OlvLog_Print(OlvLogError, L"second");  // a batch queued without a new allocation
+    OlvLog_Print(OlvLogError, L"third");   // neither a batch buffer nor a copy: written here
+    const std::vector<std::wstring> expected{L"first", L"second", L"third"};
+    EXPECT_EQ(Messages(path), expected);
+
+    for (void* block : fill)
+        HeapFree(smallHeap, 0, block);
+    SetEvent(release);
+    ASSERT_TRUE(WriterDrained());
+    EXPECT_EQ(Messages(path), expected);
+    // Every block of the small heap has been freed to it by now.
+    current->heap = GetProcessHeap();
+    HeapDestroy(smallHeap);
+    CloseHandle(release);
 }

@@ -63,20 +63,22 @@ inline std::vector<std::wstring> Messages(const std::wstring& path)
     return messages;
 }
 
-inline void NTAPI SetEventApc(ULONG_PTR event)
+// Holds the writer thread, from the moment it reaches this call, until
+// `release` is set (at most 10 seconds).
+inline bool HoldWriter(ProcessLog* log, HANDLE release)
 {
-    SetEvent(reinterpret_cast<HANDLE>(event));
+    return QueueWriterCall(log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release);
 }
 
-// Returns once the writer thread has run everything queued to it so far (its
-// APCs run in order), or false after a few seconds.
+// Returns once the writer thread has written everything queued to it so far
+// (at once when the log is written directly), or false after a few seconds.
 inline bool WriterDrained()
 {
     ProcessLog* log = CurrentLog.load();
-    if (log == nullptr || log->writerThread == nullptr)
+    if (log == nullptr || log->writerThread == nullptr || !log->useWriterThread.load())
         return true;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool drained = QueueUserAPC(&SetEventApc, log->writerThread, reinterpret_cast<ULONG_PTR>(event)) &&
+    bool drained = QueueWriterCall(log, [](void* done) { SetEvent(static_cast<HANDLE>(done)); }, event) &&
                    WaitForSingleObject(event, 5000) == WAIT_OBJECT_0;
     CloseHandle(event);
     return drained;

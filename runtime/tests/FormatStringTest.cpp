@@ -2,6 +2,7 @@
 // Microsoft formatter's semantics and the formats that positional mode refuses.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -109,6 +110,35 @@ TEST(FormatString, LongPositionalFormatsWithManySpecificationsKeepEveryArgument)
 
     std::wstring wideFormat(format.begin(), format.end()), wideExpected(expected.begin(), expected.end());
     EXPECT_EQ(FormatString(wideFormat.c_str(), L"a", L"b", L"c"), wideExpected);
+}
+
+// The mode is chosen, and a zero character found, 16 bytes at a time: a "%"
+// or a zero on either side of a block boundary, wherever the format starts in
+// memory (a wide one even at an odd address), is seen where it is.
+TEST(FormatString, ModeAndEndAreFoundWhereverTheyFallInMemory)
+{
+    alignas(16) char narrow[128];
+    alignas(16) char wide[256];
+    for (std::size_t start = 0; start < 17; ++start) {
+        for (std::size_t filler = 0; filler < 40; ++filler) {
+            SCOPED_TRACE(testing::Message() << "start " << start << ", filler " << filler);
+            // Zeros and "%" just before the format must not count.
+            std::memset(narrow, '%', sizeof(narrow));
+            std::memset(wide, 0, sizeof(wide));
+            const std::string text = Repeat('.', filler);
+            std::memcpy(narrow + start, (text + "%2s %1s").c_str(), filler + 8);
+            EXPECT_EQ(FormatString(narrow + start, "a", "b"), text + "b a");
+            std::memcpy(narrow + start, text.c_str(), filler + 1);
+            EXPECT_EQ(FormatString(narrow + start), text);
+            EXPECT_EQ(FormatString((text + "%cz").c_str(), 0), text);
+
+            const std::wstring wideText = Repeat(L'.', filler);
+            const std::wstring wideFormat = wideText + L"%2s %1s";
+            std::memcpy(wide + start, wideFormat.c_str(), (wideFormat.size() + 1) * sizeof(wchar_t));
+            EXPECT_EQ(FormatString(reinterpret_cast<const wchar_t*>(wide + start), L"a", L"b"), wideText + L"b a");
+            EXPECT_EQ(FormatString((wideText + L"%cz").c_str(), 0), wideText);
+        }
+    }
 }
 
 TEST(FormatString, FirstSpecificationWithoutDigitMeansPlainMode)
