@@ -1,5 +1,6 @@
 // Frames as a sink or a client receives them from the pipe (Frame::Parse,
-// Frame::ParseAck), and the names carried by Hello and OpenService.
+// Frame::ParseAck, Frame::ParseOpen), and the names carried by Hello,
+// OpenService and Open.
 //
 // Properties:
 // - Parse accepts exactly the frames of the header rule (size within
@@ -9,6 +10,10 @@
 // - ParseAck accepts exactly the Ack frames with an 8-byte body, and
 //   Frame::MakeAck rebuilds them byte for byte (but for the service field,
 //   which an Ack does not use).
+// - ParseOpen accepts exactly the Open frames whose body holds a connection
+//   number, a count of at most MaxAwaitedConnections, that many numbers and a
+//   name of at most 128 bytes, and Frame::MakeOpenBody rebuilds the body byte
+//   for byte from what it read.
 // - The same bytes taken as the fields of a frame to send (kind, service,
 //   body) make a frame that parses back to those fields.
 // - An item body that decodes re-encodes to the same bytes.
@@ -76,6 +81,15 @@ void CheckParse(const uint8_t* data, size_t size)
         FUZZ_CHECK(remadeAck == received, "MakeAck rebuilds a parsed Ack byte for byte, but for its service field");
     }
 
+    OpenRequest open;
+    bool opened = Frame::ParseOpen(frame, open);
+    bool openRule = frame.kind == FrameKind::Open && frame.bodySize >= 9 &&
+                    frame.body[8] <= MaxAwaitedConnections && frame.bodySize >= 9 + 8 * size_t(frame.body[8]) &&
+                    frame.bodySize - 9 - 8 * size_t(frame.body[8]) <= 128;
+    FUZZ_CHECK(opened == openRule, "ParseOpen accepts exactly the Open bodies of the rule");
+    if (opened)
+        FUZZ_CHECK(Frame::MakeOpenBody(open) == body, "MakeOpenBody rebuilds a parsed Open body byte for byte");
+
     if (IsMessageKind(frame.kind)) {
         ItemPtr item;
         if (ItemCodec::Decode(frame.body, frame.bodySize, item)) {
@@ -132,10 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     CheckParse(data, size);
     CheckMake(data, size);
-    // The name a Hello (after its role byte) or an OpenService carries.
+    // The name a Hello (after its role byte), an OpenService or an Open
+    // (after its numbers) carries.
     if (size > FrameHeaderBytes) {
-        size_t at = FrameHeaderBytes + (data[4] == static_cast<uint8_t>(FrameKind::Hello) ? 1 : 0);
-        CheckName(data + at, size - at);
+        size_t at = FrameHeaderBytes;
+        if (data[4] == static_cast<uint8_t>(FrameKind::Hello))
+            at += 1;
+        else if (data[4] == static_cast<uint8_t>(FrameKind::Open) && size > FrameHeaderBytes + 8)
+            at += 9 + 8 * size_t(data[FrameHeaderBytes + 8]);
+        if (at <= size)
+            CheckName(data + at, size - at);
     }
     return 0;
 }

@@ -8,7 +8,7 @@ import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MAGIC = 0x31585552  # "RUX1"
-HELLO, OPEN_SERVICE, BYE, PING = 1, 2, 3, 4
+HELLO, OPEN_SERVICE, BYE, PING, OPEN = 1, 2, 3, 4, 5
 CALL, QUERY, ADVISE, UPDATE, REPLY, ACK = 16, 17, 18, 19, 20, 0x80
 BLOB, BOOL, INT32, STRING, ASSOC = 2, 3, 4, 9, 14
 
@@ -74,6 +74,8 @@ FRAMES = {
     "hello-connection": frame(HELLO, 0, b"\0"),
     "hello-peer": frame(HELLO, 0, b"\1QClient(1)"),
     "open-service": frame(OPEN_SERVICE, 0, b"SB"),
+    "open": frame(OPEN, 0, struct.pack("<QB", 2, 1) + struct.pack("<Q", 1) + b"SB"),
+    "open-barrier": frame(OPEN, 0, struct.pack("<QB", 3, 0)),
     "bye": frame(BYE, 0),
     "ping": frame(PING, 0),
     "ack": frame(ACK, 0, struct.pack("<iI", 0, 1)),

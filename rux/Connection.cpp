@@ -1,9 +1,12 @@
 #include "rux/Connection.h"
 
+#include "rux/ClosedConnections.h"
 #include "rux/PipeIo.h"
 #include "rux/PipeSecurity.h"
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
+
+#include <new>
 
 namespace rux {
 namespace {
@@ -14,12 +17,70 @@ constexpr ULONGLONG ConnectTimeoutMs = 5000;
 constexpr DWORD ExchangeTimeoutMs = 5000;
 constexpr DWORD ByeTimeoutMs = 2000;
 
+std::atomic<uint64_t> LastNumber{0};
+
+// Events for the connections' I/O, kept from one connection to the next: the
+// plug-in opens a connection for every message, and would otherwise make and
+// close an event each time. (An overlapped read or write resets its event as
+// it starts.)
+class IoEvents {
+public:
+    // Lives as long as the process, as the library does.
+    static IoEvents& Get()
+    {
+        static IoEvents* const events = new IoEvents();
+        return *events;
+    }
+    // A kept event, or a new one (invalid, with the last error, when none
+    // could be made).
+    UniqueEvent Take() OLV_EXCLUDES(mutex_)
+    {
+        {
+            MutexHolder hold(mutex_);
+            if (!kept_.empty()) {
+                UniqueEvent event = std::move(kept_.back());
+                kept_.pop_back();
+                return event;
+            }
+        }
+        return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    // Closes those kept (the last RuxExit: a module unloaded after it leaves
+    // nothing open).
+    void Clear() noexcept OLV_EXCLUDES(mutex_)
+    {
+        MutexHolder hold(mutex_);
+        kept_.clear();
+    }
+    // Keeps `event` unless enough are kept; then it closes as it goes.
+    void Give(UniqueEvent event) noexcept OLV_EXCLUDES(mutex_)
+    {
+        if (!event.valid())
+            return;
+        MutexHolder hold(mutex_);
+        if (kept_.size() < kept_.capacity())
+            kept_.push_back(std::move(event));
+        hold.Unlock();
+    }
+
+private:
+    IoEvents() { kept_.reserve(8); }  // never grows: Give does not allocate
+
+    Mutex mutex_;
+    std::vector<UniqueEvent> kept_ OLV_GUARDED_BY(mutex_);
+};
+
 }  // namespace
+
+Connection::Connection(std::string sinkName, bool peer)
+    : sinkName_(std::move(sinkName)), peer_(peer), number_(++LastNumber)
+{
+}
 
 std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool peer, const std::string& source,
                                              DWORD& error)
 {
-    std::shared_ptr<Connection> connection(new Connection(sinkName));
+    std::shared_ptr<Connection> connection(new Connection(sinkName, peer));
     std::wstring path = SinkName::PipePath(sinkName);
     ULONGLONG deadline = GetTickCount64() + ConnectTimeoutMs;
     for (;;) {
@@ -40,24 +101,28 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
         connection->broken_.store(true);  // not even a Bye to a server we do not trust
         return nullptr;
     }
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    connection->ioEvent_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!connection->ioEvent_.valid() || !SetNamedPipeHandleState(connection->pipe_.get(), &mode, nullptr, nullptr)) {
+    // The pipe stays in byte-read mode (one call fewer): all that comes back
+    // is Acks, read by their fixed size.
+    connection->ioEvent_ = IoEvents::Get().Take();
+    if (!connection->ioEvent_.valid()) {
         error = GetLastError();
         return nullptr;
     }
-    std::string hello(1, peer ? '\1' : '\0');
-    hello += source;
-    int32_t status = 0;
-    uint32_t value = 0;
-    if (!connection->Request(FrameKind::Hello, hello, status, value) || status != 0) {
-        error = status ? static_cast<DWORD>(status) : ERROR_BAD_PIPE;
-        return nullptr;
-    }
-    if (peer)
+    if (peer) {
+        // A peer's Hello sets the sink's event: it is said now, not with the
+        // first service.
+        std::string hello(1, '\1');
+        hello += source;
+        int32_t status = 0;
+        uint32_t value = 0;
+        if (!connection->RequestLocked(FrameKind::Hello, hello, ExchangeTimeoutMs, status, value) || status != 0) {
+            error = status ? static_cast<DWORD>(status) : ERROR_BAD_PIPE;
+            return nullptr;
+        }
         Trace::Line("Rux: peer from sink '%s' connected to sink '%s'", source.c_str(), sinkName.c_str());
-    else
+    } else {
         Trace::Line("Rux: connected to sink '%s'", sinkName.c_str());
+    }
     return connection;
 }
 
@@ -66,28 +131,47 @@ Connection::~Connection()
     Close();
 }
 
+void Connection::CloseKeptEvents()
+{
+    IoEvents::Get().Clear();
+}
+
 bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
                                uint32_t& value)
 {
     if (broken_.load() || !pipe_.valid())
         return false;
-    size_t size = 0;
+    unsigned char ack[AckFrameBytes];
     FrameView answer;
     if (PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, Frame::Make(kind, 0, body)) != IoResult::Ok ||
-        PipeIo::Read(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, buffer_, size) != IoResult::Ok ||
-        !Frame::Parse(buffer_.data(), size, answer) || !Frame::ParseAck(answer, status, value)) {
+        PipeIo::ReadBytes(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, ack, sizeof ack) != IoResult::Ok ||
+        !Frame::Parse(ack, sizeof ack, answer) || !Frame::ParseAck(answer, status, value)) {
         broken_.store(true);
         return false;
     }
     return true;
 }
 
-bool Connection::Request(FrameKind kind, const std::string& body, int32_t& status, uint32_t& value)
+bool Connection::OpenLocked(const std::string& service, const std::vector<uint64_t>& awaited, int32_t& status,
+                            uint32_t& value)
+{
+    OpenRequest open;
+    open.connection = number_;
+    open.awaited = awaited;
+    open.service = service;
+    if (!RequestLocked(FrameKind::Open, Frame::MakeOpenBody(open), ExchangeTimeoutMs, status, value))
+        return false;
+    // Answered: the sink has seen them end, whatever became of the service.
+    ClosedConnections::Get().Proven(sinkName_, awaited);
+    return true;
+}
+
+bool Connection::OpenService(const std::string& name, int32_t& status, uint32_t& id)
 {
     bool answered;
     {
         MutexHolder hold(mutex_);
-        answered = RequestLocked(kind, body, ExchangeTimeoutMs, status, value);
+        answered = OpenLocked(name, ClosedConnections::Get().Unproven(sinkName_), status, id);
     }
     // Traced outside the lock: the trace callback never runs under our locks.
     if (!answered)
@@ -106,9 +190,19 @@ bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
         MutexHolder hold(mutex_);
         if (broken_.load() || !pipe_.valid())
             return false;
-        if (PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, ExchangeTimeoutMs, Frame::Make(kind, service, body)) ==
-            IoResult::Ok)
+        // What this process sent on connections it closed to this sink goes
+        // first: an Open proves them ended, unless one already did.
+        bool proven = true;
+        for (std::vector<uint64_t> awaited; proven && !(awaited = ClosedConnections::Get().Unproven(sinkName_)).empty();) {
+            int32_t status = 0;
+            uint32_t value = 0;
+            proven = OpenLocked(std::string(), awaited, status, value);
+        }
+        if (proven && PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, ExchangeTimeoutMs,
+                                    Frame::Make(kind, service, body)) == IoResult::Ok) {
+            carried_ = true;
             return true;
+        }
         broken_.store(true);
     }
     Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
@@ -131,12 +225,24 @@ void Connection::Close()
     MutexHolder hold(mutex_);
     if (!pipe_.valid())
         return;
-    int32_t status = 0;
-    uint32_t value = 0;
-    // The Bye's answer comes after everything sent before it was queued.
-    if (!broken_.load())
+    // A plain connection's messages are proven queued by the next Open to the
+    // sink; a peer's (its Hello numbers nothing) by Bye's answer, which comes
+    // after everything sent before it was queued.
+    bool bye = peer_;
+    if (carried_ && !peer_) {
+        try {
+            ClosedConnections::Get().Add(sinkName_, number_);
+        } catch (const std::bad_alloc&) {
+            bye = true;
+        }
+    }
+    if (bye && !broken_.load()) {
+        int32_t status = 0;
+        uint32_t value = 0;
         RequestLocked(FrameKind::Bye, std::string(), ByeTimeoutMs, status, value);
+    }
     pipe_.reset();
+    IoEvents::Get().Give(std::move(ioEvent_));
     broken_.store(true);
 }
 

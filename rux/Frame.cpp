@@ -18,6 +18,20 @@ uint32_t GetU32(const unsigned char* at)
     return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
 }
 
+void PutU64(std::string& to, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        to += char(value >> (8 * i));
+}
+
+uint64_t GetU64(const unsigned char* at)
+{
+    return uint64_t(GetU32(at)) | uint64_t(GetU32(at + 4)) << 32;
+}
+
+// The longest service name an Open may carry (the names' own limit).
+constexpr size_t MaxOpenNameBytes = 128;
+
 }  // namespace
 
 std::string Frame::Make(FrameKind kind, uint32_t service, const std::string& body)
@@ -49,6 +63,34 @@ bool Frame::Parse(const void* data, size_t size, FrameView& frame)
     frame.service = GetU32(bytes + 8);
     frame.body = bytes + FrameHeaderBytes;
     frame.bodySize = size - FrameHeaderBytes;
+    return true;
+}
+
+std::string Frame::MakeOpenBody(const OpenRequest& open)
+{
+    std::string body;
+    body.reserve(9 + 8 * open.awaited.size() + open.service.size());
+    PutU64(body, open.connection);
+    body += char(open.awaited.size());
+    for (uint64_t awaited : open.awaited)
+        PutU64(body, awaited);
+    body += open.service;
+    return body;
+}
+
+bool Frame::ParseOpen(const FrameView& frame, OpenRequest& open)
+{
+    if (frame.kind != FrameKind::Open || frame.bodySize < 9)
+        return false;
+    size_t count = frame.body[8];
+    size_t names = 9 + 8 * count;
+    if (count > MaxAwaitedConnections || frame.bodySize < names || frame.bodySize - names > MaxOpenNameBytes)
+        return false;
+    open.connection = GetU64(frame.body);
+    open.awaited.clear();
+    for (size_t i = 0; i < count; ++i)
+        open.awaited.push_back(GetU64(frame.body + 9 + 8 * i));
+    open.service.assign(reinterpret_cast<const char*>(frame.body) + names, frame.bodySize - names);
     return true;
 }
 

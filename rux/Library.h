@@ -3,21 +3,26 @@
 // private: only the operations below take it, each for its own length, and
 // callers work unlocked on the shared owners they get back.
 //
-// Mutexes of the library, in the only order in which they nest (a thread that
-// holds one may take only one listed after it):
+// Mutexes of the library, in the only orders in which they nest (a thread that
+// holds one may take only one listed after it in the same chain):
 //
 //   1. Library::mutex_          handle table, items, popped calls, init count
 //   2. SinkService::mutex_      a service's queue and pending signal; taken
 //                               under 1 only by Pop
 //
-// Every other one is a leaf: no other mutex of the library is taken while it
-// is held, and it is never taken under 1 or 2.
-//   Sink::mutex_                a sink's workers, services, listening count
-//                               and admitted clients
-//   SinkService::eventMutex_    the use and the close of a service's event
-//   Connection::mutex_          one exchange at a time on a client connection,
+//   1. Connection::mutex_       one exchange at a time on a client connection,
 //                               held across that exchange's pipe I/O (bounded
 //                               by its time-out)
+//   2. ClosedConnections::mutex_  the connections closed without waiting, or
+//      IoEvents::mutex_         the kept I/O events (Connection.cpp); taken
+//                               under 1 by a send, an open and a close
+//
+// Every other one is a leaf: no other mutex of the library is taken while it
+// is held, and it is never taken under another.
+//   Sink::mutex_                a sink's workers, services, listening count,
+//                               admitted clients and numbered connections
+//   SinkService::eventMutex_    the use and the close of a service's event
+//   ServerUsers::mutex_         the users of known servers (PeerIdentity.cpp)
 //
 // Besides these: no mutex of the library is held while the trace callback
 // runs, a thread is joined or a sink's pipe is written. Trace keeps a count

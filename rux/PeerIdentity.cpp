@@ -1,9 +1,11 @@
 #include "rux/PeerIdentity.h"
 
+#include "runtime/base/Mutex.h"
 #include "runtime/base/UniqueHandle.h"
 
 #include <aclapi.h>
 
+#include <array>
 #include <atomic>
 #include <intrin.h>
 #include <vector>
@@ -51,14 +53,73 @@ DWORD ProcessTokenUser(HANDLE process, Sid& user)
     return TokenUserOf(token.get(), user);
 }
 
+// The users of the last few server processes, each kept with a handle to its
+// process: while that is open the process id cannot be given to another
+// process, and a process's user never changes, so a client that connects to
+// the same server again learns its user from the id alone.
+class ServerUsers {
+public:
+    bool Find(DWORD process, Sid& user) OLV_EXCLUDES(mutex_)
+    {
+        MutexHolder hold(mutex_);
+        for (const Entry& entry : entries_) {
+            if (entry.handle.valid() && entry.process == process) {
+                user = entry.user;
+                return true;
+            }
+        }
+        return false;
+    }
+    void Clear() noexcept OLV_EXCLUDES(mutex_)
+    {
+        MutexHolder hold(mutex_);
+        for (Entry& entry : entries_)
+            entry = Entry();
+    }
+    // Keeps `handle` and `user` for `process` in place of the oldest entry.
+    void Add(DWORD process, UniqueProcess handle, const Sid& user) OLV_EXCLUDES(mutex_)
+    {
+        Entry entry{process, std::move(handle), user};
+        MutexHolder hold(mutex_);
+        std::swap(entries_[next_], entry);
+        next_ = (next_ + 1) % entries_.size();
+        // The replaced entry's handle closes as `entry` goes, unlocked.
+        hold.Unlock();
+    }
+
+private:
+    struct Entry {
+        DWORD process = 0;
+        UniqueProcess handle;
+        Sid user;
+    };
+    Mutex mutex_;
+    std::array<Entry, 4> entries_ OLV_GUARDED_BY(mutex_);
+    size_t next_ OLV_GUARDED_BY(mutex_) = 0;
+};
+
+// Lives as long as the process; its handles go with it.
+ServerUsers& KnownServers()
+{
+    static ServerUsers* const known = new ServerUsers();
+    return *known;
+}
+
 DWORD ProcessIdUser(DWORD process, Sid& user)
 {
+    if (KnownServers().Find(process, user))
+        return 0;
     // Limited query is all a token read needs, and it is granted on more
     // processes than full query (protected ones included).
     UniqueProcess handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process));
     if (!handle.valid())
         return GetLastError();
-    return ProcessTokenUser(handle.get(), user);
+    Sid sid;
+    if (DWORD error = ProcessTokenUser(handle.get(), sid))
+        return error;
+    KnownServers().Add(process, std::move(handle), sid);
+    user = std::move(sid);
+    return 0;
 }
 
 // The owner of the pipe that `pipe` is an end of (READ_CONTROL, which every
@@ -107,6 +168,11 @@ PeerIdentity& PeerIdentity::Current()
 void PeerIdentity::Install(PeerIdentity* identity)
 {
     Installed.store(identity);
+}
+
+void PeerIdentity::ForgetServers()
+{
+    KnownServers().Clear();
 }
 
 DWORD PeerIdentity::ProcessUser(Sid& user)

@@ -28,6 +28,9 @@ public:
     // Installs `identity` for the whole process (null: the system's answers
     // again). The caller keeps it alive until it is replaced and no check runs.
     static void Install(PeerIdentity* identity);
+    // Forgets the servers whose users ServerUser keeps, with their process
+    // handles (the last RuxExit).
+    static void ForgetServers();
 
     // Each returns 0, or the Win32 error that kept it from an answer (the
     // out-parameters are then untouched).
@@ -48,6 +51,8 @@ public:
     // the client lets itself be identified.
     virtual DWORD ClientUser(HANDLE pipe, Sid& user);
     // The process that serves the client end `pipe`, and the user it runs as.
+    // The users of the last few servers are kept, each with a handle to its
+    // process (so that its id cannot pass to another process meanwhile).
     virtual DWORD ServerUser(HANDLE pipe, DWORD& process, Sid& user);
 };
 

@@ -42,6 +42,25 @@ IoResult PipeIo::Write(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD time
     return error == 0 && bytes == message.size() ? IoResult::Ok : IoResult::Broken;
 }
 
+IoResult PipeIo::ReadBytes(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs, void* buffer, size_t size)
+{
+    auto bytes = static_cast<unsigned char*>(buffer);
+    for (size_t done = 0; done < size;) {
+        OVERLAPPED overlapped = {};
+        overlapped.hEvent = ioEvent;
+        DWORD read = 0;
+        BOOL ok = ReadFile(pipe, bytes + done, static_cast<DWORD>(size - done), nullptr, &overlapped);
+        DWORD error = ok ? 0 : GetLastError();
+        IoResult result = Complete(pipe, overlapped, stopEvent, timeoutMs, ok, error, read);
+        if (result != IoResult::Ok)
+            return result;
+        if (error != 0 || read == 0)
+            return IoResult::Broken;
+        done += read;
+    }
+    return IoResult::Ok;
+}
+
 IoResult PipeIo::Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs,
                       std::vector<unsigned char>& buffer, size_t& size)
 {

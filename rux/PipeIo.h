@@ -26,6 +26,10 @@ public:
     // Reads one message into `buffer` (grown as needed); `size` receives its length.
     static IoResult Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs,
                          std::vector<unsigned char>& buffer, size_t& size);
+    // Reads exactly `size` bytes into `buffer` from a pipe end in byte-read
+    // mode, where messages are a stream of bytes; the time-out is each read's.
+    static IoResult ReadBytes(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs, void* buffer,
+                              size_t size);
 };
 
 }  // namespace rux

@@ -202,10 +202,9 @@ void PipeSecurity::TraceAdmitted(const Descriptor& descriptor, DWORD applyError)
 bool PipeSecurity::Admit(HANDLE pipe)
 {
     PeerIdentity& identity = PeerIdentity::Current();
-    Sid user;
-    DWORD userError = identity.ClientUser(pipe, user);
-    if (userError == 0 && (user == system_ || user == self_))
-        return true;
+    // The session first: one question of the pipe, where the user takes an
+    // impersonation and a token read, and it serves most clients (the user
+    // interface of the session and its tools). Either answer serves.
     DWORD session = NoSession;
     DWORD sessionError = identity.ClientSession(pipe, session);
     // The session served now, not the one the DACL was last made for: a
@@ -213,6 +212,10 @@ bool PipeSecurity::Admit(HANDLE pipe)
     // user, and this is where that user is turned away.
     DWORD served = service_ ? identity.ActiveConsoleSession() : ownSession_;
     if (sessionError == 0 && session != NoSession && session == served)
+        return true;
+    Sid user;
+    DWORD userError = identity.ClientUser(pipe, user);
+    if (userError == 0 && (user == system_ || user == self_))
         return true;
     ULONG process = 0;
     GetNamedPipeClientProcessId(pipe, &process);

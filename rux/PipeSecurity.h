@@ -14,9 +14,9 @@
 // changed, the pipe gets the new session's DACL (a pipe has one descriptor for
 // all its instances).
 //
-// Accept check, on every connection, in this order:
-//   client's user is SYSTEM or the sink's own user        served
+// Accept check, on every connection, in this order (the first is the cheaper):
 //   client is in the served session (a user sink: its own)  served
+//   client's user is SYSTEM or the sink's own user        served
 //   anything else, or a client that cannot be identified   disconnected, trace line
 //
 // Windows enforces the pipe's DACL and shows each process's own session and

@@ -6,9 +6,11 @@
 #include "contracts/RuxApi.h"
 #include "rux/RuxExtensions.h"
 
+#include "rux/ClosedConnections.h"
 #include "rux/Connection.h"
 #include "rux/ItemFormat.h"
 #include "rux/Library.h"
+#include "rux/PeerIdentity.h"
 #include "rux/Sink.h"
 #include "rux/SinkName.h"
 #include "rux/Trace.h"
@@ -98,6 +100,24 @@ RuxConnection OpenPeer(Library& library, RuxSink sink, const char* peerName)
     return OpenConnection(library, peerName, true, owner->Name());
 }
 
+// Connections this process closed to one of its own sinks may still be
+// carrying messages into it. A pop that finds the queue empty waits for them
+// to end, so that what the process sent before a close is there when it pops
+// next. True when there were such connections and they have ended.
+bool AwaitOwnClosed(Library& library, RuxService service)
+{
+    if (ClosedConnections::Get().Empty())
+        return false;
+    auto started = library.Find<StartedService>(Raw(service), HandleKind::StartedService);
+    if (!started)
+        return false;
+    std::vector<uint64_t> closed = ClosedConnections::Get().Unproven(started->sink->Name());
+    if (closed.empty() || !started->sink->AwaitEnded(GetCurrentProcessId(), closed, AwaitEndTimeoutMs))
+        return false;
+    ClosedConnections::Get().Proven(started->sink->Name(), closed);
+    return true;
+}
+
 // The value of a Bool or Int32 item.
 bool ReadNumber(Library& library, RuxItem item, int32_t& number)
 {
@@ -131,6 +151,10 @@ RUX_API int32_t RuxExit(void)
             sink->Stop();
         for (auto& started : stop.services)
             started->service->Stop();
+        if (left == 0) {
+            Connection::CloseKeptEvents();
+            PeerIdentity::ForgetServers();
+        }
         return left;
     });
 }
@@ -242,7 +266,7 @@ RUX_API RuxService RuxOpenService(RuxConnection connection, const char* serviceN
             return Fail<RuxService>(nullptr, ERROR_INVALID_HANDLE);
         int32_t status = 0;
         uint32_t id = 0;
-        if (!owner->Request(FrameKind::OpenService, serviceName, status, id) || status != 0) {
+        if (!owner->OpenService(serviceName, status, id) || status != 0) {
             Trace::Line("Rux: sink '%s' has no service '%s'", owner->SinkName().c_str(), serviceName);
             return Fail<RuxService>(nullptr, status ? static_cast<DWORD>(status) : ERROR_BROKEN_PIPE);
         }
@@ -276,6 +300,8 @@ RUX_API int32_t RuxPopCall(RuxService service, RuxItem* call)
         int32_t kind = RuxResult_Empty;
         uint64_t popped = 0;
         if (!call || !library.Pop(Raw(service), kind, popped))
+            return Fail<int32_t>(RuxResult_Empty, ERROR_INVALID_HANDLE);
+        if (kind == RuxResult_Empty && AwaitOwnClosed(library, service) && !library.Pop(Raw(service), kind, popped))
             return Fail<int32_t>(RuxResult_Empty, ERROR_INVALID_HANDLE);
         if (kind != RuxResult_Empty)
             *call = ToHandle<RuxItem>(popped);

@@ -33,8 +33,9 @@
 // RuxResult_Empty. A sink's event is set when a peer connects.
 //
 // What a sink takes from its clients is bounded (numbers in Sink.h,
-// SinkService.h and ItemCodec.h): a connection must say Hello within a few
-// seconds, a client process holds a bounded share of the sink's pipe
+// SinkService.h and ItemCodec.h): a connection must greet it within a few
+// seconds (a peer does as it opens, a plain connection with its first
+// RuxOpenService), a client process holds a bounded share of the sink's pipe
 // instances and a few are kept for the sink's own process, and each service
 // queues a bounded number of bytes of decoded items. A message past its
 // item's bound or its service's budget, or one that cannot be decoded for
@@ -46,10 +47,18 @@
 // From the trace callback on one of the library's threads, RuxStopSink and
 // RuxExit do nothing (with ERROR_INVALID_THREAD_ID): such a thread cannot
 // wait for the library's threads to end.
-// Sends are synchronous with the pipe; RuxCloseConnection returns once the
-// receiving sink has queued everything sent on the connection (or the
-// connection is known broken), so a message sent just before the close is not
-// lost.
+// Connections: RuxOpenConnection connects and checks the sink's server (see
+// RuxError_ServerNotTrusted) without a word to the sink; the first
+// RuxOpenService greets the sink and looks the service up in one exchange,
+// and fails for a service the sink does not have or a sink that turns the
+// caller away. Sends are synchronous with the pipe: once a send returns, the
+// message reaches the sink's queue (or a bound above drops it) even if the
+// sender closes or exits at once. RuxCloseConnection does not wait for the
+// sink, and a message sent just before it is still never lost and in order:
+// it is queued before anything the same process sends to that sink later, on
+// any connection, and before a RuxPopCall of that process on the sink's
+// service (a sink of its own) reports the queue empty. A peer's close waits
+// until everything it sent was queued.
 #pragma once
 
 #include "contracts/RuxApi.h"

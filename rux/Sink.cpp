@@ -21,6 +21,7 @@ struct WorkerHandles {
     UniqueEvent connectEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::vector<unsigned char> buffer{};  // the connections' read buffer, made by the first
 
     bool Valid() const { return instance.valid() && connectEvent.valid() && readEvent.valid() && writeEvent.valid(); }
 };
@@ -233,6 +234,57 @@ void Sink::JoinDone()
         worker.thread.join();
 }
 
+bool Sink::List(DWORD process, uint64_t number)
+{
+    auto listed = std::make_shared<Listed>();
+    MutexHolder hold(mutex_);
+    return listed_.emplace(std::make_pair(process, number), std::move(listed)).second;
+}
+
+void Sink::Unlist(DWORD process, uint64_t number) noexcept
+{
+    std::shared_ptr<Listed> ended;
+    HANDLE event = nullptr;
+    {
+        MutexHolder hold(mutex_);
+        auto found = listed_.find(std::make_pair(process, number));
+        if (found == listed_.end())
+            return;
+        ended = std::move(found->second);
+        listed_.erase(found);
+        event = ended->ended.get();
+    }
+    if (event)
+        SetEvent(event);
+}
+
+bool Sink::AwaitEnded(DWORD process, const std::vector<uint64_t>& numbers, DWORD timeoutMs)
+{
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (uint64_t number : numbers) {
+        std::shared_ptr<Listed> listed;
+        HANDLE ended = nullptr;
+        {
+            MutexHolder hold(mutex_);
+            auto found = listed_.find(std::make_pair(process, number));
+            if (found == listed_.end())
+                continue;
+            // Rarely needed (the connection has usually ended by the time the
+            // next one opens): made here rather than for every connection.
+            listed = found->second;
+            if (!listed->ended.valid())
+                listed->ended.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            ended = listed->ended.get();
+        }
+        ULONGLONG now = GetTickCount64();
+        HANDLE waits[2] = {ended, stopEvent_.get()};
+        if (!ended || now >= deadline ||
+            WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0)
+            return false;
+    }
+    return true;
+}
+
 const char* Sink::Admit(DWORD process)
 {
     MutexHolder hold(mutex_);
@@ -317,7 +369,7 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
         // A client that came and went before we saw it leaves ERROR_NO_DATA:
         // only the disconnect below is needed.
         if (connected || error == ERROR_PIPE_CONNECTED) {
-            ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get());
+            ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get(), handles.buffer);
         } else if (error != ERROR_NO_DATA) {
             Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
             // Not a client's doing: pause rather than spin on it.
@@ -334,7 +386,7 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
     }
 }
 
-void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent)
+void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, std::vector<unsigned char>& buffer)
 {
     DWORD process = 0;
     try {
@@ -349,7 +401,7 @@ void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent)
             return;
         }
         Admission admitted(*this, process);
-        connection.Serve();
+        connection.Serve(buffer);
     } catch (const std::bad_alloc&) {
         Trace::Line("Rux: sink '%s': out of memory serving process %lu, connection closed", name_.c_str(), process);
     } catch (...) {

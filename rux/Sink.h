@@ -26,10 +26,20 @@
 //   MaxConnectionsPerProcess (16)  connections one other process may hold;
 //                                  the sink's own process is not counted
 //   HandshakeTimeoutMs (5000)      an admitted client that has not said Hello
-//                                  by then is disconnected (SinkConnection)
+//                                  (or Open) by then is disconnected
+//                                  (SinkConnection)
+//   AwaitEndTimeoutMs (2000)       the longest an Open waits for the
+//                                  connections it names to end (Frame.h); it
+//                                  is answered after that all the same
 // A refused client is disconnected at once with a trace line. So idle or
 // hostile clients can neither hold every instance nor lock out the sink's
 // owner, and one process cannot crowd out the others.
+//
+// Numbered connections: a plain connection numbers itself in its Open, and is
+// listed (by client process and number) until its end, when everything it
+// carried has been queued. A later Open of the same process that names it
+// waits for that end (AwaitEnded); only the same process's numbers count, so
+// no client can hold up another.
 //
 // Single ownership of a name across processes is held by a named mutex that
 // lives as long as the sink (FILE_FLAG_FIRST_PIPE_INSTANCE is also set, but
@@ -49,6 +59,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace rux {
 
@@ -56,6 +68,7 @@ constexpr DWORD MaxInstances = 64;
 constexpr DWORD OwnerReserve = 4;
 constexpr DWORD MaxConnectionsPerProcess = 16;
 constexpr DWORD HandshakeTimeoutMs = 5000;
+constexpr DWORD AwaitEndTimeoutMs = 2000;
 
 class Sink {
 public:
@@ -84,11 +97,26 @@ public:
     std::shared_ptr<SinkService> FindService(uint32_t id) OLV_EXCLUDES(mutex_);
     std::shared_ptr<SinkService> FindService(const std::string& name) OLV_EXCLUDES(mutex_);
     void SignalPeer() OLV_EXCLUDES(mutex_);
+    // Lists connection `number` of `process` until Unlisted; false (and not
+    // listed) for a number the process already has listed. Throws
+    // std::bad_alloc.
+    bool List(DWORD process, uint64_t number) OLV_EXCLUDES(mutex_);
+    void Unlist(DWORD process, uint64_t number) noexcept OLV_EXCLUDES(mutex_);
+    // Waits until none of `numbers` of `process` is listed, up to `timeoutMs`
+    // in all; false when that time passed, the sink stopped or no event could
+    // be made to wait on.
+    bool AwaitEnded(DWORD process, const std::vector<uint64_t>& numbers, DWORD timeoutMs) OLV_EXCLUDES(mutex_);
 
 private:
     struct Worker {
         std::thread thread;
         bool done = false;  // set under mutex_ as the thread's last act
+    };
+    // A listed connection. Its event is made by the first waiter, under
+    // mutex_ and while listed, and set once the connection is unlisted; the
+    // waiters' shared owners keep it until they are done with it.
+    struct Listed {
+        UniqueEvent ended;
     };
     class Admission;
 
@@ -100,7 +128,8 @@ private:
     bool StartWorkerLocked(UniquePipe instance) OLV_REQUIRES(mutex_);
     void WorkerEntry(Worker* self, UniquePipe instance) noexcept OLV_EXCLUDES(mutex_);
     void WorkerLoop(UniquePipe instance, bool& listening) OLV_EXCLUDES(mutex_);
-    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent) OLV_EXCLUDES(mutex_);
+    void ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, std::vector<unsigned char>& buffer)
+        OLV_EXCLUDES(mutex_);
     // Joins the workers that are done; never the caller, which is not done.
     void JoinDone() OLV_EXCLUDES(mutex_);
     // Null when `process` may take a connection (counted until Leave), or why
@@ -124,6 +153,7 @@ private:
     std::list<Worker> workers_ OLV_GUARDED_BY(mutex_);
     DWORD admitted_ OLV_GUARDED_BY(mutex_) = 0;                 // connections admitted and not yet ended
     std::map<DWORD, DWORD> perProcess_ OLV_GUARDED_BY(mutex_);  // ... of each other process
+    std::map<std::pair<DWORD, uint64_t>, std::shared_ptr<Listed>> listed_ OLV_GUARDED_BY(mutex_);
 };
 
 }  // namespace rux

@@ -14,8 +14,8 @@ namespace {
 
 // An answer that cannot be written within this time ends the connection.
 constexpr DWORD AckTimeoutMs = 5000;
-// The read buffer a connection keeps; one grown for a larger frame shrinks
-// back after it, so an idle connection holds no more than this.
+// The read buffer a worker keeps for its connections; one grown for a larger
+// frame shrinks back after it, so an idle worker holds no more than this.
 constexpr size_t ReadBufferBytes = 64 * 1024;
 
 const char* KindName(FrameKind kind)
@@ -23,6 +23,7 @@ const char* KindName(FrameKind kind)
     switch (kind) {
     case FrameKind::Hello: return "hello";
     case FrameKind::OpenService: return "open-service request";
+    case FrameKind::Open: return "open request";
     case FrameKind::Bye: return "bye";
     case FrameKind::Ping: return "ping";
     case FrameKind::Call: return "call";
@@ -42,10 +43,17 @@ SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE
     GetNamedPipeClientProcessId(pipe_, &clientProcess_);
 }
 
-void SinkConnection::Serve()
+SinkConnection::~SinkConnection()
+{
+    if (number_)
+        sink_.Unlist(clientProcess_, number_);
+}
+
+void SinkConnection::Serve(std::vector<unsigned char>& buffer)
 {
     Trace::Line("Rux: sink '%s': client connected (process %lu)", sink_.Name().c_str(), clientProcess_);
-    std::vector<unsigned char> buffer(ReadBufferBytes);
+    if (buffer.size() < ReadBufferBytes)
+        buffer.resize(ReadBufferBytes);
     ULONGLONG handshakeDeadline = GetTickCount64() + HandshakeTimeoutMs;
     for (;;) {
         DWORD timeout = INFINITE;
@@ -88,7 +96,7 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size)
 {
     FrameView frame;
     bool parsed = Frame::Parse(data, size, frame);
-    if (!greeted_ && (!parsed || frame.kind != FrameKind::Hello)) {
+    if (!greeted_ && (!parsed || (frame.kind != FrameKind::Hello && frame.kind != FrameKind::Open))) {
         Trace::Line("Rux: sink '%s': process %lu sent a %s before its hello, connection closed",
                     sink_.Name().c_str(), clientProcess_, parsed ? KindName(frame.kind) : "malformed frame");
         return false;
@@ -121,6 +129,8 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size)
         auto service = sink_.FindService(std::string(body, frame.bodySize));
         return service ? SendAck(0, service->Id()) : SendAck(ERROR_NOT_FOUND, 0);
     }
+    case FrameKind::Open:
+        return Open(frame);
     case FrameKind::Bye:
     case FrameKind::Ping:
         // Answered after everything read before it was delivered: a Bye's
@@ -137,6 +147,33 @@ bool SinkConnection::Handle(const unsigned char* data, size_t size)
                     static_cast<unsigned>(frame.kind), clientProcess_);
         return true;
     }
+}
+
+bool SinkConnection::Open(const FrameView& frame)
+{
+    OpenRequest open;
+    // A malformed Open greets nothing: the next frame then ends a connection
+    // that has not been greeted.
+    if (!Frame::ParseOpen(frame, open))
+        return SendAck(ERROR_INVALID_DATA, 0);
+    if (!greeted_) {
+        greeted_ = true;
+        if (open.connection && sink_.List(clientProcess_, open.connection))
+            number_ = open.connection;
+    }
+    // Not itself: a connection that named its own number would wait out the
+    // whole time-out.
+    open.awaited.erase(std::remove(open.awaited.begin(), open.awaited.end(), number_), open.awaited.end());
+    if (!open.awaited.empty() && !sink_.AwaitEnded(clientProcess_, open.awaited, AwaitEndTimeoutMs)) {
+        if (WaitForSingleObject(sink_.StopEvent(), 0) == WAIT_OBJECT_0)
+            return false;
+        Trace::Line("Rux: sink '%s': connections named by process %lu have not ended within %lu ms, answered anyway",
+                    sink_.Name().c_str(), clientProcess_, AwaitEndTimeoutMs);
+    }
+    if (open.service.empty())
+        return SendAck(0, 0);
+    auto service = sink_.FindService(open.service);
+    return service ? SendAck(0, service->Id()) : SendAck(ERROR_NOT_FOUND, 0);
 }
 
 bool SinkConnection::Deliver(const FrameView& frame)

@@ -157,7 +157,10 @@ TEST(RuxTrace, StoppingTheSinkFromItsOwnThreadIsRefusedNotFatal)
     RefusedInTrace = 0;
     RuxSetTraceProc(StopOnConnect);
     // A sink's thread cannot join itself: once, that took the process down.
+    // (The sink has no service: the open is answered after the connect was
+    // traced, and refused.)
     RuxConnection connection = RuxOpenConnection(name.c_str());
+    EXPECT_EQ(RuxOpenService(connection, "SB"), nullptr);
     RuxSetTraceProc(nullptr);
     EXPECT_NE(connection, nullptr);
     EXPECT_EQ(RefusedInTrace.load(), 1);
@@ -179,7 +182,10 @@ TEST(RuxTrace, ReportsConnectsAndDisconnectsUntilRemoved)
         ASSERT_NE(peer, nullptr);
         EXPECT_TRUE(Signalled(sinkEvent));  // a peer sets the sink's event
         RuxCloseConnection(peer);
+        // A plain connection greets the sink with its first service (this sink
+        // has none).
         RuxConnection plain = RuxOpenConnection(name.c_str());
+        EXPECT_EQ(RuxOpenService(plain, "SB"), nullptr);
         RuxCloseConnection(plain);
         EXPECT_FALSE(Signalled(sinkEvent, 0));  // a plain connection does not
         EXPECT_GE(trace.Count("client connected"), 2u);

@@ -151,6 +151,9 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
     CloseHandle(event);
 }
 
+// A close does not wait for the sink: the next connection's open does, and a
+// pop of the sink's own process. Every other message is wide, so that the
+// sink's thread is still decoding it when the next connection's arrives.
 TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
 {
     LibraryUse use;
@@ -158,22 +161,42 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
     HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     RuxSink sink = RuxStartSink(name.c_str(), nullptr);
     RuxService service = RuxStartService(sink, "SB", event);
-    for (int i = 0; i < 30; ++i) {
+    RuxItem wide = RuxBuildItem("{}");
+    RuxItem flag = RuxBuildItem("b", 1);
+    for (int k = 0; k < 30000; ++k)
+        RuxAssocSet(wide, std::to_string(k).c_str(), flag);
+    auto send = [&](int i) {
         RuxConnection connection = RuxOpenConnection(name.c_str());
         RuxService remote = RuxOpenService(connection, "SB");
         RuxItem item = RuxBuildItem("{s:i}", "Status", i);
-        ASSERT_NE(RuxUpdate(remote, 0, item), 0);
+        if (i % 2 == 0)
+            RuxAssocSet(item, "Wide", wide);
+        bool sent = RuxUpdate(remote, 0, item) != 0;
         RuxReleaseItem(item);
         RuxCloseService(remote);
         RuxCloseConnection(connection);
-    }
-    // Every close waited for its message to be queued: all are there already.
+        return sent;
+    };
+    // In order, and all there, without waiting on the event: the last one
+    // alone in the queue.
     RuxItem call = nullptr;
-    for (int i = 0; i < 30; ++i) {
-        ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Update) << i;
-        EXPECT_EQ(ItemText(call), "{Status:" + std::to_string(i) + "}");
-    }
+    auto popStatus = [&] {
+        RuxItem status = nullptr;
+        int32_t value = -1;
+        if (RuxPopCall(service, &call) == RuxResult_Update && RuxGetAssoc(call, "Status", &status) == 0)
+            RuxGetInt(status, &value);
+        return value;
+    };
+    const int count = 10;
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(send(i));
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(popStatus(), i);
+    ASSERT_TRUE(send(count));
+    EXPECT_EQ(popStatus(), count);
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    RuxReleaseItem(wide);
+    RuxReleaseItem(flag);
     RuxStopService(service);
     RuxStopSink(sink);
     CloseHandle(event);
@@ -190,6 +213,9 @@ TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
     RuxService a = RuxStartService(sink, "A", eventA);
     RuxService b = RuxStartService(sink, "B", eventB);
     RuxConnection connection = RuxOpenConnection(name.c_str());
+    // The first open also greets the sink: a service it lacks fails it, and
+    // the connection serves the next open.
+    EXPECT_EQ(RuxOpenService(connection, "C"), nullptr);
     RuxService toA = RuxOpenService(connection, "A");
     RuxService toB = RuxOpenService(connection, "B");
     ASSERT_TRUE(toA && toB);

@@ -72,6 +72,59 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
     CloseHandle(event);
 }
 
+// A connection is served only after a Hello or a well-formed Open: nothing
+// else, and no malformed Open, lets a client skip the greeting.
+TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
+{
+    LibraryUse use;
+    std::string name = UniqueName("greet");
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
+    RuxService service = RuxStartService(sink, "SB", event);
+    ASSERT_NE(service, nullptr);
+    auto open = [](uint8_t count, size_t numbers, const std::string& name) {
+        std::string body = U32(7) + U32(0) + std::string(1, char(count));
+        return RawFrame(5, 0, body + std::string(8 * numbers, '\0') + name);
+    };
+    const struct {
+        const char* what;
+        std::string greeting;
+        bool answered;  // a request, answered even when it greets nothing
+        bool greets;
+    } rows[] = {
+        {"a message", RawFrame(16, 1, StringItem("first")), false, false},
+        {"an Open cut short", RawFrame(5, 0, std::string(8, '\0')), true, false},
+        {"an Open naming 17 connections", open(17, 17, "SB"), true, false},
+        {"an Open missing its numbers", open(2, 1, ""), true, false},
+        {"an Open with a name above 128 bytes", open(0, 0, std::string(129, 'S')), true, false},
+        {"an Open", open(0, 0, "SB"), true, true},
+        {"an Open of no service", open(1, 1, ""), true, true},
+        {"a Hello", RawFrame(1, 0, std::string(1, '\0')), true, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RawClient client(name);
+        ASSERT_TRUE(client.Write(row.greeting));
+        if (row.answered) {
+            EXPECT_FALSE(client.Read().empty());
+        }
+        // The first service's id is 1.
+        ASSERT_TRUE(client.Write(RawFrame(16, 1, StringItem(row.what))));
+        if (row.greets) {
+            RuxItem call = nullptr;
+            ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
+            EXPECT_EQ(ItemText(call), '"' + std::string(row.what) + '"');
+        } else {
+            EXPECT_TRUE(client.ClosedBySink(5000));
+        }
+    }
+    RuxItem call = nullptr;
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    RuxStopService(service);
+    RuxStopSink(sink);
+    CloseHandle(event);
+}
+
 TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
 {
     LibraryUse use;

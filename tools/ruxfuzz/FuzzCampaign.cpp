@@ -30,6 +30,16 @@ std::string Hello(bool peer)
                            std::string(1, peer ? '\1' : '\0') + HelloSource);
 }
 
+// A plain connection's greeting as Rux.dll makes it: an Open with the
+// connection's number, waiting for nothing, opening "SB".
+std::string OpenGreeting(uint64_t number)
+{
+    std::string body = WireItem::U32(static_cast<uint32_t>(number)) + WireItem::U32(static_cast<uint32_t>(number >> 32));
+    body += '\0';
+    body += "SB";
+    return WireItem::Frame(static_cast<uint8_t>(rux::FrameKind::Open), 0, body);
+}
+
 std::string Mebibytes(unsigned long long bytes)
 {
     char text[32];
@@ -103,7 +113,9 @@ void FuzzCampaign::SendFrames(const HostileBatch& batch)
             ++counters_.reconnects;
         opened[i] = true;
         if (batch.handshake &&
-            !connections[i].Handshake(batch.peer, HelloSource, "SB", serviceIds[i], IoTimeoutMs)) {
+            !(batch.greetWithOpen
+                  ? connections[i].HandshakeOpen(++lastNumber_, "SB", serviceIds[i], IoTimeoutMs)
+                  : connections[i].Handshake(batch.peer, HelloSource, "SB", serviceIds[i], IoTimeoutMs))) {
             ++counters_.unanswered;
             connections[i].Drop();
             return false;
@@ -147,8 +159,9 @@ void FuzzCampaign::Churn(const HostileBatch& batch)
         // A thread's entry lets nothing escape: an allocation that fails ends
         // this thread's share of the churn.
         try {
-            std::string hello = Hello(false);
             for (uint32_t m = 0; m < batch.churnPerThread && GetTickCount64() < deadline; ++m) {
+                // Every other connection greets as Rux.dll's plain ones do.
+                std::string hello = m % 2 ? Hello(false) : OpenGreeting(++lastNumber_);
                 RawConnection connection;
                 DWORD error = ERROR_SUCCESS;
                 if (!connection.Open(HostSink, BusyWaitMs, error)) {
@@ -158,7 +171,7 @@ void FuzzCampaign::Churn(const HostileBatch& batch)
                     continue;
                 }
                 ++counters_.connections;
-                // Dropped without a byte, right after the Hello, or after its Ack.
+                // Dropped without a byte, right after the greeting, or after its Ack.
                 switch ((m + t) % 3) {
                 case 0:
                     break;

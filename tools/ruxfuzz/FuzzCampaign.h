@@ -74,6 +74,7 @@ private:
     CampaignOptions options_;
     FILE* out_;
     Counters counters_;
+    std::atomic<uint64_t> lastNumber_{0};  // of the connections greeted with Open
     uint64_t batches_ = 0;
     uint64_t failures_ = 0;
     uint64_t hostsStarted_ = 0;

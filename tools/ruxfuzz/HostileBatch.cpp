@@ -280,7 +280,7 @@ void MakeKinds(FuzzRandom& random, HostileBatch& batch)
         uint8_t kind;
         do {
             kind = static_cast<uint8_t>(random.Next());
-        } while ((kind >= Kind(FrameKind::Hello) && kind <= Kind(FrameKind::Ping)) ||
+        } while ((kind >= Kind(FrameKind::Hello) && kind <= Kind(FrameKind::Open)) ||
                  (kind >= Kind(FrameKind::Call) && kind <= Kind(FrameKind::Reply)));
         if (random.Chance(1, 4))
             kind = Kind(FrameKind::Ack);
@@ -290,10 +290,21 @@ void MakeKinds(FuzzRandom& random, HostileBatch& batch)
     batch.description = "unknown kinds and Acks sent to the sink";
 }
 
+// An Open body: a connection number, `count` awaited numbers (of which only
+// `present` are there) and a name.
+std::string OpenBody(uint64_t number, size_t count, size_t present, FuzzRandom& random, const std::string& name)
+{
+    std::string body = WireItem::U32(static_cast<uint32_t>(number)) + WireItem::U32(static_cast<uint32_t>(number >> 32));
+    body += static_cast<char>(count);
+    for (size_t i = 0; i < present; ++i)
+        body += random.Bytes(8);
+    return body + name;
+}
+
 void MakeRequests(FuzzRandom& random, HostileBatch& batch)
 {
     for (uint64_t n = random.Between(30, 60); n > 0; --n) {
-        switch (random.Below(4)) {
+        switch (random.Below(5)) {
         case 0: {
             std::string body;
             switch (random.Below(4)) {
@@ -321,13 +332,26 @@ void MakeRequests(FuzzRandom& random, HostileBatch& batch)
         case 2:
             batch.frames.push_back(Request(FrameKind::Bye, random.Bytes(random.Below(32))));
             break;
+        case 3: {
+            // Short, counting past the limit, numbers missing, a name past
+            // 128 bytes, or well formed with numbers no connection has.
+            size_t count = random.Below(rux::MaxAwaitedConnections + 1);
+            const std::string bodies[] = {random.Bytes(random.Below(9)),
+                                          OpenBody(random.Next(), random.Between(17, 255), 17, random, "SB"),
+                                          OpenBody(random.Next(), count + 1, count, random, ""),
+                                          OpenBody(random.Next(), count, count, random, std::string(129, 'S')),
+                                          OpenBody(random.Next(), count, count, random, random.Text(random.Below(40))),
+                                          OpenBody(0, count, count, random, "SB")};
+            batch.frames.push_back(Request(FrameKind::Open, Pick(random, bodies)));
+            break;
+        }
         default:
             batch.frames.push_back(Request(FrameKind::Ping, random.Bytes(random.Below(32))));
             break;
         }
     }
     batch.peer = random.Chance(1, 2);
-    batch.description = "hostile Hello, OpenService, Bye and Ping bodies";
+    batch.description = "hostile Hello, OpenService, Open, Bye and Ping bodies";
 }
 
 void MakeItems(FuzzRandom& random, HostileBatch& batch)
@@ -531,6 +555,12 @@ HostileBatch HostileBatch::Make(uint64_t seed, uint64_t index, const std::vector
         batch.idleConnections = static_cast<uint32_t>(random.Between(8, 72));
         batch.description = std::to_string(batch.idleConnections) + " idle connections held while the host is asked";
         break;
+    }
+    // Half the plain connections greet as Rux.dll's do: Open, with a number
+    // and the service.
+    if (!batch.peer && batch.handshake && random.Chance(1, 2)) {
+        batch.greetWithOpen = true;
+        batch.description += ", greeting with Open";
     }
     batch.description = std::string(ClassName(batch.batchClass)) + ": " + batch.description;
     return batch;

@@ -11,7 +11,7 @@
 enum class BatchClass {
     Headers,      // malformed headers: short, bad magic, flags, length fields, oversized
     Kinds,        // well-formed headers of unknown kinds, and Acks sent to the sink
-    Requests,     // Hello, OpenService, Bye and Ping with hostile bodies
+    Requests,     // Hello, OpenService, Open, Bye and Ping with hostile bodies
     Items,        // messages whose item is truncated, trailing, of unknown types or wrong lengths
     Services,     // good items for services that are not running, and kinds the plug-in ignores
     Deep,         // items nested around the depth limit and far beyond it
@@ -48,6 +48,7 @@ struct HostileBatch {
     uint32_t connections = 1;
     bool handshake = true;
     bool peer = false;
+    bool greetWithOpen = false;  // a plain handshake is one Open, not Hello and OpenService
     bool byeAtEnd = true;
     // Churn: each thread opens, greets and drops this many connections.
     uint32_t churnThreads = 0;

@@ -150,6 +150,21 @@ bool RawConnection::ReceiveAck(int32_t& status, uint32_t& value, DWORD timeoutMs
     return true;
 }
 
+bool RawConnection::HandshakeOpen(uint64_t number, const std::string& service, uint32_t& serviceId, DWORD timeoutMs)
+{
+    // The number, no connections to wait for, the service's name.
+    std::string body = WireItem::U32(static_cast<uint32_t>(number)) + WireItem::U32(static_cast<uint32_t>(number >> 32));
+    body += '\0';
+    body += service;
+    int32_t status = 0;
+    uint32_t value = 0;
+    if (!Send(WireItem::Frame(static_cast<uint8_t>(rux::FrameKind::Open), 0, body), timeoutMs) ||
+        !ReceiveAck(status, value, timeoutMs) || status != 0)
+        return false;
+    serviceId = value;
+    return true;
+}
+
 bool RawConnection::Handshake(bool peer, const std::string& source, const std::string& service,
                               uint32_t& serviceId, DWORD timeoutMs)
 {

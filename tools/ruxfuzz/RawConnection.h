@@ -27,6 +27,9 @@ public:
     // is missing or refuses.
     bool Handshake(bool peer, const std::string& source, const std::string& service, uint32_t& serviceId,
                    DWORD timeoutMs);
+    // A plain connection's genuine handshake as Rux.dll makes it: one Open,
+    // numbering the connection `number` and opening `service`.
+    bool HandshakeOpen(uint64_t number, const std::string& service, uint32_t& serviceId, DWORD timeoutMs);
     // Writes one message. False when the pipe broke or the write did not end
     // within the time-out (the connection is then broken).
     bool Send(const std::string& message, DWORD timeoutMs);
