@@ -69,9 +69,8 @@ TEST(RuxConcurrency, SinkStopsWhileClientsChurnAndItsNameServesAgain)
 {
     LibraryUse use;
     std::string name = UniqueName("stopchurn");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     ASSERT_NE(service, nullptr);
 
     std::atomic<bool> quit{false};
@@ -96,7 +95,4 @@ TEST(RuxConcurrency, SinkStopsWhileClientsChurnAndItsNameServesAgain)
     ASSERT_NE(service, nullptr);
     ASSERT_TRUE(OpenSendClose(name, nullptr));
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Call);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }

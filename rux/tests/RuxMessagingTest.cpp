@@ -158,9 +158,8 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
 {
     LibraryUse use;
     std::string name = UniqueName("order");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     RuxItem wide = RuxBuildItem("{}");
     RuxItem flag = RuxBuildItem("b", 1);
     for (int k = 0; k < 30000; ++k)
@@ -197,9 +196,6 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
     RuxReleaseItem(wide);
     RuxReleaseItem(flag);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
@@ -263,9 +259,8 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
 {
     LibraryUse use;
     std::string name = UniqueName("leak");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     RuxConnection connection = RuxOpenConnection(name.c_str());
     RuxService remote = RuxOpenService(connection, "SB");
     ASSERT_NE(remote, nullptr);
@@ -311,7 +306,4 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
         RuxReleaseItem(item);
     RuxCloseService(remote);
     RuxCloseConnection(connection);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }

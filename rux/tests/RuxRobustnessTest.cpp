@@ -17,9 +17,8 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
     LibraryUse use;
     TraceCollector trace;
     std::string name = UniqueName("garbage");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     RawClient client(name);
     ASSERT_TRUE(client.Open());
     ASSERT_TRUE(client.Hello());
@@ -67,9 +66,6 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
     // A malformed request is refused with a status, not dropped silently.
     EXPECT_NE(client.Ask(1, ""), 0);
     EXPECT_NE(client.Ask(2, "NoSuchService"), 0);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 // A connection is served only after a Hello or a well-formed Open: nothing
@@ -78,9 +74,8 @@ TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
 {
     LibraryUse use;
     std::string name = UniqueName("greet");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     ASSERT_NE(service, nullptr);
     auto open = [](uint8_t count, size_t numbers, const std::string& name) {
         std::string body = U32(7) + U32(0) + std::string(1, char(count));
@@ -120,9 +115,6 @@ TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
     }
     RuxItem call = nullptr;
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
@@ -226,9 +218,8 @@ TEST(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConne
 {
     LibraryUse use;
     std::string name = UniqueName("flood");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     ASSERT_NE(service, nullptr);
     const struct {
         const char* what;
@@ -285,18 +276,14 @@ TEST(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConne
         ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Call);
         EXPECT_EQ(ItemText(call), "\"RequestSBSetting\"");
     }
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
 {
     LibraryUse use;
     std::string name = UniqueName("wide");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     RuxConnection connection = RuxOpenConnection(name.c_str());
     RuxService remote = RuxOpenService(connection, "SB");
     ASSERT_NE(remote, nullptr);
@@ -341,9 +328,6 @@ TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
     EXPECT_LT(took, 5000u);
     RuxCloseService(remote);
     RuxCloseConnection(connection);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClosed)
@@ -351,9 +335,8 @@ TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClo
     LibraryUse use;
     TraceCollector trace;
     std::string name = UniqueName("idle");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     ASSERT_NE(service, nullptr);
 
     // Anything before the Hello ends the connection at once.
@@ -381,7 +364,4 @@ TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClo
     EXPECT_EQ(refused + silent, 64u);
     EXPECT_GE(silent, 16u);
     EXPECT_GE(refused, 32u);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }

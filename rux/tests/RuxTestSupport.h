@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace ruxtest {
@@ -67,6 +68,32 @@ class LibraryUse {
 public:
     LibraryUse() { RuxInit(); }
     ~LibraryUse() { RuxExit(); }
+};
+
+// A sink named `name` with the service "SB" signalling an auto-reset event,
+// stopped and closed at the end of the test, also one that an assertion ends.
+class ServedSink {
+public:
+    explicit ServedSink(const std::string& name)
+        : event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), sink_(RuxStartSink(name.c_str(), nullptr)),
+          service_(RuxStartService(sink_, "SB", event_))
+    {
+    }
+    ~ServedSink()
+    {
+        RuxStopService(service_);
+        RuxStopSink(sink_);
+        CloseHandle(event_);
+    }
+    ServedSink(const ServedSink&) = delete;
+    ServedSink& operator=(const ServedSink&) = delete;
+
+    std::tuple<HANDLE, RuxSink, RuxService> Handles() const { return {event_, sink_, service_}; }
+
+private:
+    HANDLE event_;
+    RuxSink sink_;
+    RuxService service_;
 };
 
 }  // namespace ruxtest

@@ -1,23 +1,13 @@
 #include "tests/support/ItemText.h"
 
+#include "rux/RuxStringText.h"
+
 #include <cstdio>
 #include <vector>
 
 namespace testsupport {
 
 namespace {
-
-// A string item's text (RuxGetLen counts its bytes up to 65535; a longer
-// one gets the largest buffer a frame can need).
-std::string StringOf(RuxItem item)
-{
-    uint16_t length = 0;
-    size_t size = RuxGetLen(item, &length) == 0 ? length + 1u : RuxMaxFrameBytes + 1u;
-    std::vector<char> buffer(size);
-    if (RuxCopyStr(item, buffer.data(), 0, static_cast<uint32_t>(size)) != 0)
-        return std::string();
-    return std::string(buffer.data());
-}
 
 std::string BlobText(RuxItem item)
 {
@@ -48,7 +38,7 @@ std::string ItemText(RuxItem item)
     switch (type) {
     case RuxType_String: {
         std::string text(1, '"');
-        text.append(StringOf(item));
+        text.append(RuxStringText(item));
         text.push_back('"');
         return text;
     }
@@ -75,7 +65,7 @@ std::string ItemText(RuxItem item)
             RuxGetAt(item, key, &value);
             if (i)
                 text.push_back(',');
-            text.append(StringOf(key));
+            text.append(RuxStringText(key));
             text.push_back(':');
             text.append(ItemText(value));
             RuxReleaseItem(value);

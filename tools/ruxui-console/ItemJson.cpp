@@ -1,6 +1,7 @@
 #include "tools/ruxui-console/ItemJson.h"
 
 #include "runtime/CodePageConverter.h"
+#include "rux/RuxStringText.h"
 
 #include <windows.h>
 
@@ -8,18 +9,6 @@
 #include <vector>
 
 namespace {
-
-std::string ReadString(RuxItem item)
-{
-    uint16_t length = 0;
-    // RuxGetLen counts up to 65535 bytes; a longer string gets the largest
-    // buffer a frame can need.
-    size_t size = RuxGetLen(item, &length) == 0 ? length + 1u : RuxMaxFrameBytes + 1u;
-    std::vector<char> buffer(size);
-    if (RuxCopyStr(item, buffer.data(), 0, static_cast<uint32_t>(size)) != 0)
-        return std::string();
-    return std::string(buffer.data());
-}
 
 void Append(RuxItem item, std::string& out)
 {
@@ -30,7 +19,7 @@ void Append(RuxItem item, std::string& out)
     }
     switch (type) {
     case RuxType_String:
-        out += ItemJson::Quote(ReadString(item));
+        out += ItemJson::Quote(RuxStringText(item));
         break;
     case RuxType_Bool: {
         int32_t value = 0;
@@ -71,7 +60,7 @@ void Append(RuxItem item, std::string& out)
             }
             if (out.back() != '{')
                 out.push_back(',');
-            out += ItemJson::Quote(ReadString(key));
+            out += ItemJson::Quote(RuxStringText(key));
             out.push_back(':');
             Append(value, out);
             RuxReleaseItem(value);
