@@ -250,14 +250,8 @@ TEST(WriterThread, AnExhaustedHeapNeverPutsALineAheadOfEarlierOnes)
     ASSERT_EQ(log.result, OlvLogOpened);
     ProcessLog* current = CurrentLog.load();
     // A heap that cannot grow: once filled, every allocation from it fails.
-    HANDLE smallHeap = HeapCreate(0, 0, 512 * 1024);
+    HANDLE smallHeap = UseSmallHeap(current, 512 * 1024);
     ASSERT_NE(smallHeap, nullptr);
-    AcquireBufferLock(current);
-    FreeOwnedBlock(current, current->buffer);
-    current->buffer = nullptr;
-    current->bufferUsed = 0;
-    current->heap = smallHeap;
-    ReleaseBufferLock(current);
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(release, nullptr);
     ASSERT_TRUE(HoldWriter(current, release));

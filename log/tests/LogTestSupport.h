@@ -70,6 +70,23 @@ inline bool HoldWriter(ProcessLog* log, HANDLE release)
     return QueueWriterCall(log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release);
 }
 
+// Gives `log` a heap of at most `maxBytes` that cannot grow, in place of its
+// own, and drops its batch buffer: what the log allocates next comes from that
+// heap. Null when the heap could not be made; the caller destroys it.
+inline HANDLE UseSmallHeap(ProcessLog* log, SIZE_T maxBytes)
+{
+    HANDLE heap = HeapCreate(0, 0, maxBytes);
+    if (heap == nullptr)
+        return nullptr;
+    AcquireBufferLock(log);
+    FreeOwnedBlock(log, log->buffer);
+    log->buffer = nullptr;
+    log->bufferUsed = 0;
+    log->heap = heap;
+    ReleaseBufferLock(log);
+    return heap;
+}
+
 // Returns once the writer thread has written everything queued to it so far
 // (at once when the log is written directly), or false after a few seconds.
 inline bool WriterDrained()

@@ -310,14 +310,8 @@ TEST(OlvLogPrint, WithoutABatchBufferLinesKeepTheirOrderThroughTheWriter)
     ASSERT_EQ(log.result, OlvLogOpened);
     ProcessLog* current = CurrentLog.load();
     // Too small for a batch buffer (69,632 bytes), large enough for lines.
-    HANDLE smallHeap = HeapCreate(0, 0, 48 * 1024);
+    HANDLE smallHeap = UseSmallHeap(current, 48 * 1024);
     ASSERT_NE(smallHeap, nullptr);
-    AcquireBufferLock(current);
-    FreeOwnedBlock(current, current->buffer);
-    current->buffer = nullptr;
-    current->bufferUsed = 0;
-    current->heap = smallHeap;
-    ReleaseBufferLock(current);
 
     // The writer is held inside an earlier work item until the lines are in.
     HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
