@@ -103,9 +103,11 @@ TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
         if (row.answered) {
             EXPECT_FALSE(client.Read().empty());
         }
-        // The first service's id is 1.
-        ASSERT_TRUE(client.Write(RawFrame(16, 1, StringItem(row.what))));
+        // The first service's id is 1. A sink that refuses the greeting may
+        // have closed the pipe already, so this write may fail then.
+        bool written = client.Write(RawFrame(16, 1, StringItem(row.what)));
         if (row.greets) {
+            ASSERT_TRUE(written);
             RuxItem call = nullptr;
             ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
             EXPECT_EQ(ItemText(call), '"' + std::string(row.what) + '"');
