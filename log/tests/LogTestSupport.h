@@ -55,6 +55,20 @@ inline std::wstring Message(const std::wstring& line)
     return end == std::wstring::npos ? line : line.substr(end + 2);
 }
 
+// The whole record of a line that two writing processes may have made of two
+// under Wine: an append there is "take the size, then write", and Linux grows
+// a file a page at a time while it writes, so another process's append can
+// land at the 4 KiB boundary inside a record that crosses it. The line then
+// holds the cut record's start ("[" and under `recordUnits` units) and a
+// whole record. Windows appends atomically. Any other line comes back as is.
+inline std::wstring WithoutPageCut(const std::wstring& line, size_t recordUnits)
+{
+    size_t whole = line.rfind(L'[');
+    if (line.empty() || line[0] != L'[' || whole == 0 || whole == std::wstring::npos || whole >= recordUnits)
+        return line;
+    return line.substr(whole);
+}
+
 inline std::vector<std::wstring> Messages(const std::wstring& path)
 {
     std::vector<std::wstring> messages;
