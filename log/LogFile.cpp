@@ -156,10 +156,17 @@ void RemoveOldFile(ProcessLog* log, const wchar_t* oldPath, size_t oldUnits)
     ZwClose(old);
 }
 
+// The file's number on its volume, or false where the file system gives none.
+bool FileIndex(HANDLE file, LARGE_INTEGER* index)
+{
+    IO_STATUS_BLOCK io{};
+    return ZwQueryInformationFile(file, &io, index, sizeof(*index), OlvFileInternalInformation) >= 0;
+}
+
 // Moves the full live file to its ".old" name. Gives up quietly (the caller
-// then reopens the same file, which is tried again on the next write) when the
-// name cannot be had, when the handle already names a moved file, or when the
-// ".old" path would not fit.
+// then reopens the live file, which is tried again on the next write) when the
+// name cannot be had, when the handle already names a moved file, when the
+// file at the live path is another one, or when the ".old" path would not fit.
 void MoveLiveFileToOld(ProcessLog* log) OLV_REQUIRES(log->fileLock)
 {
     alignas(8) unsigned char nameBuffer[960] = {};
@@ -197,11 +204,21 @@ void MoveLiveFileToOld(ProcessLog* log) OLV_REQUIRES(log->fileLock)
     std::memcpy(oldPath + directory + componentUnits, L".old", 4 * sizeof(wchar_t));
     oldPath[oldUnits] = L'\0';
 
-    RemoveOldFile(log, oldPath, oldUnits);
-
     HANDLE live = nullptr;
     if (NtIsError(OpenExisting(&live, LiveRenameAccess, log->path, pathUnits)) || live == nullptr)
         return;
+    // Only the file this handle found full is moved. When another process has
+    // moved it already, the live path names that process's new file, and
+    // moving that one would delete the full file from ".old". The name check
+    // above misses this under Wine, whose handles keep the name they were
+    // opened with; the files' numbers tell on both systems.
+    LARGE_INTEGER full{};
+    LARGE_INTEGER atLivePath{};
+    if (FileIndex(log->file, &full) && FileIndex(live, &atLivePath) && full.QuadPart != atLivePath.QuadPart) {
+        ZwClose(live);
+        return;
+    }
+    RemoveOldFile(log, oldPath, oldUnits);
     RenameTo(live, oldPath, oldUnits);
     ZwClose(live);
 }

@@ -68,6 +68,29 @@ OLV_CHILD_SCENARIO(Writer)
     return 0;
 }
 
+// WriteAcrossARotation PATH MAX_FILE_SIZE READY_EVENT GO_EVENT: writes "child
+// before", sets the ready event, and writes "child after" once the parent sets
+// the go event (the parent rotates the file in between).
+OLV_CHILD_SCENARIO(WriteAcrossARotation)
+{
+    if (OlvLog_Open(args.at(0).c_str(), 1, std::stoull(args.at(1)), false) != OlvLogOpened)
+        return 10;
+    OlvLog_Print(OlvLogError, L"child before");
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(2).c_str());
+    HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, args.at(3).c_str());
+    const bool released = ready != nullptr && go != nullptr && SetEvent(ready) &&
+                          WaitForSingleObject(go, 20000) == WAIT_OBJECT_0;
+    if (ready != nullptr)
+        CloseHandle(ready);
+    if (go != nullptr)
+        CloseHandle(go);
+    if (!released)
+        return 11;
+    OlvLog_Print(OlvLogError, L"child after");
+    OlvLog_Close();
+    return 0;
+}
+
 // Append PATH MESSAGE
 OLV_CHILD_SCENARIO(Append)
 {

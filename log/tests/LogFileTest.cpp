@@ -237,6 +237,41 @@ TEST(LogFile, RotationSkipsTheMoveWhenTheOldPathWouldNotFit)
     EXPECT_EQ(Messages(shallowPath), std::vector<std::wstring>{L"fill"});
 }
 
+// A process whose full file another process has moved to ".old" already only
+// reopens the live file: it neither moves the other's new file nor deletes
+// the ".old" in the way.
+TEST(LogFile, FileRotatedByAnotherProcessIsOnlyReopened)
+{
+    TempFolder folder;
+    const std::wstring path = folder / L"shared.log";
+    const std::wstring readyName = L"olvlog-test-ready-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring goName = L"olvlog-test-go-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, readyName.c_str());
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, goName.c_str());
+    ASSERT_NE(ready, nullptr);
+    ASSERT_NE(go, nullptr);
+    RunningProcess child = StartChildScenario("WriteAcrossARotation", {path, L"1024", readyName, goName});
+    ASSERT_TRUE(child.Started());
+    EXPECT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+    int lines = 0;
+    {
+        ScopedLog log(path, 1, 1024, false);
+        EXPECT_EQ(log.result, OlvLogOpened);
+        while (lines < 100 && !FileExists(path + L".old"))
+            OlvLog_Print(OlvLogError, L"line %d", lines++);
+    }
+    SetEvent(go);
+    EXPECT_EQ(child.Finish().exitCode, 0u);
+    CloseHandle(ready);
+    CloseHandle(go);
+
+    std::vector<std::wstring> old = Messages(path + L".old");
+    ASSERT_EQ(old.size(), static_cast<size_t>(lines));
+    EXPECT_EQ(old.front(), L"child before");
+    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"line " + std::to_wstring(lines - 1), L"child after"}));
+    EXPECT_FALSE(HasKilledFile(folder));
+}
+
 // Two processes append fixed-size records to one file and rotate it. Under Wine
 // concurrent appends may overwrite records (whole, or from a page boundary on),
 // so the test counts what it finds: every record whole, from one of the

@@ -50,6 +50,7 @@ constexpr ULONG OlvFileNameInformation = 9;
 constexpr ULONG OlvFileRenameInformation = 10;
 constexpr ULONG OlvFileDispositionInformation = 13;
 constexpr ULONG OlvFileStandardInformation = 5;
+constexpr ULONG OlvFileInternalInformation = 6;
 constexpr ULONG OlvFileEndOfFileInformation = 20;
 
 extern "C" {
