@@ -291,9 +291,19 @@ RunningProcess::RunningProcess(const std::wstring& exe, const std::vector<std::w
     startup.hStdOutput = childOut;
     startup.hStdError = merged ? childOut : childErr;
     std::wstring commandLine = CommandLine(exe, args);
-    bool created = piped && CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                           nullptr, &startup, &started->process);
+    // Wine now and then loses a new process before it has started, and says
+    // ERROR_INTERNAL_ERROR; the same start made again works. A program that
+    // cannot run (a missing DLL, a bad image) fails with other codes, or starts
+    // and exits with its status.
+    bool created = false;
     DWORD error = GetLastError();
+    for (int attempt = 0; piped && !created && attempt < 3; ++attempt) {
+        created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                 &startup, &started->process);
+        error = GetLastError();
+        if (!created && error != ERROR_INTERNAL_ERROR)
+            break;
+    }
     // Only the child holds its ends now: its exit is our end of file.
     for (HANDLE end : {childIn, childOut, childErr}) {
         if (end != INVALID_HANDLE_VALUE)
