@@ -1,5 +1,7 @@
 #include "tools/ruxfuzz/ConsoleProbe.h"
 
+#include "tools/ruxfuzz/ChildStart.h"
+
 #include <cstdio>
 
 namespace {
@@ -39,16 +41,9 @@ bool ConsoleProbe::Ask(const std::wstring& consolePath, DWORD timeoutMs, std::st
     std::wstring timeout = std::to_wstring(timeoutMs);
     std::wstring commandLine = L"\"" + consolePath + L"\" --connect-timeout " + timeout + L" --timeout " + timeout +
                                L" --send \"query RequestSBSetting\" --wait-for reply:RequestSBSetting";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nothing;
-    startup.hStdOutput = nothing;
-    startup.hStdError = errorWrite;
     PROCESS_INFORMATION info = {};
-    BOOL started = CreateProcessW(consolePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &startup, &info);
-    DWORD startError = GetLastError();
+    DWORD startError = 0;
+    bool started = StartWithStreams(consolePath, commandLine, nothing, nothing, errorWrite, info, startError);
     CloseHandle(errorWrite);
     CloseHandle(nothing);
     if (!started) {

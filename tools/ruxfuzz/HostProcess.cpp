@@ -1,5 +1,7 @@
 #include "tools/ruxfuzz/HostProcess.h"
 
+#include "tools/ruxfuzz/ChildStart.h"
+
 #include <chrono>
 #include <cstdio>
 
@@ -36,16 +38,10 @@ bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPat
     if (!dllPath.empty())
         commandLine += L" --dll \"" + dllPath + L"\"";
     commandLine += L" -";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childInput;
-    startup.hStdOutput = childOutput;
-    startup.hStdError = childError;
     PROCESS_INFORMATION info = {};
-    BOOL started = piped && CreateProcessW(hostPath.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                           nullptr, &startup, &info);
-    DWORD startError = GetLastError();
+    DWORD startError = 0;
+    bool started =
+        piped && StartWithStreams(hostPath, commandLine, childInput, childOutput, childError, info, startError);
     for (HANDLE handle : {childInput, childOutput, childError}) {
         if (handle)
             CloseHandle(handle);
