@@ -3,7 +3,7 @@
 // of items.
 #pragma once
 
-#include "rux/ItemNode.h"
+#include "rux/item/ItemNode.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -18,7 +18,7 @@
 //   the numbers written.
 #include "FuzzSupport.h"
 
-#include "log/LogRecordDecoder.h"
+#include "log/reader/LogRecordDecoder.h"
 
 #include <cstddef>
 #include <cstdint>

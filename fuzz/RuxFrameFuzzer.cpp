@@ -22,9 +22,9 @@
 //   the name.
 #include "FuzzSupport.h"
 
-#include "rux/Frame.h"
-#include "rux/ItemCodec.h"
-#include "rux/SinkName.h"
+#include "rux/wire/Frame.h"
+#include "rux/item/ItemCodec.h"
+#include "rux/wire/SinkName.h"
 
 #include <cstddef>
 #include <cstdint>

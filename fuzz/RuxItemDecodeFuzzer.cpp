@@ -13,7 +13,7 @@
 // - A refused input leaves the caller's item untouched.
 #include "FuzzSupport.h"
 
-#include "rux/ItemCodec.h"
+#include "rux/item/ItemCodec.h"
 
 #include <cstddef>
 #include <cstdint>

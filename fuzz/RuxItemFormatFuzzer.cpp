@@ -19,8 +19,8 @@
 // as the ABI lays down, so one call signature serves every format.
 #include "FuzzSupport.h"
 
-#include "rux/ItemCodec.h"
-#include "rux/ItemFormat.h"
+#include "rux/item/ItemCodec.h"
+#include "rux/item/ItemFormat.h"
 
 #include <cstdarg>
 #include <cstddef>

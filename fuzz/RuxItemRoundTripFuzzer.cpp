@@ -14,7 +14,7 @@
 // - Clone gives an equal item that shares no node with the original.
 #include "FuzzSupport.h"
 
-#include "rux/ItemCodec.h"
+#include "rux/item/ItemCodec.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -8,8 +8,8 @@
 #include "log/FlushParticipant.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLog.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/OnceGuard.h"
+#include "base/NtApi.h"
+#include "base/OnceGuard.h"
 
 #include <cstdlib>
 #include <set>

@@ -3,8 +3,8 @@
 // file writes take the file lock (CompleteBlock, or the writer thread's pass),
 // whether they happen under it or on the writer thread.
 #include "log/ProcessLog.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 
 #include <cstring>
 

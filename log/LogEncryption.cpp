@@ -11,7 +11,7 @@
 #include "log/crypto/Aes256Schedule.h"
 #include "log/crypto/StreamKey.h"
 #include "log/crypto/WipeSecret.h"
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -15,8 +15,8 @@
 // handle the other is still using.
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 
 #include <algorithm>
 #include <cstddef>

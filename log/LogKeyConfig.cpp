@@ -2,7 +2,7 @@
 
 #include "log/ProcessLog.h"
 #include "log/crypto/WipeSecret.h"
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 
 #include <cstring>
 

@@ -7,8 +7,8 @@
 // Wine). CompleteBlock, the way any other thread writes a block, lives here
 // too: it writes what is still queued first.
 #include "log/ProcessLog.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 
 #include <intrin.h>
 

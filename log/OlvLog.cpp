@@ -3,7 +3,7 @@
 #include "log/OlvLog.h"
 
 #include "log/ProcessLog.h"
-#include "runtime/base/OnceGuard.h"
+#include "base/OnceGuard.h"
 
 #include <intrin.h>
 

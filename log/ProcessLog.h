@@ -11,7 +11,7 @@
 // sends the last batch, stops the writer thread and only then frees the object.
 #pragma once
 
-#include "runtime/base/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 #include <windows.h>
 

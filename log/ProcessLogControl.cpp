@@ -2,8 +2,8 @@
 
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
-#include "runtime/base/Mutex.h"
-#include "runtime/base/NtApi.h"
+#include "base/Mutex.h"
+#include "base/NtApi.h"
 
 #include <cstdlib>
 #include <cstring>

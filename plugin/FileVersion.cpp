@@ -2,7 +2,7 @@
 
 #include "plugin/VersionLibrary.h"
 #include "runtime/FormatString.h"
-#include "runtime/base/OnceGuard.h"
+#include "base/OnceGuard.h"
 
 #include <windows.h>
 

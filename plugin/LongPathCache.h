@@ -16,7 +16,7 @@
 #pragma once
 
 #include "runtime/SyncLock.h"
-#include "runtime/base/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "plugin/ModulePath.h"
 
 #include "plugin/LongPathCache.h"
-#include "runtime/base/OnceGuard.h"
+#include "base/OnceGuard.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -5,7 +5,7 @@
 #include "log/OlvLog.h"
 #include "runtime/CodePageConverter.h"
 #include "runtime/FormatString.h"
-#include "runtime/base/Mutex.h"
+#include "base/Mutex.h"
 
 #include <exception>
 

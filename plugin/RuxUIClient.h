@@ -28,11 +28,11 @@
 
 #include "contracts/OLVRuxUIPlugin.h"
 #include "plugin/SettingNameTable.h"
-#include "runtime/base/SharedHandle.h"
+#include "base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
 #include "contracts/RuxApi.h"
 #include "runtime/ExclusiveLock.h"
-#include "runtime/base/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 #include "runtime/WorkerThread.h"
 
 #include <atomic>

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "contracts/RuxApi.h"
-#include "runtime/base/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 // RuxReleaseItem through a function of this module: a template argument needs
 // a constant address, which an imported function does not have everywhere.

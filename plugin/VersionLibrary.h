@@ -8,7 +8,7 @@
 
 #include "plugin/SharedLibraryHandle.h"
 #include "runtime/ExclusiveLock.h"
-#include "runtime/base/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 #include <windows.h>
 

@@ -3,8 +3,8 @@
 #include "log/OlvLog.h"
 #include "runtime/FatalAssert.h"
 #include "runtime/LockEvent.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 
 ExclusiveLock::~ExclusiveLock()
 {

@@ -21,7 +21,7 @@
 #pragma once
 
 #include "runtime/MultiProcessor.h"
-#include "runtime/base/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "runtime/Impersonator.h"
 
 #include "log/OlvLog.h"
-#include "runtime/base/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "runtime/LockEvent.h"
 
 #include "runtime/FatalAssert.h"
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 
 HANDLE EnsureLockEvent(std::atomic<HANDLE>& field, bool initiallySignalled) noexcept
 {

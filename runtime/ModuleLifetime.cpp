@@ -1,7 +1,7 @@
 #include "runtime/ModuleLifetime.h"
 
 #include "runtime/MultiProcessor.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/ThreadQuery.h"
 #include "runtime/WaitEventTable.h"
 
 // The module's own base address (provided by the linker).

@@ -2,7 +2,7 @@
 
 #include "runtime/FatalAssert.h"
 #include "runtime/LockEvent.h"
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 
 SyncLock::~SyncLock()
 {

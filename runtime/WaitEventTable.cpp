@@ -1,8 +1,8 @@
 #include "runtime/WaitEventTable.h"
 
 #include "runtime/FatalAssert.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 
 namespace {
 

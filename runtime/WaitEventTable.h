@@ -19,7 +19,7 @@
 #pragma once
 
 #include "runtime/ExclusiveLock.h"
-#include "runtime/base/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 
 #include "runtime/FatalAssert.h"
 #include "runtime/ModuleLifetime.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 #include "runtime/WaitEventTable.h"
 
 extern "C" NTSTATUS NTAPI RtlLeaveCriticalSection(RTL_CRITICAL_SECTION* section);

@@ -1,6 +1,6 @@
 #include "rux/Library.h"
 
-#include "rux/ItemCodec.h"
+#include "rux/item/ItemCodec.h"
 
 #include "contracts/RuxApi.h"
 

@@ -30,11 +30,11 @@
 // never made under a mutex either. A service's byte budget is lock-free.
 #pragma once
 
-#include "runtime/base/Mutex.h"
-#include "rux/Connection.h"
+#include "base/Mutex.h"
+#include "rux/client/Connection.h"
 #include "rux/HandleTable.h"
-#include "rux/ItemNode.h"
-#include "rux/Sink.h"
+#include "rux/item/ItemNode.h"
+#include "rux/sink/Sink.h"
 
 #include <array>
 #include <cstdint>

@@ -4,15 +4,15 @@
 // contract says: null, 0 for "not delivered", non-zero for the accessors, and
 // RuxResult_Empty for RuxPopCall. Nothing the body throws leaves the export.
 #include "contracts/RuxApi.h"
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
-#include "rux/ClosedConnections.h"
-#include "rux/Connection.h"
-#include "rux/ItemFormat.h"
+#include "rux/client/ClosedConnections.h"
+#include "rux/client/Connection.h"
+#include "rux/item/ItemFormat.h"
 #include "rux/Library.h"
-#include "rux/PeerIdentity.h"
-#include "rux/Sink.h"
-#include "rux/SinkName.h"
+#include "rux/security/PeerIdentity.h"
+#include "rux/sink/Sink.h"
+#include "rux/wire/SinkName.h"
 #include "rux/Trace.h"
 
 #include <cstdarg>

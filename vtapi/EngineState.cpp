@@ -1,6 +1,6 @@
 #include "vtapi/EngineState.h"
 
-#include "runtime/base/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 #include "vtapi/OptionName.h"
 #include "vtapi/StateLock.h"
 

@@ -3,7 +3,7 @@
 // object. Single value writes need no lock; the registry makes each one atomic.
 #pragma once
 
-#include "runtime/base/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "vtapi/VirtualDataFolder.h"
 
-#include "runtime/base/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <windows.h>
 

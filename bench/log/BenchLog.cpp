@@ -9,7 +9,7 @@
 #include "bench/common/BenchTiming.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 
 #include <windows.h>
 

@@ -7,7 +7,7 @@
 #include "bench/common/BenchTiming.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <windows.h>
 

@@ -14,7 +14,7 @@
 // at the server only and at both ends (as a Rux query and its reply take it:
 // the floor of Rux's design).
 #include "bench/common/BenchTiming.h"
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <windows.h>
 

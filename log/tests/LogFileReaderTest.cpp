@@ -1,7 +1,7 @@
 // Reading log files back: format by magic, lines without their padding, the
 // key error record, and damage reported with its offset, the reading going on
 // at the next record.
-#include "log/LogFileReader.h"
+#include "log/reader/LogFileReader.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "LogTestSupport.h"
 
 #include "log/OlvLog.h"
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 
 #include <gtest/gtest.h>
 

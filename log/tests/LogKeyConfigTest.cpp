@@ -1,6 +1,6 @@
 // The shared key's registry access: opening and creating the key path
 // component by component, and reading the "key" value by its length alone.
-#include "runtime/base/NtApi.h"
+#include "base/NtApi.h"
 #include "tests/support/LogSupport.h"
 
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // (tests/support), brought in with this namespace.
 #pragma once
 
-#include "log/LogFileReader.h"
+#include "log/reader/LogFileReader.h"
 #include "log/ProcessLog.h"
 #include "tests/support/ChildScenario.h"
 #include "tests/support/LogSupport.h"

@@ -2,7 +2,7 @@
 // and heap paths, and when a batch leaves the process.
 #include "LogTestSupport.h"
 
-#include "log/LogCapture.h"
+#include "tests/support/LogCapture.h"
 #include "log/OlvLog.h"
 
 #include <gtest/gtest.h>

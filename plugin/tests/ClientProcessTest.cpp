@@ -4,7 +4,7 @@
 // client through one session.
 #include "plugin/tests/ClientTestSupport.h"
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 #include "tests/support/ChildScenario.h"
 #include "vtapi/EngineState.h"
 

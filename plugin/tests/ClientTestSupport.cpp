@@ -1,11 +1,11 @@
 #include "plugin/tests/ClientTestSupport.h"
 
-#include "log/LogFileReader.h"
+#include "log/reader/LogFileReader.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClientNew.h"
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 #include "tests/support/ItemText.h"
 #include "tests/support/ProcessRun.h"
 

@@ -4,7 +4,7 @@
 #include "plugin/RuxUIClient.h"
 #include "plugin/tests/ClientTestSupport.h"
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 #include "tests/support/AllocationFailure.h"
 #include "vtapi/EngineState.h"
 #include "vtapi/FaultSwitch.h"

@@ -3,7 +3,7 @@
 #include "plugin/RuxUIClient.h"
 #include "plugin/tests/ClientTestSupport.h"
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 #include "vtapi/EngineState.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "runtime/SyncLock.h"
 
-#include "runtime/base/ThreadQuery.h"
+#include "base/ThreadQuery.h"
 #include "runtime/tests/LockTestSupport.h"
 #include "tests/support/ChildScenario.h"
 

@@ -1,7 +1,7 @@
 #include "runtime/WaitEventTable.h"
 
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 #include "runtime/tests/LockTestSupport.h"
 #include "tests/support/ChildScenario.h"
 

@@ -1,8 +1,8 @@
 #include "runtime/WorkerThread.h"
 
 #include "runtime/ModuleLifetime.h"
-#include "runtime/base/NtApi.h"
-#include "runtime/base/ThreadQuery.h"
+#include "base/NtApi.h"
+#include "base/ThreadQuery.h"
 #include "runtime/WaitEventTable.h"
 #include "runtime/tests/LockTestSupport.h"
 #include "tests/support/ChildScenario.h"

@@ -1,7 +1,7 @@
 // The wire form of items: round trips, and every truncation of a valid
 // encoding refused.
-#include "rux/Frame.h"
-#include "rux/ItemCodec.h"
+#include "rux/wire/Frame.h"
+#include "rux/item/ItemCodec.h"
 
 #include <gtest/gtest.h>
 

@@ -3,15 +3,15 @@
 // process as one user in one session, so the DACLs are read back from the
 // real pipe and mutex, and the identities the checks see are injected through
 // PeerIdentity; pipes, sinks and connections are real.
-#include "rux/Connection.h"
-#include "rux/PeerIdentity.h"
-#include "rux/PipeSecurity.h"
-#include "rux/Sink.h"
-#include "rux/SinkName.h"
+#include "rux/client/Connection.h"
+#include "rux/security/PeerIdentity.h"
+#include "rux/security/PipeSecurity.h"
+#include "rux/sink/Sink.h"
+#include "rux/wire/SinkName.h"
 #include "rux/Trace.h"
 
 #include "contracts/RuxApi.h"
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <gtest/gtest.h>
 

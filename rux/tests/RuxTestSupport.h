@@ -2,7 +2,7 @@
 // and a readable form of items for comparisons.
 #pragma once
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 #include "rux/tests/RawClient.h"
 #include "tests/support/ItemText.h"
 #include "tests/support/ProcessRun.h"

@@ -2,7 +2,7 @@
 // decodes its item: that connection is closed and nothing else. While armed,
 // every allocation of 1 MB or more fails in this executable, whose copy of the
 // archive runs the sink.
-#include "rux/Sink.h"
+#include "rux/sink/Sink.h"
 #include "rux/Trace.h"
 #include "rux/tests/RawClient.h"
 #include "tests/support/AllocationFailure.h"

@@ -1,7 +1,7 @@
 // A service's queue and the application's event: one signal per pop, none
 // once the service has stopped, and nothing queued after it.
-#include "rux/ItemCodec.h"
-#include "rux/SinkService.h"
+#include "rux/item/ItemCodec.h"
+#include "rux/sink/SinkService.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 
 #include "tests/support/TempFolder.h"
 #include "vtapi/EngineState.h"
-#include "runtime/base/UniqueHandle.h"
+#include "base/UniqueHandle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "tests/support/ItemText.h"
 
-#include "rux/RuxStringText.h"
+#include "contracts/RuxStringText.h"
 
 #include <cstdio>
 #include <vector>

@@ -4,7 +4,7 @@
 // order. "<invalid>" for a handle that is not a live item.
 #pragma once
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <string>
 

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "log/LogKeyConfig.h"
-#include "log/LogPrivateKey.h"
+#include "log/reader/LogPrivateKey.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
 #include "log/crypto/Aes256Schedule.h"

@@ -1,7 +1,7 @@
 // A log line as one JSON object, for scripts that read olvlog --json.
 #pragma once
 
-#include "log/LogRecordDecoder.h"
+#include "log/reader/LogRecordDecoder.h"
 
 #include <string>
 

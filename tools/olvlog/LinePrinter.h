@@ -2,7 +2,7 @@
 // keeping only those the filters let through.
 #pragma once
 
-#include "log/LogRecordDecoder.h"
+#include "log/reader/LogRecordDecoder.h"
 #include "tools/olvlog/OlvlogOptions.h"
 
 #include <string>

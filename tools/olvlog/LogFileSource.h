@@ -2,8 +2,8 @@
 // come, and the file can be told apart from another that takes its name.
 #pragma once
 
-#include "log/LogFileReader.h"
-#include "log/LogRecordDecoder.h"
+#include "log/reader/LogFileReader.h"
+#include "log/reader/LogRecordDecoder.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 // Exit codes: 0 every file whole, 1 usage, 2 cannot read a file or the key
 // file, 3 damaged or not a log file, 4 encrypted and no --key, 5 the key does
 // not match the file. With several files, the code of the first problem met.
-#include "log/LogPrivateKey.h"
+#include "log/reader/LogPrivateKey.h"
 #include "log/crypto/StreamKey.h"
 #include "runtime/CodePageConverter.h"
 #include "tools/olvlog/LinePrinter.h"

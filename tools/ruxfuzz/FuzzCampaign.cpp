@@ -4,7 +4,7 @@
 #include "tools/ruxfuzz/RawConnection.h"
 #include "tools/ruxfuzz/WireItem.h"
 
-#include "rux/Frame.h"
+#include "rux/wire/Frame.h"
 
 #include <cstdarg>
 #include <exception>

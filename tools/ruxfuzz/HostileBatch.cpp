@@ -3,8 +3,8 @@
 #include "tools/ruxfuzz/FuzzRandom.h"
 #include "tools/ruxfuzz/WireItem.h"
 
-#include "rux/Frame.h"
-#include "rux/ItemNode.h"
+#include "rux/wire/Frame.h"
+#include "rux/item/ItemNode.h"
 
 #include <utility>
 

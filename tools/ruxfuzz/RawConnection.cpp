@@ -2,7 +2,7 @@
 
 #include "tools/ruxfuzz/WireItem.h"
 
-#include "rux/Frame.h"
+#include "rux/wire/Frame.h"
 
 #include <utility>
 

@@ -5,7 +5,7 @@
 // ten settings.
 #pragma once
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "tools/ruxfuzz/WireItem.h"
 
-#include "rux/Frame.h"
-#include "rux/ItemNode.h"
+#include "rux/wire/Frame.h"
+#include "rux/item/ItemNode.h"
 
 std::string WireItem::U32(uint32_t value)
 {

@@ -1,6 +1,6 @@
 // The wire form of frames and items, written by hand so that it can also be
 // written wrong: any kind byte, any length field, members that are not what
-// their count says. The layout is the one rux/Frame.h and rux/ItemCodec.h
+// their count says. The layout is the one rux/wire/Frame.h and rux/item/ItemCodec.h
 // describe; the constants come from there.
 #pragma once
 

@@ -1,7 +1,7 @@
 #include "tools/ruxui-console/ItemJson.h"
 
 #include "runtime/CodePageConverter.h"
-#include "rux/RuxStringText.h"
+#include "contracts/RuxStringText.h"
 
 #include <windows.h>
 

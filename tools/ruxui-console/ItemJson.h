@@ -4,7 +4,7 @@
 // blobs as {"$blob":"<hex>"}.
 #pragma once
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <string>
 

@@ -8,7 +8,7 @@
 
 #include "tools/ruxui-console/ConsoleCommand.h"
 
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 // olvlog.exe as a user runs it: its output and exit code for plain, encrypted,
 // damaged and missing files, the rotation pair, the filters, JSON lines,
 // following a log that another process writes and rotates, and --version.
-#include "log/LogFileReader.h"
+#include "log/reader/LogFileReader.h"
 #include "log/OlvLog.h"
 #include "tests/support/ChildScenario.h"
 #include "tests/support/LogSupport.h"

@@ -1,6 +1,6 @@
 // ruxui-console as a process, against this test playing the plug-in: its own
 // sink (a unique name, passed with --peer) and service "SB".
-#include "rux/RuxExtensions.h"
+#include "contracts/RuxExtensions.h"
 #include "tests/support/ProcessRun.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,249 @@
+#include "rux/client/Connection.h"
+
+#include "rux/client/ClosedConnections.h"
+#include "rux/wire/PipeIo.h"
+#include "rux/security/PipeSecurity.h"
+#include "rux/wire/SinkName.h"
+#include "rux/Trace.h"
+
+#include <new>
+
+namespace rux {
+namespace {
+
+// How long a connect waits for a free pipe instance, and how long one exchange
+// may take before the connection counts as broken.
+constexpr ULONGLONG ConnectTimeoutMs = 5000;
+constexpr DWORD ExchangeTimeoutMs = 5000;
+constexpr DWORD ByeTimeoutMs = 2000;
+
+std::atomic<uint64_t> LastNumber{0};
+
+// Events for the connections' I/O, kept from one connection to the next: the
+// plug-in opens a connection for every message, and would otherwise make and
+// close an event each time. (An overlapped read or write resets its event as
+// it starts.)
+class IoEvents {
+public:
+    // Lives as long as the process, as the library does.
+    static IoEvents& Get()
+    {
+        static IoEvents* const events = new IoEvents();
+        return *events;
+    }
+    // A kept event, or a new one (invalid, with the last error, when none
+    // could be made).
+    UniqueEvent Take() OLV_EXCLUDES(mutex_)
+    {
+        {
+            MutexHolder hold(mutex_);
+            if (!kept_.empty()) {
+                UniqueEvent event = std::move(kept_.back());
+                kept_.pop_back();
+                return event;
+            }
+        }
+        return UniqueEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    // Closes those kept (the last RuxExit: a module unloaded after it leaves
+    // nothing open).
+    void Clear() noexcept OLV_EXCLUDES(mutex_)
+    {
+        MutexHolder hold(mutex_);
+        kept_.clear();
+    }
+    // Keeps `event` unless enough are kept; then it closes as it goes.
+    void Give(UniqueEvent event) noexcept OLV_EXCLUDES(mutex_)
+    {
+        if (!event.valid())
+            return;
+        MutexHolder hold(mutex_);
+        if (kept_.size() < kept_.capacity())
+            kept_.push_back(std::move(event));
+        hold.Unlock();
+    }
+
+private:
+    IoEvents() { kept_.reserve(8); }  // never grows: Give does not allocate
+
+    Mutex mutex_;
+    std::vector<UniqueEvent> kept_ OLV_GUARDED_BY(mutex_);
+};
+
+}  // namespace
+
+Connection::Connection(std::string sinkName, bool peer)
+    : sinkName_(std::move(sinkName)), peer_(peer), number_(++LastNumber)
+{
+}
+
+std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool peer, const std::string& source,
+                                             DWORD& error)
+{
+    std::shared_ptr<Connection> connection(new Connection(sinkName, peer));
+    std::wstring path = SinkName::PipePath(sinkName);
+    ULONGLONG deadline = GetTickCount64() + ConnectTimeoutMs;
+    for (;;) {
+        // Identification level only: the sink may learn who we are but never
+        // act as us.
+        connection->pipe_.reset(CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                                            nullptr));
+        if (connection->pipe_.valid())
+            break;
+        error = GetLastError();
+        ULONGLONG now = GetTickCount64();
+        if (error != ERROR_PIPE_BUSY || now >= deadline)
+            return nullptr;
+        WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
+    }
+    if (!PipeSecurity::VerifyServer(connection->pipe_.get(), sinkName, error)) {
+        connection->broken_.store(true);  // not even a Bye to a server we do not trust
+        return nullptr;
+    }
+    // The pipe stays in byte-read mode (one call fewer): all that comes back
+    // is Acks, read by their fixed size.
+    connection->ioEvent_ = IoEvents::Get().Take();
+    if (!connection->ioEvent_.valid()) {
+        error = GetLastError();
+        return nullptr;
+    }
+    if (peer) {
+        // A peer's Hello sets the sink's event: it is said now, not with the
+        // first service.
+        std::string hello(1, '\1');
+        hello += source;
+        int32_t status = 0;
+        uint32_t value = 0;
+        if (!connection->RequestLocked(FrameKind::Hello, hello, ExchangeTimeoutMs, status, value) || status != 0) {
+            error = status ? static_cast<DWORD>(status) : ERROR_BAD_PIPE;
+            return nullptr;
+        }
+        Trace::Line("Rux: peer from sink '%s' connected to sink '%s'", source.c_str(), sinkName.c_str());
+    } else {
+        Trace::Line("Rux: connected to sink '%s'", sinkName.c_str());
+    }
+    return connection;
+}
+
+Connection::~Connection()
+{
+    Close();
+}
+
+void Connection::CloseKeptEvents()
+{
+    IoEvents::Get().Clear();
+}
+
+bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
+                               uint32_t& value)
+{
+    if (broken_.load() || !pipe_.valid())
+        return false;
+    unsigned char ack[AckFrameBytes];
+    FrameView answer;
+    if (PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, Frame::Make(kind, 0, body)) != IoResult::Ok ||
+        PipeIo::ReadBytes(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, ack, sizeof ack) != IoResult::Ok ||
+        !Frame::Parse(ack, sizeof ack, answer) || !Frame::ParseAck(answer, status, value)) {
+        broken_.store(true);
+        return false;
+    }
+    return true;
+}
+
+bool Connection::OpenLocked(const std::string& service, const std::vector<uint64_t>& awaited, int32_t& status,
+                            uint32_t& value)
+{
+    OpenRequest open;
+    open.connection = number_;
+    open.awaited = awaited;
+    open.service = service;
+    if (!RequestLocked(FrameKind::Open, Frame::MakeOpenBody(open), ExchangeTimeoutMs, status, value))
+        return false;
+    // Answered: the sink has seen them end, whatever became of the service.
+    ClosedConnections::Get().Proven(sinkName_, awaited);
+    return true;
+}
+
+bool Connection::OpenService(const std::string& name, int32_t& status, uint32_t& id)
+{
+    bool answered;
+    {
+        MutexHolder hold(mutex_);
+        answered = OpenLocked(name, ClosedConnections::Get().Unproven(sinkName_), status, id);
+    }
+    // Traced outside the lock: the trace callback never runs under our locks.
+    if (!answered)
+        Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
+    return answered;
+}
+
+bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
+{
+    if (FrameHeaderBytes + body.size() > MaxFrameBytes) {
+        Trace::Line("Rux: refused to send a frame of %zu bytes to sink '%s' (limit %u)", FrameHeaderBytes + body.size(),
+                    sinkName_.c_str(), static_cast<unsigned>(MaxFrameBytes));
+        return false;
+    }
+    {
+        MutexHolder hold(mutex_);
+        if (broken_.load() || !pipe_.valid())
+            return false;
+        // What this process sent on connections it closed to this sink goes
+        // first: an Open proves them ended, unless one already did.
+        bool proven = true;
+        for (std::vector<uint64_t> awaited; proven && !(awaited = ClosedConnections::Get().Unproven(sinkName_)).empty();) {
+            int32_t status = 0;
+            uint32_t value = 0;
+            proven = OpenLocked(std::string(), awaited, status, value);
+        }
+        if (proven && PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, ExchangeTimeoutMs,
+                                    Frame::Make(kind, service, body)) == IoResult::Ok) {
+            carried_ = true;
+            return true;
+        }
+        broken_.store(true);
+    }
+    Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());
+    return false;
+}
+
+bool Connection::Broken()
+{
+    if (broken_.load())
+        return true;
+    MutexHolder hold(mutex_);
+    DWORD available = 0;
+    if (!pipe_.valid() || !PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr))
+        broken_.store(true);
+    return broken_.load();
+}
+
+void Connection::Close()
+{
+    MutexHolder hold(mutex_);
+    if (!pipe_.valid())
+        return;
+    // A plain connection's messages are proven queued by the next Open to the
+    // sink; a peer's (its Hello numbers nothing) by Bye's answer, which comes
+    // after everything sent before it was queued.
+    bool bye = peer_;
+    if (carried_ && !peer_) {
+        try {
+            ClosedConnections::Get().Add(sinkName_, number_);
+        } catch (const std::bad_alloc&) {
+            bye = true;
+        }
+    }
+    if (bye && !broken_.load()) {
+        int32_t status = 0;
+        uint32_t value = 0;
+        RequestLocked(FrameKind::Bye, std::string(), ByeTimeoutMs, status, value);
+    }
+    pipe_.reset();
+    IoEvents::Get().Give(std::move(ioEvent_));
+    broken_.store(true);
+}
+
+}  // namespace rux

@@ -1,0 +1,256 @@
+#include "rux/security/PipeSecurity.h"
+
+#include "rux/security/PeerIdentity.h"
+#include "rux/Trace.h"
+
+#include "contracts/RuxApi.h"
+#include "contracts/RuxExtensions.h"
+
+#include <aclapi.h>
+
+#include <vector>
+
+namespace rux {
+
+// An absolute security descriptor with its own DACL; it points into itself,
+// so it stays where it was made (held by shared_ptr).
+struct PipeSecurity::Descriptor {
+    struct Grant {
+        const Sid* sid;
+        DWORD access;
+    };
+
+    DWORD session = NoSession;  // the served session it admits (service sinks)
+    Sid logon;                  // that session's user; empty when nobody is admitted
+    DWORD logonError = 0;       // why `logon` is empty
+    uint64_t generation = 0;
+    Sid owner;
+    std::vector<unsigned char> acl;
+    SECURITY_DESCRIPTOR descriptor = {};
+    SECURITY_ATTRIBUTES attributes = {};
+
+    // One allow ACE per grant, in order; false with the last error.
+    bool Make(const Sid& ownerSid, const std::vector<Grant>& grants)
+    {
+        owner = ownerSid;
+        DWORD size = sizeof(ACL);
+        for (const Grant& grant : grants)
+            size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + grant.sid->Length();
+        acl.assign(size, 0);
+        PACL list = reinterpret_cast<PACL>(acl.data());
+        if (!InitializeAcl(list, size, ACL_REVISION))
+            return false;
+        for (const Grant& grant : grants) {
+            if (!AddAccessAllowedAce(list, ACL_REVISION, grant.access, grant.sid->Get()))
+                return false;
+        }
+        // The owner is set, not left to the token's default owner (a group on
+        // some tokens): a client that may not read our process's token reads
+        // the owner of the pipe instead (PeerIdentity::ServerUser).
+        if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorOwner(&descriptor, owner.Get(), FALSE) ||
+            !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE))
+            return false;
+        attributes.nLength = sizeof attributes;
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+        return true;
+    }
+
+    PACL Dacl() { return reinterpret_cast<PACL>(acl.data()); }
+};
+
+namespace {
+
+bool IsServiceAccount(const Sid& user)
+{
+    return user == Sid::WellKnown(WinLocalSystemSid) || user == Sid::WellKnown(WinLocalServiceSid) ||
+           user == Sid::WellKnown(WinNetworkServiceSid);
+}
+
+}  // namespace
+
+PipeSecurity::PipeSecurity() = default;
+PipeSecurity::~PipeSecurity() = default;
+
+bool PipeSecurity::Build(const std::string& sinkName)
+{
+    sinkName_ = sinkName;
+    PeerIdentity& identity = PeerIdentity::Current();
+    if (DWORD error = identity.ProcessUser(self_)) {
+        SetLastError(error);
+        return false;
+    }
+    system_ = Sid::WellKnown(WinLocalSystemSid);
+    service_ = IsServiceAccount(self_);
+    if (!service_ && identity.ProcessSession(ownSession_) != 0)
+        ownSession_ = NoSession;  // its accept check then admits SYSTEM and its user only
+
+    // The session's user has no business with the claim: a process of its
+    // own that tries the same name gets ERROR_ACCESS_DENIED from CreateMutexW
+    // on Windows, which Sink::Start reports as the name being taken.
+    std::vector<Descriptor::Grant> claimGrants = {{&system_, ClaimAccess}};
+    if (self_ != system_)
+        claimGrants.push_back({&self_, ClaimAccess});
+    auto claim = std::make_shared<Descriptor>();
+    if (!claim->Make(self_, claimGrants))
+        return false;
+
+    auto pipe = MakePipeDescriptor(service_ ? identity.ActiveConsoleSession() : NoSession);
+    if (!pipe)
+        return false;
+    pipe->generation = 1;
+    claim_ = std::move(claim);
+    {
+        MutexHolder hold(mutex_);
+        pipe_ = pipe;
+        applied_ = 1;  // the first instance is created with it
+    }
+    if (service_)
+        TraceAdmitted(*pipe, 0);
+    return true;
+}
+
+SECURITY_ATTRIBUTES* PipeSecurity::ClaimAttributes()
+{
+    return claim_ ? &claim_->attributes : nullptr;
+}
+
+std::shared_ptr<PipeSecurity::Descriptor> PipeSecurity::MakePipeDescriptor(DWORD session)
+{
+    auto made = std::make_shared<Descriptor>();
+    made->session = session;
+    if (service_) {
+        Sid user;
+        made->logonError = session == NoSession ? ERROR_NO_TOKEN
+                                                : PeerIdentity::Current().SessionUser(session, user, made->logon);
+    }
+    std::vector<Descriptor::Grant> grants = {{&system_, OwnerAccess}};
+    if (self_ != system_)
+        grants.push_back({&self_, OwnerAccess});
+    if (!made->logon.Empty())
+        grants.push_back({&made->logon, SessionUserAccess});
+    if (!made->Make(self_, grants))
+        return nullptr;
+    return made;
+}
+
+std::shared_ptr<PipeSecurity::Descriptor> PipeSecurity::ForServedSession()
+{
+    DWORD session = service_ ? PeerIdentity::Current().ActiveConsoleSession() : NoSession;
+    {
+        MutexHolder hold(mutex_);
+        // A user's sink never changes; a service's changes with the session,
+        // and is asked again while nobody is logged on there.
+        if (!service_ || (pipe_->session == session && !pipe_->logon.Empty()))
+            return pipe_;
+    }
+    auto made = MakePipeDescriptor(session);
+    MutexHolder hold(mutex_);
+    if (made && (made->session != pipe_->session || made->logon != pipe_->logon)) {
+        made->generation = pipe_->generation + 1;
+        pipe_ = std::move(made);
+    }
+    return pipe_;
+}
+
+HANDLE PipeSecurity::CreateInstance(const std::function<HANDLE(SECURITY_ATTRIBUTES*, DWORD)>& create)
+{
+    // Held across the creation: the descriptor must outlive the call.
+    std::shared_ptr<Descriptor> current = ForServedSession();
+    HANDLE instance = create(&current->attributes, WRITE_DAC);
+    if (instance == INVALID_HANDLE_VALUE)
+        return instance;
+    DWORD error = GetLastError();
+    bool changed = false;
+    DWORD applyError = 0;
+    {
+        MutexHolder hold(mutex_);
+        // The descriptor given to a later instance is ignored: the pipe keeps
+        // its first instance's for as long as any instance exists. So a new
+        // session's user is let in (and the old one's left out) by rewriting
+        // the DACL, through this instance, for every instance.
+        if (current->generation > applied_) {
+            changed = true;
+            applyError = SetSecurityInfo(instance, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                         current->Dacl(), nullptr);
+            if (applyError == ERROR_SUCCESS)
+                applied_ = current->generation;
+        }
+    }
+    // Traced outside the lock: the trace callback never runs under our locks.
+    if (changed)
+        TraceAdmitted(*current, applyError);
+    SetLastError(error);
+    return instance;
+}
+
+void PipeSecurity::TraceAdmitted(const Descriptor& descriptor, DWORD applyError)
+{
+    long session = static_cast<long>(descriptor.session);
+    if (applyError)
+        Trace::Line("Rux: sink '%s': cannot give its pipe the DACL of session %ld (error %lu)", sinkName_.c_str(),
+                    session, applyError);
+    else if (descriptor.logon.Empty())
+        Trace::Line("Rux: sink '%s': no user to admit in session %ld (error %lu): only SYSTEM and %s may connect",
+                    sinkName_.c_str(), session, descriptor.logonError, self_.Text().c_str());
+    else
+        Trace::Line("Rux: sink '%s' admits the user of session %ld (logon SID %s)", sinkName_.c_str(), session,
+                    descriptor.logon.Text().c_str());
+}
+
+bool PipeSecurity::Admit(HANDLE pipe)
+{
+    PeerIdentity& identity = PeerIdentity::Current();
+    // The session first: one question of the pipe, where the user takes an
+    // impersonation and a token read, and it serves most clients (the user
+    // interface of the session and its tools). Either answer serves.
+    DWORD session = NoSession;
+    DWORD sessionError = identity.ClientSession(pipe, session);
+    // The session served now, not the one the DACL was last made for: a
+    // listening instance from before a session change still carries the old
+    // user, and this is where that user is turned away.
+    DWORD served = service_ ? identity.ActiveConsoleSession() : ownSession_;
+    if (sessionError == 0 && session != NoSession && session == served)
+        return true;
+    Sid user;
+    DWORD userError = identity.ClientUser(pipe, user);
+    if (userError == 0 && (user == system_ || user == self_))
+        return true;
+    ULONG process = 0;
+    GetNamedPipeClientProcessId(pipe, &process);
+    Trace::Line("Rux: sink '%s': refused process %lu of session %ld, user %s (error %lu): neither SYSTEM nor %s, "
+                "nor of session %ld",
+                sinkName_.c_str(), process, sessionError ? -1L : static_cast<long>(session), user.Text().c_str(),
+                userError, self_.Text().c_str(), static_cast<long>(served));
+    return false;
+}
+
+bool PipeSecurity::VerifyServer(HANDLE pipe, const std::string& sinkName, DWORD& error)
+{
+    PeerIdentity& identity = PeerIdentity::Current();
+    Sid self;
+    Sid server;
+    DWORD process = 0;
+    DWORD selfError = identity.ProcessUser(self);
+    DWORD serverError = identity.ServerUser(pipe, process, server);
+    if (selfError == 0 && serverError == 0 && (server == Sid::WellKnown(WinLocalSystemSid) || server == self))
+        return true;
+    // A service reaches the user interface of the session it serves: a sink
+    // of the console session's user is genuine too (and only that user's).
+    DWORD console = NoSession;
+    if (selfError == 0 && serverError == 0 && IsServiceAccount(self)) {
+        console = identity.ActiveConsoleSession();
+        Sid consoleUser;
+        Sid logon;
+        if (console != NoSession && identity.SessionUser(console, consoleUser, logon) == 0 && server == consoleUser)
+            return true;
+    }
+    Trace::Line("Rux: sink '%s' is served by process %lu as %s (error %lu), neither SYSTEM nor %s%s: not connecting",
+                sinkName.c_str(), process, server.Text().c_str(), serverError ? serverError : selfError,
+                self.Text().c_str(), console == NoSession ? "" : " nor the console session's user");
+    error = RuxError_ServerNotTrusted;
+    return false;
+}
+
+}  // namespace rux
