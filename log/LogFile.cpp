@@ -16,7 +16,6 @@
 #include "log/LogFileMutex.h"
 #include "log/ProcessLog.h"
 #include "base/NtApi.h"
-#include "base/ThreadQuery.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -25,20 +24,14 @@
 
 namespace {
 
-// Access masks, shares and options of the three kinds of file handle.
-constexpr ACCESS_MASK LiveAppendAccess = 0x100085;  // SYNCHRONIZE | READ_ATTRIBUTES | APPEND_DATA | READ_DATA
-constexpr ACCESS_MASK OldFileAccess = 0x110082;     // SYNCHRONIZE | DELETE | READ_ATTRIBUTES | WRITE_DATA
-constexpr ACCESS_MASK LiveRenameAccess = 0x110081;  // SYNCHRONIZE | DELETE | READ_ATTRIBUTES | READ_DATA
+// Access masks, shares and options of the three kinds of file handle: the
+// live file appended to, a previous ".old" emptied and deleted, and the live
+// file renamed to ".old".
+constexpr ACCESS_MASK LiveAppendAccess = SYNCHRONIZE | FILE_READ_ATTRIBUTES | FILE_APPEND_DATA | FILE_READ_DATA;
+constexpr ACCESS_MASK OldFileAccess = SYNCHRONIZE | DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_DATA;
+constexpr ACCESS_MASK LiveRenameAccess = SYNCHRONIZE | DELETE | FILE_READ_ATTRIBUTES | FILE_READ_DATA;
 constexpr ULONG ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr ULONG SyncNonDirectory = 0x60;  // FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE
-constexpr ULONG DispositionOpenIf = 3;
-constexpr ULONG_PTR FileOpened = 1;
-constexpr ULONG CaseInsensitive = 0x40;
-constexpr ULONG OpenIf = 0x80;
-
-constexpr ULONG FileOpenedResult = 1;
-constexpr ULONG FileCreatedResult = 2;
-constexpr ULONG FileFailedResult = 5;
+constexpr ULONG SyncNonDirectory = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
 
 constexpr unsigned KilledNameCount = 0x1000;  // "killed.0" to "killed.fff"
 
@@ -77,11 +70,14 @@ struct NativeName {
     }
 };
 
-NTSTATUS OpenExisting(HANDLE* handle, ACCESS_MASK access, const wchar_t* path, size_t units)
+NTSTATUS OpenExisting(UniqueNtHandle& handle, ACCESS_MASK access, const wchar_t* path, size_t units)
 {
-    NativeName name(path, units, CaseInsensitive);
+    NativeName name(path, units, OBJ_CASE_INSENSITIVE);
     IO_STATUS_BLOCK io{};
-    return ZwOpenFile(handle, access, &name.attributes, &io, ShareAll, SyncNonDirectory);
+    const NTSTATUS status = ZwOpenFile(handle.put(), access, &name.attributes, &io, ShareAll, SyncNonDirectory);
+    if (NtIsError(status))
+        (void)handle.release();  // a failed open leaves no handle to close
+    return status;
 }
 
 // Renames an open file (replacing a file of the target name) to a full path.
@@ -133,13 +129,13 @@ size_t LastComponentStart(const wchar_t* name, size_t units)
 // are free at once, even while other processes still hold it open.
 void RemoveOldFile(ProcessLog* log, const wchar_t* oldPath, size_t oldUnits)
 {
-    HANDLE old = nullptr;
-    if (NtIsError(OpenExisting(&old, OldFileAccess, oldPath, oldUnits)) || old == nullptr)
+    UniqueNtHandle old;
+    if (NtIsError(OpenExisting(old, OldFileAccess, oldPath, oldUnits)) || !old.valid())
         return;
 
     IO_STATUS_BLOCK io{};
     LARGE_INTEGER endOfFile{};
-    ZwSetInformationFile(old, &io, &endOfFile, sizeof(endOfFile), OlvFileEndOfFileInformation);
+    ZwSetInformationFile(old.get(), &io, &endOfFile, sizeof(endOfFile), OlvFileEndOfFileInformation);
 
     wchar_t killed[LogPathUnits + 16];
     const size_t directory = DirectoryUnits(log->path, std::wcslen(log->path));
@@ -147,13 +143,12 @@ void RemoveOldFile(ProcessLog* log, const wchar_t* oldPath, size_t oldUnits)
     std::memcpy(killed + directory, L"killed.", 7 * sizeof(wchar_t));
     for (unsigned n = 0; n < KilledNameCount; ++n) {
         size_t units = directory + 7 + AppendHex(killed + directory + 7, n);
-        if (!NtIsError(RenameTo(old, killed, units)))
+        if (!NtIsError(RenameTo(old.get(), killed, units)))
             break;
     }
 
     BOOLEAN deleteFile = TRUE;
-    ZwSetInformationFile(old, &io, &deleteFile, sizeof(deleteFile), OlvFileDispositionInformation);
-    ZwClose(old);
+    ZwSetInformationFile(old.get(), &io, &deleteFile, sizeof(deleteFile), OlvFileDispositionInformation);
 }
 
 // The file's number on its volume, or false where the file system gives none.
@@ -171,7 +166,8 @@ void MoveLiveFileToOld(ProcessLog* log) OLV_REQUIRES(log->fileLock)
 {
     alignas(8) unsigned char nameBuffer[960] = {};
     IO_STATUS_BLOCK io{};
-    NTSTATUS status = ZwQueryInformationFile(log->file, &io, nameBuffer, sizeof(nameBuffer), OlvFileNameInformation);
+    NTSTATUS status =
+        ZwQueryInformationFile(log->file.get(), &io, nameBuffer, sizeof(nameBuffer), OlvFileNameInformation);
     if (status < 0)
         return;
     ULONG nameBytes = 0;
@@ -204,8 +200,8 @@ void MoveLiveFileToOld(ProcessLog* log) OLV_REQUIRES(log->fileLock)
     std::memcpy(oldPath + directory + componentUnits, L".old", 4 * sizeof(wchar_t));
     oldPath[oldUnits] = L'\0';
 
-    HANDLE live = nullptr;
-    if (NtIsError(OpenExisting(&live, LiveRenameAccess, log->path, pathUnits)) || live == nullptr)
+    UniqueNtHandle live;
+    if (NtIsError(OpenExisting(live, LiveRenameAccess, log->path, pathUnits)) || !live.valid())
         return;
     // Only the file this handle found full is moved. When another process has
     // moved it already, the live path names that process's new file, and
@@ -214,48 +210,42 @@ void MoveLiveFileToOld(ProcessLog* log) OLV_REQUIRES(log->fileLock)
     // opened with; the files' numbers tell on both systems.
     LARGE_INTEGER full{};
     LARGE_INTEGER atLivePath{};
-    if (FileIndex(log->file, &full) && FileIndex(live, &atLivePath) && full.QuadPart != atLivePath.QuadPart) {
-        ZwClose(live);
+    if (FileIndex(log->file.get(), &full) && FileIndex(live.get(), &atLivePath) &&
+        full.QuadPart != atLivePath.QuadPart)
         return;
-    }
     RemoveOldFile(log, oldPath, oldUnits);
-    RenameTo(live, oldPath, oldUnits);
-    ZwClose(live);
+    RenameTo(live.get(), oldPath, oldUnits);
 }
 
 void RotateLogFile(ProcessLog* log) OLV_REQUIRES(log->fileLock)
 {
     LogFileMutex mutex;
     MoveLiveFileToOld(log);
-    ZwClose(log->file);
-    log->file = nullptr;
+    log->file.reset();
     OpenLogFile(log);
 }
 
 // Opens or creates the live file; a new (or empty) one gets its header, whose
 // first block goes through WriteRecord so that it is encrypted like every
-// record after it. Returns FileOpenedResult for a file that already had
-// content, FileCreatedResult or FileFailedResult (`file` null).
-ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError) OLV_REQUIRES(log->fileLock)
+// record after it. Failed leaves `file` empty.
+LogFileOpen OpenLiveFile(ProcessLog* log, uint32_t keyError) OLV_REQUIRES(log->fileLock)
 {
-    NativeName name(log->path, std::wcslen(log->path), CaseInsensitive | OpenIf);
+    NativeName name(log->path, std::wcslen(log->path), OBJ_CASE_INSENSITIVE | OBJ_OPENIF);
     IO_STATUS_BLOCK io{};
-    HANDLE file = nullptr;
-    NTSTATUS status = ZwCreateFile(&file, LiveAppendAccess, &name.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   ShareAll, DispositionOpenIf, SyncNonDirectory, nullptr, 0);
+    NTSTATUS status = ZwCreateFile(log->file.put(), LiveAppendAccess, &name.attributes, &io, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, ShareAll, FILE_OPEN_IF, SyncNonDirectory, nullptr, 0);
     if (NtIsError(status)) {
-        log->file = nullptr;
-        return FileFailedResult;
+        (void)log->file.release();  // whatever the failed call left there is no handle
+        return LogFileOpen::Failed;
     }
-    log->file = file;
-    if (io.Information == FileOpened) {
+    if (io.Information == FILE_OPENED) {
         // An empty file has no header to keep: it gets this process's, as a
         // new one would.
         StandardInformation info{};
         IO_STATUS_BLOCK queryIo{};
-        if (ZwQueryInformationFile(file, &queryIo, &info, sizeof(info), OlvFileStandardInformation) < 0 ||
+        if (ZwQueryInformationFile(log->file.get(), &queryIo, &info, sizeof(info), OlvFileStandardInformation) < 0 ||
             info.endOfFile.QuadPart != 0)
-            return FileOpenedResult;
+            return LogFileOpen::Opened;
     }
 
     if (log->encrypt) {
@@ -266,12 +256,12 @@ ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError) OLV_REQUIRES(log->fileLoc
     }
     if (!log->encrypt) {
         IO_STATUS_BLOCK magicIo{};
-        ZwWriteFile(log->file, nullptr, nullptr, nullptr, &magicIo, const_cast<char*>(PlainMagic), sizeof(PlainMagic),
-                    nullptr, nullptr);
+        ZwWriteFile(log->file.get(), nullptr, nullptr, nullptr, &magicIo, const_cast<char*>(PlainMagic),
+                    sizeof(PlainMagic), nullptr, nullptr);
     }
     alignas(16) unsigned char byteOrderMark[16] = {0xFF, 0xFE};
     WriteRecord(log, byteOrderMark, sizeof(byteOrderMark));
-    if (keyError != 0 && log->file != nullptr) {
+    if (keyError != 0 && log->file.valid()) {
         alignas(16) wchar_t record[64] = {};
         static const wchar_t text[] = L"stream_key_init_error=0x";
         size_t units = sizeof(text) / sizeof(wchar_t) - 1;
@@ -280,7 +270,7 @@ ULONG OpenLiveFile(ProcessLog* log, uint32_t keyError) OLV_REQUIRES(log->fileLoc
         record[units] = L'\n';
         WriteRecord(log, record, sizeof(record));
     }
-    return FileCreatedResult;
+    return LogFileOpen::Created;
 }
 
 // Whether the open file begins with the header this process would write: the
@@ -303,64 +293,48 @@ bool HeaderIsOwn(ProcessLog* log) OLV_REQUIRES(log->fileLock)
     LARGE_INTEGER start{};
     // A read at an explicit offset; appends (no offset, append-only access)
     // still go to the end.
-    NTSTATUS status = ZwReadFile(log->file, nullptr, nullptr, nullptr, &io, found, expectedBytes, &start, nullptr);
+    NTSTATUS status =
+        ZwReadFile(log->file.get(), nullptr, nullptr, nullptr, &io, found, expectedBytes, &start, nullptr);
     return status >= 0 && io.Information == expectedBytes && std::memcmp(found, expected, expectedBytes) == 0;
 }
 
 }  // namespace
 
-void AcquireFileLock(ProcessLog* log) noexcept
-{
-    for (;;) {
-        uint32_t expected = 0;
-        if (log->fileLock.compare_exchange_strong(expected, 1))
-            return;
-        if (IsLastThread())
-            return;
-        ZwYieldExecution();
-    }
-}
-
-void ReleaseFileLock(ProcessLog* log) noexcept
-{
-    log->fileLock.exchange(0);
-}
-
 void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
 {
-    if (log->file != nullptr)
+    if (log->file.valid())
         WriteRecord(log, data, bytes);
-    if ((flags & SubmitFatal) != 0 && log->file != nullptr) {
+    if ((flags & SubmitFatal) != 0 && log->file.valid()) {
         IO_STATUS_BLOCK io{};
-        ZwFlushBuffersFile(log->file, &io);
+        ZwFlushBuffersFile(log->file.get(), &io);
     }
 }
 
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept
 {
     EnsureLogFile(log);
-    if (log->file == nullptr)
+    if (!log->file.valid())
         return;
     if (log->encrypt) {
         bytes &= ~15u;
         EncryptRecord(log, data, bytes);
     }
     IO_STATUS_BLOCK io{};
-    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, data, bytes, nullptr, nullptr);
+    ZwWriteFile(log->file.get(), nullptr, nullptr, nullptr, &io, data, bytes, nullptr, nullptr);
 }
 
 void EnsureLogFile(ProcessLog* log) noexcept
 {
-    if (log->file != nullptr) {
+    if (log->file.valid()) {
         StandardInformation info{};
         IO_STATUS_BLOCK io{};
-        NTSTATUS status = ZwQueryInformationFile(log->file, &io, &info, sizeof(info), OlvFileStandardInformation);
+        NTSTATUS status =
+            ZwQueryInformationFile(log->file.get(), &io, &info, sizeof(info), OlvFileStandardInformation);
         if (status >= 0) {
             const auto size = static_cast<uint64_t>(info.endOfFile.QuadPart);
             if (size == 0) {
                 // Another process's rotation emptied the file this handle names.
-                ZwClose(log->file);
-                log->file = nullptr;
+                log->file.reset();
             } else if (size < log->maxFileSize) {
                 return;
             } else {
@@ -369,19 +343,18 @@ void EnsureLogFile(ProcessLog* log) noexcept
         } else if (static_cast<DWORD>(status) == STATUS_INVALID_HANDLE) {
             // Someone closed our handle: its value may name another object by
             // now, so it is dropped, not closed.
-            log->file = nullptr;
+            (void)log->file.release();
         } else {
-            ZwClose(log->file);
-            log->file = nullptr;
+            log->file.reset();
         }
     }
-    if (log->file == nullptr) {
+    if (!log->file.valid()) {
         LogFileMutex mutex;
         OpenLogFile(log);
     }
 }
 
-ULONG OpenLogFile(ProcessLog* log) noexcept
+LogFileOpen OpenLogFile(ProcessLog* log) noexcept
 {
     // Encryption is decided afresh at every open: the key may have changed.
     log->encrypt = false;
@@ -389,24 +362,22 @@ ULONG OpenLogFile(ProcessLog* log) noexcept
     if ((LogFlags() & 1) == 0)
         keyError = SetupLogEncryption(log);
 
-    ULONG result = OpenLiveFile(log, keyError);
-    if (result != FileOpenedResult || HeaderIsOwn(log))
+    LogFileOpen result = OpenLiveFile(log, keyError);
+    if (result != LogFileOpen::Opened || HeaderIsOwn(log))
         return result;
     // The file was begun by a process with another key (the volatile key is
     // new after every restart) or the other format: records appended to it
     // would decode under no header. It is moved away as a full file is, and
     // the records start a file with their own header.
     MoveLiveFileToOld(log);
-    ZwClose(log->file);
-    log->file = nullptr;
+    log->file.reset();
     result = OpenLiveFile(log, keyError);
-    if (result == FileOpenedResult && !HeaderIsOwn(log)) {
+    if (result == LogFileOpen::Opened && !HeaderIsOwn(log)) {
         // It could not be moved (its name has no room for ".old", or another
         // program holds it without delete sharing): its records are dropped
         // rather than written where nobody can read them.
-        ZwClose(log->file);
-        log->file = nullptr;
-        return FileFailedResult;
+        log->file.reset();
+        return LogFileOpen::Failed;
     }
     return result;
 }

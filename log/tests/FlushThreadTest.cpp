@@ -42,7 +42,7 @@ public:
 bool EndWriter(ProcessLog* log)
 {
     return QueueWriterCall(log, [](void*) { ExitThread(0); }, nullptr) &&
-           WaitForSingleObject(log->writerThread, 10000) == WAIT_OBJECT_0;
+           WaitForSingleObject(log->writer.Thread(), 10000) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -214,15 +214,15 @@ TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
             ScopedLog log(path, 1, LargeFile, true);
             ASSERT_EQ(log.result, OlvLogOpened);
             ProcessLog* current = CurrentLog.load();
-            current->writerQueueBudget = 256 << 10;  // three batches fit, a fourth waits
-            current->writerRoomWait = 50;            // no wait would see room here
+            current->writer.budget = 256 << 10;  // three batches fit, a fourth waits
+            current->writer.roomWait = 50;           // no wait would see room here
             ASSERT_TRUE(ended ? EndWriter(current) : HoldWriter(current, release));
             size_t peak = 0;
             for (int i = 0; i < lines; ++i) {
                 OlvLog_Print(OlvLogInfo, L"flood %04d %s", i, filler.c_str());
-                peak = std::max(peak, current->writerQueueBytes.load());
+                peak = std::max(peak, current->writer.QueuedBytes());
             }
-            EXPECT_LE(peak, current->writerQueueBudget) << "writer ended " << ended;
+            EXPECT_LE(peak, current->writer.budget) << "writer ended " << ended;
             EXPECT_EQ(current->useWriterThread.load(), !ended);
             SetEvent(release);
             ASSERT_TRUE(WriterDrained());

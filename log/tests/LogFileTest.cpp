@@ -162,9 +162,9 @@ TEST(LogFile, InvalidHandleIsDroppedAndTheFileReopened)
             ScopedLog log(path, minLevel, LargeFile, false);
             ASSERT_EQ(log.result, OlvLogOpened);
             OlvLog_Print(OlvLogError, L"before %u", minLevel);
-            ASSERT_EQ(ZwClose(CurrentLog.load()->file), STATUS_SUCCESS);
+            ASSERT_EQ(ZwClose(CurrentLog.load()->file.get()), STATUS_SUCCESS);
             OlvLog_Print(OlvLogError, L"after %u", minLevel);
-            EXPECT_NE(CurrentLog.load()->file, nullptr);
+            EXPECT_TRUE(CurrentLog.load()->file.valid());
         }
     }
     EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"before 0", L"after 0", L"before 1", L"after 1"}));
