@@ -159,6 +159,7 @@ void DrainWriterQueue(ProcessLog* log, bool writerEnded) noexcept
 DWORD WINAPI WriterThreadProc(LPVOID parameter)
 {
     auto log = static_cast<ProcessLog*>(parameter);
+    log->writer.EnterWriter();
     for (;;) {
         // Read before the queue is looked at: the closer asks only after its
         // last batch, so a stop seen here means that batch is in this look.

@@ -21,10 +21,37 @@ WriterWorkItem* OldestFirst(WriterWorkItem* newestFirst)
 
 }  // namespace
 
+LogWriterQueue::~LogWriterQueue()
+{
+    // Only once the writer has ended (the closer frees the log no sooner), so
+    // no thread still holds a value: no callback runs here.
+    if (exitSlot != FLS_OUT_OF_INDEXES)
+        FlsFree(exitSlot);
+}
+
 bool LogWriterQueue::Prepare() noexcept
 {
     room.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    exitSlot = FlsAlloc(&LogWriterQueue::NoteWriterEnded);
     return room.valid();
+}
+
+void LogWriterQueue::EnterWriter() noexcept
+{
+    if (exitSlot != FLS_OUT_OF_INDEXES)
+        FlsSetValue(exitSlot, this);
+}
+
+void WINAPI LogWriterQueue::NoteWriterEnded(void* queue) noexcept
+{
+    // Runs in the ending thread, during its exit: a store, nothing more.
+    if (queue != nullptr)
+        static_cast<LogWriterQueue*>(queue)->writerEnded.store(true);
+}
+
+bool LogWriterQueue::WriterGone(bool ask) const noexcept
+{
+    return writerEnded.load() || (ask && WaitForSingleObject(writerThread.get(), 0) == WAIT_OBJECT_0);
 }
 
 bool LogWriterQueue::Fits(size_t size) const noexcept
@@ -43,6 +70,10 @@ LogWriterQueue::Room LogWriterQueue::MakeRoom(size_t size) noexcept
     for (;;) {
         if (Fits(size)) {
             made = Room::Made;
+            break;
+        }
+        if (writerEnded.load()) {
+            made = Room::WriterEnded;
             break;
         }
         const ULONGLONG waited = GetTickCount64() - start;
@@ -84,7 +115,7 @@ bool LogWriterQueue::Push(WriterWorkItem* item) noexcept
         item->next = previous;
     } while (!pushed.compare_exchange_weak(previous, item));
 
-    if (Lags(previous == nullptr) && WaitForSingleObject(writerThread.get(), 0) == WAIT_OBJECT_0)
+    if (WriterGone(false) || (Lags(previous == nullptr) && WriterGone(true)))
         return false;
     Wake();
     return true;

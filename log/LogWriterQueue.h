@@ -50,10 +50,14 @@
 // other: nothing is left queued while the writer sleeps.
 //
 // End. The closer asks the writer to stop (RequestStop) after its last batch.
-// A writer that ends otherwise (killed by the process's exit or another
-// thread) is noticed by a push that finds earlier items still queued for long
-// (WriterLagTicks) or in numbers (WriterLagItems): only then does it ask the
-// thread's handle, a kernel call. The pusher then writes what is queued.
+// A writer thread that ends otherwise while code still runs in it (ExitThread
+// from a queued call, for one) sets `writerEnded` on its way out, through a
+// fiber-local slot's callback, which the system calls at every thread exit
+// that runs the thread's exit code: the next push sees the flag, at the cost
+// of reading it. A thread that is terminated runs nothing (TerminateThread,
+// the end of the process): a push that finds earlier items still queued for
+// long (WriterLagTicks) or in numbers (WriterLagItems) then asks the thread's
+// handle, a kernel call. Either way the pusher writes what is queued.
 #pragma once
 
 #include "log/LogSpinLock.h"
@@ -109,6 +113,7 @@ private:
 class LogWriterQueue {
 public:
     LogWriterQueue() noexcept = default;
+    ~LogWriterQueue();
     LogWriterQueue(const LogWriterQueue&) = delete;
     LogWriterQueue& operator=(const LogWriterQueue&) = delete;
 
@@ -116,8 +121,12 @@ public:
     size_t budget = WriterQueueBudget;
     DWORD roomWait = WriterRoomWait;
 
-    // Opener: makes the room event. False when it cannot be made.
+    // Opener: makes the room event and the slot through which the writer's
+    // exit is told. False when the event cannot be made (without the slot,
+    // only the lag check notices an ended writer).
     bool Prepare() noexcept;
+    // Writer thread, before anything else: its exit will set `writerEnded`.
+    void EnterWriter() noexcept;
     // Opener: the writer thread, started on a log whose queue is prepared,
     // owned from now on. Closer: Thread() to wait for it, ForgetThread() once
     // it has ended, before its queue is drained for the last time.
@@ -167,6 +176,11 @@ private:
     // Whether a push, after which the stack holds one more item (on an
     // empty one when `first`), finds the writer lagging.
     bool Lags(bool first) noexcept;
+    // Whether the writer thread has ended: its exit said so, or (asked only
+    // when `ask`) its handle does.
+    bool WriterGone(bool ask) const noexcept;
+    // The slot's callback, at the writer's exit (and at FlsFree).
+    static void WINAPI NoteWriterEnded(void* queue) noexcept;
 
     std::atomic<WriterWorkItem*> pushed{nullptr};   // newest first; null when none
     std::atomic<WriterWorkItem*> backlog{nullptr};  // oldest first; see Take and Keep
@@ -180,5 +194,7 @@ private:
     CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;
     // Set by the closer after its last batch: the writer ends once the queue is empty.
     std::atomic<bool> stopRequested{false};
+    std::atomic<bool> writerEnded{false};       // set by the writer thread's exit
+    DWORD exitSlot = FLS_OUT_OF_INDEXES;        // fiber-local slot whose callback sets it
     UniqueHandle<HANDLE, ::CloseHandle> writerThread;
 };
