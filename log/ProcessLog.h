@@ -23,6 +23,7 @@
 // sends the last batch, stops the writer thread and only then frees the object.
 #pragma once
 
+#include "log/LogFileRetry.h"
 #include "log/LogSpinLock.h"
 #include "log/LogWriterQueue.h"
 #include "log/UniqueNtHandle.h"
@@ -71,6 +72,7 @@ struct ProcessLog {
     bool encrypt OLV_GUARDED_BY(fileLock) = false;  // records are encrypted before they are written
     alignas(16) uint8_t keyArea[64] OLV_GUARDED_BY(fileLock) = {};  // stream key (32 bytes) then 32 zero bytes
     alignas(16) uint8_t cipher[LogCipherBytes] OLV_GUARDED_BY(fileLock) = {};  // schedule expanded from keyArea
+    LogFileRetry retry OLV_GUARDED_BY(fileLock);  // after a failed open or rotation
 
     // The writer thread (LogWriter.cpp) and its queue. useWriterThread is
     // cleared once the writer is found ended; from then on the submitting
@@ -133,12 +135,24 @@ enum class LogFileOpen {
     Failed,   // no file: `file` is empty (also when such a file cannot be moved)
 };
 
-// Files. WriteBlock writes a block when a file is open and, for a fatal block,
-// flushes the file to disk. WriteRecord never reports failure.
+// Why OpenLogFile failed.
+struct LogFileFault {
+    LogFileTrouble trouble = LogFileTrouble::None;
+    NTSTATUS status = 0;
+};
+
+// Files. WriteBlock writes a block (WriteRecord) and, for a fatal block,
+// flushes the file to disk. WriteRecord never reports failure: a record that
+// EnsureLogFile holds back is counted as not written (LogFileRetry.h).
+// EnsureLogFile reopens a file that is gone and rotates one that is full, or
+// waits after a failure; it returns whether a record of `bytes` may be
+// written now. OpenLogFile opens or creates the live file (the caller holds
+// the cross-process mutex and acts as the process); on failure `fault`, when
+// given, says why.
 void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
-void EnsureLogFile(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
-LogFileOpen OpenLogFile(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
+bool EnsureLogFile(ProcessLog* log, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
+LogFileOpen OpenLogFile(ProcessLog* log, LogFileFault* fault = nullptr) noexcept OLV_REQUIRES(log->fileLock);
 
 // Encryption seam. LogFlags is "OLVLOGFLAGS" as a number. SetupLogEncryption
 // sets `encrypt` (and `cipher`) when records can be encrypted and returns the

@@ -1,6 +1,7 @@
 #include "log/ProcessLogControl.h"
 
 #include "log/LogFileMutex.h"
+#include "log/ProcessIdentity.h"
 #include "log/ProcessLog.h"
 #include "base/Mutex.h"
 #include "base/NtApi.h"
@@ -95,8 +96,12 @@ OlvLogOpenResult PrepareLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
     log->bufferUsed = 0;
     log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
 
-    // Under the mutex, so that a file created at the same moment by another
-    // process gets exactly one header.
+    // As the process, not a client the opener's thread may impersonate; under
+    // the mutex, so that a file created at the same moment by another process
+    // gets exactly one header.
+    ProcessIdentity self;
+    if (!self.Acting())
+        return OlvLogFileFailed;
     LogFileMutex mutex;
     return OpenLogFile(log) == LogFileOpen::Failed ? OlvLogFileFailed : OlvLogOpened;
 }
