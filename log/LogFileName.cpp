@@ -2,20 +2,21 @@
 
 #include "base/NtApi.h"
 
+#include <utility>
+
 std::atomic<LogFileFactsSource> LogFileFactsOf{&QueryLogFileFacts};
 
 namespace {
 
-constexpr ULONG FileBasicInformationClass = 4;
+constexpr ULONG FileAttributeTagInformationClass = 35;
+// Reparse tags of this kind name another file (IsReparseTagNameSurrogate).
+constexpr ULONG NameSurrogateTag = 0x20000000;
 constexpr NTSTATUS ObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);  // STATUS_OBJECT_NAME_COLLISION
 constexpr ULONG ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-struct BasicInformation {
-    LARGE_INTEGER creationTime;
-    LARGE_INTEGER lastAccessTime;
-    LARGE_INTEGER lastWriteTime;
-    LARGE_INTEGER changeTime;
+struct AttributeTagInformation {
     ULONG fileAttributes;
+    ULONG reparseTag;
 };
 
 // The object name of an open handle ("\Device\HarddiskVolume2\logs\trace.log";
@@ -52,40 +53,62 @@ struct NativeName {
     }
 };
 
-bool IsPlainLogFile(HANDLE file, const LogFolder& folder)
-{
-    LogFileFacts facts;
-    if (NtIsError(LogFileFactsOf.load()(file, &facts)))
-        return false;
-    return (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && facts.links == 1 && folder.Holds(file);
-}
+constexpr ULONG OpenOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
 
-NTSTATUS Open(UniqueNtHandle& handle, ACCESS_MASK access, NativeName& name, ULONG disposition)
+NTSTATUS Open(UniqueNtHandle& handle, ACCESS_MASK access, NativeName& name, ULONG disposition, ULONG options)
 {
     IO_STATUS_BLOCK io{};
-    const NTSTATUS status =
-        ZwCreateFile(handle.put(), access, &name.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, ShareAll,
-                     disposition,
-                     FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    const NTSTATUS status = ZwCreateFile(handle.put(), access, &name.attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                         ShareAll, disposition, options, nullptr, 0);
     if (NtIsError(status))
         (void)handle.release();  // a failed open leaves no handle to close
     return status;
+}
+
+bool SameFile(HANDLE one, HANDLE other)
+{
+    LARGE_INTEGER first{};
+    LARGE_INTEGER second{};
+    IO_STATUS_BLOCK io{};
+    return ZwQueryInformationFile(one, &io, &first, sizeof(first), OlvFileInternalInformation) >= 0 &&
+           ZwQueryInformationFile(other, &io, &second, sizeof(second), OlvFileInternalInformation) >= 0 &&
+           first.QuadPart == second.QuadPart;
+}
+
+// Whether the file `handle` holds, opened as itself, is one the log may use.
+// A reparse point that holds data is replaced in `handle` by the same file
+// opened through its filter.
+bool IsPlainLogFile(UniqueNtHandle& handle, ACCESS_MASK access, NativeName& name, const LogFolder& folder)
+{
+    LogFileFacts facts;
+    if (NtIsError(LogFileFactsOf.load()(handle.get(), &facts)))
+        return false;
+    if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        if ((facts.reparseTag & NameSurrogateTag) != 0)
+            return false;
+        UniqueNtHandle served;
+        if (NtIsError(Open(served, access, name, FILE_OPEN, OpenOptions)) || !SameFile(handle.get(), served.get()))
+            return false;
+        handle = std::move(served);
+    }
+    return facts.links == 1 && folder.Holds(handle.get());
 }
 
 }  // namespace
 
 NTSTATUS QueryLogFileFacts(HANDLE file, LogFileFacts* facts) noexcept
 {
-    BasicInformation basic{};
+    AttributeTagInformation tag{};
     IO_STATUS_BLOCK io{};
-    NTSTATUS status = ZwQueryInformationFile(file, &io, &basic, sizeof(basic), FileBasicInformationClass);
+    NTSTATUS status = ZwQueryInformationFile(file, &io, &tag, sizeof(tag), FileAttributeTagInformationClass);
     if (NtIsError(status))
         return status;
     LogStandardInformation standard{};
     status = ZwQueryInformationFile(file, &io, &standard, sizeof(standard), OlvFileStandardInformation);
     if (NtIsError(status))
         return status;
-    facts->attributes = basic.fileAttributes;
+    facts->attributes = tag.fileAttributes;
+    facts->reparseTag = tag.reparseTag;
     facts->links = standard.numberOfLinks;
     return STATUS_SUCCESS;
 }
@@ -135,23 +158,24 @@ LogNameResult OpenLogName(UniqueNtHandle& handle, ACCESS_MASK access, const wcha
                           const LogFolder& folder, bool create) noexcept
 {
     NativeName name(path, units);
+    const ULONG asItself = OpenOptions | FILE_OPEN_REPARSE_POINT;
     LogNameOpen opened = LogNameOpen::Opened;
-    NTSTATUS status = Open(handle, access, name, FILE_OPEN);
+    NTSTATUS status = Open(handle, access, name, FILE_OPEN, asItself);
     if (create && status == STATUS_OBJECT_NAME_NOT_FOUND) {
         // Created only where no name exists at all. An open-if would create
         // the missing target of a link that the open followed (Wine follows
         // every Linux link); a create fails on the link itself.
-        status = Open(handle, access, name, FILE_CREATE);
+        status = Open(handle, access, name, FILE_CREATE, asItself);
         opened = LogNameOpen::Created;
         if (status == ObjectNameCollision) {
             // Made by another process in between, or a link to nowhere.
-            status = Open(handle, access, name, FILE_OPEN);
+            status = Open(handle, access, name, FILE_OPEN, asItself);
             opened = LogNameOpen::Opened;
         }
     }
     if (NtIsError(status))
         return {!create && status == STATUS_OBJECT_NAME_NOT_FOUND ? LogNameOpen::Missing : LogNameOpen::Failed, status};
-    if (!IsPlainLogFile(handle.get(), folder)) {
+    if (!IsPlainLogFile(handle, access, name, folder)) {
         handle.reset();
         return {LogNameOpen::Refused, STATUS_SUCCESS};
     }

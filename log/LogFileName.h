@@ -14,8 +14,12 @@
 //     points, which the system follows when opening unless told not to.
 // So every open of these names asks not to follow a reparse point
 // (FILE_OPEN_REPARSE_POINT: the link itself is opened) and then refuses a
-// file that is a reparse point, that has more than one name, or whose full
-// name does not lie in the log's folder. The last test is what Wine shows:
+// file that is a reparse point of the kinds that name another file (name
+// surrogates: symbolic links, mount points), that has more than one name, or
+// whose full name does not lie in the log's folder. A reparse point that
+// holds data rather than a name (deduplication, compression, a cloud
+// placeholder: an old ".old" may become one) is opened again through the
+// filter that serves it, and must still be the same file. The last test is what Wine shows:
 // it follows Linux symbolic links whatever the open asks and reports the
 // target as a plain file, but names the target, outside the folder, as the
 // handle's object name. The "killed.%x" names are never opened: a file is
@@ -45,9 +49,10 @@ static_assert(sizeof(LogStandardInformation) == 24);
 
 // What the checks read of an open file. Wine cannot show a reparse point:
 // tests replace LogFileFactsOf to report one (the default reads the file's
-// basic and standard information).
+// attribute-tag and standard information).
 struct LogFileFacts {
     ULONG attributes = 0;  // FILE_ATTRIBUTE_*
+    ULONG reparseTag = 0;  // IO_REPARSE_TAG_* when attributes hold FILE_ATTRIBUTE_REPARSE_POINT
     ULONG links = 0;       // names of the file (hard links)
 };
 using LogFileFactsSource = NTSTATUS (*)(HANDLE file, LogFileFacts* facts);
@@ -77,8 +82,8 @@ enum class LogNameOpen {
     Opened,   // an existing file, checked
     Created,  // a new file (only when asked to create)
     Missing,  // no file of that name (when not asked to create)
-    Refused,  // a link, a reparse point, a file of several names, or one
-              // outside the folder: closed again, untouched
+    Refused,  // a link (symbolic or hard), a mount point, or a file outside
+              // the folder: closed again, untouched
     Failed,   // the open failed (status)
 };
 

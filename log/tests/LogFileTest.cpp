@@ -372,10 +372,11 @@ bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target)
     return DeleteFileW(marker.c_str()) != FALSE;
 }
 
-// The file-facts seam: reports a reparse point for a file whose full name ends
-// with `ReparseName` (what Windows shows of a symbolic link or a junction
-// opened as itself, and Wine cannot).
+// The file-facts seam: reports a reparse point of `ReparseTag` for a file whose
+// full name ends with `ReparseName` (what Windows shows of a symbolic link
+// opened as itself, or of a deduplicated file, and Wine cannot).
 std::wstring ReparseName;
+ULONG ReparseTag = 0;
 
 NTSTATUS FactsWithReparsePoint(HANDLE file, LogFileFacts* facts)
 {
@@ -383,15 +384,18 @@ NTSTATUS FactsWithReparsePoint(HANDLE file, LogFileFacts* facts)
     wchar_t name[1024];
     const DWORD units = GetFinalPathNameByHandleW(file, name, 1024, 0);
     if (status >= 0 && units > ReparseName.size() && units < 1024 &&
-        _wcsicmp(name + units - ReparseName.size(), ReparseName.c_str()) == 0)
+        _wcsicmp(name + units - ReparseName.size(), ReparseName.c_str()) == 0) {
         facts->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        facts->reparseTag = ReparseTag;
+    }
     return status;
 }
 
 struct ReparsePointSeam {
-    explicit ReparsePointSeam(const std::wstring& name)
+    ReparsePointSeam(const std::wstring& name, ULONG tag)
     {
         ReparseName = name;
+        ReparseTag = tag;
         LogFileFactsOf.store(&FactsWithReparsePoint);
     }
     ~ReparsePointSeam() { LogFileFactsOf.store(&QueryLogFileFacts); }
@@ -409,13 +413,15 @@ size_t CountOwnLines(const std::vector<std::wstring>& messages)
 // that a host logging as SYSTEM writes, empties or deletes a file of their
 // choice: a hard link or a symbolic link (to a file elsewhere, or to a name
 // where nothing is yet, which an open-if would create), or (Windows only, so
-// through the seam) a reparse point. The live name is then no file the log can
-// use: it does not open. At ".old" nothing is emptied, moved over or deleted:
-// the live file grows on and says so once. A "killed." name is only ever
-// renamed onto, which replaces the link, never its target.
+// through the seam) a symbolic link as Windows shows it. The live name is then
+// no file the log can use: it does not open. At ".old" nothing is emptied,
+// moved over or deleted: the live file grows on and says so once. A "killed."
+// name is only ever renamed onto, which replaces the link, never its target.
+// A reparse point that holds data (a deduplicated ".old") names no other file
+// and is rotated over as any ".old".
 TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
 {
-    enum class Plant { HardLink, SymbolicLink, SymbolicLinkToNothing, ReparsePoint };
+    enum class Plant { HardLink, SymbolicLink, SymbolicLinkToNothing, ReparsePoint, DataReparsePoint };
     const struct {
         const wchar_t* name;
         Plant plant;
@@ -423,8 +429,8 @@ TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
         {L"trace.log", Plant::HardLink},          {L"trace.log", Plant::SymbolicLink},
         {L"trace.log", Plant::SymbolicLinkToNothing}, {L"trace.log", Plant::ReparsePoint},
         {L"trace.log.old", Plant::HardLink},      {L"trace.log.old", Plant::SymbolicLink},
-        {L"trace.log.old", Plant::ReparsePoint},  {L"killed.0", Plant::HardLink},
-        {L"killed.0", Plant::SymbolicLink},
+        {L"trace.log.old", Plant::ReparsePoint},  {L"trace.log.old", Plant::DataReparsePoint},
+        {L"killed.0", Plant::HardLink},           {L"killed.0", Plant::SymbolicLink},
     };
     const std::string victimText = "a file of someone else's";
     for (const auto& c : cases) {
@@ -452,11 +458,14 @@ TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
             ASSERT_TRUE(PlantSymbolicLink(planted, nothing));
             break;
         case Plant::ReparsePoint:
+        case Plant::DataReparsePoint:
             ASSERT_TRUE(WriteFileBytes(planted, victimText));
-            seam.emplace(planted.substr(planted.rfind(L'\\')));
+            seam.emplace(planted.substr(planted.rfind(L'\\')),
+                         c.plant == Plant::ReparsePoint ? IO_REPARSE_TAG_SYMLINK : IO_REPARSE_TAG_DEDUP);
             break;
         }
         const bool liveName = planted == path;
+        const bool usable = planted.find(L"killed.") != std::wstring::npos || c.plant == Plant::DataReparsePoint;
         {
             ScopedLog log(path, 1, 1024, false);
             ASSERT_EQ(log.result, liveName ? OlvLogFileFailed : OlvLogOpened);
@@ -468,12 +477,12 @@ TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
         if (c.plant == Plant::ReparsePoint) {
             EXPECT_EQ(TextOf(planted), victimText);
         }
-        if (planted == path + L".old") {
+        if (usable) {
+            EXPECT_FALSE(Messages(path + L".old").empty()) << "rotated over the planted name";
+        } else if (!liveName) {
             const std::vector<std::wstring> messages = Messages(path);
             EXPECT_EQ(messages.size(), 61u) << "every line, and one saying why the file grows";
             EXPECT_EQ(CountOwnLines(messages), 1u);
-        } else if (!liveName) {
-            EXPECT_FALSE(Messages(path + L".old").empty()) << "rotated over the planted \"killed.\" name";
         }
     }
 }
