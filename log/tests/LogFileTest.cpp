@@ -334,35 +334,35 @@ std::string TextOf(const std::wstring& path)
     return std::string(bytes.begin(), bytes.end());
 }
 
-// Wine follows Linux symbolic links, and its CreateSymbolicLinkW makes none:
-// the link is made by Linux's own ln, which Wine starts as it starts any
-// Unix program, without a handle to wait on, so the test waits (bounded) for a
-// file the same command makes after the link. False where that cannot be done.
-bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target)
+// Wine follows Linux symbolic links, and its CreateSymbolicLinkW makes none
+// (and its DeleteFileW deletes a link's target): links are made and removed
+// by Linux's own ln and rm, which Wine starts as it starts any Unix program,
+// without a handle to wait on, so the test waits (bounded) for a file the
+// same command makes afterwards. False where that cannot be done.
+bool RunUnixCommand(const std::wstring& command, const std::vector<std::wstring>& paths)
 {
     using UnixName = char*(CDECL*)(const wchar_t*);
     auto unixName = reinterpret_cast<UnixName>(
         reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr)
+    if (unixName == nullptr || paths.empty())
         return false;
-    const std::wstring marker = link + L".planted";
-    std::wstring command = L"Z:\\bin\\sh -c \"ln -s";
-    for (const std::wstring* name : {&target, &link}) {
-        char* unix = unixName(name->c_str());
+    auto quoted = [unixName](const std::wstring& path) {
+        char* unix = unixName(path.c_str());
         if (unix == nullptr)
-            return false;
-        command += L" '" + std::wstring(unix, unix + strlen(unix)) + L"'";
+            return std::wstring();
+        std::wstring text = L" '" + std::wstring(unix, unix + strlen(unix)) + L"'";
         HeapFree(GetProcessHeap(), 0, unix);
-    }
-    char* unixMarker = unixName(marker.c_str());
-    if (unixMarker == nullptr)
-        return false;
-    command += L" && : > '" + std::wstring(unixMarker, unixMarker + strlen(unixMarker)) + L"'\"";
-    HeapFree(GetProcessHeap(), 0, unixMarker);
+        return text;
+    };
+    const std::wstring marker = paths.back() + L".done";
+    std::wstring line = L"Z:\\bin\\sh -c \"" + command;
+    for (const std::wstring& path : paths)
+        line += quoted(path);
+    line += L" && : >" + quoted(marker) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+    if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &process))
         return false;
     CloseHandle(process.hThread);
@@ -371,6 +371,25 @@ bool PlantSymbolicLink(const std::wstring& link, const std::wstring& target)
         Sleep(10);
     return DeleteFileW(marker.c_str()) != FALSE;
 }
+
+// A symbolic link at `link` to `target`, removed again when the scope ends.
+class PlantedSymbolicLink {
+public:
+    PlantedSymbolicLink(const std::wstring& link, const std::wstring& target)
+        : link(link), planted(RunUnixCommand(L"ln -s", {target, link}))
+    {
+    }
+    ~PlantedSymbolicLink()
+    {
+        if (planted)
+            RunUnixCommand(L"rm -f", {link});
+    }
+    PlantedSymbolicLink(const PlantedSymbolicLink&) = delete;
+    PlantedSymbolicLink& operator=(const PlantedSymbolicLink&) = delete;
+
+    const std::wstring link;
+    const bool planted;
+};
 
 // The file-facts seam: reports a reparse point of `ReparseTag` for a file whose
 // full name ends with `ReparseName` (what Windows shows of a symbolic link
@@ -447,15 +466,16 @@ TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
             ASSERT_TRUE(WriteFileBytes(path + L".old", std::string("OLVLOG.0\xFF\xFE", 10) + std::string(14, '\0')));
         }
         std::optional<ReparsePointSeam> seam;
+        std::optional<PlantedSymbolicLink> link;
         switch (c.plant) {
         case Plant::HardLink:
             ASSERT_TRUE(CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr));
             break;
         case Plant::SymbolicLink:
-            ASSERT_TRUE(PlantSymbolicLink(planted, victim));
+            ASSERT_TRUE(link.emplace(planted, victim).planted);
             break;
         case Plant::SymbolicLinkToNothing:
-            ASSERT_TRUE(PlantSymbolicLink(planted, nothing));
+            ASSERT_TRUE(link.emplace(planted, nothing).planted);
             break;
         case Plant::ReparsePoint:
         case Plant::DataReparsePoint:
