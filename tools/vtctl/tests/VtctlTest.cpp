@@ -125,15 +125,8 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
 TEST_F(Vtctl, StatsBumpSignalsAWatcherOfTheStatsKey)
 {
     ASSERT_EQ(state_.EnsureStatsKey(), ERROR_SUCCESS);
-    UniqueKey root;
-    UniqueKey stats;
-    ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
-    ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    ASSERT_EQ(RegNotifyChangeKeyValue(stats.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event, TRUE),
-              ERROR_SUCCESS);
+    KeyWatch stats(state_, EngineState::StatsKeyPath);
+    ASSERT_TRUE(stats.Armed());
     EXPECT_EQ(RunVtctl({L"stats", L"bump", L"Suspicious"}).exitCode, 0u);
-    EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-    CloseHandle(event);
+    EXPECT_TRUE(stats.Fired());
 }
