@@ -77,8 +77,7 @@ struct CountedKeyPauses {
 // shared stream key set aside, and a folder of its own.
 class LogEncryption : public testing::Test {
 protected:
-    ScopedLogFlags flags{nullptr};
-    SharedKeyScope shared;
+    EncryptingLogs encryptingLogs;
     TempFolder folder;
 };
 
@@ -98,11 +97,7 @@ TEST_F(LogEncryption, NewFileIsSealedWithTheSharedKeyAndDecryptsToTheExactLines)
         OlvLog_Print(OlvLogInfo, L"first line %d", 1);
         OlvLog_Print(OlvLogError, L"second line \x00e9 %s", L"wide");
     }
-    {
-        ScopedLog log(second, 1, LargeFile, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"other file");
-    }
+    ASSERT_TRUE(LogLines(second, {L"other file"}, true));
 
     DWORD type = 0;
     std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value(&type);
@@ -164,11 +159,7 @@ TEST_F(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
         SharedKeyScope::Remove();
         ScopedLogFlags caseFlags(c.flags);
         const std::wstring path = folder / (L"flags" + std::to_wstring(&c - cases) + L".log");
-        {
-            ScopedLog log(path, 1, LargeFile, false);
-            ASSERT_EQ(log.result, OlvLogOpened);
-            OlvLog_Print(OlvLogError, L"flags");
-        }
+        ASSERT_TRUE(LogLines(path, {L"flags"}));
         std::vector<unsigned char> bytes = FileBytes(path);
         ASSERT_GE(bytes.size(), 8u);
         EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), c.encrypted ? "OLVLOG.1" : "OLVLOG.0")
@@ -257,11 +248,7 @@ TEST_F(LogEncryption, FailedSeedStoresNothingAndGivesAPlainFile)
 {
     SeedSourceOverride seed([](void*, uint8_t*, uint32_t) { return false; });
     const std::wstring path = folder / L"noseed.log";
-    {
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"plain after all");
-    }
+    ASSERT_TRUE(LogLines(path, {L"plain after all"}));
     LogFileContents contents = LogFileReader::Read(path);
     EXPECT_EQ(contents.format, LogFileFormat::Plain);
     EXPECT_EQ(contents.keyInitError, L"stream_key_init_error=0x410");
@@ -277,18 +264,10 @@ TEST_F(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
     OLV_REQUIRE_DEV_KEY();
     const std::wstring path = folder / L"turns.log";
     const std::wstring childOwn = folder / L"child.log";
-    {
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"parent one");
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent one"}));
     EXPECT_EQ(RunChildScenario("Append", {path, L"child"}).exitCode, 0u);
     EXPECT_EQ(RunChildScenario("Append", {childOwn, L"own"}).exitCode, 0u);
-    {
-        ScopedLog log(path, 1, LargeFile, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"parent two");
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent two"}, true));
     LogFileContents contents = LogFileReader::Read(path, &DevPrivateKey());
     EXPECT_EQ(contents.problem, L"");
     std::vector<std::wstring> messages;

@@ -43,16 +43,8 @@ TEST(LogFile, NewFileGetsPlainHeaderAndReopenedFileIsOnlyAppended)
 {
     TempFolder folder;
     std::wstring path = folder / L"header.log";
-    {
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"one");
-    }
-    {
-        ScopedLog log(path, 1, LargeFile, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"two");
-    }
+    ASSERT_TRUE(LogLines(path, {L"one"}));
+    ASSERT_TRUE(LogLines(path, {L"two"}, true));
     LogFileContents contents = LogFileReader::Read(path);
     EXPECT_EQ(contents.format, LogFileFormat::Plain);
     EXPECT_EQ(contents.problem, L"");
@@ -84,11 +76,7 @@ TEST(LogFile, NativePathIsAcceptedAsGiven)
     TempFolder folder;
     wchar_t full[MAX_PATH];
     GetFullPathNameW((folder / L"native.log").c_str(), MAX_PATH, full, nullptr);
-    {
-        ScopedLog log(std::wstring(L"\\??\\") + full, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"native");
-    }
+    ASSERT_TRUE(LogLines(std::wstring(L"\\??\\") + full, {L"native"}));
     EXPECT_EQ(Messages(folder / L"native.log"), std::vector<std::wstring>{L"native"});
 }
 

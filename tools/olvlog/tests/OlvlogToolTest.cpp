@@ -231,21 +231,12 @@ TEST(OlvlogTool, JsonLinesEscapeAnyText)
 TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags encrypted(nullptr);
-    SharedKeyScope shared;
+    EncryptingLogs encrypting;
     TempFolder folder;
     const std::wstring path = folder / L"encrypted.log";
-    {
-        ScopedLog log(path, 1, 1 << 20, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogInfo, L"parent \x00e9 %d", 1);
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent \x00e9 1"}));
     ASSERT_EQ(RunChildScenario("AppendLine", {path, L"child"}).exitCode, 0u);
-    {
-        ScopedLog log(path, 1, 1 << 20, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"parent %d", 2);
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent 2"}, true));
     ASSERT_EQ(HeaderOf(FileBytes(path)).magic, "OLVLOG.1");
 
     const std::wstring devKey = folder / L"dev-private.key";
@@ -304,8 +295,7 @@ TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
 TEST(OlvlogTool, FollowPrintsNewLinesAcrossRotations)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags encrypted(nullptr);
-    SharedKeyScope shared;
+    EncryptingLogs encrypting;
     TempFolder folder;
     const std::wstring path = folder / L"followed.log";
     const std::wstring devKey = folder / L"dev-private.key";
