@@ -6,6 +6,7 @@
 //
 // The host process (no arguments) starts the echo sink and a client from
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -327,25 +329,13 @@ int RunUi(int iterations)
 int wmain(int argc, wchar_t** argv)
 {
     int iterations = DefaultIterations;
-    bool ui = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::wcscmp(argv[i], L"--help") == 0 || std::wcscmp(argv[i], L"-h") == 0) {
-            PrintUsage();
-            return 0;
-        }
-        if ((std::wcscmp(argv[i], L"--iterations") == 0 || std::wcscmp(argv[i], L"--ui") == 0) && i + 1 < argc) {
-            ui = ui || std::wcscmp(argv[i], L"--ui") == 0;
-            wchar_t* end = nullptr;
-            long n = std::wcstol(argv[++i], &end, 10);
-            if (!end || *end != 0 || n < 100 || n > 1000000) {
-                std::fprintf(stderr, "bench_client: --iterations takes a number from 100 to 1000000\n");
-                return 2;
-            }
-            iterations = static_cast<int>(n);
-            continue;
-        }
-        std::fprintf(stderr, "bench_client: bad argument (try --help)\n");
-        return 2;
-    }
+    int uiIterations = 0;  // the UI process this program starts: --ui N
+    BenchArguments arguments("bench_client", &PrintUsage);
+    arguments.Count("--iterations", iterations, 100, 1000000).Count("--ui", uiIterations, 100, 1000000);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
+    const bool ui = uiIterations != 0;
+    if (ui)
+        iterations = uiIterations;
     return ui ? RunUi(iterations) : RunHost(iterations);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "runtime/FormatString.h"
 
@@ -71,24 +72,10 @@ int main(int argc, char** argv)
 {
     int rounds = 21;
     int iterations = 50000;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            Usage();
-            return 0;
-        }
-        if (i + 1 < argc && (!strcmp(argv[i], "--rounds") || !strcmp(argv[i], "--iterations"))) {
-            int value = atoi(argv[i + 1]);
-            if (value <= 0) {
-                fprintf(stderr, "bench_format: %s needs a positive number\n", argv[i]);
-                return 2;
-            }
-            (!strcmp(argv[i], "--rounds") ? rounds : iterations) = value;
-            ++i;
-            continue;
-        }
-        fprintf(stderr, "bench_format: unknown argument %s (see --help)\n", argv[i]);
-        return 2;
-    }
+    BenchArguments arguments("bench_format", &Usage);
+    arguments.Count("--rounds", rounds).Count("--iterations", iterations);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     std::wstring line = FormatString(LineFormat, 1, SinkName, 0x1234u, 10000u);
     printf("wide line: %zu characters\n\n", line.size());

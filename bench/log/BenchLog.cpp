@@ -9,6 +9,7 @@
 // tools do), so that the file cannot be moved to ".old".
 //
 //   bench_log [--help] [--lines N] [--records N] [--runs R]
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,17 @@ void PrintLimit(double base, double limit, double direct, double writer)
     std::wprintf(L"plain writer thread against direct (target at least 0.80): %.2f\n", writer / direct);
 }
 
+void Usage()
+{
+    std::wprintf(L"usage: bench_log [--lines N] [--records N] [--runs R]\n"
+                 L"Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
+                 L"thread) against formatting the same line with _snwprintf alone and against\n"
+                 L"the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
+                 L"ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
+                 L"time per record of N error lines past a 64 KiB limit, rotating freely and\n"
+                 L"with the rotation blocked by a reader without delete sharing.\n");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -181,30 +194,10 @@ int wmain(int argc, wchar_t** argv)
     int lines = 200000;
     int records = 2000;
     int runs = 5;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--help" || arg == L"-h") {
-            std::wprintf(L"usage: bench_log [--lines N] [--records N] [--runs R]\n"
-                         L"Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
-                         L"thread) against formatting the same line with _snwprintf alone and against\n"
-                         L"the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
-                         L"ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
-                         L"time per record of N error lines past a 64 KiB limit, rotating freely and\n"
-                         L"with the rotation blocked by a reader without delete sharing.\n");
-            return 0;
-        }
-        if ((arg == L"--lines" || arg == L"--records" || arg == L"--runs") && i + 1 < argc) {
-            int value = _wtoi(argv[++i]);
-            if (value <= 0) {
-                std::fwprintf(stderr, L"bench_log: %ls needs a positive number\n", arg.c_str());
-                return 1;
-            }
-            (arg == L"--lines" ? lines : arg == L"--records" ? records : runs) = value;
-            continue;
-        }
-        std::fwprintf(stderr, L"bench_log: unknown argument %ls (see --help)\n", arg.c_str());
-        return 1;
-    }
+    BenchArguments arguments("bench_log", &Usage);
+    arguments.Count("--lines", lines).Count("--records", records).Count("--runs", runs);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);

@@ -2,6 +2,7 @@
 // short component, then the store) against a hit in the long-path cache.
 // Works on short names that the file system makes in a temporary folder of
 // its own, removed at the end. Prints one table row per case.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "plugin/LongPathCache.h"
 #include "plugin/ModulePath.h"
@@ -73,24 +74,10 @@ int main(int argc, char** argv)
 {
     int rounds = 11;
     int iterations = 2000;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            Usage();
-            return 0;
-        }
-        if (i + 1 < argc && (!strcmp(argv[i], "--rounds") || !strcmp(argv[i], "--iterations"))) {
-            int value = atoi(argv[i + 1]);
-            if (value <= 0) {
-                fprintf(stderr, "bench_modulepath: %s needs a positive number\n", argv[i]);
-                return 2;
-            }
-            (!strcmp(argv[i], "--rounds") ? rounds : iterations) = value;
-            ++i;
-            continue;
-        }
-        fprintf(stderr, "bench_modulepath: unknown argument %s (see --help)\n", argv[i]);
-        return 2;
-    }
+    BenchArguments arguments("bench_modulepath", &Usage);
+    arguments.Count("--rounds", rounds).Count("--iterations", iterations);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     wchar_t temp[MAX_PATH + 1];
     DWORD length = GetTempPathW(MAX_PATH + 1, temp);

@@ -2,6 +2,7 @@
 // The plug-in makes these calls with its client lock held, so their cost is
 // the time a host thread may wait. Prints a table; changes nothing lasting:
 // the option it writes and the message count it resets are put back.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "contracts/VtApi.h"
 #include "vtapi/EngineState.h"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,27 +24,22 @@ struct Row {
     std::function<int32_t()> call;
 };
 
+void Usage()
+{
+    std::printf("usage: bench_vtapi [--iterations N]\n"
+                "Times each engine API call (N calls each, default 2000, from 10 to 1000000)\n"
+                "and prints median, p99 and maximum in microseconds.\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     int iterations = 2000;
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::printf("usage: bench_vtapi [ITERATIONS]\n"
-                    "Times each engine API call (default 2000 calls each) and prints median, p99\n"
-                    "and maximum in microseconds.\n");
-        return 0;
-    }
-    if (argc == 2) {
-        iterations = std::atoi(argv[1]);
-        if (iterations < 10 || iterations > 1000000) {
-            std::fprintf(stderr, "bench_vtapi: ITERATIONS must be 10 to 1000000\n");
-            return 2;
-        }
-    } else if (argc > 2) {
-        std::fprintf(stderr, "bench_vtapi: bad arguments (try --help)\n");
-        return 2;
-    }
+    BenchArguments arguments("bench_vtapi", &Usage);
+    arguments.Count("--iterations", iterations, 10, 1000000);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     EngineState state;
     int32_t option1 = 0;
