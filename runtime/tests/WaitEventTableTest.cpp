@@ -2,6 +2,7 @@
 
 #include "base/NtApi.h"
 #include "base/ThreadQuery.h"
+#include "base/UniqueHandle.h"
 #include "runtime/tests/LockTestSupport.h"
 #include "tests/support/ChildScenario.h"
 
@@ -9,6 +10,7 @@
 #include <sddl.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,47 +29,27 @@ std::wstring SectionName(unsigned attempt)
 class SectionView {
 public:
     explicit SectionView(unsigned attempt = 0)
+        : mapping(OpenFileMappingW(FILE_MAP_WRITE, FALSE, SectionName(attempt).c_str())),
+          view(mapping.valid() ? static_cast<WaitEventSection*>(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0))
+                               : nullptr)
     {
-        mapping_ = OpenFileMappingW(FILE_MAP_WRITE, FALSE, SectionName(attempt).c_str());
-        if (mapping_)
-            view_ = static_cast<WaitEventSection*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
     }
-    ~SectionView()
-    {
-        if (view_)
-            UnmapViewOfFile(view_);
-        if (mapping_)
-            CloseHandle(mapping_);
-    }
-    SectionView(const SectionView&) = delete;
-    SectionView& operator=(const SectionView&) = delete;
-    WaitEventSection* operator->() const { return view_; }
-    explicit operator bool() const { return view_ != nullptr; }
+    WaitEventSection* operator->() const { return view.get(); }
+    explicit operator bool() const { return view != nullptr; }
 
 private:
-    HANDLE mapping_ = nullptr;
-    WaitEventSection* view_ = nullptr;
+    struct Unmap {
+        void operator()(WaitEventSection* section) const { UnmapViewOfFile(section); }
+    };
+    UniqueHandle<HANDLE, ::CloseHandle> mapping;
+    std::unique_ptr<WaitEventSection, Unmap> view;  // unmapped before the mapping closes
 };
-
-// Empties the process's pool (closing what it held), so a test starts from an
-// empty table whatever ran before.
-void DrainPool()
-{
-    while (HANDLE event = ModuleWaitEventTable.TakeEvent())
-        ZwClose(event);
-}
 
 HANDLE NewIdleEvent()
 {
     HANDLE event = nullptr;
     ZwCreateEvent(&event, OlvEventAllAccess, nullptr, OlvNotificationEvent, TRUE);
     return event;
-}
-
-bool IsOpenHandle(HANDLE handle)
-{
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != FALSE;
 }
 
 TEST(WaitEventTable, SectionNameCarriesTheAttemptAndTheProcessIdInHex)
