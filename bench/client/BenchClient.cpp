@@ -12,6 +12,7 @@
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
 #include "contracts/RuxExtensions.h"
+#include "base/UniqueHandle.h"
 
 #include <windows.h>
 
@@ -22,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -45,6 +47,41 @@ void PrintUsage()
         EchoSink, ReplySink, DefaultIterations);
 }
 
+// A sink of this process with one service, and the events they signal;
+// both stopped (service first) and the events closed by Stop or at the end.
+class ServiceSink {
+public:
+    ServiceSink() = default;
+    ServiceSink(const ServiceSink&) = delete;
+    ServiceSink& operator=(const ServiceSink&) = delete;
+    ~ServiceSink() { Stop(); }
+
+    bool Start(const char* sinkName, const char* serviceName)
+    {
+        event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        sinkEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+        sink = RuxStartSink(sinkName, sinkEvent.get());
+        service = sink ? RuxStartService(sink, serviceName, event.get()) : nullptr;
+        return service != nullptr;
+    }
+    void Stop()
+    {
+        RuxStopService(std::exchange(service, nullptr));
+        RuxStopSink(std::exchange(sink, nullptr));
+        event.reset();
+        sinkEvent.reset();
+    }
+    RuxService Service() const { return service; }
+    // Signalled when a call arrives for the service.
+    HANDLE Event() const { return event.get(); }
+
+private:
+    UniqueEvent event;
+    UniqueEvent sinkEvent;
+    RuxSink sink = nullptr;
+    RuxService service = nullptr;
+};
+
 // ---- the host side ------------------------------------------------------------
 
 // Answers every query of its service at once: the floor of a query round trip.
@@ -53,11 +90,7 @@ class EchoService {
 public:
     bool Start()
     {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sink = RuxStartSink(EchoSink, sinkEvent);
-        service = sink ? RuxStartService(sink, "SB", event) : nullptr;
-        if (!service)
+        if (!served.Start(EchoSink, "SB"))
             return false;
         thread = std::thread([this] { Serve(); });
         return true;
@@ -65,13 +98,10 @@ public:
     void Stop()
     {
         stopping = true;
-        SetEvent(event);
+        SetEvent(served.Event());
         if (thread.joinable())
             thread.join();
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(event);
-        CloseHandle(sinkEvent);
+        served.Stop();
     }
 
 private:
@@ -80,9 +110,9 @@ private:
         RuxConnection lasting = nullptr;
         RuxService lastingService = nullptr;
         while (!stopping) {
-            WaitForSingleObject(event, INFINITE);
+            WaitForSingleObject(served.Event(), INFINITE);
             RuxItem call = nullptr;
-            while (RuxPopCall(service, &call) == RuxResult_Query) {
+            while (RuxPopCall(served.Service(), &call) == RuxResult_Query) {
                 RuxItem proc = nullptr;
                 RuxItem cookie = nullptr;
                 RuxItem arg = nullptr;
@@ -116,10 +146,7 @@ private:
         RuxCloseConnection(lasting);
     }
 
-    HANDLE event = nullptr;
-    HANDLE sinkEvent = nullptr;
-    RuxSink sink = nullptr;
-    RuxService service = nullptr;
+    ServiceSink served;
     std::thread thread;
     std::atomic<bool> stopping{false};
 };
@@ -185,21 +212,7 @@ struct Percentiles {
 
 class UiMeasure {
 public:
-    bool Start()
-    {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sink = RuxStartSink(ReplySink, sinkEvent);
-        service = sink ? RuxStartService(sink, ReplyService, event) : nullptr;
-        return service != nullptr;
-    }
-    ~UiMeasure()
-    {
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(event);
-        CloseHandle(sinkEvent);
-    }
+    bool Start() { return served.Start(ReplySink, ReplyService); }
 
     // One query after another on a lasting connection to `target`, each timed
     // from the send to the popped reply.
@@ -249,20 +262,17 @@ private:
     {
         for (;;) {
             RuxItem item = nullptr;
-            int32_t kind = RuxPopCall(service, &item);
+            int32_t kind = RuxPopCall(served.Service(), &item);
             if (kind == RuxResult_Reply)
                 return true;
             if (kind != RuxResult_Empty)
                 continue;
-            if (WaitForSingleObject(event, 5000) != WAIT_OBJECT_0)
+            if (WaitForSingleObject(served.Event(), 5000) != WAIT_OBJECT_0)
                 return false;
         }
     }
 
-    HANDLE event = nullptr;
-    HANDLE sinkEvent = nullptr;
-    RuxSink sink = nullptr;
-    RuxService service = nullptr;
+    ServiceSink served;
 };
 
 int RunUi(int iterations)
