@@ -1,6 +1,7 @@
 #include "vtapi/EngineState.h"
 
 #include "base/UniqueHandle.h"
+#include "vtapi/DecimalNumber.h"
 #include "vtapi/MultiString.h"
 #include "vtapi/OptionName.h"
 #include "vtapi/StateLock.h"
@@ -25,19 +26,6 @@ std::wstring OptionValueName(int32_t id)
 std::wstring PendingValueName(int32_t id)
 {
     return L"Pending." + std::to_wstring(id);
-}
-
-bool ParseSessionId(std::wstring_view text, uint32_t& id)
-{
-    if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring_view::npos)
-        return false;
-    unsigned long long value = 0;
-    for (wchar_t digit : text)
-        value = value * 10 + static_cast<unsigned>(digit - L'0');
-    if (value > std::numeric_limits<uint32_t>::max())
-        return false;
-    id = static_cast<uint32_t>(value);
-    return true;
 }
 
 // A DWORD value of `key`; ERROR_FILE_NOT_FOUND when it or the key (null) is
@@ -466,7 +454,7 @@ DWORD EngineState::GetSessions(std::vector<uint32_t>& sessions) const
     for (std::wstring_view text : SplitMultiString(data)) {
         uint32_t id = 0;
         // A string that is no session number names no session: skip it.
-        if (ParseSessionId(text, id))
+        if (ParseDecimal32(text, id))
             read.push_back(id);
     }
     sessions = std::move(read);

@@ -3,6 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+BenchArguments::BenchArguments(const char* program, const char* usageText) : program(program), usageText(usageText)
+{
+}
+
 BenchArguments::BenchArguments(const char* program, void (*usage)()) : program(program), usage(usage) {}
 
 BenchArguments& BenchArguments::Count(const char* name, int& value, int lowest, int highest)
@@ -39,7 +43,10 @@ std::optional<int> BenchArguments::Read(const std::vector<std::string>& argument
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (argument == "--help" || argument == "-h" || argument == "/?") {
-            usage();
+            if (usage != nullptr)
+                usage();
+            else
+                std::fputs(usageText, stdout);
             return 0;
         }
         bool known = false;

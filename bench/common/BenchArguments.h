@@ -2,7 +2,7 @@
 // counts ("--rounds N", within bounds) and switches ("--quick"). A program
 // names what it takes, then reads its arguments:
 //
-//   BenchArguments arguments("bench_format", &Usage);
+//   BenchArguments arguments("bench_format", UsageText);
 //   arguments.Count("--rounds", rounds).Count("--iterations", iterations);
 //   if (std::optional<int> exit = arguments.Read(argc, argv))
 //       return *exit;
@@ -19,6 +19,8 @@
 
 class BenchArguments {
 public:
+    // The usage as a text, or as a function that prints it.
+    BenchArguments(const char* program, const char* usageText);
     BenchArguments(const char* program, void (*usage)());
 
     BenchArguments& Count(const char* name, int& value, int lowest = 1, int highest = INT_MAX);
@@ -43,7 +45,8 @@ private:
     std::optional<int> Read(const std::vector<std::string>& arguments) const;
 
     const char* program;
-    void (*usage)();
+    const char* usageText = nullptr;
+    void (*usage)() = nullptr;
     std::vector<CountOption> counts;
     std::vector<SwitchOption> switches;
 };

@@ -58,13 +58,11 @@ void PrintRow(const char* name, const Timing& t)
     fflush(stdout);
 }
 
-void Usage()
-{
-    printf("usage: bench_format [--rounds N] [--iterations N]\n"
-           "  Times FormatString against a bare _snprintf/_snwprintf into a stack buffer\n"
-           "  and prints nanoseconds per call (medians of N alternating rounds) and their ratio.\n"
-           "  Defaults: 21 rounds of 50000 calls of each.\n");
-}
+constexpr char UsageText[] =
+    "usage: bench_format [--rounds N] [--iterations N]\n"
+    "  Times FormatString against a bare _snprintf/_snwprintf into a stack buffer\n"
+    "  and prints nanoseconds per call (medians of N alternating rounds) and their ratio.\n"
+    "  Defaults: 21 rounds of 50000 calls of each.\n";
 
 }  // namespace
 
@@ -72,7 +70,7 @@ int main(int argc, char** argv)
 {
     int rounds = 21;
     int iterations = 50000;
-    BenchArguments arguments("bench_format", &Usage);
+    BenchArguments arguments("bench_format", UsageText);
     arguments.Count("--rounds", rounds).Count("--iterations", iterations);
     if (std::optional<int> exit = arguments.Read(argc, argv))
         return *exit;

@@ -176,16 +176,14 @@ void PrintLimit(double base, double limit, double direct, double writer)
     std::wprintf(L"plain writer thread against direct (target at least 0.80): %.2f\n", writer / direct);
 }
 
-void Usage()
-{
-    std::wprintf(L"usage: bench_log [--lines N] [--records N] [--runs R]\n"
-                 L"Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
-                 L"thread) against formatting the same line with _snwprintf alone and against\n"
-                 L"the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
-                 L"ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
-                 L"time per record of N error lines past a 64 KiB limit, rotating freely and\n"
-                 L"with the rotation blocked by a reader without delete sharing.\n");
-}
+constexpr char UsageText[] =
+    "usage: bench_log [--lines N] [--records N] [--runs R]\n"
+    "Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
+    "thread) against formatting the same line with _snwprintf alone and against\n"
+    "the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
+    "ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
+    "time per record of N error lines past a 64 KiB limit, rotating freely and\n"
+    "with the rotation blocked by a reader without delete sharing.\n";
 
 }  // namespace
 
@@ -194,7 +192,7 @@ int wmain(int argc, wchar_t** argv)
     int lines = 200000;
     int records = 2000;
     int runs = 5;
-    BenchArguments arguments("bench_log", &Usage);
+    BenchArguments arguments("bench_log", UsageText);
     arguments.Count("--lines", lines).Count("--records", records).Count("--runs", runs);
     if (std::optional<int> exit = arguments.Read(argc, argv))
         return *exit;

@@ -96,16 +96,13 @@ double ContendedMs(long increments)
     return Counter == 2 * increments ? ms : -1.0;
 }
 
-void Usage()
-{
-    printf("usage: bench_runtime [--rounds N] [--iterations N] [--increments N] [--single-processor]\n"
-           "  Times ExclusiveLock against SRWLOCK and CRITICAL_SECTION.\n"
-
-           "  --rounds N      rounds per case, medians are printed (default 9)\n"
-           "  --iterations N  uncontended acquire+release pairs per round (default 2000000)\n"
-           "  --increments N  increments per thread in the contended case (default 1000000)\n"
-           "  --single-processor  force ExclusiveLock's single-processor acquire path\n");
-}
+constexpr char UsageText[] =
+    "usage: bench_runtime [--rounds N] [--iterations N] [--increments N] [--single-processor]\n"
+    "  Times ExclusiveLock against SRWLOCK and CRITICAL_SECTION.\n"
+    "  --rounds N      rounds per case, medians are printed (default 9)\n"
+    "  --iterations N  uncontended acquire+release pairs per round (default 2000000)\n"
+    "  --increments N  increments per thread in the contended case (default 1000000)\n"
+    "  --single-processor  force ExclusiveLock's single-processor acquire path\n";
 
 }  // namespace
 
@@ -115,7 +112,7 @@ int main(int argc, char** argv)
     int iterations = 2000000;
     int increments = 1000000;
     bool singleProcessor = false;
-    BenchArguments arguments("bench_runtime", &Usage);
+    BenchArguments arguments("bench_runtime", UsageText);
     arguments.Count("--rounds", rounds).Count("--iterations", iterations).Count("--increments", increments);
     arguments.Switch("--single-processor", singleProcessor);
     if (std::optional<int> exit = arguments.Read(argc, argv))

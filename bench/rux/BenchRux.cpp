@@ -416,18 +416,15 @@ size_t QueryFrameBytes(const std::string& ownSink)
     return 16 + 5 + text(4) + text(16) + text(7) + text(2) + text(6) + text(ownSink.size()) + text(6) + 5;
 }
 
-void Usage()
-{
-    std::printf(
-        "usage: bench_rux [--rounds N] [--round-trips N] [--calls N] [--fresh N]\n"
-        "  Measures Rux.dll between two processes against a bare message-mode pipe\n"
-        "  carrying messages of the same size, and prints two tables.\n"
-        "  --rounds N       rounds of round trips, every kind in turn (default 10)\n"
-        "  --round-trips N  round trips of each kind per round (default 300)\n"
-        "  --calls N        one-way messages for the throughput row (default 20000)\n"
-        "  --fresh N        fresh connections for the open+service+update+close rows (default 300)\n"
-        "  --help           this text\n");
-}
+constexpr char UsageText[] =
+    "usage: bench_rux [--rounds N] [--round-trips N] [--calls N] [--fresh N]\n"
+    "  Measures Rux.dll between two processes against a bare message-mode pipe\n"
+    "  carrying messages of the same size, and prints two tables.\n"
+    "  --rounds N       rounds of round trips, every kind in turn (default 10)\n"
+    "  --round-trips N  round trips of each kind per round (default 300)\n"
+    "  --calls N        one-way messages for the throughput row (default 20000)\n"
+    "  --fresh N        fresh connections for the open+service+update+close rows (default 300)\n"
+    "  --help           this text\n";
 
 }  // namespace
 
@@ -436,7 +433,7 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "--serve") == 0)
         return Serve(argv[2], argv[3]);
     int rounds = 10, roundTrips = 300, calls = 20000, freshCount = 300;
-    BenchArguments arguments("bench_rux", &Usage);
+    BenchArguments arguments("bench_rux", UsageText);
     arguments.Count("--rounds", rounds).Count("--round-trips", roundTrips).Count("--calls", calls);
     arguments.Count("--fresh", freshCount);
     if (std::optional<int> exit = arguments.Read(argc, argv))

@@ -24,19 +24,17 @@ struct Row {
     std::function<int32_t()> call;
 };
 
-void Usage()
-{
-    std::printf("usage: bench_vtapi [--iterations N]\n"
-                "Times each engine API call (N calls each, default 2000, from 10 to 1000000)\n"
-                "and prints median, p99 and maximum in microseconds.\n");
-}
+constexpr char UsageText[] =
+    "usage: bench_vtapi [--iterations N]\n"
+    "Times each engine API call (N calls each, default 2000, from 10 to 1000000)\n"
+    "and prints median, p99 and maximum in microseconds.\n";
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     int iterations = 2000;
-    BenchArguments arguments("bench_vtapi", &Usage);
+    BenchArguments arguments("bench_vtapi", UsageText);
     arguments.Count("--iterations", iterations, 10, 1000000);
     if (std::optional<int> exit = arguments.Read(argc, argv))
         return *exit;
