@@ -95,15 +95,18 @@ inline bool WriterDrained()
            WaitForSingleObject(done.get(), 5000) == WAIT_OBJECT_0;
 }
 
-// Holds the writer thread of `log` inside a queued call, from the moment it
-// reaches it, until Release or the end of the scope (at most 10 seconds).
+// Holds the writer thread of `log` inside a queued call until Release or the
+// end of the scope (at most 10 seconds). Held once the writer is in the call:
+// it retires a call's item before it runs it, so the queue is then empty.
 class HeldWriter {
 public:
     explicit HeldWriter(ProcessLog* log) : release(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         held = release.valid() &&
                QueueWriterCall(
-                   log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release.get());
+                   log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); },
+                   release.get()) &&
+               WaitUntil([log] { return log->writer.QueuedBytes() == 0; });
     }
     ~HeldWriter() { Release(); }
     HeldWriter(const HeldWriter&) = delete;
