@@ -80,6 +80,38 @@ TEST(LogFile, NativePathIsAcceptedAsGiven)
     EXPECT_EQ(Messages(folder / L"native.log"), std::vector<std::wstring>{L"native"});
 }
 
+// A file is full at its maximum size to the byte: the next write moves it to
+// ".old" when it holds exactly that much (a 24-byte header and two lines of
+// 160 bytes), and appends while it lacks 16 bytes.
+TEST(LogFile, FileIsFullAtItsMaximumSizeToTheByte)
+{
+    TempFolder folder;
+    ManualClock clock(0x1000);
+    const size_t n = Prefix(0x1000, OlvLogError).size();
+    for (uint64_t lacking : {0u, 16u}) {
+        SCOPED_TRACE(lacking);
+        const std::wstring path = folder / (L"full" + std::to_wstring(lacking) + L".log");
+        const uint64_t maxFileSize = 24 + 2 * 160 + lacking;
+        std::vector<std::wstring> lines;
+        {
+            ScopedLog log(path, 1, maxFileSize, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            for (int i = 0; i < 3; ++i) {
+                lines.push_back(MessageOfBytes(160, n, L"line " + std::to_wstring(i) + L" "));
+                OlvLog_Print(OlvLogError, L"%s", lines.back().c_str());
+            }
+        }
+        if (lacking == 0) {
+            EXPECT_EQ(FileBytes(path + L".old").size(), maxFileSize);
+            EXPECT_EQ(Messages(path + L".old"), std::vector<std::wstring>(lines.begin(), lines.begin() + 2));
+            EXPECT_EQ(Messages(path), std::vector<std::wstring>{lines[2]});
+        } else {
+            EXPECT_FALSE(FileExists(path + L".old"));
+            EXPECT_EQ(Messages(path), lines);
+        }
+    }
+}
+
 // Rotation happens at the first write that finds the file at maxFileSize; a
 // second rotation finds the first ".old" in the way and removes it through a
 // "killed.%x" name, so only the live file and one ".old" remain.
@@ -456,23 +488,33 @@ TEST(LogFile, AReaderWithoutDeleteSharingHoldsRotationOffWithinABoundAndTheCostI
     TempFolder folder;
     ManualClock clock(0x1000);
     const std::wstring path = folder / L"held.log";
-    const uint64_t limit = 4096;
-    const std::wstring filler(120, L'f');  // records of 288 bytes: 1,000 pass the overshoot
+    // A 24-byte header and records of whole 16-byte blocks: the file can meet
+    // a limit 8 bytes past a multiple of 16, and its bound, to the byte.
+    const uint64_t limit = 4104;
+    const uint64_t bound = limit + 0x11000;  // the overshoot is at least one batch
+    const std::wstring filler(120, L'f');  // records of about 300 bytes: 1,000 pass the overshoot
+    const size_t n = Prefix(0x1000, OlvLogError).size();
     int records = 0;
     {
         ScopedLog log(path, 1, limit, false);
         ASSERT_EQ(log.result, OlvLogOpened);
-        HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(reader.valid());
         while (FileBytes(path).size() < limit)
             OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+        while (FileBytes(path).size() + 400 <= bound)
+            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+        // A record that brings the file to its bound is taken; none after it.
+        const std::wstring last = L"record " + std::to_wstring(records++) + L" ";
+        OlvLog_Print(OlvLogError, L"%s", MessageOfBytes(bound - FileBytes(path).size(), n, last).c_str());
+        EXPECT_EQ(FileBytes(path).size(), bound);
         for (int i = 0; i < 1000; ++i)
             OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
         EXPECT_FALSE(FileExists(path + L".old"));
-        EXPECT_LE(FileBytes(path).size(), limit + RotationOvershoot(limit));
+        EXPECT_EQ(FileBytes(path).size(), bound);
         EXPECT_EQ(CountOwnLines(Messages(path)), 1u);
-        CloseHandle(reader);
+        reader.reset();
         OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());  // still within the wait
         EXPECT_FALSE(FileExists(path + L".old"));
         ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);

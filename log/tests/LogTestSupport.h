@@ -74,6 +74,14 @@ inline std::wstring WithoutPageCut(const std::wstring& line, size_t recordUnits)
     return line.substr(whole);
 }
 
+// A message whose line, behind a prefix of `prefixUnits`, fills exactly
+// `bytes` bytes (a multiple of 16) with its CR LF: `text`, then "f"s.
+inline std::wstring MessageOfBytes(size_t bytes, size_t prefixUnits, std::wstring text = {})
+{
+    text.resize(bytes / 2 - prefixUnits - 2, L'f');
+    return text;
+}
+
 inline std::vector<std::wstring> Messages(const std::wstring& path)
 {
     std::vector<std::wstring> messages;
