@@ -52,23 +52,44 @@ struct SeedSourceOverride {
     ~SeedSourceOverride() { LogKeySeedSource.store(&SystemSeedSource); }
 };
 
+std::atomic<int> SeedsMade{0};
+std::atomic<int> SeedsMadeImpersonating{0};
+
+// A seed source that counts whether the thread impersonates while the stream
+// key is made.
+bool CountingSeedSource(void* context, uint8_t* bytes, uint32_t length)
+{
+    ++SeedsMade;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        CloseHandle(token);
+        ++SeedsMadeImpersonating;
+    }
+    return SystemSeedSource(context, bytes, length);
+}
+
+
 // Counts the pauses of an opener that waits for another process's key value,
-// without pausing, for one scope.
+// without pausing, for one scope; `appearing`, when given, is stored as that
+// value during the last pause.
 struct CountedKeyPauses {
-    CountedKeyPauses()
+    explicit CountedKeyPauses(const std::vector<unsigned char>* appearing)
     {
         count.store(0);
         milliseconds.store(0);
+        value = appearing;
         LogKeyValuePause.store(&Count);
     }
     ~CountedKeyPauses() { LogKeyValuePause.store(&Sleep); }
     static void WINAPI Count(DWORD ms)
     {
-        ++count;
         milliseconds += ms;
+        if (++count == KeyValueReads - 1 && value != nullptr)
+            SharedKeyScope::Plant(value);
     }
     static inline std::atomic<unsigned> count{0};
     static inline std::atomic<unsigned> milliseconds{0};
+    static inline const std::vector<unsigned char>* value = nullptr;
 };
 
 }  // namespace
@@ -150,9 +171,13 @@ TEST_F(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
         const wchar_t* flags;  // null: not set
         bool encrypted;
     };
+    // The value is read up to 62 characters; a longer one reads as none.
+    const std::wstring longest = std::wstring(61, L'0') + L"1";
+    const std::wstring tooLong = L"0" + longest;
     const Case cases[] = {
-        {L"1", false}, {L"7", false}, {L" 3", false}, {L"-1", false}, {L"2", true},
-        {L"", true},   {L"0", true},  {L"x1", true},  {nullptr, true},
+        {L"1", false}, {L"7", false}, {L" 3", false}, {L"-1", false},         {L"2", true},
+        {L"", true},   {L"0", true},  {L"x1", true},  {longest.c_str(), false}, {tooLong.c_str(), true},
+        {nullptr, true},
     };
     for (const Case& c : cases) {
         const std::wstring label = c.flags ? L"\"" + std::wstring(c.flags) + L"\"" : L"unset";
@@ -173,28 +198,38 @@ TEST_F(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
 
 // A "key" value of another length counts as missing: the opener waits for
 // another process to store one (101 reads, 100 pauses of 30 ms), then makes
-// its own and replaces it.
+// its own and replaces it. A value that appears during the last pause is read
+// once more and taken, and no key is made.
 TEST_F(LogEncryption, SixteenByteValueIsReplacedByAThirtyTwoByteKey)
 {
     OLV_REQUIRE_DEV_KEY();
-    const std::vector<unsigned char> shortValue(16, 0x5A);
-    ASSERT_TRUE(SharedKeyScope::Plant(&shortValue));
-    const std::wstring path = folder / L"short.log";
-    {
-        CountedKeyPauses pauses;
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"after the wait");
-        EXPECT_EQ(CountedKeyPauses::count.load(), 100u);
-        EXPECT_EQ(CountedKeyPauses::milliseconds.load(), 3000u);
+    SeedSourceOverride seed(&CountingSeedSource);
+    std::vector<unsigned char> appearing(32, 0x6D);
+    appearing[0] = 0x00;
+    appearing[1] = 0x02;
+    appearing[10] = 0x00;
+    for (bool appears : {false, true}) {
+        SCOPED_TRACE(appears ? "a value appears" : "no value appears");
+        const std::vector<unsigned char> shortValue(16, 0x5A);
+        ASSERT_TRUE(SharedKeyScope::Plant(&shortValue));
+        const std::wstring path = folder / (appears ? L"appeared.log" : L"short.log");
+        SeedsMade.store(0);
+        {
+            CountedKeyPauses pauses(appears ? &appearing : nullptr);
+            ASSERT_TRUE(LogLines(path, {L"after the wait"}));
+            EXPECT_EQ(CountedKeyPauses::count.load(), 100u);
+            EXPECT_EQ(CountedKeyPauses::milliseconds.load(), 3000u);
+        }
+        EXPECT_EQ(SeedsMade.load(), appears ? 0 : 1);
+        std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
+        ASSERT_TRUE(stored.has_value());
+        ASSERT_EQ(stored->size(), 32u);
+        EXPECT_TRUE(!appears || *stored == appearing);
+        std::vector<unsigned char> expectedBlock(*stored);
+        expectedBlock.resize(64, 0);
+        EXPECT_EQ(UnsealedBlock(HeaderOf(FileBytes(path)).blob), expectedBlock);
+        EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"after the wait"});
     }
-    std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
-    ASSERT_TRUE(stored.has_value());
-    ASSERT_EQ(stored->size(), 32u);
-    std::vector<unsigned char> expectedBlock(*stored);
-    expectedBlock.resize(64, 0);
-    EXPECT_EQ(UnsealedBlock(HeaderOf(FileBytes(path)).blob), expectedBlock);
-    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"after the wait"});
 }
 
 // A key that cannot be sealed gives a plain file that records the wrap error,
@@ -425,25 +460,6 @@ TEST_F(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
     EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"waited"});
 }
 
-namespace {
-
-std::atomic<int> SeedsMade{0};
-std::atomic<int> SeedsMadeImpersonating{0};
-
-// A seed source that counts whether the thread impersonates while the stream
-// key is made.
-bool CountingSeedSource(void* context, uint8_t* bytes, uint32_t length)
-{
-    ++SeedsMade;
-    HANDLE token = nullptr;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-        CloseHandle(token);
-        ++SeedsMadeImpersonating;
-    }
-    return SystemSeedSource(context, bytes, length);
-}
-
-}  // namespace
 
 // A log opened, or reopened by a log call, on a thread that impersonates a
 // client acts as the process: the key would otherwise be read from and made in

@@ -396,6 +396,25 @@ size_t CountOwnLines(const std::vector<std::wstring>& messages)
 
 }  // namespace
 
+// After a failed open or rotation the next attempt waits 1 s, each failure
+// after it twice as long as the one before, up to a minute; the attempt is
+// due at the tick its wait ends, not one before.
+TEST(LogFileRetry, WaitsDoubleFromOneSecondToAMinuteToTheTick)
+{
+    LogFileRetry retry;
+    uint32_t now = 0xFFFFF000;  // the waits run across the tick count's wrap
+    EXPECT_TRUE(retry.Due(now));
+    for (uint32_t wait : {1000u, 2000u, 4000u, 8000u, 16000u, 32000u, 60000u, 60000u}) {
+        SCOPED_TRACE(wait);
+        retry.Failed(LogFileTrouble::RotationBlocked, 0, now);
+        EXPECT_FALSE(retry.Due(now + wait - 1));
+        EXPECT_TRUE(retry.Due(now + wait));
+        now += wait;
+    }
+    EXPECT_EQ(retry.Succeeded().attempts, 8u);
+    EXPECT_TRUE(retry.Due(now));
+}
+
 // Someone who may write into the log's folder plants a name of the log's, so
 // that a host logging as SYSTEM writes, empties or deletes a file of their
 // choice: a hard link or a symbolic link (to a file elsewhere, or to a name
