@@ -238,6 +238,9 @@ TEST_F(VtApi, StoredDelayAboveTheLimitIsCutToTheLimit)
     ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
     EXPECT_EQ(setting.delayMs, FaultDelayMaxMs);
     EXPECT_EQ(FaultSwitch(state_).SetDelay(EngineCall::ResetMessages, FaultDelayMaxMs + 1), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(FaultSwitch(state_).SetDelay(EngineCall::ResetMessages, FaultDelayMaxMs), ERROR_SUCCESS);
+    ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
+    EXPECT_EQ(setting.delayMs, FaultDelayMaxMs);
 }
 
 TEST_F(VtApi, StatisticsRecordOfWrongSizeOrVersionIsRefusedAndLeftUntouched)
