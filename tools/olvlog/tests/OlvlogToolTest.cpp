@@ -111,6 +111,8 @@ TEST(OlvlogTool, ExitCodesTellEncryptedDamagedMissingAndUsage)
         {{}, 1, "usage"},
         {{L"--bogus"}, 1, "usage"},
         {{L"--pid", L"1a4", L"x.log"}, 1, "0x1a4"},
+        {{L"--tid", L"0x100000000", L"x.log"}, 1, "--tid"},
+        {{L"--pid", L"4294967296", L"x.log"}, 1, "--pid"},
         {{L"--level"}, 1, "--level needs a value"},
     };
     for (const Case& c : cases) {
@@ -194,6 +196,8 @@ TEST(OlvlogTool, FiltersKeepLinesByLevelProcessThreadAndText)
         {{L"--grep", L"DETAIL"}, {detail}},
         {{L"--grep", L"\x00e9p\x00c9"}, {fatal}},
         {{L"--pid", L"7"}, {}},
+        {{L"--pid", L"4294967295"}, {}},
+        {{L"--tid", L"0xFFFFFFFF"}, {}},
     };
     for (const Case& c : cases) {
         std::vector<std::wstring> args = c.filters;
