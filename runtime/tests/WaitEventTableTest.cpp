@@ -144,18 +144,21 @@ TEST(WaitEventTable, CorruptedTopIsTakenAsAnEmptyTableAndRepaired)
 // event) nor closed at unload, and the table goes on.
 TEST(WaitEventTable, SlotThatHoldsNoIdleEventIsDroppedAndLeftOpen)
 {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    HANDLE autoReset = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    HANDLE reset = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE planted[] = {mutex, autoReset, reset, reinterpret_cast<HANDLE>(0x7FF0)};
+    UniqueMutex mutex(CreateMutexW(nullptr, FALSE, nullptr));
+    UniqueEvent autoReset(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+    UniqueEvent reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE planted[] = {mutex.get(), autoReset.get(), reset.get(), reinterpret_cast<HANDLE>(0x7FF0)};
     for (HANDLE value : planted) {
         DrainPool();
         HANDLE idle = NewIdleEvent();
         ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(idle));
         SectionView section;
         ASSERT_TRUE(section);
-        section->events[1] = value;
-        section->top = 2;
+        // Every slot above the idle event holds the planted value: one take
+        // looks at all 20.
+        for (long slot = 1; slot < WaitEventTableCapacity; ++slot)
+            section->events[slot] = value;
+        section->top = WaitEventTableCapacity;
         EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), idle) << value;
         EXPECT_EQ(section->top, 0) << value;
         ZwClose(idle);
@@ -169,10 +172,8 @@ TEST(WaitEventTable, SlotThatHoldsNoIdleEventIsDroppedAndLeftOpen)
         other.Shutdown();
         EXPECT_EQ(section->top, 0) << value;
     }
-    for (HANDLE handle : {mutex, autoReset, reset}) {
+    for (HANDLE handle : {mutex.get(), autoReset.get(), reset.get()})
         EXPECT_TRUE(IsOpenHandle(handle));
-        CloseHandle(handle);
-    }
 }
 
 TEST(WaitEventTable, SecondModuleJoinsTheSamePool)
@@ -252,24 +253,27 @@ TEST(WaitEventTable, ThreadsOfTwoModulesNeverShareOneEvent)
     DrainPool();
 }
 
-// A mutex holds the name of attempt 0, so the table is created under attempt 1.
-OLV_CHILD_SCENARIO(SectionNameOfAttemptZeroIsTaken)
+// SectionNamesTaken N: mutexes hold the names of attempts 0 to N - 1, so the
+// table is created under attempt N, or, when all 15 names are taken, not at all.
+OLV_CHILD_SCENARIO(SectionNamesTaken)
 {
-    HANDLE squatter = CreateMutexW(nullptr, FALSE, SectionName(0).c_str());
-    if (!squatter)
-        return 3;
+    const unsigned taken = static_cast<unsigned>(std::stoul(args.at(0)));
+    std::vector<UniqueMutex> squatters;
+    for (unsigned attempt = 0; attempt < taken; ++attempt) {
+        squatters.emplace_back(CreateMutexW(nullptr, FALSE, SectionName(attempt).c_str()));
+        if (!squatters.back().valid())
+            return 3;
+    }
     if (!LockTable())
-        return 4;
+        return taken == 15 ? 0 : 4;
     UnlockTable();
-    SectionView first(1);
-    int result = first ? 0 : 5;
-    CloseHandle(squatter);
-    return result;
+    return taken < 15 && SectionView(taken) ? 0 : 5;
 }
 
-TEST(WaitEventTable, TakenNameMovesTheTableToTheNextAttempt)
+TEST(WaitEventTable, TakenNamesMoveTheTableToTheNextOfFifteenAttempts)
 {
-    EXPECT_EQ(RunChildScenario("SectionNameOfAttemptZeroIsTaken").exitCode, 0u);
+    for (const wchar_t* taken : {L"1", L"14", L"15"})
+        EXPECT_EQ(RunChildScenario("SectionNamesTaken", {taken}).exitCode, 0u) << taken;
 }
 
 // Another account (SYSTEM stands for it: Wine lets a process set any owner)
