@@ -505,54 +505,63 @@ TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
 TEST(LogFile, AReaderWithoutDeleteSharingHoldsRotationOffWithinABoundAndTheCostIsTold)
 {
     TempFolder folder;
-    ManualClock clock(0x1000);
-    const std::wstring path = folder / L"held.log";
-    // A 24-byte header and records of whole 16-byte blocks: the file can meet
-    // a limit 8 bytes past a multiple of 16, and its bound, to the byte.
-    const uint64_t limit = 4104;
-    const uint64_t bound = limit + 0x11000;  // the overshoot is at least one batch
     const std::wstring filler(120, L'f');  // records of about 300 bytes: 1,000 pass the overshoot
     const size_t n = Prefix(0x1000, OlvLogError).size();
-    int records = 0;
-    {
-        ScopedLog log(path, 1, limit, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(reader.valid());
-        while (FileBytes(path).size() < limit)
+    // The overshoot is a quarter of the limit, and at least one batch. A
+    // 24-byte header and records of whole 16-byte blocks meet these bounds
+    // (8 bytes past a multiple of 16) to the byte.
+    const struct {
+        uint64_t limit;
+        uint64_t bound;
+    } cases[] = {{4104, 4104 + 0x11000}, {278560, 278560 + 278560 / 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        ManualClock clock(0x1000);
+        const std::wstring path = folder / (L"held" + std::to_wstring(c.limit) + L".log");
+        const auto size = [&path] {
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+            return uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+        };
+        int records = 0;
+        {
+            ScopedLog log(path, 1, c.limit, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(reader.valid());
+            while (size() + 400 <= c.bound)
+                OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+            // A record that brings the file to its bound is taken; none after it.
+            const std::wstring last = L"record " + std::to_wstring(records++) + L" ";
+            OlvLog_Print(OlvLogError, L"%s", MessageOfBytes(c.bound - size(), n, last).c_str());
+            EXPECT_EQ(size(), c.bound);
+            for (int i = 0; i < 1000; ++i)
+                OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+            EXPECT_FALSE(FileExists(path + L".old"));
+            EXPECT_EQ(size(), c.bound);
+            EXPECT_EQ(CountOwnLines(Messages(path)), 1u);
+            reader.reset();
+            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());  // still within the wait
+            EXPECT_FALSE(FileExists(path + L".old"));
+            ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);
             OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
-        while (FileBytes(path).size() + 400 <= bound)
-            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
-        // A record that brings the file to its bound is taken; none after it.
-        const std::wstring last = L"record " + std::to_wstring(records++) + L" ";
-        OlvLog_Print(OlvLogError, L"%s", MessageOfBytes(bound - FileBytes(path).size(), n, last).c_str());
-        EXPECT_EQ(FileBytes(path).size(), bound);
-        for (int i = 0; i < 1000; ++i)
-            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
-        EXPECT_FALSE(FileExists(path + L".old"));
-        EXPECT_EQ(FileBytes(path).size(), bound);
-        EXPECT_EQ(CountOwnLines(Messages(path)), 1u);
-        reader.reset();
-        OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());  // still within the wait
-        EXPECT_FALSE(FileExists(path + L".old"));
-        ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);
-        OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+        }
+        const std::vector<std::wstring> live = Messages(path);
+        ASSERT_EQ(live.size(), 2u);
+        unsigned since = 0, attempts = 0, dropped = 0;
+        const std::wstring told = live[0].substr(live[0].find(L", from tick"));
+        ASSERT_EQ(swscanf(told.c_str(), L", from tick %x on: %u attempts failed and %u records were not written",
+                          &since, &attempts, &dropped),
+                  3)
+            << live[0];
+        EXPECT_EQ(since, 0x1000u);
+        EXPECT_EQ(attempts, 1u);
+        EXPECT_EQ(live[1], L"record " + std::to_wstring(records - 1) + L" " + filler);
+        const std::vector<std::wstring> old = Messages(path + L".old");
+        EXPECT_EQ(old.size() - CountOwnLines(old) + dropped, static_cast<size_t>(records - 1));
+        EXPECT_GT(dropped, 0u);
     }
-    const std::vector<std::wstring> live = Messages(path);
-    ASSERT_EQ(live.size(), 2u);
-    unsigned since = 0, attempts = 0, dropped = 0;
-    const std::wstring told = live[0].substr(live[0].find(L", from tick"));
-    ASSERT_EQ(swscanf(told.c_str(), L", from tick %x on: %u attempts failed and %u records were not written", &since,
-                      &attempts, &dropped),
-              3)
-        << live[0];
-    EXPECT_EQ(since, 0x1000u);
-    EXPECT_EQ(attempts, 1u);
-    EXPECT_EQ(live[1], L"record " + std::to_wstring(records - 1) + L" " + filler);
-    const std::vector<std::wstring> old = Messages(path + L".old");
-    EXPECT_EQ(old.size() - CountOwnLines(old) + dropped, static_cast<size_t>(records - 1));
-    EXPECT_GT(dropped, 0u);
 }
 
 // A file that another program made foreign (the encrypted magic in a plain
