@@ -18,6 +18,12 @@
 
 namespace {
 
+constexpr char UsageText[] =
+    "usage: bench_format [--rounds N] [--iterations N]\n"
+    "  Times FormatString against a bare _snprintf/_snwprintf into a stack buffer\n"
+    "  and prints nanoseconds per call (medians of N alternating rounds) and their ratio.\n"
+    "  Defaults: 21 rounds of 50000 calls of each.\n";
+
 constexpr const wchar_t* LineFormat = L"RuxUIClient::WorkerProc: session %d, sink %s, state %08x, waited %u ms";
 constexpr const wchar_t* SinkName = L"QClient(1)";
 
@@ -58,18 +64,11 @@ void PrintRow(const char* name, const Timing& t)
     fflush(stdout);
 }
 
-constexpr char UsageText[] =
-    "usage: bench_format [--rounds N] [--iterations N]\n"
-    "  Times FormatString against a bare _snprintf/_snwprintf into a stack buffer\n"
-    "  and prints nanoseconds per call (medians of N alternating rounds) and their ratio.\n"
-    "  Defaults: 21 rounds of 50000 calls of each.\n";
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int rounds = 21;
-    int iterations = 50000;
+    int rounds = 21, iterations = 50000;
     BenchArguments arguments("bench_format", UsageText);
     arguments.Count("--rounds", rounds).Count("--iterations", iterations);
     if (std::optional<int> exit = arguments.Read(argc, argv))

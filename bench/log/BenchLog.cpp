@@ -26,6 +26,15 @@
 
 namespace {
 
+constexpr char UsageText[] =
+    "usage: bench_log [--lines N] [--records N] [--runs R]\n"
+    "Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
+    "thread) against formatting the same line with _snwprintf alone and against\n"
+    "the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
+    "ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
+    "time per record of N error lines past a 64 KiB limit, rotating freely and\n"
+    "with the rotation blocked by a reader without delete sharing.\n";
+
 // A line like the plug-in's: 100 characters after the prefix.
 constexpr const wchar_t* LineFormat = L"RuxUIClient::WorkerProc: new session id = %d, service=%s, state=%u, pending=%u, %s";
 constexpr const wchar_t* ServiceName = L"QClient(1)";
@@ -176,22 +185,11 @@ void PrintLimit(double base, double limit, double direct, double writer)
     std::wprintf(L"plain writer thread against direct (target at least 0.80): %.2f\n", writer / direct);
 }
 
-constexpr char UsageText[] =
-    "usage: bench_log [--lines N] [--records N] [--runs R]\n"
-    "Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
-    "thread) against formatting the same line with _snwprintf alone and against\n"
-    "the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
-    "ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
-    "time per record of N error lines past a 64 KiB limit, rotating freely and\n"
-    "with the rotation blocked by a reader without delete sharing.\n";
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    int lines = 200000;
-    int records = 2000;
-    int runs = 5;
+    int lines = 200000, records = 2000, runs = 5;
     BenchArguments arguments("bench_log", UsageText);
     arguments.Count("--lines", lines).Count("--records", records).Count("--runs", runs);
     if (std::optional<int> exit = arguments.Read(argc, argv))

@@ -18,6 +18,12 @@
 
 namespace {
 
+constexpr char UsageText[] =
+    "usage: bench_modulepath [--rounds N] [--iterations N]\n"
+    "  Times ExpandShortPath of a path with short components: the first\n"
+    "  expansion (fresh cache) against a cache hit, in nanoseconds per call\n"
+    "  (median of N rounds). Defaults: 11 rounds of 2000 calls.\n";
+
 volatile std::size_t Sink;
 
 template <typename Body>
@@ -60,18 +66,11 @@ void RemoveTree(const std::wstring& folder)
     RemoveDirectoryW(folder.c_str());
 }
 
-constexpr char UsageText[] =
-    "usage: bench_modulepath [--rounds N] [--iterations N]\n"
-    "  Times ExpandShortPath of a path with short components: the first\n"
-    "  expansion (fresh cache) against a cache hit, in nanoseconds per call\n"
-    "  (median of N rounds). Defaults: 11 rounds of 2000 calls.\n";
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int rounds = 11;
-    int iterations = 2000;
+    int rounds = 11, iterations = 2000;
     BenchArguments arguments("bench_modulepath", UsageText);
     arguments.Count("--rounds", rounds).Count("--iterations", iterations);
     if (std::optional<int> exit = arguments.Read(argc, argv))

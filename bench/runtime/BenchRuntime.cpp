@@ -19,6 +19,14 @@
 
 namespace {
 
+constexpr char UsageText[] =
+    "usage: bench_runtime [--rounds N] [--iterations N] [--increments N] [--single-processor]\n"
+    "  Times ExclusiveLock against SRWLOCK and CRITICAL_SECTION.\n"
+    "  --rounds N      rounds per case, medians are printed (default 9)\n"
+    "  --iterations N  uncontended acquire+release pairs per round (default 2000000)\n"
+    "  --increments N  increments per thread in the contended case (default 1000000)\n"
+    "  --single-processor  force ExclusiveLock's single-processor acquire path\n";
+
 // The three locks behind one shape, so that every case runs the same loop.
 struct OlvLock {
     ExclusiveLock lock;
@@ -96,21 +104,11 @@ double ContendedMs(long increments)
     return Counter == 2 * increments ? ms : -1.0;
 }
 
-constexpr char UsageText[] =
-    "usage: bench_runtime [--rounds N] [--iterations N] [--increments N] [--single-processor]\n"
-    "  Times ExclusiveLock against SRWLOCK and CRITICAL_SECTION.\n"
-    "  --rounds N      rounds per case, medians are printed (default 9)\n"
-    "  --iterations N  uncontended acquire+release pairs per round (default 2000000)\n"
-    "  --increments N  increments per thread in the contended case (default 1000000)\n"
-    "  --single-processor  force ExclusiveLock's single-processor acquire path\n";
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int rounds = 9;
-    int iterations = 2000000;
-    int increments = 1000000;
+    int rounds = 9, iterations = 2000000, increments = 1000000;
     bool singleProcessor = false;
     BenchArguments arguments("bench_runtime", UsageText);
     arguments.Count("--rounds", rounds).Count("--iterations", iterations).Count("--increments", increments);

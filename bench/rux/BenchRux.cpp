@@ -29,6 +29,16 @@
 
 namespace {
 
+constexpr char UsageText[] =
+    "usage: bench_rux [--rounds N] [--round-trips N] [--calls N] [--fresh N]\n"
+    "  Measures Rux.dll between two processes against a bare message-mode pipe\n"
+    "  carrying messages of the same size, and prints two tables.\n"
+    "  --rounds N       rounds of round trips, every kind in turn (default 10)\n"
+    "  --round-trips N  round trips of each kind per round (default 300)\n"
+    "  --calls N        one-way messages for the throughput row (default 20000)\n"
+    "  --fresh N        fresh connections for the open+service+update+close rows (default 300)\n"
+    "  --help           this text\n";
+
 constexpr DWORD PipeBytes = 64 * 1024;
 // Round trips of one kind in a row, and those before them that are not counted.
 constexpr int RunLength = 30;
@@ -415,16 +425,6 @@ size_t QueryFrameBytes(const std::string& ownSink)
     auto text = [](size_t length) { return 5 + length; };
     return 16 + 5 + text(4) + text(16) + text(7) + text(2) + text(6) + text(ownSink.size()) + text(6) + 5;
 }
-
-constexpr char UsageText[] =
-    "usage: bench_rux [--rounds N] [--round-trips N] [--calls N] [--fresh N]\n"
-    "  Measures Rux.dll between two processes against a bare message-mode pipe\n"
-    "  carrying messages of the same size, and prints two tables.\n"
-    "  --rounds N       rounds of round trips, every kind in turn (default 10)\n"
-    "  --round-trips N  round trips of each kind per round (default 300)\n"
-    "  --calls N        one-way messages for the throughput row (default 20000)\n"
-    "  --fresh N        fresh connections for the open+service+update+close rows (default 300)\n"
-    "  --help           this text\n";
 
 }  // namespace
 

@@ -19,15 +19,15 @@
 
 namespace {
 
-struct Row {
-    const char* name;
-    std::function<int32_t()> call;
-};
-
 constexpr char UsageText[] =
     "usage: bench_vtapi [--iterations N]\n"
     "Times each engine API call (N calls each, default 2000, from 10 to 1000000)\n"
     "and prints median, p99 and maximum in microseconds.\n";
+
+struct Row {
+    const char* name;
+    std::function<int32_t()> call;
+};
 
 }  // namespace
 
