@@ -61,6 +61,7 @@ struct StartedService {
     std::shared_ptr<Sink> sink;
     std::shared_ptr<SinkService> service;
     uint64_t popped = 0;  // the call handed out last (Library's mutex)
+    std::shared_ptr<const CallSender> poppedSender;  // who sent it (Library's mutex)
 };
 
 // A service reached through a connection (RuxOpenService).
@@ -110,6 +111,10 @@ public:
     // False for an invalid handle; `kind` is RuxResult_Empty when nothing is
     // queued.
     bool Pop(uint64_t service, int32_t& kind, uint64_t& call) OLV_EXCLUDES(mutex_);
+    // Who sent the call that Pop handed out last on `service`; false when
+    // the handle is invalid or no call is out (none popped, or the queue was
+    // found empty since), or when its sender is not known.
+    bool PoppedSender(uint64_t service, CallSender& sender) OLV_EXCLUDES(mutex_);
 
     // Item handles. The Derive operations return 0 when the handle is not a
     // live item or has no such member.
@@ -132,12 +137,15 @@ public:
     bool AssocSet(uint64_t assoc, std::string_view key, uint64_t value) OLV_EXCLUDES(mutex_);
     // Encodes what `build(const std::array<ItemPtr, N>&)` makes of the nodes
     // of `handles` into `body`. A zero handle gives a null node; a dead
-    // handle, or `build` returning null, gives false.
+    // handle (`error` ERROR_INVALID_HANDLE), or `build` returning null
+    // (ERROR_INVALID_PARAMETER), gives false.
     template <size_t N, class F>
-    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body) OLV_EXCLUDES(mutex_)
+    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body, DWORD& error)
+        OLV_EXCLUDES(mutex_)
     {
         MutexHolder hold(mutex_);
         std::array<ItemPtr, N> nodes;
+        error = ERROR_INVALID_HANDLE;
         for (size_t i = 0; i < N; ++i) {
             ItemEntry* entry = handles[i] ? FindItemLocked(handles[i]) : nullptr;
             if (handles[i] && !entry)
@@ -146,6 +154,7 @@ public:
                 nodes[i] = entry->node;
         }
         ItemPtr item = build(static_cast<const std::array<ItemPtr, N>&>(nodes));
+        error = ERROR_INVALID_PARAMETER;
         if (!item)
             return false;
         EncodeLocked(*item, body);

@@ -6,6 +6,7 @@
 #include "rux/wire/SinkName.h"
 #include "rux/Trace.h"
 
+#include <algorithm>
 #include <new>
 
 namespace rux {
@@ -16,6 +17,9 @@ namespace {
 constexpr ULONGLONG ConnectTimeoutMs = 5000;
 constexpr DWORD ExchangeTimeoutMs = 5000;
 constexpr DWORD ByeTimeoutMs = 2000;
+// While an exchange connection waits for a free pipe instance, it looks at its
+// cancel event this often.
+constexpr DWORD BusySliceMs = 50;
 
 std::atomic<uint64_t> LastNumber{0};
 
@@ -78,12 +82,24 @@ Connection::Connection(std::string sinkName, bool peer)
 }
 
 std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool peer, const std::string& source,
-                                             DWORD& error)
+                                             DWORD& error, const ExchangeLimits* limits)
 {
     std::shared_ptr<Connection> connection(new Connection(sinkName, peer));
     std::wstring path = SinkName::PipePath(sinkName);
-    ULONGLONG deadline = GetTickCount64() + ConnectTimeoutMs;
+    ULONGLONG deadline = GetTickCount64() + (limits ? limits->timeoutMs : ConnectTimeoutMs);
+    if (limits) {
+        connection->deadline_ = deadline;
+        if (limits->cancel && !DuplicateHandle(GetCurrentProcess(), limits->cancel, GetCurrentProcess(),
+                                               connection->cancel_.put(), SYNCHRONIZE, FALSE, 0)) {
+            error = GetLastError();
+            return nullptr;
+        }
+    }
     for (;;) {
+        if (connection->cancel_.valid() && WaitForSingleObject(connection->cancel_.get(), 0) != WAIT_TIMEOUT) {
+            error = ERROR_CANCELLED;
+            return nullptr;
+        }
         // Identification level only: the sink may learn who we are but never
         // act as us.
         connection->pipe_.reset(CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING,
@@ -93,11 +109,20 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
             break;
         error = GetLastError();
         ULONGLONG now = GetTickCount64();
-        if (error != ERROR_PIPE_BUSY || now >= deadline)
+        if (error != ERROR_PIPE_BUSY)
             return nullptr;
-        WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
+        if (now >= deadline) {
+            error = limits ? ERROR_TIMEOUT : error;
+            return nullptr;
+        }
+        // The wait cannot be cancelled: in short slices where a cancel event
+        // may end it. (Never 0, which would mean the pipe's default wait.)
+        DWORD wait = static_cast<DWORD>(deadline - now);
+        if (connection->cancel_.valid() && wait > BusySliceMs)
+            wait = BusySliceMs;
+        WaitNamedPipeW(path.c_str(), wait ? wait : 1);
     }
-    if (!PipeSecurity::VerifyServer(connection->pipe_.get(), sinkName, error)) {
+    if (!PipeSecurity::VerifyServer(connection->pipe_.get(), sinkName, limits ? limits->server : nullptr, error)) {
         connection->broken_.store(true);  // not even a Bye to a server we do not trust
         return nullptr;
     }
@@ -136,6 +161,23 @@ void Connection::CloseKeptEvents()
     IoEvents::Get().Clear();
 }
 
+DWORD Connection::StepTimeout(DWORD usual) const
+{
+    if (!deadline_)
+        return usual;
+    ULONGLONG now = GetTickCount64();
+    return now >= deadline_ ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(usual, deadline_ - now));
+}
+
+void Connection::BreakOn(IoResult result)
+{
+    if (result == IoResult::TimedOut && deadline_)
+        failure_.store(ERROR_TIMEOUT);
+    else if (result == IoResult::Stopped)
+        failure_.store(ERROR_CANCELLED);
+    broken_.store(true);
+}
+
 bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
                                uint32_t& value)
 {
@@ -143,10 +185,19 @@ bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD ti
         return false;
     unsigned char ack[AckFrameBytes];
     FrameView answer;
-    if (PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, Frame::Make(kind, 0, body)) != IoResult::Ok ||
-        PipeIo::ReadBytes(pipe_.get(), ioEvent_.get(), nullptr, timeoutMs, ack, sizeof ack) != IoResult::Ok ||
-        !Frame::Parse(ack, sizeof ack, answer) || !Frame::ParseAck(answer, status, value)) {
-        broken_.store(true);
+    // One time-out for the request and its answer together.
+    ULONGLONG deadline = GetTickCount64() + StepTimeout(timeoutMs);
+    auto left = [deadline] {
+        ULONGLONG now = GetTickCount64();
+        return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
+    };
+    IoResult result = left() ? PipeIo::Write(pipe_.get(), ioEvent_.get(), cancel_.get(), left(), Frame::Make(kind, 0, body))
+                             : IoResult::TimedOut;
+    if (result == IoResult::Ok)
+        result = left() ? PipeIo::ReadBytes(pipe_.get(), ioEvent_.get(), cancel_.get(), left(), ack, sizeof ack)
+                        : IoResult::TimedOut;
+    if (result != IoResult::Ok || !Frame::Parse(ack, sizeof ack, answer) || !Frame::ParseAck(answer, status, value)) {
+        BreakOn(result);
         return false;
     }
     return true;
@@ -198,11 +249,19 @@ bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
             uint32_t value = 0;
             proven = OpenLocked(std::string(), awaited, status, value);
         }
-        if (proven && PipeIo::Write(pipe_.get(), ioEvent_.get(), nullptr, ExchangeTimeoutMs,
-                                    Frame::Make(kind, service, body)) == IoResult::Ok) {
+        IoResult result = IoResult::Broken;
+        if (proven) {
+            DWORD timeout = StepTimeout(ExchangeTimeoutMs);
+            result = timeout ? PipeIo::Write(pipe_.get(), ioEvent_.get(), cancel_.get(), timeout,
+                                             Frame::Make(kind, service, body))
+                             : IoResult::TimedOut;
+        }
+        if (result == IoResult::Ok) {
             carried_ = true;
             return true;
         }
+        if (proven)
+            BreakOn(result);
         broken_.store(true);
     }
     Trace::Line("Rux: connection to sink '%s' broken", sinkName_.c_str());

@@ -8,10 +8,16 @@
 // closes without a word: the sink reads a closed connection to its end, and
 // the next Open from this process to that sink waits for that end
 // (ClosedConnections, Frame.h).
+//
+// An exchange connection (RuxOpenExchange) is a plain connection made for one
+// exchange: its connect, every request and every send share one deadline, an
+// optional cancel event fails whatever step is waiting once it is set, and
+// its sink's server may be required to be a given user in a given session.
 #pragma once
 
 #include "base/Mutex.h"
 #include "base/UniqueHandle.h"
+#include "rux/security/CallSender.h"
 #include "rux/wire/Frame.h"
 
 #include <windows.h>
@@ -23,13 +29,25 @@
 
 namespace rux {
 
+enum class IoResult;
+
+// The bounds of an exchange connection.
+struct ExchangeLimits {
+    DWORD timeoutMs = 0;           // the whole exchange, from the connect on
+    HANDLE cancel = nullptr;       // borrowed for Open, which keeps a duplicate
+    const CallSender* server = nullptr;  // when set: the only user and session the server may be
+};
+
 class Connection {
 public:
     // Connects and says Hello; a peer Hello sets the sink's event. Null with
-    // `error` when the sink does not exist or does not answer. (Unchecked by
-    // the analysis: it sets up the handles before any other thread sees them.)
+    // `error` when the sink does not exist or does not answer. With `limits`,
+    // a plain connection for one exchange (see above): `error` is then also
+    // ERROR_TIMEOUT or ERROR_CANCELLED. (Unchecked by the analysis: it sets up
+    // the handles before any other thread sees them.)
     static std::shared_ptr<Connection> Open(const std::string& sinkName, bool peer, const std::string& source,
-                                            DWORD& error) OLV_NO_THREAD_SAFETY_ANALYSIS;
+                                            DWORD& error, const ExchangeLimits* limits = nullptr)
+        OLV_NO_THREAD_SAFETY_ANALYSIS;
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -45,6 +63,9 @@ public:
     bool Post(FrameKind kind, uint32_t service, const std::string& body) OLV_EXCLUDES(mutex_);
     // True once an I/O failed or the sink's end is gone.
     bool Broken() OLV_EXCLUDES(mutex_);
+    // Why the connection broke: ERROR_TIMEOUT (an exchange's deadline
+    // passed), ERROR_CANCELLED (its cancel event), else ERROR_BROKEN_PIPE.
+    DWORD FailureError() const { return failure_.load(); }
     // Closes the pipe; idempotent. A peer says Bye first and waits for its
     // answer (which flushes); a plain connection that carried a message is
     // left to the next Open to that sink to prove ended.
@@ -58,6 +79,11 @@ public:
 
 private:
     Connection(std::string sinkName, bool peer);
+    // The time an exchange step may take: `usual`, or what is left of an
+    // exchange connection's deadline when that is less. 0 once it passed.
+    DWORD StepTimeout(DWORD usual) const;
+    // Marks the connection broken by an I/O that ended with `result`.
+    void BreakOn(IoResult result);
     // Sends a request and waits for its Ack; false (and broken) when none came.
     bool RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status, uint32_t& value)
         OLV_REQUIRES(mutex_);
@@ -73,7 +99,11 @@ private:
     UniquePipe pipe_ OLV_GUARDED_BY(mutex_);
     UniqueEvent ioEvent_ OLV_GUARDED_BY(mutex_);
     bool carried_ OLV_GUARDED_BY(mutex_) = false;  // a message was written
+    // An exchange connection's bounds, set by Open before anyone else sees it.
+    ULONGLONG deadline_ = 0;  // GetTickCount64; 0: none
+    UniqueEvent cancel_;
     std::atomic<bool> broken_{false};
+    std::atomic<DWORD> failure_{ERROR_BROKEN_PIPE};
 };
 
 }  // namespace rux

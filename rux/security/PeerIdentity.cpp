@@ -272,22 +272,31 @@ DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
 DWORD PeerIdentity::ServerUser(HANDLE pipe, DWORD& process, Sid& user)
 {
     // Recorded by the system when the server end was created: a server cannot
-    // claim another process's id.
+    // claim another process's id. The id may pass to another process once the
+    // server ended, which is why the pipe's owner is the primary evidence
+    // (PipeSecurity::VerifyServer).
     ULONG id = 0;
     if (!GetNamedPipeServerProcessId(pipe, &id))
         return GetLastError();
     Sid sid;
-    DWORD error = ProcessIdUser(id, sid);
-    // A user's process may not open a service's process or token. The pipe's
-    // owner stands in for it: our sinks make their own user the owner, and the
-    // system lets a process own an object only as its own user (or a group it
-    // may assign), short of privileges that already rule the machine.
-    if (error == ERROR_ACCESS_DENIED)
-        error = PipeOwner(pipe, sid);
-    if (error)
+    if (DWORD error = ProcessIdUser(id, sid))
         return error;
     process = id;
     user = std::move(sid);
+    return 0;
+}
+
+DWORD PeerIdentity::ServerOwner(HANDLE pipe, Sid& owner)
+{
+    return PipeOwner(pipe, owner);
+}
+
+DWORD PeerIdentity::ServerSession(HANDLE pipe, DWORD& session)
+{
+    ULONG id = 0;
+    if (!GetNamedPipeServerSessionId(pipe, &id))
+        return GetLastError();
+    session = id;
     return 0;
 }
 

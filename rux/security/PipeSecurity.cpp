@@ -1,6 +1,7 @@
 #include "rux/security/PipeSecurity.h"
 
 #include "rux/security/PeerIdentity.h"
+#include "rux/wire/SinkName.h"
 #include "rux/Trace.h"
 
 #include "contracts/RuxApi.h"
@@ -45,8 +46,8 @@ struct PipeSecurity::Descriptor {
                 return false;
         }
         // The owner is set, not left to the token's default owner (a group on
-        // some tokens): a client that may not read our process's token reads
-        // the owner of the pipe instead (PeerIdentity::ServerUser).
+        // some tokens): a client knows the server's user by the pipe's owner
+        // (VerifyServer).
         if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
             !SetSecurityDescriptorOwner(&descriptor, owner.Get(), FALSE) ||
             !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE))
@@ -199,22 +200,24 @@ void PipeSecurity::TraceAdmitted(const Descriptor& descriptor, DWORD applyError)
                     descriptor.logon.Text().c_str());
 }
 
-bool PipeSecurity::Admit(HANDLE pipe)
+bool PipeSecurity::Admit(HANDLE pipe, CallSender& sender)
 {
     PeerIdentity& identity = PeerIdentity::Current();
-    // The session first: one question of the pipe, where the user takes an
-    // impersonation and a token read, and it serves most clients (the user
-    // interface of the session and its tools). Either answer serves.
     DWORD session = NoSession;
     DWORD sessionError = identity.ClientSession(pipe, session);
+    // The user too, also where the session alone serves: the application
+    // checks a reply address against the user who asked (RuxGetCallSender).
+    Sid user;
+    DWORD userError = identity.ClientUser(pipe, user);
+    sender.session = sessionError ? NoSession : session;
+    if (userError == 0)
+        sender.user = user;
     // The session served now, not the one the DACL was last made for: a
     // listening instance from before a session change still carries the old
     // user, and this is where that user is turned away.
     DWORD served = service_ ? identity.ActiveConsoleSession() : ownSession_;
     if (sessionError == 0 && session != NoSession && session == served)
         return true;
-    Sid user;
-    DWORD userError = identity.ClientUser(pipe, user);
     if (userError == 0 && (user == system_ || user == self_))
         return true;
     ULONG process = 0;
@@ -226,28 +229,64 @@ bool PipeSecurity::Admit(HANDLE pipe)
     return false;
 }
 
-bool PipeSecurity::VerifyServer(HANDLE pipe, const std::string& sinkName, DWORD& error)
+bool PipeSecurity::VerifyServer(HANDLE pipe, const std::string& sinkName, const CallSender* required, DWORD& error)
 {
     PeerIdentity& identity = PeerIdentity::Current();
-    Sid self;
-    Sid server;
+    Sid owner;
+    DWORD ownerError = identity.ServerOwner(pipe, owner);
     DWORD process = 0;
+    Sid processUser;
+    DWORD processError = ownerError ? 0 : identity.ServerUser(pipe, process, processUser);
+    auto refuse = [&](const char* why, DWORD why2) {
+        Trace::Line("Rux: sink '%s' is served by process %lu as %s (error %lu): %s: not connecting", sinkName.c_str(),
+                    process, owner.Text().c_str(), why2, why);
+        error = RuxError_ServerNotTrusted;
+        return false;
+    };
+    if (ownerError == 0 && processError == 0 && processUser != owner)
+        return refuse(("its process runs as " + processUser.Text() + ", not as its pipe's owner").c_str(), 0);
+    if (ownerError == 0 && processError != 0 && processError != ERROR_ACCESS_DENIED)
+        return refuse("its process cannot be read", processError);
+
+    // The session, where one is named: by the sink's name, and by `required`.
+    unsigned long named = NoSession;
+    bool sessionNamed = SinkName::SessionOf(sinkName, named);
+    if (ownerError == 0 && (sessionNamed || required)) {
+        DWORD session = NoSession;
+        if (DWORD sessionError = identity.ServerSession(pipe, session))
+            return refuse("its session cannot be read", sessionError);
+        if (sessionNamed && session != named)
+            return refuse(("it runs in session " + std::to_string(session) + ", not in the session its name gives")
+                              .c_str(),
+                          0);
+        if (required && session != required->session)
+            return refuse(("it runs in session " + std::to_string(session) + ", not in session " +
+                           std::to_string(required->session))
+                              .c_str(),
+                          0);
+    }
+    if (required) {
+        if (ownerError == 0 && !owner.Empty() && owner == required->user)
+            return true;
+        return refuse(("it is not " + required->user.Text()).c_str(), ownerError);
+    }
+
+    Sid self;
     DWORD selfError = identity.ProcessUser(self);
-    DWORD serverError = identity.ServerUser(pipe, process, server);
-    if (selfError == 0 && serverError == 0 && (server == Sid::WellKnown(WinLocalSystemSid) || server == self))
+    if (selfError == 0 && ownerError == 0 && (owner == Sid::WellKnown(WinLocalSystemSid) || owner == self))
         return true;
     // A service reaches the user interface of the session it serves: a sink
     // of the console session's user is genuine too (and only that user's).
     DWORD console = NoSession;
-    if (selfError == 0 && serverError == 0 && IsServiceAccount(self)) {
+    if (selfError == 0 && ownerError == 0 && IsServiceAccount(self)) {
         console = identity.ActiveConsoleSession();
         Sid consoleUser;
         Sid logon;
-        if (console != NoSession && identity.SessionUser(console, consoleUser, logon) == 0 && server == consoleUser)
+        if (console != NoSession && identity.SessionUser(console, consoleUser, logon) == 0 && owner == consoleUser)
             return true;
     }
     Trace::Line("Rux: sink '%s' is served by process %lu as %s (error %lu), neither SYSTEM nor %s%s: not connecting",
-                sinkName.c_str(), process, server.Text().c_str(), serverError ? serverError : selfError,
+                sinkName.c_str(), process, owner.Text().c_str(), ownerError ? ownerError : selfError,
                 self.Text().c_str(), console == NoSession ? "" : " nor the console session's user");
     error = RuxError_ServerNotTrusted;
     return false;

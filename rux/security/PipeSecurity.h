@@ -14,10 +14,12 @@
 // changed, the pipe gets the new session's DACL (a pipe has one descriptor for
 // all its instances).
 //
-// Accept check, on every connection, in this order (the first is the cheaper):
+// Accept check, on every connection, in this order:
 //   client is in the served session (a user sink: its own)  served
 //   client's user is SYSTEM or the sink's own user        served
 //   anything else, or a client that cannot be identified   disconnected, trace line
+// Both are read for every client, served or not: what the check read is who
+// sent the messages of that connection (CallSender).
 //
 // Windows enforces the pipe's DACL and shows each process's own session and
 // user; Wine does neither (it ignores pipe DACLs and runs every process as one
@@ -27,6 +29,7 @@
 #pragma once
 
 #include "base/Mutex.h"
+#include "rux/security/CallSender.h"
 #include "rux/security/Sid.h"
 
 #include <windows.h>
@@ -73,15 +76,24 @@ public:
     // what `create` returned.
     HANDLE CreateInstance(const std::function<HANDLE(SECURITY_ATTRIBUTES*, DWORD)>& create) OLV_EXCLUDES(mutex_);
     // The accept check on a connected server end; false (after a trace line)
-    // when the client is to be disconnected.
-    bool Admit(HANDLE pipe);
+    // when the client is to be disconnected. Either way `sender` receives the
+    // client's session and user as read (not its process).
+    bool Admit(HANDLE pipe, CallSender& sender);
 
-    // The client's check on a connected client end, before it writes: the
-    // server process must run as SYSTEM or as this process's user, or, when
-    // this process runs as a service account, as the user of the active
-    // console session (whose user interface it serves). False, with a trace
-    // line and `error` = RuxError_ServerNotTrusted, otherwise.
-    static bool VerifyServer(HANDLE pipe, const std::string& sinkName, DWORD& error);
+    // The client's check on a connected client end, before it writes. The
+    // server's user is the pipe's owner, read from the handle: a process can
+    // make an object's owner no one but its own user (short of privileges
+    // that already rule the machine), and the handle cannot pass to another
+    // process as a process id can once its process ended. The server
+    // process's user must agree with it where this process may read it (a
+    // user's process may not read a service's token: the owner then stands
+    // alone). A sink named for a session ("QClient(N)") must be served in
+    // session N. Then, with `required`, the server must be exactly that user
+    // in that session; without, SYSTEM or this process's user, or, when this
+    // process runs as a service account, the user of the active console
+    // session (whose user interface it serves). False, with a trace line and
+    // `error` = RuxError_ServerNotTrusted, otherwise.
+    static bool VerifyServer(HANDLE pipe, const std::string& sinkName, const CallSender* required, DWORD& error);
 
 private:
     struct Descriptor;

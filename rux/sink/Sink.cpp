@@ -392,10 +392,12 @@ void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, std
     try {
         // Who the client is comes first (its session and user; the check traces
         // its own refusal), then how many instances its process may hold.
-        if (!security_.Admit(instance))
+        auto sender = std::make_shared<CallSender>();
+        if (!security_.Admit(instance, *sender))
             return;
-        SinkConnection connection(*this, instance, readEvent, writeEvent);
-        process = connection.ClientProcess();
+        GetNamedPipeClientProcessId(instance, &sender->process);
+        process = sender->process;
+        SinkConnection connection(*this, instance, readEvent, writeEvent, std::move(sender));
         if (const char* refusal = Admit(process)) {
             Trace::Line("Rux: sink '%s': refused a client of process %lu: %s", name_.c_str(), process, refusal);
             return;

@@ -37,10 +37,15 @@ const char* KindName(FrameKind kind)
 
 }  // namespace
 
-SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent)
-    : sink_(sink), pipe_(pipe), readEvent_(readEvent), writeEvent_(writeEvent)
+SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent,
+                               std::shared_ptr<const CallSender> sender)
+    : sink_(sink),
+      pipe_(pipe),
+      readEvent_(readEvent),
+      writeEvent_(writeEvent),
+      sender_(std::move(sender)),
+      clientProcess_(sender_->process)
 {
-    GetNamedPipeClientProcessId(pipe_, &clientProcess_);
 }
 
 SinkConnection::~SinkConnection()
@@ -187,7 +192,7 @@ bool SinkConnection::Deliver(const FrameView& frame)
     }
     const char* sink = sink_.Name().c_str();
     const char* kind = KindName(frame.kind);
-    switch (service->Deliver(frame.kind, frame.body, frame.bodySize)) {
+    switch (service->Deliver(frame.kind, frame.body, frame.bodySize, sender_)) {
     case Delivery::Queued:
         return true;
     case Delivery::Malformed:

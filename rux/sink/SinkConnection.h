@@ -16,8 +16,10 @@
 // apply to FrameKind's member here as everywhere else.
 #include <windows.h>
 
+#include "rux/security/CallSender.h"
 #include "rux/wire/Frame.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,10 @@ class Sink;
 class SinkConnection {
 public:
     // Borrows the connected pipe instance and two manual-reset events of the
-    // worker for the length of Serve.
-    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent);
+    // worker for the length of Serve. `sender` is the admitted client, given
+    // to every message it delivers.
+    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent,
+                   std::shared_ptr<const CallSender> sender);
     // Unlists the connection: everything it carried has been delivered.
     ~SinkConnection();
     SinkConnection(const SinkConnection&) = delete;
@@ -39,7 +43,7 @@ public:
     // stops, reading into `buffer` (the worker's, kept from one client to the
     // next). May throw std::bad_alloc (the caller closes the connection).
     void Serve(std::vector<unsigned char>& buffer);
-    DWORD ClientProcess() const { return clientProcess_; }
+    DWORD ClientProcess() const { return sender_->process; }
 
 private:
     // False when the connection must end.
@@ -54,7 +58,8 @@ private:
     HANDLE pipe_;
     HANDLE readEvent_;
     HANDLE writeEvent_;
-    DWORD clientProcess_ = 0;
+    const std::shared_ptr<const CallSender> sender_;
+    const DWORD clientProcess_;
     bool greeted_ = false;  // a valid Hello or Open came
     std::string source_;    // the sink name a peer gave in its Hello
     uint64_t number_ = 0;   // what its Open numbered it, when listed

@@ -50,7 +50,9 @@ public:
                                                                       {4, {Session4User, Session4Logon}}};
     const char* clientUser = SystemSid;  // null: the client cannot be identified
     DWORD clientSession = 0;
-    const char* serverUser = nullptr;  // null: the server cannot be identified
+    const char* serverUser = nullptr;   // the server process's user; null: not shown (access denied)
+    const char* serverOwner = nullptr;  // its pipe's owner; null: cannot be read
+    DWORD serverSession = 1;
 
     DWORD ProcessUser(Sid& user) override
     {
@@ -102,6 +104,27 @@ public:
         process = 4242;
         user = Sid::Parse(serverUser);
         return 0;
+    }
+    DWORD ServerOwner(HANDLE, Sid& owner) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!serverOwner)
+            return ERROR_INVALID_SECURITY_DESCR;
+        owner = Sid::Parse(serverOwner);
+        return 0;
+    }
+    DWORD ServerSession(HANDLE, DWORD& session) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        session = serverSession;
+        return 0;
+    }
+    // The server as one user, its pipe owned by that user.
+    void Serve(const char* user, DWORD session = 1)
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        serverUser = serverOwner = user;
+        serverSession = session;
     }
 };
 
@@ -328,7 +351,7 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
 {
     FakeIdentity identity;
     identity.processUser = LocalServiceSid;
-    identity.serverUser = LocalServiceSid;  // our own connections trust the sink
+    identity.Serve(LocalServiceSid);  // our own connections trust the sink
     TraceWatch trace;
     std::string name = UniqueName("accept");
     auto sink = StartSink(name);
@@ -374,34 +397,61 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
 // A process that took the name first (a squatter) must not get a byte: not
 // the Hello, which names the caller's sink, nor anything after it. A user
 // trusts only SYSTEM and itself; a service also the console session's user,
-// whose user interface it serves.
+// whose user interface it serves. The server's user is its pipe's owner: a
+// process id can pass to another process once its own ended, so the user
+// read through it only has to agree. A user interface's sink is served in
+// its session, and a reply for a caller goes only to a process of the
+// caller's user in the caller's session.
 TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
 {
     FakeIdentity identity;
     TraceWatch trace;
+    const CallSender caller3{77, 3, Sid::Parse(Session3User)};
     struct Row {
-        const char* client;  // null: this process's real user
-        const char* server;  // null: cannot be identified
-        bool peer;
+        const char* client;   // null: this process's real user
+        const char* owner;    // the pipe's owner; null: cannot be read
+        const char* process;  // the server process's user; null: not shown
+        DWORD session;        // the server's
+        const char* name;     // null: a unique name
+        const CallSender* required;
         bool trusted;
     };
     const Row rows[] = {
-        {nullptr, StrangerSid, false, false},
-        {nullptr, nullptr, true, false},
-        {nullptr, Session3User, false, false},
-        {nullptr, SystemSid, true, true},
-        {SystemSid, Session3User, true, true},
-        {SystemSid, Session4User, false, false},
+        {nullptr, StrangerSid, StrangerSid, 1, nullptr, nullptr, false},
+        {nullptr, nullptr, nullptr, 1, nullptr, nullptr, false},
+        {nullptr, Session3User, Session3User, 1, nullptr, nullptr, false},
+        {nullptr, SystemSid, SystemSid, 1, nullptr, nullptr, true},
+        {SystemSid, Session3User, Session3User, 3, nullptr, nullptr, true},
+        {SystemSid, Session4User, Session4User, 4, nullptr, nullptr, false},
+        // A process of the trusted user behind a stranger's pipe (its id
+        // passed on), and the owner alone where the process is not shown.
+        {nullptr, StrangerSid, SystemSid, 1, nullptr, nullptr, false},
+        {nullptr, SystemSid, StrangerSid, 1, nullptr, nullptr, false},
+        {nullptr, SystemSid, nullptr, 1, nullptr, nullptr, true},
+        // The user interface of session 3, served there or elsewhere.
+        {SystemSid, Session3User, Session3User, 3, "QClient(3)", nullptr, true},
+        {SystemSid, Session3User, Session3User, 4, "QClient(3)", nullptr, false},
+        {SystemSid, SystemSid, SystemSid, 0, "qclient(3)", nullptr, false},
+        // A reply for the caller of session 3: only to its user there.
+        {SystemSid, Session3User, Session3User, 3, nullptr, &caller3, true},
+        {SystemSid, SystemSid, SystemSid, 3, nullptr, &caller3, false},
+        {SystemSid, Session4User, Session4User, 3, nullptr, &caller3, false},
+        {SystemSid, Session3User, Session3User, 4, nullptr, &caller3, false},
+        {SystemSid, Session3User, Session3User, 4, "QClient(4)", &caller3, false},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.client ? row.client : "a user") + " facing " +
-                     (row.server ? row.server : "unknown"));
+        std::string name = row.name ? row.name : UniqueName("squat");
+        SCOPED_TRACE(name + ": " + (row.client ? row.client : "a user") + " facing " +
+                     (row.owner ? row.owner : "unknown") + " (process " + (row.process ? row.process : "unknown") +
+                     ") in session " + std::to_string(row.session) + (row.required ? ", for the caller" : ""));
         {
             std::lock_guard<std::mutex> hold(identity.mutex);
             identity.processUser = row.client;
-            identity.serverUser = row.server;
+            identity.serverOwner = row.owner;
+            identity.serverUser = row.process;
+            identity.serverSession = row.session;
         }
-        std::string name = UniqueName("squat");
+        size_t refusals = trace.Seen("sink '" + name + "' is served by process");
         HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
         ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
@@ -411,17 +461,24 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
 
         DWORD error = 0;
         std::shared_ptr<Connection> opened;
-        std::thread client([&] { opened = Connection::Open(name, row.peer, "Victim", error); });
+        ExchangeLimits limits;
+        limits.timeoutMs = 5000;
+        limits.server = row.required;
+        std::thread client([&] { opened = Connection::Open(name, !row.required, "Victim", error, &limits); });
         // What the client writes before it gives up, or before it waits for
         // an answer that never comes (until the squatter goes).
         EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 5000), WAIT_OBJECT_0);
+        // A plain connection writes nothing until its first service: once its
+        // open returned, whatever it wrote is there.
+        if (row.required)
+            client.join();
         char buffer[256];
         DWORD bytes = 0;
         ResetEvent(overlapped.hEvent);
         BOOL read = ReadFile(squatter, buffer, sizeof buffer, nullptr, &overlapped);
         DWORD readError = read ? 0 : GetLastError();
         if (readError == ERROR_IO_PENDING) {
-            if (WaitForSingleObject(overlapped.hEvent, 5000) != WAIT_OBJECT_0)
+            if (WaitForSingleObject(overlapped.hEvent, row.required ? 0 : 5000) != WAIT_OBJECT_0)
                 CancelIoEx(squatter, &overlapped);
             read = GetOverlappedResult(squatter, &overlapped, &bytes, TRUE);
             readError = read ? 0 : GetLastError();
@@ -429,18 +486,25 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
             GetOverlappedResult(squatter, &overlapped, &bytes, FALSE);
         }
         CloseHandle(squatter);
-        client.join();
+        if (!row.required)
+            client.join();
         CloseHandle(overlapped.hEvent);
 
-        EXPECT_EQ(opened, nullptr);
         if (row.trusted) {
-            EXPECT_TRUE(read && bytes >= 16 && std::string(buffer, 4) == "RUX1") << "no Hello";
+            if (row.required) {
+                EXPECT_NE(opened, nullptr) << "error " << error;
+            } else {
+                EXPECT_EQ(opened, nullptr);
+                EXPECT_TRUE(read && bytes >= 16 && std::string(buffer, 4) == "RUX1") << "no Hello";
+            }
             EXPECT_NE(error, RuxError_ServerNotTrusted);
+            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), refusals);
         } else {
+            EXPECT_EQ(opened, nullptr);
             EXPECT_FALSE(read) << bytes << " bytes reached the squatter";
             EXPECT_EQ(readError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
             EXPECT_EQ(error, RuxError_ServerNotTrusted);
-            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), 1u);
+            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), refusals + 1);
         }
     }
     EXPECT_EQ(trace.Seen(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +

@@ -1,5 +1,6 @@
 // What a hostile or broken client can write into a sink's pipe, and what the
 // pipe admits.
+#include "rux/item/ItemNode.h"
 #include "rux/tests/RuxTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -146,6 +147,61 @@ TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
     RuxStopService(service);
     RuxStopSink(sink);
     CloseHandle(event);
+}
+
+// RuxReply and RuxQuery put the caller's item one level deeper. One already as
+// deep as items may be used to go out in a frame that every receiver dropped
+// as malformed.
+TEST(RuxRobustness, ItemsTooDeepToWrapAreRefusedByTheSender)
+{
+    LibraryUse use;
+    std::string name = UniqueName("deep");
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
+    RuxConnection connection = RuxOpenConnection(name.c_str());
+    RuxService remote = RuxOpenService(connection, "SB");
+    ASSERT_NE(remote, nullptr);
+    // A bool inside lists, `depth` levels in all.
+    auto nested = [](int depth) {
+        RuxItem item = RuxBuildItem("{s:b}", "k", 1);
+        for (int level = 2; level < depth; ++level) {
+            RuxItem outer = RuxBuildItem("{}");
+            EXPECT_NE(RuxAssocSet(outer, "k", item), 0);
+            RuxReleaseItem(item);
+            item = outer;
+        }
+        return item;
+    };
+    RuxItem proc = RuxBuildItem("s", "p");
+    RuxItem cookie = RuxBuildItem("i", 1);
+    for (int depth : {rux::MaxItemDepth - 1, rux::MaxItemDepth}) {
+        bool fits = depth < rux::MaxItemDepth;
+        for (bool reply : {true, false}) {
+            SCOPED_TRACE((reply ? "reply of depth " : "query of depth ") + std::to_string(depth));
+            RuxItem item = nested(depth);
+            SetLastError(0);
+            int32_t sent = reply ? RuxReply(remote, 0, proc, cookie, item)
+                                 : RuxQuery(remote, 0, proc, item, cookie, name.c_str(), "SB");
+            EXPECT_EQ(sent != 0, fits);
+            if (!fits) {
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            }
+            RuxReleaseItem(item);
+            // A call behind it: what was sent is popped before it.
+            RuxItem marker = RuxBuildItem("s", "marker");
+            ASSERT_NE(RuxCall(remote, 0, marker, 0), 0);
+            RuxReleaseItem(marker);
+            RuxItem popped = nullptr;
+            if (fits) {
+                EXPECT_EQ(PopWithin(service, event, &popped), reply ? RuxResult_Reply : RuxResult_Query);
+            }
+            EXPECT_EQ(PopWithin(service, event, &popped), RuxResult_Call);
+        }
+    }
+    RuxReleaseItem(proc);
+    RuxReleaseItem(cookie);
+    RuxCloseService(remote);
+    RuxCloseConnection(connection);
 }
 
 TEST(RuxSecurity, PipeDaclAdmitsOnlyTheUserAndSystem)

@@ -42,6 +42,7 @@ public:
     // Asks the child to quit (its quit event) and waits for it; its exit code.
     DWORD Quit(DWORD timeoutMs = 10000);
     DWORD Wait(DWORD timeoutMs = 10000);
+    DWORD Id() const { return process_.Id(); }
 
     // "Ready" or "Quit" of the child with `tag`.
     static std::wstring EventName(const wchar_t* what, const std::wstring& tag);
