@@ -14,9 +14,19 @@ HANDLE SystemAutoResetEvent()
     return CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
+RuxSink LibraryStartSink(const char* name, HANDLE event)
+{
+    return RuxStartSink(name, event);
+}
+
+int32_t LibraryCallSender(RuxService service, RuxCallSender* sender)
+{
+    return RuxGetCallSender(service, sender);
+}
+
 }  // namespace
 
 const ClientPlatform DefaultClientPlatform = {&WTSGetActiveConsoleSessionId, &SystemSessionUserToken,
-                                              &SystemAutoResetEvent};
+                                              &SystemAutoResetEvent, &LibraryStartSink, &LibraryCallSender};
 
 std::atomic<const ClientPlatform*> CurrentClientPlatform{&DefaultClientPlatform};

@@ -116,6 +116,12 @@ public:
     void SetUserMissing(uint32_t sessionId);
     // The next `count` event creations of the client fail (error 8).
     void FailNextEvents(long count);
+    // The next `count` starts of the client's sink fail, as a name that an old
+    // instance's client still holds fails on Windows.
+    void FailNextSinkStarts(long count);
+    // Every query seems sent by the user `userSid` (null: the real one) in
+    // `sessionId` (NoSession: the real one).
+    void DisguiseSenders(const char* userSid, uint32_t sessionId);
 };
 
 // Waits until no client object is alive in the process.
