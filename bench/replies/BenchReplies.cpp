@@ -72,13 +72,26 @@ std::wstring EventName(const wchar_t* what, DWORD process)
 // ---- the hostile process ------------------------------------------------------
 
 // One pipe instance after another of sink `name`: each client is held until it
-// goes, either fed one byte every DripIntervalMs or never answered at all.
+// goes, either fed one byte every DripIntervalMs or never answered at all. The
+// pipe is owned by the process's user, as a process of the user may make it:
+// a client of that user then trusts it as a server of its own.
 void ServeStalling(const std::string& name, bool drip, HANDLE stop)
 {
     std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(name.begin(), name.end());
+    HANDLE token = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    unsigned char user[256];
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
     while (WaitForSingleObject(stop, 0) == WAIT_TIMEOUT) {
         HANDLE pipe = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, &attributes);
         if (pipe == INVALID_HANDLE_VALUE)
             return;
         if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
