@@ -23,6 +23,8 @@ constexpr const char* HelloSource = "ruxfuzz";
 // opened again: a host that hangs is found by the question after the batch,
 // not by waiting out every frame.
 constexpr ULONGLONG BatchTimeLimitMs = 60000;
+// The host's deadline for one reply (2 s), and a margin.
+constexpr DWORD StallSettleMs = 3000;
 
 std::string Hello(bool peer)
 {
@@ -220,12 +222,16 @@ void FuzzCampaign::HoldIdle(const HostileBatch& batch, std::string& failure)
     }
     // Asked from a process of its own: the idle connections are this
     // process's, and a sink may rightly refuse it more of them.
+    failure = AskFromConsole("while " + std::to_string(held) + " idle connections were held", options_.probeTimeoutMs);
+}
+
+std::string FuzzCampaign::AskFromConsole(const std::string& during, DWORD withinMs)
+{
     std::string why;
     ULONGLONG start = GetTickCount64();
-    bool answered = ConsoleProbe::Ask(options_.consolePath, options_.probeTimeoutMs, why);
+    bool answered = ConsoleProbe::Ask(options_.consolePath, withinMs, why);
     lastAnswerMs_ = GetTickCount64() - start;
-    if (!answered)
-        failure = DescribeFailure("while " + std::to_string(held) + " idle connections were held", why);
+    return answered ? std::string() : DescribeFailure(during, why);
 }
 
 void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
@@ -237,6 +243,22 @@ void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
         HoldIdle(batch, failure);
     else
         SendFrames(batch);
+    // After queries whose reply sinks stall: a process of its own asks, as the
+    // user interface does (the host bounds what one asking process has in
+    // flight, and the fuzzer's stalled queries are its own).
+    if (failure.empty() && batch.consoleWithinMs) {
+        failure = AskFromConsole("within " + std::to_string(batch.consoleWithinMs) + " ms of the stalled queries",
+                                 batch.consoleWithinMs);
+        // The fuzzer's own question comes from the process whose replies
+        // stalled: the host holds them against that process's share of its
+        // reply queue until their deadline has passed, and rightly refuses
+        // more meanwhile. It is asked once they are through, and again once
+        // if that was not yet so.
+        if (failure.empty()) {
+            Sleep(StallSettleMs);
+            failure = CheckHost("after the batch");
+        }
+    }
     if (failure.empty())
         failure = CheckHost("after the batch");
 }
@@ -318,13 +340,15 @@ bool FuzzCampaign::FinishHost(std::string& failure)
 int FuzzCampaign::Run()
 {
     std::string error;
-    if (!probe_.Start(error) || !StartHost(error)) {
+    if (!probe_.Start(error) || !stalling_.Start(error) || !StartHost(error)) {
         Print("cannot set up: %s", error.c_str());
         return 3;
     }
     BatchLimits limits;
     limits.wideMembers = options_.wideMembers;
     limits.replySink = probe_.SinkName();
+    limits.dripSink = stalling_.DripName();
+    limits.silentSink = stalling_.SilentName();
     uint64_t index = options_.firstBatch;
     bool stopped = false;
     HostileBatch batch;

@@ -8,6 +8,7 @@
 #include "tools/ruxfuzz/HostProcess.h"
 #include "tools/ruxfuzz/HostileBatch.h"
 #include "tools/ruxfuzz/SettingsProbe.h"
+#include "tools/ruxfuzz/StallingSinks.h"
 
 #include <atomic>
 #include <cstdint>
@@ -62,6 +63,8 @@ private:
     void SendFrames(const HostileBatch& batch);
     void Churn(const HostileBatch& batch);
     void HoldIdle(const HostileBatch& batch, std::string& failure);
+    // ruxui-console's question, which must be answered within `withinMs`.
+    std::string AskFromConsole(const std::string& during, DWORD withinMs);
     // Checks the host after a batch; an empty result means it answered.
     std::string CheckHost(const std::string& during);
     // Why the host did not answer `during`: it ended, or it runs and `why`.
@@ -87,5 +90,6 @@ private:
     std::string previousDescription_;
     HostProcess::Resources baseline_;
     SettingsProbe probe_;
+    StallingSinks stalling_;
     std::unique_ptr<HostProcess> host_;  // last: a host still running is ended first
 };

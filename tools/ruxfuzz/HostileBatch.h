@@ -21,6 +21,7 @@ enum class BatchClass {
     Connections,  // many connections at once, each with frames; connect-and-drop
     Churn,        // threads opening, greeting and dropping connections as fast as they can
     Idle,         // connections that never send a byte, held while the host is asked
+    Stall,        // settings queries whose reply sinks drip or never answer, then the genuine question
 };
 
 struct HostileFrame {
@@ -32,6 +33,8 @@ struct HostileFrame {
 struct BatchLimits {
     uint32_t wideMembers = 65535;  // members of the widest list
     std::string replySink;         // the fuzzer's own sink, named as a reply address
+    std::string dripSink;          // reply sinks of the fuzzer that stall (StallingSinks)
+    std::string silentSink;
 };
 
 struct HostileBatch {
@@ -55,6 +58,9 @@ struct HostileBatch {
     uint32_t churnPerThread = 0;
     // Connections opened and never written, held while the host is asked.
     uint32_t idleConnections = 0;
+    // When set: after the frames, ruxui-console asks, and must be answered
+    // within this many milliseconds.
+    uint32_t consoleWithinMs = 0;
 
     // The hostile frames the batch sends (churn counts its Hellos).
     uint64_t HostileFrames() const { return frames.size() + uint64_t(churnThreads) * churnPerThread; }
