@@ -1,8 +1,9 @@
 // The gate every exchange of the client with another process passes: the
-// pushes to its user interface, the settings dialog request and the replies
-// to queries. Each counts itself in flight from before it connects until it
-// has closed its connection, and watches the gate's cancel event through its
-// exchange connection (RuxOpenExchange). Destroy closes the gate: no exchange
+// pushes to its user interface, the settings dialog request, the opening of
+// its peer to the user interface and the replies to queries. Each counts
+// itself in flight from before it connects until it has closed its
+// connection, and watches the gate's cancel event through its exchange
+// connection (RuxOpenExchange; a peer's open has its own short time-outs). Destroy closes the gate: no exchange
 // starts afterwards, those in flight are cancelled at their next step, and
 // Destroy waits for them to leave before it sends the final "Status" 0, so
 // that no message of the client reaches the user interface after it.

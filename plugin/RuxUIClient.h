@@ -21,7 +21,7 @@
 //
 // Exchanges with other processes: every push, the dialog request and every
 // reply is one exchange (RuxOpenExchange) with a deadline of its own and the
-// gate's cancel event (ExchangeGate). Destroy closes the gate, which cancels
+// gate's cancel event (ExchangeGate); the peer's open passes the gate too. Destroy closes the gate, which cancels
 // what is in flight and lets nothing start, waits for those in flight to
 // leave, and only then sends the final "Status" 0: no message of the client
 // reaches the user interface after it. Destroy does not wait for a drain or

@@ -142,7 +142,14 @@ bool RuxUIClient::StartEndpoints(RunEndpoints& endpoints) noexcept
 
 void RuxUIClient::Announce(RunEndpoints& endpoints)
 {
-    endpoints.peer = RuxOpenPeer(endpoints.sink, ServiceName().c_str());
+    // The peer's hello reaches the user interface: an exchange like a push,
+    // none once Destroy has begun.
+    {
+        ExchangeGate::Pass pass(gate);
+        if (!pass.Entered())
+            return;
+        endpoints.peer = RuxOpenPeer(endpoints.sink, ServiceName().c_str());
+    }
     if (!endpoints.peer)
         OlvLog_Print(OlvLogImportant, L"OLVRuxUIPlugin::WorkerProc: failed to open peer");
     OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: start service and waiting events");
@@ -164,7 +171,8 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RunEndpoints& endpoints, R
     case WAIT_OBJECT_0 + SinkIndex:
         OlvLog_Print(OlvLogTrace, L"RuxUIClient::WorkerProc: sink event is signalize");
         AdviseUI();
-        RuxEnsurePeer(endpoints.sink, ServiceName().c_str(), &endpoints.peer);
+        if (ExchangeGate::Pass pass(gate); pass.Entered())
+            RuxEnsurePeer(endpoints.sink, ServiceName().c_str(), &endpoints.peer);
         return true;
     case WAIT_OBJECT_0 + StatsIndex:
         UpdateStatisticNotifyer();
