@@ -154,10 +154,11 @@ struct RuxExchange {
 // Connects to `sinkName` for one exchange as `exchange` bounds it: a plain
 // connection (as RuxOpenConnection's) whose RuxOpenService, sends and close
 // never wait past its deadline or its cancel event. Null with the last error
-// ERROR_TIMEOUT, ERROR_CANCELLED, RuxError_ServerNotTrusted, ERROR_INVALID_
-// PARAMETER (bad bounds), or what the connect reported. RuxOpenService on it
-// fails with ERROR_TIMEOUT or ERROR_CANCELLED the same way, and so does a send
-// (0, not delivered). Closed with RuxCloseConnection, which does not wait.
+// ERROR_TIMEOUT, ERROR_CANCELLED, RuxError_ServerNotTrusted,
+// ERROR_INVALID_PARAMETER (bad bounds), or what the connect reported.
+// RuxOpenService on it fails with ERROR_TIMEOUT or ERROR_CANCELLED the same
+// way, and so does a send (0, not delivered). Closed with RuxCloseConnection,
+// which does not wait.
 RUX_API RuxConnection RuxOpenExchange(const char* sinkName, const RuxExchange* exchange);
 
 // The memory an item and everything in it takes, as the library counts it

@@ -97,10 +97,19 @@ bool ReplyPool::Hand(ReplyJob job)
         MutexHolder hold(mutex_);
         refusal = RefusalLocked(queued.job.sender.process, queued.target, queued.job.bytes, GetTickCount64(), number);
         if (!refusal) {
-            queue_.push_back(std::move(queued));
-            SenderCount& count = senders_[queue_.back().job.sender.process];
+            DWORD process = queued.job.sender.process;
+            size_t bytes = queued.job.bytes;
+            // Either may throw, and then nothing is counted.
+            SenderCount& count = senders_[process];
+            try {
+                queue_.push_back(std::move(queued));
+            } catch (...) {
+                if (count.pending == 0)
+                    senders_.erase(process);
+                throw;
+            }
             ++count.pending;
-            bytes_ += queue_.back().job.bytes;
+            bytes_ += bytes;
             SetEvent(wake_.get());
             return true;
         }

@@ -23,9 +23,12 @@
 //
 // Windows enforces the pipe's DACL and shows each process's own session and
 // user; Wine does neither (it ignores pipe DACLs and runs every process as one
-// user in one session, none as SYSTEM; it does enforce the mutex's DACL). The
-// checks run the same on both; their tests inject what Wine cannot show
-// through PeerIdentity.
+// user in one session, none as SYSTEM; it does enforce the mutex's DACL). So
+// under Wine a "QClient(N)" other than the console's cannot be served where
+// the client's check wants it, and a pipe made without a descriptor has no
+// owner at all (Windows gives it the token's default owner), which the check
+// does not trust. The checks run the same on both; their tests inject what
+// Wine cannot show through PeerIdentity.
 #pragma once
 
 #include "base/Mutex.h"
