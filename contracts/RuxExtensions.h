@@ -146,9 +146,10 @@ struct RuxExchange {
     HANDLE cancel;
     // Null, or whom the sink's server must be: a process of exactly
     // `server->user` in session `server->session` (usually what
-    // RuxGetCallSender said about the caller a reply is for), checked before
-    // anything is sent; the rules of RuxError_ServerNotTrusted apply
-    // otherwise. Not kept after the call.
+    // RuxGetCallSender said about the caller a reply is for; a "QClient(N)"
+    // sink must still be served in session N), checked before anything is
+    // sent. Null: the rules of RuxError_ServerNotTrusted. Not kept after the
+    // call.
     const RuxCallSender* server;
 };
 // Connects to `sinkName` for one exchange as `exchange` bounds it: a plain
