@@ -1,4 +1,4 @@
-// The reply targets whose last exchange timed out or failed, for a while: a
+// The reply targets whose last exchange timed out or broke, for a while: a
 // flood of queries naming a sink that stalls costs one exchange's deadline
 // per target in that while, not one per query. Targets are sink names,
 // compared without letter case as pipe names are. Bounded: when MaxTargets

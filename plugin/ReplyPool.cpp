@@ -28,6 +28,17 @@ const wchar_t* const OverBudget = L"ReplyPool::Hand: reply to '%S' dropped: the 
 const wchar_t* const Stopped = L"ReplyPool::Hand: reply to '%S' dropped: the worker is stopping";
 const wchar_t* const NoThread = L"ReplyPool::Hand: reply to '%S' dropped: no reply thread could be started";
 
+// Whether an exchange that failed with `error` holds its target back: only a
+// sink that let the deadline pass (slow, silent, every instance taken) or
+// broke the exchange has cost time. A sink that is not there, a server not
+// trusted, a service not found or a name not valid cost nothing and are known
+// at once; and holding such a target back would let any query that names a
+// genuine sink wrongly keep that sink's own answers away.
+bool TargetAtFault(DWORD error)
+{
+    return error == ERROR_TIMEOUT || error == ERROR_BROKEN_PIPE;
+}
+
 }  // namespace
 
 ReplyPool::ReplyPool(ExchangeGate& gate) : gate_(gate), wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
@@ -246,12 +257,7 @@ ReplyPool::Outcome ReplyPool::Send(ReplyJob& job)
                          job.sink.c_str(), job.sender.process, job.sender.session);
         OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: RuxResult_Query cannot connect to '%S':'%S'",
                      job.sink.c_str(), job.service.c_str());
-        // Only what took time or broke counts against the target: a refused
-        // server and a missing service are known at once, and a cancel is
-        // the client's own doing.
-        return error == RuxError_ServerNotTrusted || error == ERROR_NOT_FOUND || error == ERROR_CANCELLED
-                   ? Outcome::NotTried
-                   : Outcome::Failed;
+        return TargetAtFault(error) ? Outcome::Failed : Outcome::NotTried;
     }
     UniqueRuxItem proc;
     UniqueRuxItem cookie;
@@ -264,5 +270,5 @@ ReplyPool::Outcome ReplyPool::Send(ReplyJob& job)
         return Outcome::NotTried;
     OlvLog_Print(OlvLogError, L"ReplyPool::Send: reply to '%S':'%S' not delivered (error %u)", job.sink.c_str(),
                  job.service.c_str(), error);
-    return Outcome::Failed;
+    return TargetAtFault(error) ? Outcome::Failed : Outcome::NotTried;
 }

@@ -20,8 +20,10 @@
 //                              take (RuxGetItemSize)
 //   ExchangeMs (2000)          one reply's whole exchange: connect, server
 //                              check, open, send
-// A target whose exchange timed out or failed is not tried again for
+// A target whose exchange timed out or broke is not tried again for
 // ReplyBackoff::BackoffMs: replies to it are dropped at once, with a line.
+// Failures known at once (no such sink or service, a name not valid, a server
+// not trusted) cost nothing and hold nothing back.
 // A reply is sent only to a sink served by a process of the sender's own
 // user in the sender's own session (RuxExchange::server).
 //

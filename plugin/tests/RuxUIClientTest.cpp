@@ -267,6 +267,13 @@ TEST_F(RuxUIClientTest, SettingsReplyToAnUnreachableSourceIsLoggedAndDropped)
     EXPECT_TRUE(log.WaitFor("3|RuxUIClient::OnService: RuxResult_Query cannot connect to 'NoSuchSink':'Answers'"));
     EXPECT_EQ(log.Count("3|AutoServiceConnect::connect: failed to connect to sink=NoSuchSink service=Answers"), 1u);
     EXPECT_EQ(log.Count("3|RuxUIClient::OnService: RuxResult_Query cannot connect to 'NoSuchSink':'Answers'"), 1u);
+    // A sink that was not there yet is answered once it is: a failure known
+    // at once holds no target back (any query could name a genuine sink before
+    // it starts, or with a service it lacks).
+    UiSink late("NoSuchSink", "Answers");
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c3", "NoSuchSink", "Answers"));
+    ASSERT_TRUE(late.NextOfKind(RuxResult_Reply, message, 2000)) << "the late sink was held back";
+    EXPECT_NE(message.text.find("cookie:\"c3\""), std::string::npos);
 }
 
 TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
