@@ -127,14 +127,10 @@ bool WaitForLineStarting(CapturedLog& log, const std::string& prefix, DWORD time
 bool StatusZeroCameLast(UiSink& ui)
 {
     UiMessage message;
-    if (!ui.NextOfKind(RuxResult_Update, message) || message.text != "{Status:0}") {
-        while (ui.NextOfKind(RuxResult_Update, message)) {
-            if (message.text == "{Status:0}")
-                break;
-        }
-        if (message.text != "{Status:0}")
+    do {
+        if (!ui.NextOfKind(RuxResult_Update, message))
             return false;
-    }
+    } while (message.text != "{Status:0}");
     return !ui.Next(message, 500);
 }
 
