@@ -14,6 +14,11 @@ HANDLE SystemAutoResetEvent()
     return CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
+LSTATUS SystemWatchKeyChanges(HKEY key, DWORD filter, HANDLE event)
+{
+    return RegNotifyChangeKeyValue(key, TRUE, filter, event, TRUE);
+}
+
 RuxSink LibraryStartSink(const char* name, HANDLE event)
 {
     return RuxStartSink(name, event);
@@ -27,6 +32,7 @@ int32_t LibraryCallSender(RuxService service, RuxCallSender* sender)
 }  // namespace
 
 const ClientPlatform DefaultClientPlatform = {&WTSGetActiveConsoleSessionId, &SystemSessionUserToken,
-                                              &SystemAutoResetEvent, &LibraryStartSink, &LibraryCallSender};
+                                              &SystemAutoResetEvent, &SystemWatchKeyChanges, &LibraryStartSink,
+                                              &LibraryCallSender};
 
 std::atomic<const ClientPlatform*> CurrentClientPlatform{&DefaultClientPlatform};

@@ -189,7 +189,10 @@ namespace {
 
 std::atomic<uint32_t> OverriddenActiveSession{0};
 std::atomic<uint32_t> MissingUser{RuxUIClient::NoSession};
+std::atomic<uint32_t> UnusableUser{RuxUIClient::NoSession};
 std::atomic<long> FailingEvents{0};
+std::atomic<bool> ThreadAgnosticRefused{false};
+std::atomic<DWORD> LastArmedFilter{0};
 std::atomic<long> FailingSinkStarts{0};
 std::atomic<const char*> DisguisedUser{nullptr};
 std::atomic<uint32_t> DisguisedSession{RuxUIClient::NoSession};
@@ -203,6 +206,11 @@ HANDLE OverriddenSessionUserToken(uint32_t sessionId)
 {
     if (sessionId == MissingUser.load())
         return nullptr;
+    if (sessionId == UnusableUser.load()) {
+        // A token this process may query but not impersonate.
+        HANDLE token = nullptr;
+        return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ? token : nullptr;
+    }
     return DefaultClientPlatform.sessionUserToken(sessionId);
 }
 
@@ -214,6 +222,16 @@ HANDLE OverriddenAutoResetEvent()
     }
     FailingEvents.store(0);
     return DefaultClientPlatform.createAutoResetEvent();
+}
+
+LSTATUS OverriddenWatchKeyChanges(HKEY key, DWORD filter, HANDLE event)
+{
+    if ((filter & REG_NOTIFY_THREAD_AGNOSTIC) && ThreadAgnosticRefused.load())
+        return ERROR_INVALID_PARAMETER;
+    LSTATUS result = DefaultClientPlatform.watchKeyChanges(key, filter, event);
+    if (result == ERROR_SUCCESS)
+        LastArmedFilter.store(filter);
+    return result;
 }
 
 RuxSink OverriddenStartSink(const char* name, HANDLE event)
@@ -245,7 +263,8 @@ int32_t OverriddenCallSender(RuxService service, RuxCallSender* sender)
 }
 
 const ClientPlatform OverriddenPlatform = {&OverriddenActiveConsoleSession, &OverriddenSessionUserToken,
-                                           &OverriddenAutoResetEvent, &OverriddenStartSink, &OverriddenCallSender};
+                                           &OverriddenAutoResetEvent, &OverriddenWatchKeyChanges,
+                                           &OverriddenStartSink, &OverriddenCallSender};
 
 }  // namespace
 
@@ -253,7 +272,10 @@ PlatformOverride::PlatformOverride()
 {
     OverriddenActiveSession.store(WTSGetActiveConsoleSessionId());
     MissingUser.store(RuxUIClient::NoSession);
+    UnusableUser.store(RuxUIClient::NoSession);
     FailingEvents.store(0);
+    ThreadAgnosticRefused.store(false);
+    LastArmedFilter.store(0);
     FailingSinkStarts.store(0);
     DisguisedUser.store(nullptr);
     DisguisedSession.store(RuxUIClient::NoSession);
@@ -278,6 +300,21 @@ void PlatformOverride::SetUserMissing(uint32_t sessionId)
 void PlatformOverride::FailNextEvents(long count)
 {
     FailingEvents.store(count);
+}
+
+void PlatformOverride::SetUserUnusable(uint32_t sessionId)
+{
+    UnusableUser.store(sessionId);
+}
+
+void PlatformOverride::RefuseThreadAgnosticWatch(bool refused)
+{
+    ThreadAgnosticRefused.store(refused);
+}
+
+DWORD PlatformOverride::ArmedWatchFilter() const
+{
+    return LastArmedFilter.load();
 }
 
 void PlatformOverride::FailNextSinkStarts(long count)
