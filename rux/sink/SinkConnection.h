@@ -10,6 +10,11 @@
 // budget, or one that could not be decoded for want of memory, is dropped
 // and the connection closed (a sender that floods is cut off, nothing else is
 // disturbed).
+//
+// The connection's I/O ends when its cancel event is set: by Stop, when the
+// connection then says Going to its client and waits (until the sink's
+// deadline) for the client to close its end, or by an eviction (Sink.h), when
+// it is simply closed.
 #pragma once
 
 // <windows.h> first: it defines OpenService as a macro, which must then
@@ -18,6 +23,8 @@
 
 #include "rux/wire/Frame.h"
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,9 +34,9 @@ class Sink;
 
 class SinkConnection {
 public:
-    // Borrows the connected pipe instance and two manual-reset events of the
-    // worker for the length of Serve.
-    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent);
+    // Borrows the connected pipe instance and three manual-reset events of
+    // the worker for the length of Serve.
+    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent, HANDLE cancelEvent);
     // Unlists the connection: everything it carried has been delivered.
     ~SinkConnection();
     SinkConnection(const SinkConnection&) = delete;
@@ -37,8 +44,9 @@ public:
 
     // Serves the client until it goes away, breaks a rule above, or the sink
     // stops, reading into `buffer` (the worker's, kept from one client to the
-    // next). May throw std::bad_alloc (the caller closes the connection).
-    void Serve(std::vector<unsigned char>& buffer);
+    // next), and noting the sink's activity count in `lastFrame` at each
+    // frame. May throw std::bad_alloc (the caller closes the connection).
+    void Serve(std::vector<unsigned char>& buffer, std::atomic<uint64_t>& lastFrame);
     DWORD ClientProcess() const { return clientProcess_; }
 
 private:
@@ -49,11 +57,15 @@ private:
     // answers with the service's id.
     bool Open(const FrameView& frame);
     bool SendAck(int32_t status, uint32_t value);
+    // Tells the client the sink is going and waits, until `deadline`, for it
+    // to close its end.
+    void SayGoing(ULONGLONG deadline, std::vector<unsigned char>& buffer);
 
     Sink& sink_;
     HANDLE pipe_;
     HANDLE readEvent_;
     HANDLE writeEvent_;
+    HANDLE cancelEvent_;
     DWORD clientProcess_ = 0;
     bool greeted_ = false;  // a valid Hello or Open came
     std::string source_;    // the sink name a peer gave in its Hello

@@ -26,6 +26,7 @@ public:
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
     bool Open() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    HANDLE Pipe() const { return pipe_; }
 
     bool Write(const std::string& bytes);
     // The next message, or "" after 5 s or when the pipe broke.
