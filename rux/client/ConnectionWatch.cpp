@@ -172,9 +172,9 @@ void ConnectionWatch::Run(uint64_t generation) noexcept
             }
             ULONGLONG now = GetTickCount64();
             ULONGLONG next = ~0ull;
-            size_t armed = std::count_if(slots_.begin(), slots_.end(), [](const std::shared_ptr<Slot>& slot) {
-                return slot->state == Slot::State::Armed;
-            });
+            size_t armed = 0;
+            for (const auto& slot : slots_)
+                armed += slot->state == Slot::State::Armed;
             for (const auto& slot : slots_) {
                 if (slot->state != Slot::State::Idle)
                     continue;
@@ -185,11 +185,13 @@ void ConnectionWatch::Run(uint64_t generation) noexcept
                     armed += slot->state == Slot::State::Armed;
                 }
             }
-            slots_.erase(std::remove_if(slots_.begin(), slots_.end(),
-                                        [](const std::shared_ptr<Slot>& slot) {
-                                            return slot->state == Slot::State::Closed;
-                                        }),
-                         slots_.end());
+            // Closed slots leave the list (in place: nothing allocated).
+            size_t kept = 0;
+            for (size_t i = 0; i < slots_.size(); ++i) {
+                if (slots_[i]->state != Slot::State::Closed)
+                    std::swap(slots_[kept++], slots_[i]);
+            }
+            slots_.resize(kept);
             waits[count++] = wake_.get();
             for (const auto& slot : slots_) {
                 if (slot->state == Slot::State::Armed && watched.size() < MaxWatched) {

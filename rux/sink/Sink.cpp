@@ -434,22 +434,18 @@ const char* Sink::Admit(DWORD process, HANDLE cancel, AdmittedList::iterator& en
 
 bool Sink::EvictForLocked(DWORD newcomer)
 {
-    // The connections a process still holds, those already being closed not
-    // counted. (Quadratic in at most MaxInstances connections, and nothing
-    // allocated.)
-    auto live = [this](DWORD process) {
-        DWORD count = 0;
-        for (const Admitted& connection : admitted_)
-            count += !connection.evicted && connection.process == process;
-        return count;
-    };
     // Of the processes that hold the most, the connection idle the longest.
+    // What a process holds is counted for each candidate, those already
+    // being closed left out: quadratic in at most MaxInstances connections,
+    // and nothing allocated.
     Admitted* victim = nullptr;
     DWORD victimHeld = 0;
     for (Admitted& connection : admitted_) {
         if (connection.evicted || connection.process == ownProcess_ || connection.process == newcomer)
             continue;
-        DWORD held = live(connection.process);
+        DWORD held = 0;
+        for (const Admitted& other : admitted_)
+            held += !other.evicted && other.process == connection.process;
         if (!victim || held > victimHeld ||
             (held == victimHeld && connection.lastFrame.load() < victim->lastFrame.load())) {
             victim = &connection;
