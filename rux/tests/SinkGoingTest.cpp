@@ -37,10 +37,12 @@ bool Transfer(HANDLE pipe, bool write, std::string& data, DWORD timeoutMs, DWORD
     BOOL ok = write ? WriteFile(pipe, data.data(), static_cast<DWORD>(data.size()), nullptr, &overlapped)
                     : ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped);
     error = ok ? 0 : GetLastError();
-    if (!ok && error == ERROR_IO_PENDING && WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0)
-        CancelIoEx(pipe, &overlapped);
-    ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE);
-    error = ok ? 0 : GetLastError();
+    if (ok || error == ERROR_IO_PENDING) {
+        if (!ok && WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0)
+            CancelIoEx(pipe, &overlapped);
+        ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE);
+        error = ok ? 0 : GetLastError();
+    }
     CloseHandle(event);
     if (ok && !write)
         data.assign(buffer, done);
