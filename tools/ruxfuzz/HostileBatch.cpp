@@ -16,10 +16,10 @@ using Members = std::vector<std::pair<std::string, std::string>>;
 // In the order of BatchClass.
 constexpr const char* ClassNames[] = {
     "headers", "kinds", "requests", "items", "services", "deep", "wide", "queries", "commands", "connections", "churn",
-    "idle",
+    "idle", "lockout", "low-integrity",
 };
 constexpr size_t ClassCount = sizeof(ClassNames) / sizeof(ClassNames[0]);
-static_assert(ClassCount == static_cast<size_t>(BatchClass::Idle) + 1, "a name for every batch class");
+static_assert(ClassCount == static_cast<size_t>(BatchClass::LowIntegrity) + 1, "a name for every batch class");
 
 constexpr const char* Commands[] = {
     "RequestSBSetting", "ApplySBSetting", "ClearVirtualData", "ResetMessage", "Enable", "ShutDownSB",
@@ -554,6 +554,22 @@ HostileBatch HostileBatch::Make(uint64_t seed, uint64_t index, const std::vector
     case BatchClass::Idle:
         batch.idleConnections = static_cast<uint32_t>(random.Between(8, 72));
         batch.description = std::to_string(batch.idleConnections) + " idle connections held while the host is asked";
+        break;
+    case BatchClass::Lockout:
+        // Mostly whole shares (16), so that the holders fill what other
+        // processes may take and a newcomer finds nothing free.
+        batch.holderProcesses = static_cast<uint32_t>(random.Between(3, 5));
+        batch.holderConnections = random.Chance(3, 4) ? 16u : static_cast<uint32_t>(random.Between(8, 17));
+        batch.description = std::to_string(batch.holderProcesses) + " processes each greeting and holding " +
+                            std::to_string(batch.holderConnections) +
+                            " idle connections, then a newcomer asking RequestSBSetting";
+        break;
+    case BatchClass::LowIntegrity:
+        batch.holderProcesses = 1;
+        batch.holderConnections = static_cast<uint32_t>(random.Between(1, 17));
+        batch.lowIntegrity = true;
+        batch.description = "a process lowered to low integrity greeting " + std::to_string(batch.holderConnections) +
+                            " connections";
         break;
     }
     // Half the plain connections greet as Rux.dll's do: Open, with a number

@@ -21,6 +21,8 @@ enum class BatchClass {
     Connections,  // many connections at once, each with frames; connect-and-drop
     Churn,        // threads opening, greeting and dropping connections as fast as they can
     Idle,         // connections that never send a byte, held while the host is asked
+    Lockout,      // processes holding greeted, idle connections up to every share, then a newcomer that must get in
+    LowIntegrity, // a process at low integrity (as a sandbox runs one) greeting connections
 };
 
 struct HostileFrame {
@@ -55,9 +57,18 @@ struct HostileBatch {
     uint32_t churnPerThread = 0;
     // Connections opened and never written, held while the host is asked.
     uint32_t idleConnections = 0;
+    // Processes of their own (HolderProcess), each greeting this many
+    // connections and holding them, at low integrity or not.
+    uint32_t holderProcesses = 0;
+    uint32_t holderConnections = 0;
+    bool lowIntegrity = false;
 
-    // The hostile frames the batch sends (churn counts its Hellos).
-    uint64_t HostileFrames() const { return frames.size() + uint64_t(churnThreads) * churnPerThread; }
+    // The hostile frames the batch sends (churn counts its Hellos, holders
+    // their greetings).
+    uint64_t HostileFrames() const
+    {
+        return frames.size() + uint64_t(churnThreads) * churnPerThread + uint64_t(holderProcesses) * holderConnections;
+    }
 
     static HostileBatch Make(uint64_t seed, uint64_t index, const std::vector<BatchClass>& classes,
                              const BatchLimits& limits);
