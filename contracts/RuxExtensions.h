@@ -95,8 +95,8 @@ constexpr uint32_t RuxMaxFrameBytes = 1u << 20;
 // in an AppContainer (the pipe carries a medium no-read-up label as well). A
 // sink of LocalService or NetworkService grants its own service SID, where its
 // service has one, in place of the shared account. There is no call to serve
-// another session than
-// the console's: the plug-in follows the active console session itself.
+// another session than the console's: the plug-in follows the active console
+// session itself.
 //
 // RuxOpenConnection, RuxOpenPeer and RuxEnsurePeer check the process behind a
 // sink's pipe before they send anything: it must run as SYSTEM or as the
