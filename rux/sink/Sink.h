@@ -63,8 +63,11 @@
 // so keep the sink from starting. Wine ignores the flag (a second server of a
 // name succeeds) and drops a name with its last server handle: where the
 // first sink of a process finds the flag ignored, the claim is also the named
-// mutex Global\Rux.Sink.NAME, held as long as the sink. Before either, a
-// server already on the name is looked for; its process and user are traced.
+// mutex Global\Rux.Sink.NAME, held as long as the sink. (A private namespace
+// bounded by the sink's user would keep that name from being squatted too,
+// but Wine has none: CreateBoundaryDescriptorW fails there and
+// AddSIDToBoundaryDescriptor is missing.) Before either, a server already on
+// the name is looked for; its process and user are traced.
 // As a client end keeps the name on Windows, a stopping sink says Going to
 // each client it serves, and our clients close their ends at once
 // (ConnectionWatch); its next start then finds the name free.

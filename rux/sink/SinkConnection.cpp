@@ -55,7 +55,6 @@ void SinkConnection::Serve(std::vector<unsigned char>& buffer, std::atomic<uint6
     if (buffer.size() < ReadBufferBytes)
         buffer.resize(ReadBufferBytes);
     ULONGLONG handshakeDeadline = GetTickCount64() + HandshakeTimeoutMs;
-    bool cancelled = false;
     for (;;) {
         DWORD timeout = INFINITE;
         if (!greeted_) {
@@ -72,7 +71,6 @@ void SinkConnection::Serve(std::vector<unsigned char>& buffer, std::atomic<uint6
         }
         if (result == IoResult::Ok || result == IoResult::Oversized)
             lastFrame.store(sink_.NextActivity());
-        cancelled = result == IoResult::Stopped;
         bool goOn = result == IoResult::Ok && Handle(buffer.data(), size);
         if (result == IoResult::Oversized) {
             Trace::Line("Rux: sink '%s': dropped a frame above %u bytes from process %lu", sink_.Name().c_str(),
@@ -86,8 +84,10 @@ void SinkConnection::Serve(std::vector<unsigned char>& buffer, std::atomic<uint6
             buffer.shrink_to_fit();
         }
     }
+    // However the connection ended (a read or an answer cut short by the
+    // stop, mostly): a client whose end is still open hears that the sink goes.
     ULONGLONG goingDeadline = 0;
-    if (cancelled && sink_.Stopping(goingDeadline))
+    if (sink_.Stopping(goingDeadline))
         SayGoing(goingDeadline, buffer);
     Trace::Line("Rux: sink '%s': %s disconnected (process %lu)", sink_.Name().c_str(),
                 source_.empty() ? "client" : ("peer '" + source_ + "'").c_str(), clientProcess_);
