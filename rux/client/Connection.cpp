@@ -169,10 +169,6 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
     }
     // Watched from now on, while idle.
     connection->watched_ = ConnectionWatch::Get().Add(connection->pipe_);
-    if (!connection->watched_) {
-        error = GetLastError();
-        return nullptr;
-    }
     if (peer)
         Trace::Line("Rux: peer from sink '%s' connected to sink '%s'", source.c_str(), sinkName.c_str());
     else

@@ -20,9 +20,6 @@ ConnectionWatch::ConnectionWatch() : wake_(CreateEventW(nullptr, FALSE, FALSE, n
 std::shared_ptr<ConnectionWatch::Slot> ConnectionWatch::Add(UniquePipe& pipe)
 {
     auto slot = std::make_shared<Slot>();
-    slot->readEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!slot->readEvent.valid())
-        return nullptr;
     bool wake = false;
     {
         MutexHolder hold(mutex_);
@@ -124,6 +121,13 @@ void ConnectionWatch::Stop()
 
 void ConnectionWatch::ArmLocked(Slot& slot)
 {
+    // Made for the first read only: a connection closed before it was ever
+    // idle long enough (the plug-in's one per push) never needs one.
+    if (!slot.readEvent.valid()) {
+        slot.readEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!slot.readEvent.valid())
+            return;  // left idle, unwatched; tried again at the next pass
+    }
     slot.overlapped = {};
     slot.overlapped.hEvent = slot.readEvent.get();
     if (!ReadFile(slot.pipe.get(), slot.buffer, sizeof slot.buffer, nullptr, &slot.overlapped) &&

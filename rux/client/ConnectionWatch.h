@@ -63,8 +63,9 @@ public:
         State state OLV_GUARDED_BY(ConnectionWatch::mutex_) = State::Idle;
         ULONGLONG idleSince OLV_GUARDED_BY(ConnectionWatch::mutex_) = 0;
         // The read's: the thread's while Armed, the holder's while it cancels
-        // it in Hold. Its event is set by the read's end and lives with the
-        // slot, which the thread keeps while it waits on it.
+        // it in Hold. Its event, made by the thread for the first read, is set
+        // by the read's end and lives with the slot, which the thread keeps
+        // while it waits on it.
         UniqueEvent readEvent;
         OVERLAPPED overlapped = {};
         unsigned char buffer[AckFrameBytes] = {};
@@ -73,9 +74,8 @@ public:
     // Lives as long as the process, as the library does.
     static ConnectionWatch& Get();
 
-    // Watches `pipe` (a connected client end), idle from now. Null, with the
-    // last error and `pipe` untouched, when no event could be made for it.
-    // Throws std::bad_alloc (with `pipe` untouched).
+    // Watches `pipe` (a connected client end), idle from now; `pipe` is
+    // moved into the slot. Throws std::bad_alloc (with `pipe` untouched).
     std::shared_ptr<Slot> Add(UniquePipe& pipe) OLV_EXCLUDES(mutex_);
     // The pipe, for the caller to use until Release; INVALID_HANDLE_VALUE when
     // the sink went or said it is going (the pipe is then closed).
