@@ -117,9 +117,10 @@ bool PipeSecurity::Build(const std::string& sinkName)
         }
     }
 
-    // The session's user has no business with the claim: a process of its
-    // own that tries the same name gets ERROR_ACCESS_DENIED from CreateMutexW
-    // on Windows, which Sink::Start reports as the name being taken.
+    // The session's user has no business with the claim (where it is a mutex,
+    // Sink.h): a process of its own that tries the same name gets
+    // ERROR_ACCESS_DENIED from CreateMutexW, which Sink::Start reports as the
+    // name being taken.
     std::vector<Descriptor::Grant> claimGrants = {{&system_, ClaimAccess}};
     if (grantee_ != system_)
         claimGrants.push_back({&grantee_, ClaimAccess});
