@@ -105,7 +105,8 @@ foreach(target ${OLV_PRODUCT_TARGETS})
   if(NOT type STREQUAL "INTERFACE_LIBRARY")
     # Full debug information: the symbol files name the functions, lines and
     # local variables of a crash, and the binary check reads the locals to
-    # know which functions need the stack guard. It never changes the code.
+    # know which functions need the stack guard. GCC makes the same code
+    # with and without it.
     target_compile_options(${target} PRIVATE -g)
   endif()
 endforeach()

@@ -47,10 +47,11 @@ import pe_image  # noqa: E402
 from dwarf_frames import DwarfError, FrameArrays  # noqa: E402
 from pe_image import PeError, PeImage  # noqa: E402
 
-# The DLLs each shipped image may import. RUXUI.dll loads wtsapi32.dll and
-# version.dll only when it needs them, so that a host without them (or a
-# session service that must not pull them in) can still load the plug-in:
-# neither may appear here.
+# The DLLs each shipped image may import (compared without case). RUXUI.dll
+# loads wtsapi32.dll and version.dll at run time, when it needs them: a host
+# without terminal services must still be able to load the plug-in, and
+# version.dll is taken from the system folder by its full path, never found
+# by the loader in the host's folder. Neither may appear here.
 SYSTEM = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "ntdll.dll"}
 ALLOWED_IMPORTS = {
     "RUXUI.dll": SYSTEM | {"user32.dll", "rux.dll", "vtapi.dll"},
