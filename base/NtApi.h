@@ -37,6 +37,13 @@ constexpr int OlvNotificationEvent = 0;   // manual reset
 constexpr int OlvSynchronizationEvent = 1;  // auto reset
 
 constexpr ACCESS_MASK OlvEventAllAccess = 0x1F0003;
+
+// Event information class EventBasicInformation, and what it returns.
+constexpr ULONG OlvEventBasicInformation = 0;
+struct OlvEventBasicInfo {
+    int eventType;    // OlvNotificationEvent or OlvSynchronizationEvent
+    LONG eventState;  // non-zero: signalled
+};
 constexpr ACCESS_MASK OlvMutantAllAccess = 0x1F0001;
 
 // Thread information class ThreadAmILastThread.
@@ -60,6 +67,7 @@ NTSTATUS NTAPI ZwCreateEvent(PHANDLE eventHandle, ACCESS_MASK access, POBJECT_AT
                              int eventType, BOOLEAN initialState);
 NTSTATUS NTAPI ZwSetEvent(HANDLE eventHandle, PLONG previousState);
 NTSTATUS NTAPI ZwResetEvent(HANDLE eventHandle, PLONG previousState);
+NTSTATUS NTAPI ZwQueryEvent(HANDLE eventHandle, ULONG infoClass, PVOID info, ULONG infoLength, PULONG returnLength);
 NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
 NTSTATUS NTAPI ZwYieldExecution(void);
 NTSTATUS NTAPI ZwQueryInformationThread(HANDLE thread, ULONG infoClass, PVOID info, ULONG infoLength,

@@ -5,6 +5,11 @@
 //   on a scoped holder      OLV_SCOPED_CAPABILITY
 //   on a field              OLV_GUARDED_BY(lock)      the field itself
 //                           OLV_PT_GUARDED_BY(lock)   what the pointer points to
+//   on a lock (field or     OLV_ACQUIRED_AFTER(lock)  a thread that holds both took
+//     global)                                         `lock` first
+//                           OLV_ACQUIRED_BEFORE(lock) a thread that holds both took
+//                                                     this one first
+//                           (the order is checked with -Wthread-safety-beta)
 //   on a function           OLV_REQUIRES(lock)        caller holds it
 //                           OLV_REQUIRES_SHARED(lock) caller holds it, shared or more
 //                           OLV_EXCLUDES(lock)        caller does not hold it (the
@@ -34,6 +39,8 @@
 
 #define OLV_GUARDED_BY(lock) OLV_THREAD_ANNOTATION(guarded_by(lock))
 #define OLV_PT_GUARDED_BY(lock) OLV_THREAD_ANNOTATION(pt_guarded_by(lock))
+#define OLV_ACQUIRED_AFTER(...) OLV_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define OLV_ACQUIRED_BEFORE(...) OLV_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
 
 #define OLV_REQUIRES(...) OLV_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define OLV_REQUIRES_SHARED(...) OLV_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))

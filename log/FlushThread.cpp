@@ -152,9 +152,8 @@ void FlushCurrentLog() noexcept
     // Counted in like a log call, so that a closing log is not freed under us.
     ++LogCallersInFlight;
     if (ProcessLog* log = CurrentLog.load(); log != nullptr) {
-        AcquireBufferLock(log);
+        LogSpinLockHolder batch(log->bufferLock);
         SendBatch(log, SubmitOwned);
-        ReleaseBufferLock(log);
     }
     --LogCallersInFlight;
 }

@@ -3,29 +3,8 @@
 // file writes take the file lock (CompleteBlock, or the writer thread's pass),
 // whether they happen under it or on the writer thread.
 #include "log/ProcessLog.h"
-#include "base/NtApi.h"
-#include "base/ThreadQuery.h"
 
 #include <cstring>
-
-void AcquireBufferLock(ProcessLog* log) noexcept
-{
-    const uint32_t self = GetCurrentThreadId();
-    for (;;) {
-        uint32_t expected = 0;
-        if (log->bufferOwner.compare_exchange_strong(expected, self))
-            return;
-        // A holder terminated during process exit never releases the lock.
-        if (IsLastThread())
-            return;
-        ZwYieldExecution();
-    }
-}
-
-void ReleaseBufferLock(ProcessLog* log) noexcept
-{
-    log->bufferOwner.exchange(0);
-}
 
 void* AllocateOwnedBlock(ProcessLog* log, size_t bytes) noexcept
 {
@@ -47,7 +26,7 @@ namespace {
 
 // Installs a fresh batch buffer. Null when the heap is exhausted: LogSubmit then
 // dispatches lines one by one instead of batching them (DispatchAlone).
-void InstallBuffer(ProcessLog* log) OLV_REQUIRES(log->bufferOwner)
+void InstallBuffer(ProcessLog* log) OLV_REQUIRES(log->bufferLock)
 {
     log->buffer = static_cast<uint8_t*>(AllocateOwnedBlock(log, LogBufferBytes));
     log->bufferUsed = 0;
@@ -58,7 +37,7 @@ void InstallBuffer(ProcessLog* log) OLV_REQUIRES(log->bufferOwner)
 // one reaches the file through it: a block on the caller's stack goes as an
 // owned copy. Only when that copy cannot be had either does the caller write
 // it itself, after everything queued (CompleteBlock), so lines keep their order.
-void DispatchAlone(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) OLV_REQUIRES(log->bufferOwner)
+void DispatchAlone(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) OLV_REQUIRES(log->bufferLock)
 {
     if (log->useWriterThread.load() && (flags & (SubmitFatal | SubmitOwned)) == 0) {
         if (void* copy = AllocateOwnedBlock(log, static_cast<size_t>(bytes))) {
@@ -83,7 +62,7 @@ void SendBatch(ProcessLog* log, uint32_t flags) noexcept
 void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept
 {
     const uint32_t now = LogTickCount.load()();
-    AcquireBufferLock(log);
+    log->bufferLock.Acquire();
 
     if (log->bufferUsed > 0 &&
         (log->bufferUsed + bytes >= LogBufferBytes || bytes >= LogSendThreshold || (flags & SubmitFatal) != 0 ||
@@ -104,7 +83,7 @@ void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes)
         DispatchAlone(log, flags, data, bytes);
     }
 
-    ReleaseBufferLock(log);
+    log->bufferLock.Release();
 }
 
 void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept

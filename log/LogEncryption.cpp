@@ -106,7 +106,7 @@ uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept
     if (uint32_t error = BuildEncryptedHeader(log, header, &bytes); error != 0)
         return error;
     IO_STATUS_BLOCK io{};
-    ZwWriteFile(log->file, nullptr, nullptr, nullptr, &io, header, bytes, nullptr, nullptr);
+    ZwWriteFile(log->file.get(), nullptr, nullptr, nullptr, &io, header, bytes, nullptr, nullptr);
     return 0;
 }
 

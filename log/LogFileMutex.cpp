@@ -1,5 +1,7 @@
 #include "log/LogFileMutex.h"
 
+#include <utility>
+
 namespace {
 
 constexpr int MutexAttempts = 300;
@@ -12,14 +14,12 @@ LogFileMutex::LogFileMutex() noexcept
 {
     for (int attempt = 0; attempt < MutexAttempts; ++attempt) {
         SetLastError(0);
-        HANDLE mutex = CreateMutexW(nullptr, FALSE, L"_OLVINTERNAL_LOG_");
-        if (mutex != nullptr) {
+        UniqueMutex named(CreateMutexW(nullptr, FALSE, L"_OLVINTERNAL_LOG_"));
+        if (named.valid()) {
             // An abandoned mutex is ours as well: its owner died mid-rotation,
             // and the next opener finishes the job.
-            if (WaitForSingleObject(mutex, MutexWait) == WAIT_TIMEOUT)
-                CloseHandle(mutex);
-            else
-                handle = mutex;
+            if (WaitForSingleObject(named.get(), MutexWait) != WAIT_TIMEOUT)
+                mutex = std::move(named);
             return;
         }
         if (GetLastError() != ERROR_ACCESS_DENIED)
@@ -30,8 +30,6 @@ LogFileMutex::LogFileMutex() noexcept
 
 LogFileMutex::~LogFileMutex()
 {
-    if (handle != nullptr) {
-        ReleaseMutex(handle);
-        CloseHandle(handle);
-    }
+    if (mutex.valid())
+        ReleaseMutex(mutex.get());
 }

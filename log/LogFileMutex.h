@@ -5,6 +5,8 @@
 // 300 times, or held elsewhere for 15 s) the holder goes on without it.
 #pragma once
 
+#include "base/UniqueHandle.h"
+
 #include <windows.h>
 
 class LogFileMutex {
@@ -17,8 +19,8 @@ public:
     LogFileMutex(const LogFileMutex&) = delete;
     LogFileMutex& operator=(const LogFileMutex&) = delete;
 
-    bool held() const noexcept { return handle != nullptr; }
+    bool held() const noexcept { return mutex.valid(); }
 
 private:
-    HANDLE handle = nullptr;  // owned and held, or null
+    UniqueMutex mutex;  // held while it is valid
 };

@@ -11,7 +11,6 @@ std::atomic<StreamKeySeedSource> LogKeySeedSource{&SystemSeedSource};
 
 namespace {
 
-constexpr ACCESS_MASK KeyRead = 0x20019;          // KEY_READ
 constexpr ULONG KeyValueBufferExtra = 16;         // room for the 12-byte partial-information header
 constexpr uint32_t KeyValueLargestExpected = 64;  // keyArea's size bounds what is ever read
 constexpr ULONG ValueDataOffset = 12;             // TitleIndex, Type, DataLength, then the data
@@ -44,14 +43,20 @@ UNICODE_STRING ValueName()
 
 constexpr size_t ConfigPathUnits = sizeof(LogKeyConfigPath) / sizeof(wchar_t) - 1;
 
+// What a key-opening call left: the handle on success, none on failure.
+UniqueNtHandle KeyOrNone(NTSTATUS status, HANDLE key)
+{
+    return UniqueNtHandle(NtIsError(status) ? nullptr : key);
+}
+
 }  // namespace
 
-HANDLE OpenCurrentUserRoot(NTSTATUS* status) noexcept
+UniqueNtHandle OpenCurrentUserRoot(NTSTATUS* status) noexcept
 {
     UNICODE_STRING userPath{};
     *status = RtlFormatCurrentUserKeyPath(&userPath);
     if (NtIsError(*status))
-        return nullptr;
+        return UniqueNtHandle();
     OBJECT_ATTRIBUTES attributes{};
     attributes.Length = sizeof(attributes);
     attributes.ObjectName = &userPath;
@@ -59,39 +64,40 @@ HANDLE OpenCurrentUserRoot(NTSTATUS* status) noexcept
     HANDLE root = nullptr;
     *status = ZwOpenKey(&root, MAXIMUM_ALLOWED, &attributes);
     RtlFreeUnicodeString(&userPath);
-    return NtIsError(*status) ? nullptr : root;
+    return KeyOrNone(*status, root);
 }
 
-HANDLE OpenConfigKey(HANDLE root, bool create, bool* created, NTSTATUS* lastStatus) noexcept
+UniqueNtHandle OpenConfigKey(HANDLE root, bool create, bool* created, NTSTATUS* lastStatus) noexcept
 {
     *created = false;
-    HANDLE key = nullptr;
     if (!create) {
         KeyName name(root, LogKeyConfigPath, ConfigPathUnits, OBJ_CASE_INSENSITIVE);
-        *lastStatus = ZwOpenKey(&key, KeyRead, &name.attributes);
-        return NtIsError(*lastStatus) ? nullptr : key;
+        HANDLE key = nullptr;
+        *lastStatus = ZwOpenKey(&key, KEY_READ, &name.attributes);
+        return KeyOrNone(*lastStatus, key);
     }
 
-    // ZwCreateKey does not create missing parents: each prefix in turn.
+    // ZwCreateKey does not create missing parents: each prefix in turn. The
+    // handle of the previous prefix closes as the next one is opened.
+    UniqueNtHandle key;
     for (size_t units = 1; units <= ConfigPathUnits; ++units) {
         const bool whole = units == ConfigPathUnits;
         if (!whole && LogKeyConfigPath[units] != L'\\')
             continue;
-        if (key != nullptr)
-            ZwClose(key);
-        key = nullptr;
+        key.reset();
         KeyName name(root, LogKeyConfigPath, units, OBJ_CASE_INSENSITIVE | OBJ_OPENIF);
-        *lastStatus = ZwOpenKey(&key, MAXIMUM_ALLOWED, &name.attributes);
-        if (!NtIsError(*lastStatus))
+        HANDLE opened = nullptr;
+        *lastStatus = ZwOpenKey(&opened, MAXIMUM_ALLOWED, &name.attributes);
+        key = KeyOrNone(*lastStatus, opened);
+        if (key.valid())
             continue;
-        key = nullptr;
         ULONG disposition = 0;
-        *lastStatus = ZwCreateKey(&key, MAXIMUM_ALLOWED, &name.attributes, 0, nullptr,
+        HANDLE made = nullptr;
+        *lastStatus = ZwCreateKey(&made, MAXIMUM_ALLOWED, &name.attributes, 0, nullptr,
                                   whole ? REG_OPTION_VOLATILE : 0, &disposition);
-        if (NtIsError(*lastStatus)) {
-            key = nullptr;
+        key = KeyOrNone(*lastStatus, made);
+        if (!key.valid())
             continue;
-        }
         // Another process may have created it between the open and the create:
         // then it is that process that is about to store the value.
         if (disposition == REG_CREATED_NEW_KEY)
@@ -137,25 +143,21 @@ uint32_t SetupStreamKey(ProcessLog* log) noexcept
     std::memset(keyArea, 0, StreamKeyAreaLength);
 
     NTSTATUS status = STATUS_SUCCESS;
-    HANDLE root = OpenCurrentUserRoot(&status);
-    if (root == nullptr)
-        return status != STATUS_SUCCESS ? static_cast<uint32_t>(status) : KeySetupFailed;
-
+    UniqueNtHandle key;
     bool created = false;
-    HANDLE key = OpenConfigKey(root, false, &created, &status);
-    if (key != nullptr) {
-        uint32_t length = StreamKeyLength;
-        uint32_t read = ReadKeyValue(key, keyArea, &length);
-        ZwClose(key);
-        if (read == KeyValueRead) {
-            ZwClose(root);
-            return 0;
-        }
-    }
+    {
+        UniqueNtHandle root = OpenCurrentUserRoot(&status);
+        if (!root.valid())
+            return status != STATUS_SUCCESS ? static_cast<uint32_t>(status) : KeySetupFailed;
 
-    key = OpenConfigKey(root, true, &created, &status);
-    ZwClose(root);
-    if (key == nullptr)
+        if (UniqueNtHandle readOnly = OpenConfigKey(root.get(), false, &created, &status); readOnly.valid()) {
+            uint32_t length = StreamKeyLength;
+            if (ReadKeyValue(readOnly.get(), keyArea, &length) == KeyValueRead)
+                return 0;
+        }
+        key = OpenConfigKey(root.get(), true, &created, &status);
+    }
+    if (!key.valid())
         return status != STATUS_SUCCESS ? static_cast<uint32_t>(status) : KeySetupFailed;
 
     // The key exists without a usable value: another process that has just
@@ -163,10 +165,8 @@ uint32_t SetupStreamKey(ProcessLog* log) noexcept
     if (!created) {
         for (unsigned read = 0; read < KeyValueReads; ++read) {
             uint32_t length = StreamKeyLength;
-            if (ReadKeyValue(key, keyArea, &length) == KeyValueRead) {
-                ZwClose(key);
+            if (ReadKeyValue(key.get(), keyArea, &length) == KeyValueRead)
                 return 0;
-            }
             if (read + 1 < KeyValueReads)
                 Sleep(KeyValueReadInterval);
         }
@@ -181,23 +181,18 @@ uint32_t SetupStreamKey(ProcessLog* log) noexcept
     // A wrap failure keeps the key (and it is stored): the header write reports
     // it. A seed failure leaves no key at all, and nothing must be stored.
     int32_t generated = GenerateStreamKey(keyArea, sealingKey, LogKeySeedSource.load(), nullptr);
-    if (generated == StreamKeySeedFailed) {
-        ZwClose(key);
+    if (generated == StreamKeySeedFailed)
         return static_cast<uint32_t>(generated);
-    }
 
     // Someone may have stored a value while this one was being made: theirs wins.
     if (!created) {
         uint32_t length = StreamKeyLength;
-        if (ReadKeyValue(key, keyArea, &length) == KeyValueRead) {
-            ZwClose(key);
+        if (ReadKeyValue(key.get(), keyArea, &length) == KeyValueRead)
             return 0;
-        }
     }
 
     UNICODE_STRING name = ValueName();
-    status = ZwSetValueKey(key, &name, 0, REG_BINARY, keyArea, StreamKeyLength);
-    ZwClose(key);
+    status = ZwSetValueKey(key.get(), &name, 0, REG_BINARY, keyArea, StreamKeyLength);
     if (NtIsError(status)) {
         std::memset(keyArea, 0, StreamKeyAreaLength);
         return static_cast<uint32_t>(status);

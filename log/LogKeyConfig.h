@@ -10,6 +10,7 @@
 #pragma once
 
 #include "log/ProcessLog.h"
+#include "log/UniqueNtHandle.h"
 #include "log/crypto/RsaPublicKey.h"
 #include "log/crypto/StreamKey.h"
 
@@ -23,10 +24,10 @@
 inline constexpr wchar_t LogKeyConfigPath[] = L"Software\\AppDataLow\\OLVVolatile\\OlvLog";
 inline constexpr wchar_t LogKeyValueName[] = L"key";
 
-// ReadKeyValue results.
+// ReadKeyValue results (Win32 error numbers, as the stored key's readers know them).
 constexpr uint32_t KeyValueRead = 0;
-constexpr uint32_t KeyValueWrongLength = 24;  // ERROR_BAD_LENGTH: *length receives the stored length
-constexpr uint32_t KeyValueMissing = 2;       // ERROR_FILE_NOT_FOUND: no value, or the query failed
+constexpr uint32_t KeyValueWrongLength = ERROR_BAD_LENGTH;  // *length receives the stored length
+constexpr uint32_t KeyValueMissing = ERROR_FILE_NOT_FOUND;  // no value, or the query failed
 
 // SetupStreamKey's answer when neither the key could be opened or created nor
 // a registry status says why.
@@ -53,9 +54,8 @@ uint32_t SetupStreamKey(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
 // Opens the key path below `root` (from the current user's root). Read-only:
 // only opens, for KEY_READ. Create mode: opens or creates each component in
 // turn, the last one volatile; *created tells whether any was created. Returns
-// the key handle (the caller closes it) or null; *lastStatus receives the
-// status of the last registry call.
-HANDLE OpenConfigKey(HANDLE root, bool create, bool* created, NTSTATUS* lastStatus) noexcept;
+// the key, or none; *lastStatus receives the status of the last registry call.
+UniqueNtHandle OpenConfigKey(HANDLE root, bool create, bool* created, NTSTATUS* lastStatus) noexcept;
 
 // Reads the value "key" into `destination`, which has room for *length bytes,
 // the length the value must have. Returns KeyValueRead; KeyValueWrongLength
@@ -65,5 +65,5 @@ HANDLE OpenConfigKey(HANDLE root, bool create, bool* created, NTSTATUS* lastStat
 uint32_t ReadKeyValue(HANDLE key, uint8_t* destination, uint32_t* length) noexcept;
 
 // The current user's registry root ("\Registry\User\<sid>" for the thread's
-// user), opened for MAXIMUM_ALLOWED, or null with the failing status in *status.
-HANDLE OpenCurrentUserRoot(NTSTATUS* status) noexcept;
+// user), opened for MAXIMUM_ALLOWED, or none with the failing status in *status.
+UniqueNtHandle OpenCurrentUserRoot(NTSTATUS* status) noexcept;

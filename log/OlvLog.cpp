@@ -129,9 +129,8 @@ void OlvLog_Print(unsigned level, const wchar_t* format, ...)
             PrintLine(log, level, format, args);
             va_end(args);
             if (level == OlvLogError) {
-                AcquireBufferLock(log);
+                LogSpinLockHolder batch(log->bufferLock);
                 SendBatch(log, SubmitOwned);
-                ReleaseBufferLock(log);
             }
             SetLastError(savedError);
         }

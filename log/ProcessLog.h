@@ -3,14 +3,30 @@
 // A process has at most one open log, reached through CurrentLog. A log call
 // formats its line on its own stack and hands it to LogSubmit, which batches
 // lines in `buffer` under the buffer lock; batches leave through DispatchBlock,
-// either to the writer thread's queue or straight to the file (CompleteBlock,
-// under the file lock).
+// either to the writer thread's queue (LogWriterQueue.h) or straight to the
+// file (CompleteBlock, under the file lock).
+//
+// Locks, in the order a thread takes them (the analysis checks the order of
+// the two spin locks):
+//   the opener's and closer's mutex (ProcessLogControl.cpp)
+//   a flush participant's mutex (FlushThread.cpp: participants log)
+//   bufferLock   the batch: buffer, bufferUsed, flushDeadline
+//   fileLock     the file state: file, encrypt, keyArea, cipher; held for a
+//                whole write (size check, rotation or reopen, encryption,
+//                append) and for an open; and the writer queue's backlog
+//   the named mutex of opening and rotation (LogFileMutex, across processes)
+// A thread that holds the buffer lock may take the file lock (a direct write),
+// never the other way round; the writer thread takes only the file lock.
 //
 // Lifetime: the opener fills every field before it publishes the object in
 // CurrentLog; the closer clears CurrentLog, waits until LogCallersInFlight is 0,
 // sends the last batch, stops the writer thread and only then frees the object.
 #pragma once
 
+#include "log/LogFileRetry.h"
+#include "log/LogSpinLock.h"
+#include "log/LogWriterQueue.h"
+#include "log/UniqueNtHandle.h"
 #include "base/ThreadSafety.h"
 
 #include <windows.h>
@@ -37,115 +53,32 @@ constexpr size_t LogRotatedPathUnits = 380;
 // Size of `cipher`: the AES-256 encryption key schedule (15 round keys of 16 bytes).
 constexpr size_t LogCipherBytes = 240;
 
-// A spin-lock word of the log (the buffer lock and the file lock): taken by
-// compare-and-exchange from 0 to a non-zero value and released by exchanging 0
-// into it, only through the Acquire and Release functions below. A capability
-// of its own type, so that the analysis checks what each lock guards.
-struct OLV_CAPABILITY("mutex") LogLockWord : std::atomic<uint32_t> {};
-
-// What guards what:
-//   buffer lock (bufferOwner)  the batch: buffer, bufferUsed, flushDeadline
-//   file lock (fileLock)       the file state: file, encrypt, keyArea, cipher;
-//                              held for a whole write (size check, rotation or
-//                              reopen, encryption, append) and for an open;
-//                              and the writer queue's backlog (below)
-// A thread that holds the buffer lock may take the file lock (a direct write),
-// never the other way round; the writer thread takes only the file lock. Every
-// other field is set by the opener before it publishes the log and then only
-// read, except the atomic flags and the writer queue's lock-free part.
-//
-// Writer queue. Every owned block carries its queue item (WriterWorkItem) in
-// front of its data, allocated with it (AllocateOwnedBlock), so that handing a
-// block to the writer thread never allocates and cannot fail. Submitting
-// threads push items onto `writerQueue` (newest first, lock-free; under the
-// buffer lock, so in submission order). Whoever holds the file lock moves the
-// pushed items, oldest first, behind `writerBacklog` and writes blocks from its
-// head: the writer thread on each wake, any other thread before it writes a
-// block of its own (CompleteBlock: a fatal line, a line that could not be
-// copied). No thread keeps a taken, unwritten block outside the backlog once
-// it releases the file lock, so blocks reach the file in submission order
-// whichever thread writes them, a fatal line included.
-//
-//   item             taken by (file lock held)      becomes
-//   pushed           the writer, or a thread that    the backlog's tail, oldest first
-//                    writes a block itself
-//   backlog: block   the same                        written, then freed
-//   backlog: call    the writer thread               run once the file lock is released
-//                    another thread, writer alive    left in place, in order, for the writer
-//                    another thread, writer ended    freed unrun
-//
-// Budget: `writerQueueBytes` counts what both lists hold of the heap (items
-// and their blocks). A push that would take it past `writerQueueBudget` waits
-// up to `writerRoomWait` for the writer to make room (`writerRoom`), holding
-// the buffer lock, so every log call waits with it. When no room comes (a
-// writer held, suspended or starved; one that has ended is told apart by its
-// handle and the log switches to direct writing), the pushing thread writes
-// everything queued and then its own block, under the file lock: every line
-// is kept, in order, and memory stays within the budget. A write stuck in the
-// system holds the file lock and with it every thread that writes, as it
-// always did.
-//
-//   writerState      set by                         meaning
-//   WriterAwake      a push (exchange), the writer  it looks at the queue again before it sleeps
-//   WriterSleeping   the writer, under writerLock   it waits on writerWake; the push that
-//                                                   exchanges it for WriterAwake wakes it
-//
-// The writer stores WriterSleeping before its last look at both lists, and a
-// push (or a thread that left calls in the backlog) exchanges the state after
-// its change, so one of the two always sees the other: nothing is left queued
-// while the writer sleeps.
-constexpr uint32_t WriterAwake = 0;
-constexpr uint32_t WriterSleeping = 1;
-// About 60 batches: a disk's slow moment passes without a wait. A writer that
-// makes no room within a second counts as stuck.
-constexpr size_t WriterQueueBudget = 4u << 20;
-constexpr DWORD WriterRoomWait = 1000;
-
-// An owned block's queue item, in front of its data; a call's item alone.
-struct WriterWorkItem {
-    WriterWorkItem* next;  // pushed: the item pushed before; backlog: the next newer one
-    void (*call)(void*);   // null for a block
-    void* context;         // the call's argument
-    uint32_t bytes;        // a block's length in bytes, when queued
-    uint32_t size;         // the item with its block's room: what it holds of the heap
-};
-static_assert(sizeof(WriterWorkItem) == 32, "the data behind an item keeps the heap's 16-byte alignment");
-
 struct ProcessLog {
-    HANDLE writerThread;                   // takes queued batches; null when there is none
-    HANDLE file OLV_GUARDED_BY(fileLock);  // the open log file, or null
-    HANDLE heap;                           // owned blocks (batches, long lines, copies) and call items
-    std::atomic<bool> useWriterThread;     // cleared once the writer thread is found ended
-    bool encrypt OLV_GUARDED_BY(fileLock);  // records are encrypted before they are written
-    uint32_t minLevel;                     // lines below this level are dropped
-    uint8_t* buffer OLV_GUARDED_BY(bufferOwner);  // current batch: an owned block of LogBufferBytes
-    int32_t bufferUsed OLV_GUARDED_BY(bufferOwner);
-    uint64_t maxFileSize;                  // rotate at or above this size
-    uint32_t flushDeadline OLV_GUARDED_BY(bufferOwner);  // tick count from which a submission sends the batch
-    LogLockWord bufferOwner;               // buffer lock: owner thread id, 0 when free
-    wchar_t path[LogPathUnits];            // the live file, in the native object namespace
-    alignas(16) uint8_t keyArea[64] OLV_GUARDED_BY(fileLock);  // stream key (32 bytes) then 32 zero bytes
-    alignas(16) uint8_t cipher[LogCipherBytes] OLV_GUARDED_BY(fileLock);  // key schedule expanded from keyArea
-    LogLockWord fileLock;                  // file lock: 1 while held, else 0
+    // Set by the opener before it publishes the log, then only read.
+    HANDLE heap = nullptr;          // owned blocks and call items; not owned (the process heap)
+    uint32_t minLevel = 0;          // lines below this level are dropped
+    uint64_t maxFileSize = 0;       // rotate at or above this size
+    wchar_t path[LogPathUnits] = {};  // the live file, in the native object namespace
 
-    // Writer queue (the tables above). Lock-free by design where no lock is
-    // named: pushes, the counts and the writer's look before it sleeps.
-    std::atomic<WriterWorkItem*> writerQueue;  // pushed items, newest first; null when none
-    // Taken items not yet done, oldest first. Changed under the file lock; the
-    // writer's look before it sleeps reads it without (OLV_TS_UNCHECKED_READ).
-    std::atomic<WriterWorkItem*> writerBacklog OLV_GUARDED_BY(fileLock);
-    std::atomic<size_t> writerQueueBytes;      // what both lists hold of the heap
-    size_t writerQueueBudget;                  // WriterQueueBudget (a test may lower it before it logs)
-    DWORD writerRoomWait;                      // WriterRoomWait, ms (likewise)
-    HANDLE writerRoom;                         // auto-reset event: room made for a waiting push
-    std::atomic<bool> writerRoomWanted;        // a push waits on writerRoom
-    std::atomic<uint32_t> writerQueueDepth;    // about how many items were pushed since it was empty
-    std::atomic<uint32_t> writerQueueSince;    // LogTickCount when the first of them was pushed
-    std::atomic<uint32_t> writerState;         // WriterAwake or WriterSleeping (table above)
-    SRWLOCK writerLock;                        // guards nothing: orders a wake after the writer's last look
-    CONDITION_VARIABLE writerWake;             // the sleeping writer waits on it
-    // Set by the closer after its last batch: the writer ends once the queue is empty.
-    std::atomic<bool> writerStopRequested;
+    // The batch.
+    LogSpinLock bufferLock;
+    uint8_t* buffer OLV_GUARDED_BY(bufferLock) = nullptr;  // an owned block of LogBufferBytes
+    int32_t bufferUsed OLV_GUARDED_BY(bufferLock) = 0;
+    uint32_t flushDeadline OLV_GUARDED_BY(bufferLock) = 0;  // tick count from which a submission sends the batch
+
+    // The file (LogFile.cpp).
+    LogSpinLock fileLock OLV_ACQUIRED_AFTER(bufferLock);
+    UniqueNtHandle file OLV_GUARDED_BY(fileLock);  // the open log file, or none
+    bool encrypt OLV_GUARDED_BY(fileLock) = false;  // records are encrypted before they are written
+    alignas(16) uint8_t keyArea[64] OLV_GUARDED_BY(fileLock) = {};  // stream key (32 bytes) then 32 zero bytes
+    alignas(16) uint8_t cipher[LogCipherBytes] OLV_GUARDED_BY(fileLock) = {};  // schedule expanded from keyArea
+    LogFileRetry retry OLV_GUARDED_BY(fileLock);  // after a failed open or rotation
+
+    // The writer thread (LogWriter.cpp) and its queue. useWriterThread is
+    // cleared once the writer is found ended; from then on the submitting
+    // threads write.
+    std::atomic<bool> useWriterThread{false};
+    LogWriterQueue writer;
 };
 
 // The open log, or null. Read by every log call and by the flush entry.
@@ -153,18 +86,11 @@ extern std::atomic<ProcessLog*> CurrentLog;
 // Log calls between their first look at CurrentLog and their return.
 extern std::atomic<LONG> LogCallersInFlight;
 
-// Tick source of the prefix and of the batch deadline. Tests replace it to move
-// time without waiting; everything else leaves it at GetTickCount.
+// Tick source of the prefix, the batch deadline and the writer's lag check.
+// Tests replace it to move time without waiting; everything else leaves it at
+// GetTickCount.
 using LogTickSource = DWORD(WINAPI*)();
 extern std::atomic<LogTickSource> LogTickCount;
-
-// The buffer lock and the file lock. A waiter that finds itself the last
-// thread of the process goes on without the lock: nobody is left to release
-// it. (A lock's own body is outside what the analysis can describe.)
-void AcquireBufferLock(ProcessLog* log) noexcept OLV_ACQUIRE(log->bufferOwner) OLV_NO_THREAD_SAFETY_ANALYSIS;
-void ReleaseBufferLock(ProcessLog* log) noexcept OLV_RELEASE(log->bufferOwner) OLV_NO_THREAD_SAFETY_ANALYSIS;
-void AcquireFileLock(ProcessLog* log) noexcept OLV_ACQUIRE(log->fileLock) OLV_NO_THREAD_SAFETY_ANALYSIS;
-void ReleaseFileLock(ProcessLog* log) noexcept OLV_RELEASE(log->fileLock) OLV_NO_THREAD_SAFETY_ANALYSIS;
 
 // Owned blocks: `bytes` of room behind the block's queue item, from the log's
 // heap (null when it is exhausted), so that queuing the block never allocates.
@@ -174,10 +100,10 @@ void FreeOwnedBlock(ProcessLog* log, void* data) noexcept;
 
 // Batching (caller's thread). LogSubmit and DispatchBlock take over an owned block.
 void LogSubmit(ProcessLog* log, uint32_t flags, const void* data, int32_t bytes) noexcept
-    OLV_EXCLUDES(log->bufferOwner);
-void SendBatch(ProcessLog* log, uint32_t flags) noexcept OLV_REQUIRES(log->bufferOwner);
+    OLV_EXCLUDES(log->bufferLock);
+void SendBatch(ProcessLog* log, uint32_t flags) noexcept OLV_REQUIRES(log->bufferLock);
 void DispatchBlock(ProcessLog* log, uint32_t flags, void* data, int32_t bytes) noexcept
-    OLV_REQUIRES(log->bufferOwner);
+    OLV_REQUIRES(log->bufferLock);
 // The one way a block is written by the thread that holds it (the caller
 // without a writer thread, a fatal line, a block that could not be copied or
 // queued, the fallback once the writer has gone): under the file lock, first
@@ -201,15 +127,32 @@ inline size_t AppendHex(wchar_t* out, uint32_t value) noexcept
     return digits;
 }
 
-// Files. WriteBlock writes a block when a file is open and, for a fatal block,
-// flushes the file to disk. WriteRecord never reports failure; OpenLogFile
-// returns 1 (opened), 2 (created, also after moving away a file whose header is
-// another key's or format's) or 5 (failed, `file` null; also when such a file
-// cannot be moved).
+// What OpenLogFile did.
+enum class LogFileOpen {
+    Opened,   // a file that already had content, appended to as it is
+    Created,  // a new (or empty) file with this process's header; also after
+              // moving away a file whose header is another key's or format's
+    Failed,   // no file: `file` is empty (also when such a file cannot be moved)
+};
+
+// Why OpenLogFile failed.
+struct LogFileFault {
+    LogFileTrouble trouble = LogFileTrouble::None;
+    NTSTATUS status = 0;
+};
+
+// Files. WriteBlock writes a block (WriteRecord) and, for a fatal block,
+// flushes the file to disk. WriteRecord never reports failure: a record that
+// EnsureLogFile holds back is counted as not written (LogFileRetry.h).
+// EnsureLogFile reopens a file that is gone and rotates one that is full, or
+// waits after a failure; it returns whether a record of `bytes` may be
+// written now. OpenLogFile opens or creates the live file (the caller holds
+// the cross-process mutex and acts as the process); on failure `fault`, when
+// given, says why.
 void WriteBlock(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
 void WriteRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
-void EnsureLogFile(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
-ULONG OpenLogFile(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLock);
+bool EnsureLogFile(ProcessLog* log, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
+LogFileOpen OpenLogFile(ProcessLog* log, LogFileFault* fault = nullptr) noexcept OLV_REQUIRES(log->fileLock);
 
 // Encryption seam. LogFlags is "OLVLOGFLAGS" as a number. SetupLogEncryption
 // sets `encrypt` (and `cipher`) when records can be encrypted and returns the
@@ -228,20 +171,17 @@ uint32_t WriteEncryptedHeader(ProcessLog* log) noexcept OLV_REQUIRES(log->fileLo
 void EncryptRecord(ProcessLog* log, void* data, uint32_t bytes) noexcept OLV_REQUIRES(log->fileLock);
 
 // Writer thread. QueueToWriter takes over the owned block (buffer lock held);
-// it waits for room or writes the queue itself as the budget says (above). A
-// push that finds earlier items still queued for long (100 ticks) or in numbers
-// (8) asks whether the thread is still there; once it has ended, the pushing
-// thread writes everything queued, in order, and from then on the log is
-// written directly.
+// it waits for room or writes the queue itself as the budget says
+// (LogWriterQueue.h). Once the writer is found ended, the pushing thread
+// writes everything queued, in order, and from then on the log is written
+// directly.
 void QueueToWriter(ProcessLog* log, uint32_t flags, void* data, uint32_t bytes) noexcept
-    OLV_REQUIRES(log->bufferOwner);
+    OLV_REQUIRES(log->bufferLock);
 // Runs call(context) on the writer thread once every block queued before it is
 // written (tests hold, end or wait for the writer with it). False, and the call
 // never runs, when there is no writer thread (or it is no longer used), no
 // memory for the item, or the writer is found ended.
 bool QueueWriterCall(ProcessLog* log, void (*call)(void* context), void* context) noexcept;
-// Asks the writer thread to end once it has written everything queued.
-void RequestWriterStop(ProcessLog* log) noexcept;
 // Writes on the calling thread, in order, every block still queued: for a
 // writer that has ended (queued calls are dropped), or one that does not end
 // when asked (its calls are left to it).

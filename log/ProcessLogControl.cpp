@@ -1,6 +1,7 @@
 #include "log/ProcessLogControl.h"
 
 #include "log/LogFileMutex.h"
+#include "log/ProcessIdentity.h"
 #include "log/ProcessLog.h"
 #include "base/Mutex.h"
 #include "base/NtApi.h"
@@ -24,18 +25,17 @@ constexpr DWORD WriterStopWait = 60000;
 // log, which then must not be freed).
 bool StopWriter(ProcessLog* log)
 {
-    if (log->writerThread == nullptr)
+    if (!log->writer.HasThread())
         return true;
     // Asked after every batch: the thread ends once they are all written.
-    RequestWriterStop(log);
-    if (WaitForSingleObject(log->writerThread, WriterStopWait) != WAIT_OBJECT_0) {
+    log->writer.RequestStop();
+    if (WaitForSingleObject(log->writer.Thread(), WriterStopWait) != WAIT_OBJECT_0) {
         // Stuck: what it has not written is written here, in order, and the
         // log is left to it.
         DrainWriterQueue(log, false);
         return false;
     }
-    CloseHandle(log->writerThread);
-    log->writerThread = nullptr;
+    log->writer.ForgetThread();
     // A thread ended from outside leaves its queue behind: in a module unloaded
     // at process exit, every other thread has ended before this runs.
     DrainWriterQueue(log, true);
@@ -48,12 +48,9 @@ void FreeLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
 {
     if (!StopWriter(log))
         return;
-    if (log->file != nullptr)
-        ZwClose(log->file);
+    log->file.reset();
     if (log->buffer != nullptr)
         FreeOwnedBlock(log, log->buffer);
-    if (log->writerRoom != nullptr)
-        CloseHandle(log->writerRoom);
     SecureZeroMemory(log->keyArea, sizeof(log->keyArea));
     SecureZeroMemory(log->cipher, sizeof(log->cipher));
     delete log;
@@ -99,10 +96,14 @@ OlvLogOpenResult PrepareLog(ProcessLog* log) OLV_NO_THREAD_SAFETY_ANALYSIS
     log->bufferUsed = 0;
     log->flushDeadline = LogTickCount.load()() + LogFlushInterval;
 
-    // Under the mutex, so that a file created at the same moment by another
-    // process gets exactly one header.
+    // As the process, not a client the opener's thread may impersonate; under
+    // the mutex, so that a file created at the same moment by another process
+    // gets exactly one header.
+    ProcessIdentity self;
+    if (!self.Acting())
+        return OlvLogFileFailed;
     LogFileMutex mutex;
-    return OpenLogFile(log) == 5 ? OlvLogFileFailed : OlvLogOpened;
+    return OpenLogFile(log) == LogFileOpen::Failed ? OlvLogFileFailed : OlvLogOpened;
 }
 
 }  // namespace
@@ -133,20 +134,18 @@ OlvLogOpenResult OlvLog_Open(const wchar_t* dosOrNtPath, unsigned minLevel, uint
     std::memcpy(log->path, native.c_str(), (native.size() + 1) * sizeof(wchar_t));
     log->minLevel = minLevel;
     log->maxFileSize = maxFileSize;
-    log->writerQueueBudget = WriterQueueBudget;
-    log->writerRoomWait = WriterRoomWait;
 
     if (writerThread) {
-        log->writerRoom = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (log->writerRoom == nullptr) {
+        if (!log->writer.Prepare()) {
             FreeLog(log);
             return OlvLogWriterFailed;
         }
-        log->writerThread = CreateThread(nullptr, 0, &WriterThreadProc, log, 0, nullptr);
-        if (log->writerThread == nullptr) {
+        HANDLE thread = CreateThread(nullptr, 0, &WriterThreadProc, log, 0, nullptr);
+        if (thread == nullptr) {
             FreeLog(log);
             return OlvLogWriterFailed;
         }
+        log->writer.AttachThread(thread);
         log->useWriterThread.store(true);
     }
 
@@ -171,9 +170,10 @@ void OlvLog_Close()
         return;
     while (LogCallersInFlight.load() != 0)
         Sleep(1);
-    AcquireBufferLock(log);
-    SendBatch(log, SubmitOwned);
-    ReleaseBufferLock(log);
+    {
+        LogSpinLockHolder batch(log->bufferLock);
+        SendBatch(log, SubmitOwned);
+    }
     FreeLog(log);
 }
 

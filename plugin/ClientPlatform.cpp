@@ -14,9 +14,14 @@ HANDLE SystemAutoResetEvent()
     return CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
+LSTATUS SystemWatchKeyChanges(HKEY key, DWORD filter, HANDLE event)
+{
+    return RegNotifyChangeKeyValue(key, TRUE, filter, event, TRUE);
+}
+
 }  // namespace
 
 const ClientPlatform DefaultClientPlatform = {&WTSGetActiveConsoleSessionId, &SystemSessionUserToken,
-                                              &SystemAutoResetEvent};
+                                              &SystemAutoResetEvent, &SystemWatchKeyChanges};
 
 std::atomic<const ClientPlatform*> CurrentClientPlatform{&DefaultClientPlatform};

@@ -116,10 +116,16 @@ private:
 
     // The statistics key watch. SetupStatisticNotifyer ends the previous watch
     // and sets one up for the current session; FollowSessionWithNotifyer does
-    // so when the session changed since (SetSession, "Enable").
+    // so when the session or its user changed since, or the watch is closed
+    // (SetSession, "Enable", the periodic check). A watch whose user has gone
+    // is so closed at once, rather than holding the logged-off user's hive
+    // loaded.
     void SetupStatisticNotifyer() OLV_EXCLUDES(lock);
     void FollowSessionWithNotifyer() OLV_EXCLUDES(lock);
     void UpdateStatisticNotifyer() OLV_EXCLUDES(lock);
+    // Whether the user logged on to `session` is no longer the one whose key
+    // the watch holds (nobody, or someone else).
+    bool WatchedUserGone(uint32_t session) const;
 
     std::atomic<uint32_t> sessionId OLV_GUARDED_BY(lock){NoSession};
     std::string serviceName OLV_GUARDED_BY(lock);
@@ -130,9 +136,11 @@ private:
     ExclusiveLock lock;
     SharedKey statsKey;
     SettingNameTable settingNames;
-    // The session the watch was last set up for. Like statsKey, used by the
+    // The session the watch was last set up for, and the SID of the user whose
+    // key it holds (empty while none is open). Like statsKey, used by the
     // constructor and then only by the worker.
     uint32_t watchedSession = NoSession;
+    std::wstring watchedUser;
 
     std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
     // Set by Destroy under the lock: no push after the final "Status" 0, and a

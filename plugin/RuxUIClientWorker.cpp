@@ -159,8 +159,8 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService s
     }
 }
 
-// The periodic check: follow a change of the active console session, and retry
-// a statistics key that could not be opened.
+// The periodic check: follow a change of the active console session, retry a
+// statistics key that could not be opened, and close one whose user has gone.
 void RuxUIClient::CheckSession()
 {
     uint32_t active = Platform().activeConsoleSession();
@@ -181,6 +181,5 @@ void RuxUIClient::CheckSession()
         SetupStatisticNotifyer();
         AdviseUI();
     }
-    if (!statsKey.valid())
-        SetupStatisticNotifyer();
+    FollowSessionWithNotifyer();
 }

@@ -2,16 +2,46 @@
 // "Stats" or below, and every sub-key created or deleted there, signals the
 // statistics event, on which the worker pushes fresh counters. A change
 // notification fires once per arming, so the worker re-arms it each time.
+//
+// The key is opened as the session's user, and never as anyone else: when the
+// user's token cannot be impersonated the watch stays closed (RegOpenCurrentUser
+// would otherwise open the host's own hive, SYSTEM's under a service) and the
+// periodic check tries again. The open key keeps that user's hive loaded, so
+// the watch is closed as soon as the worker learns that the user has gone
+// (the host's SetSession at a logoff, the periodic check): the profile can
+// then unload.
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
 #include "runtime/Impersonator.h"
 
+#include <sddl.h>
+
 namespace {
 
 // The first part ends with its separator; the key name is appended as is.
 constexpr const wchar_t* StatisticsKeyPath = L"Software\\Halvern\\OLV\\" L"Stats";
+
+// Whole sub-tree; sub-keys added or deleted, values changed.
+constexpr DWORD StatisticsWatchFilter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+
+// The SID of the token's user in string form; empty when it cannot be read.
+// Throws std::bad_alloc.
+std::wstring TokenUserSid(HANDLE token)
+{
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    wchar_t* text = nullptr;
+    if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) ||
+        !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+        return {};
+    struct Freed {
+        wchar_t* text;
+        ~Freed() { LocalFree(text); }
+    } freed{text};
+    return text;
+}
 
 }  // namespace
 
@@ -25,6 +55,7 @@ void RuxUIClient::SetupStatisticNotifyer()
     // left open would be the previous session's user's, and the time-out
     // retries only a closed one. Closing it ends its pending notification.
     statsKey.reset();
+    watchedUser.clear();
     watchedSession = session;
 
     // Created even without a session: the worker's wait needs the event.
@@ -39,10 +70,16 @@ void RuxUIClient::SetupStatisticNotifyer()
                      session);
         return;
     }
+    std::wstring user = TokenUserSid(token.get());
 
     // The key is opened as the session's user, so that it is that user's hive;
     // the impersonation ends with this scope, before the token closes.
     Impersonator impersonator(token.get());
+    if (!impersonator.IsImpersonating()) {
+        OlvLog_Print(OlvLogError,
+                     L"RuxUIClient::SetupStatisticNotifyer: failed to impersonate the user of session id = %d", session);
+        return;
+    }
 
     // The registry calls return their error instead of setting the thread's
     // last error, so the returned code is what the failure lines report.
@@ -62,6 +99,7 @@ void RuxUIClient::SetupStatisticNotifyer()
     userRoot.reset();
 
     if (statsKey.valid()) {
+        watchedUser = std::move(user);
         UpdateStatisticNotifyer();
         OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: notifyer set success");
     } else {
@@ -69,10 +107,17 @@ void RuxUIClient::SetupStatisticNotifyer()
     }
 }
 
+bool RuxUIClient::WatchedUserGone(uint32_t session) const
+{
+    UniqueToken token(Platform().sessionUserToken(session));
+    return !token.valid() || TokenUserSid(token.get()) != watchedUser;
+}
+
 void RuxUIClient::FollowSessionWithNotifyer()
 {
     // Without the lock, as in SetupStatisticNotifyer.
-    if (watchedSession != OLV_TS_UNCHECKED_READ(sessionId).load())
+    uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
+    if (watchedSession != session || !statsKey.valid() || WatchedUserGone(session))
         SetupStatisticNotifyer();
 }
 
@@ -85,9 +130,14 @@ void RuxUIClient::UpdateStatisticNotifyer()
         OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer");
         return;
     }
-    // Whole sub-tree; sub-keys added or deleted, values changed.
-    LSTATUS result = RegNotifyChangeKeyValue(statsKey.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                             statsEvent.get(), TRUE);
+    // The first arming runs on the host's thread (the constructor): on Windows
+    // a watch ends with the thread that armed it, and signals its event once,
+    // unless it is thread-agnostic (Windows 8 and later; earlier systems refuse
+    // the flag, and the worker's re-arming then carries the watch on).
+    LSTATUS result =
+        Platform().watchKeyChanges(statsKey.get(), StatisticsWatchFilter | REG_NOTIFY_THREAD_AGNOSTIC, statsEvent.get());
+    if (result == ERROR_INVALID_PARAMETER)
+        result = Platform().watchKeyChanges(statsKey.get(), StatisticsWatchFilter, statsEvent.get());
     if (result != ERROR_SUCCESS)
         OlvLog_Print(OlvLogError, L"RuxUIClient::UpdateStatisticNotifyer: failed to create notifier %d", result);
 }

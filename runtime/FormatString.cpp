@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <memory>
@@ -21,7 +22,7 @@ static_assert(sizeof(va_list) == sizeof(char*), "positional formatting needs the
 
 constexpr std::size_t FirstBufferChars = 256;
 constexpr std::uint32_t SlotBytes = 8;
-constexpr std::size_t ReservedSpecifications = 10;
+constexpr std::size_t ReservedConversions = 10;
 
 // The underscore forms keep the Microsoft semantics (wide "%s", -1 when the
 // text does not fit) even where mingw redirects the plain names to its own
@@ -117,14 +118,15 @@ bool IsPositionDigit(C c)
     return c >= C('1') && c <= C('9');
 }
 
-// One specification of a positional format, behind its position digit:
-//   flags [- + space # 0], width digits, "." and precision digits, one size
-//   prefix, and a conversion character that formats exactly one argument.
+// One conversion of a positional format, behind its position digit:
+//   flags [- + space # 0], width digits, "." and precision digits, an
+//   optional "F" or "N", one size prefix, and a conversion character that
+//   formats exactly one argument.
 // Only what the oldest Microsoft formatter and the newest agree on is taken:
-// a character either of them would read differently (an unknown prefix such
-// as "F", a conversion it prints as text such as "y", or one that writes or
-// takes no argument such as "n") would make the rearranged block and the
-// formatter disagree about which argument a later specification reads.
+// a character either of them would read differently (a conversion it prints
+// as text such as "y", or one that writes or takes no argument such as "n")
+// would make the rearranged block and the formatter disagree about which
+// argument a later conversion reads.
 template <typename C>
 bool IsFlag(C c)
 {
@@ -138,15 +140,56 @@ bool IsDigit(C c)
 }
 
 template <typename C>
+int CallFormatterWith(C* buffer, std::size_t count, const C* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const int written = CallFormatter(buffer, count, format, args);
+    va_end(args);
+    return written;
+}
+
+// Whether the formatter formats "%a" and "%A" (hexadecimal floating point) as
+// one double. A formatter without them prints the letter and reads nothing,
+// which would shift every later argument of the block, so it is asked once,
+// with integers behind the double: without "%a" the "%d" reads the double's
+// low half (0 for 1.0) and nothing unsafe.
+template <typename C>
+bool FormatsHexFloat()
+{
+    static std::atomic<int> known{0};  // 0 not asked yet, 1 yes, 2 no; a race only asks twice
+    int answer = known.load(std::memory_order_relaxed);
+    if (answer == 0) {
+        static constexpr C probe[] = {C('%'), C('a'), C('|'), C('%'), C('d'), C('\0')};
+        C text[64] = {};
+        const int written = CallFormatterWith(text, 63, probe, 1.0, 7);
+        answer = written > 2 && text[written - 2] == C('|') && text[written - 1] == C('7') ? 1 : 2;
+        known.store(answer, std::memory_order_relaxed);
+    }
+    return answer == 1;
+}
+
+template <typename C>
 bool ConsumesOneArgument(C c)
 {
     switch (c) {
     case C('c'): case C('C'): case C('d'): case C('i'): case C('o'): case C('u'): case C('x'): case C('X'):
     case C('e'): case C('E'): case C('f'): case C('g'): case C('G'): case C('p'): case C('s'): case C('S'):
         return true;
+    case C('a'): case C('A'):
+        return FormatsHexFloat<C>();
     default:
         return false;
     }
+}
+
+// "F" (far) and "N" (near): prefixes of the Microsoft formatter that mean
+// nothing on x64. Newer formatters read "F" as a conversion of its own, so the
+// rewritten format leaves them out.
+template <typename C>
+bool IsPointerSize(C c)
+{
+    return c == C('F') || c == C('N');
 }
 
 // The size prefix at `at` (none is a prefix of length 0), as the rewritten
@@ -236,7 +279,7 @@ std::basic_string<C> FormatGrowing(const C* format, va_list args)
 
 [[noreturn]] void RejectPositional(const char* what, std::size_t offset)
 {
-    throw std::invalid_argument("FormatString: positional format, specification at offset " +
+    throw std::invalid_argument("FormatString: positional format, conversion at offset " +
                                 std::to_string(offset) + ": " + what);
 }
 
@@ -290,15 +333,16 @@ private:
     std::vector<T> heap;
 };
 
-// The first specification has a position digit. The rewritten format lacks
-// the digits; its n-th specification reads slot n of the rearranged block,
-// which holds a copy of the caller's slot that the n-th digit names.
+// The first conversion has a position digit. The rewritten format lacks the
+// digits; its n-th conversion that reads an argument reads slot n of the
+// rearranged block, which holds a copy of the caller's slot that the n-th
+// digit names. "%1%" reads nothing and has no slot.
 template <typename C>
 std::basic_string<C> FormatPositional(const C* format, va_list args)
 {
     InlineList<C, FirstBufferChars> rewritten;
-    InlineList<std::uint8_t, ReservedSpecifications> order;
-    InlineList<std::uint32_t, ReservedSpecifications> slotSizes;
+    InlineList<std::uint8_t, ReservedConversions> order;
+    InlineList<std::uint32_t, ReservedConversions> slotSizes;
 
     const C* rest = format;
     while (const C* percent = FindPercent(rest)) {
@@ -313,6 +357,12 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
         }
         if (!IsPositionDigit(*position))
             RejectPositional("no position digit 1-9", offset);
+        if (position[1] == C('%')) {
+            // A "%" that names an argument prints one "%" and reads none.
+            rewritten.push_back(C('%'));
+            rest = position + 2;
+            continue;
+        }
         order.push_back(static_cast<std::uint8_t>(*position - C('1')));
 
         // Everything is checked before the block is built, so a refused
@@ -329,8 +379,9 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
         }
         if (*part == C('*'))
             RejectPositional("\"*\" width or precision", offset);
-        const SizePrefix<C> prefix = ReadSizePrefix(part);
-        const C* conversion = part + prefix.length;
+        const C* prefixAt = IsPointerSize(*part) ? part + 1 : part;
+        const SizePrefix<C> prefix = ReadSizePrefix(prefixAt);
+        const C* conversion = prefixAt + prefix.length;
         if (*conversion == C('\0'))
             RejectPositional("the format ends before the conversion character", offset);
         if (!ConsumesOneArgument(*conversion))
@@ -345,7 +396,7 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
     rewritten.append(rest, rest + std::char_traits<C>::length(rest) + 1);
 
     // Slot k of the caller's list starts behind the first k slots.
-    InlineList<std::size_t, ReservedSpecifications> sourceOffsets;
+    InlineList<std::size_t, ReservedConversions> sourceOffsets;
     std::size_t sourceOffset = 0;
     for (std::uint32_t size : slotSizes) {
         sourceOffsets.push_back(sourceOffset);
@@ -354,10 +405,10 @@ std::basic_string<C> FormatPositional(const C* format, va_list args)
     for (std::uint8_t k : order) {
         if (k >= slotSizes.size())
             throw std::invalid_argument("FormatString: positional format names argument " + std::to_string(k + 1) +
-                                        " of " + std::to_string(slotSizes.size()) + " specifications");
+                                        " of " + std::to_string(slotSizes.size()) + " conversions");
     }
 
-    InlineList<char, ReservedSpecifications * SlotBytes> block;
+    InlineList<char, ReservedConversions * SlotBytes> block;
     const char* source = args;
     for (std::uint8_t k : order)
         block.append(source + sourceOffsets[k], source + sourceOffsets[k] + slotSizes[k]);

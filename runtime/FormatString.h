@@ -5,29 +5,33 @@
 // prefixes whatever the C runtime's stdio settings: in a wide format "%s"
 // takes a wide string and "%S" a narrow one; in a narrow format the reverse.
 //
-// Positional mode: when the first conversion specification of a format (escape
-// pairs "%%" passed over) begins with a digit from 1 to 9, every specification
-// begins with exactly one such digit naming the argument it formats, counted
-// from 1 in call order. "%2s %1s" with "a", "b" gives "b a"; "%1s %1s" with "x"
-// gives "x x"; "%12d" is argument 1 with width 2. A format whose first
-// specification has no position digit is formatted as it stands ("%d %1s":
-// the 1 is a width).
+// Positional mode: when the first conversion of a format (escape pairs "%%"
+// passed over) begins with a digit from 1 to 9, every conversion begins with
+// exactly one such digit naming the argument it formats, counted from 1 in
+// call order. "%2s %1s" with "a", "b" gives "b a"; "%1s %1s" with "x" gives
+// "x x"; "%12d" is argument 1 with width 2. A format whose first conversion has
+// no position digit is formatted as it stands ("%d %1s": the 1 is a width).
 //
 // A positional format must keep to these rules, or the call throws
 // std::invalid_argument before anything is read from the argument list:
-//   - every later specification begins with a digit from 1 to 9 (a "%" at the
-//     end of the format counts as a specification without one);
-//   - no position exceeds the number of specifications in the format, so
-//     every argument a position names has a specification of its own;
-//   - every specification is flags ("-", "+", " ", "#", "0"), width digits,
-//     "." and precision digits, at most one size prefix ("h", "hh", "l",
-//     "ll", "L", "w", "I", "I32", "I64", "j", "z", "t") and one conversion
-//     that formats one argument: c C d i o u x X e E f g G p s S;
+//   - every later conversion begins with a digit from 1 to 9 (a "%" at the
+//     end of the format counts as a conversion without one);
+//   - a digit followed by "%" ("%1%") prints one "%" and reads no argument,
+//     whatever the digit;
+//   - every other conversion is flags ("-", "+", " ", "#", "0"), width digits,
+//     "." and precision digits, an optional "F" or "N" (far and near, which
+//     mean nothing on x64 and are left out of what the formatter sees), at
+//     most one size prefix ("h", "hh", "l", "ll", "L", "w", "I", "I32", "I64",
+//     "j", "z", "t") and one conversion character that formats one argument:
+//     c C d i o u x X e E f g G p s S, and a A where the formatter formats
+//     hexadecimal floating point (it is asked once);
+//   - no position exceeds the number of conversions that read an argument,
+//     so every argument a position names has a conversion of its own;
 //   - so no "*" width or precision (it would take an argument without a
-//     position), no "n" (it writes through its argument), no "%" conversion
-//     and no character the formatter would print instead of reading an
-//     argument (the block and the formatter would then disagree about which
-//     argument a later specification reads).
+//     position), no "n" (it writes through its argument, whatever prefix
+//     hides it, as in "%1jn"), and no character the formatter would print
+//     instead of reading an argument (the block and the formatter would then
+//     disagree about which argument a later conversion reads).
 //
 // The text grows as needed, from 256 characters doubling, up to
 // FormatStringMaxChars characters including the terminator. A text that does

@@ -10,6 +10,7 @@ namespace {
 constexpr const char* SourcePath = ".\\Impersonator";
 
 enum LineTag : unsigned {
+    TagSaveAtScope = 17,
     TagRevertAtScope = 20,
     TagRestoreSaved = 28,
     TagCloseSaved = 29,
@@ -43,7 +44,9 @@ HANDLE GetSessionUserToken(uint32_t& sessionId)
 
     // Loaded for this call only: the plug-in must not import it, since hosts
     // without terminal services would then fail to load the plug-in at all.
-    UniqueModule wtsapi(LoadLibraryW(L"Wtsapi32.dll"));
+    // From the system folder only: a host running as LocalSystem must never
+    // pick up a DLL of that name planted beside it or on the search path.
+    UniqueModule wtsapi(LoadLibraryExW(L"Wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!wtsapi.valid())
         return nullptr;
 
@@ -59,9 +62,21 @@ HANDLE GetSessionUserToken(uint32_t& sessionId)
 
 RevertToSelfScope::RevertToSelfScope()
 {
-    if (!OpenThreadToken(GetCurrentThread(), MAXIMUM_ALLOWED, FALSE, &savedToken))
-        savedToken = nullptr;  // not impersonating (among other reasons)
-    if (savedToken && !RevertToSelf())
+    // Exactly the access that putting it back needs: a token that this process
+    // could not impersonate again counts as one that cannot be saved.
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &savedToken)) {
+        savedToken = nullptr;
+        DWORD error = GetLastError();
+        if (error == ERROR_NO_TOKEN)
+            return;  // not impersonating: the thread runs as itself already
+        // Impersonating, but the token cannot be held (anonymous level, or
+        // no access): reverting would lose it for good.
+        saveError = error;
+        LogFailedCall(TagSaveAtScope);
+        SetLastError(error);
+        return;
+    }
+    if (!RevertToSelf())
         LogFailedCall(TagRevertAtScope);
 }
 
@@ -69,7 +84,8 @@ RevertToSelfScope::~RevertToSelfScope()
 {
     if (!savedToken)
         return;
-    if (!ImpersonateLoggedOnUser(savedToken))
+    // The very token the thread had, at its own impersonation level.
+    if (!SetThreadToken(nullptr, savedToken))
         LogFailedCall(TagRestoreSaved);
     if (!CloseHandle(savedToken))
         LogFailedCall(TagCloseSaved);
@@ -77,6 +93,8 @@ RevertToSelfScope::~RevertToSelfScope()
 
 Impersonator::Impersonator(HANDLE token)
 {
+    if (!Saved())
+        return;  // the caller's impersonation stays; logged by the scope
     impersonating = ImpersonateLoggedOnUser(token) != FALSE;
     if (!impersonating)
         LogFailedCall(TagImpersonate);

@@ -19,14 +19,6 @@ CRITICAL_SECTION WorkerCountSection;
 
 namespace {
 
-long ReadRunningWorkerCount() noexcept
-{
-    EnterCriticalSection(&WorkerCountSection);
-    long count = RunningWorkerCount;
-    LeaveCriticalSection(&WorkerCountSection);
-    return count;
-}
-
 class ModuleLifetime {
 public:
     ModuleLifetime() noexcept
@@ -36,9 +28,9 @@ public:
         InitializeCriticalSection(&WorkerCountSection);
     }
 
-    // Runs once, while the module is being unloaded: no pool thread may be left
-    // in the module's code before the table (and with it the events that
-    // workers might still return) goes away.
+    // Runs once, while the module is being unloaded. No run is left by then
+    // (each holds the module), so no worker returns an event to the table
+    // after it has gone.
     ~ModuleLifetime()
     {
         UnloadWorkers();
@@ -55,19 +47,12 @@ void UnloadWorkers() noexcept
     if (GetModuleHandleW(nullptr) == reinterpret_cast<HMODULE>(&__ImageBase))
         return;
 
+    // At process exit the pool's threads are gone, and one may have been ended
+    // inside the section: the last thread never enters it.
     if (!IsLastThread()) {
         EnterCriticalSection(&WorkerCountSection);
         WorkerShutdown = true;
         LeaveCriticalSection(&WorkerCountSection);
-
-        // A run's entry leaves the section as its very last instruction in this
-        // module, so a count of 0 read inside the section means no pool thread
-        // is still executing our code.
-        for (unsigned poll = 0; ReadRunningWorkerCount() != 0; ++poll) {
-            if (IsLastThread())
-                break;
-            Sleep(WorkerUnloadPollDelay(poll));
-        }
     }
     DeleteCriticalSection(&WorkerCountSection);
 }

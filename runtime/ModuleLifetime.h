@@ -2,11 +2,13 @@
 // run in this order:
 //
 //   start-up: MultiProcessor -> wait-event table (alive) -> worker count
-//   unload:   worker-count wait (no run left inside the module's code)
-//             -> wait-event table teardown -> TableCreationLock destroyed
+//   unload:   workers marked shut down (no waiting) -> wait-event table
+//             teardown -> TableCreationLock destroyed
 //
 // Start-up runs while the module's globals are constructed (in a DLL, at
-// process attach), unload while they are destroyed (at detach).
+// process attach), unload while they are destroyed (at detach), that is inside
+// the loader lock: nothing here waits for another thread, since a thread that
+// starts or ends needs that lock too.
 #pragma once
 
 #include <windows.h>
@@ -17,16 +19,11 @@ extern long RunningWorkerCount;
 extern bool WorkerShutdown;
 extern CRITICAL_SECTION WorkerCountSection;
 
-// The workers' part of module unload: sets WorkerShutdown, waits (polling, with
-// no upper limit) until no run of this module is queued or running or the caller
-// is the last thread of the process, then deletes WorkerCountSection. Does
-// nothing when the library is carried by the process's main executable, whose
-// pool threads may still run while the process exits.
+// The workers' part of module unload: sets WorkerShutdown, then deletes
+// WorkerCountSection. It never waits. Every queued or running run holds a
+// reference on the module (WorkerThread::Start), which the thread pool gives
+// back only once the run's entry has returned, so a FreeLibrary cannot unload
+// the module while a run is left; at process exit the system has ended the
+// pool's threads before the detach. Does nothing when the library is carried
+// by the process's main executable.
 void UnloadWorkers() noexcept;
-
-// Sleep before the n-th (0-based) look at the count during the unload wait:
-// 10 ms for the first 100, then 100 ms.
-constexpr DWORD WorkerUnloadPollDelay(unsigned poll) noexcept
-{
-    return poll < 100 ? 10 : 100;
-}

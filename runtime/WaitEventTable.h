@@ -13,9 +13,16 @@
 //      4   |   4  | top      | number of stored events, 0..20
 //      8   |  160 | events   | 20 event handles of this process; 0..top-1 valid
 //
-// The section can be written by anything in the process, so `top` is checked
-// under the lock on every use: a value outside 0..20 is taken as an empty table
-// and repaired, and the slots it claimed are never touched.
+// The section is made owned by the process's user, who alone may use it, and
+// a section of that name owned by another account is never joined (the next
+// attempt number is tried): on Windows another account could make it first,
+// since the name holds only our process id, and feed us handle values and a
+// held spin word. The section can still be written by anything in the
+// process, so `top` is checked under the lock on every use (a value outside
+// 0..20 is taken as an empty table and repaired, and the slots it claimed are
+// never touched), and a handle value taken from a slot is used or closed only
+// when it is an idle (signalled) notification event; any other value is
+// dropped from the table and left alone.
 #pragma once
 
 #include "runtime/ExclusiveLock.h"
@@ -52,7 +59,8 @@ public:
 
     // Module unload: the table is no longer opened or used by this module; the
     // stored events are closed (they are handles of this process, so any module
-    // may close them), and this module's view and section handle are closed.
+    // may close them; a slot that holds no idle event is left alone), and this
+    // module's view and section handle are closed.
     // (Unchecked by the analysis: at unload no thread constructs a worker any
     // more, so Open, the only other user of TableMapping, cannot run.)
     void Shutdown() noexcept OLV_EXCLUDES(this) OLV_NO_THREAD_SAFETY_ANALYSIS;
@@ -65,7 +73,7 @@ public:
     void Unlock() noexcept OLV_RELEASE() OLV_NO_THREAD_SAFETY_ANALYSIS;
 
     // An idle, signalled event from the pool, or null when the pool is empty or
-    // absent.
+    // absent. Costs one event query (a kernel call) per slot taken.
     HANDLE TakeEvent() noexcept OLV_EXCLUDES(this);
 
     // Signals `event` and stores it. True: the pool owns it now. False (no

@@ -6,17 +6,23 @@
 #include "base/ThreadQuery.h"
 #include "runtime/WaitEventTable.h"
 
-extern "C" NTSTATUS NTAPI RtlLeaveCriticalSection(RTL_CRITICAL_SECTION* section);
+// The module's own base address (provided by the linker).
+extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
 
-// Runs one run of a worker on a pool thread. The count of runs is decremented
-// inside WorkerCountSection, and leaving the section is the entry's tail call:
-// once the unloading thread reads a count of 0 there, this thread executes no
-// further instruction of the module (the leave returns straight to the pool).
-// RtlLeaveCriticalSection returns a value, which lets the compiler turn the
-// call into a jump; the pool ignores the entry's result.
-DWORD WINAPI WorkerRunEntry(LPVOID context)
+HMODULE ThisModule() noexcept
+{
+    return reinterpret_cast<HMODULE>(&__ImageBase);
+}
+
+// Runs one run of a worker on a pool thread. Start took a reference on the
+// module for the run; the pool gives it back only after this entry has
+// returned, so the module cannot be unmapped under the run, however long it
+// outlives its owner's wait, and nobody has to wait for it inside the loader
+// lock. When the host has freed the module meanwhile, that reference is the
+// last one and the module unloads on this pool thread, after the run.
+void CALLBACK WorkerRunEntry(PTP_CALLBACK_INSTANCE instance, void* context)
 {
     WorkerThread* worker = static_cast<WorkerThread*>(context);
     try {
@@ -29,7 +35,25 @@ DWORD WINAPI WorkerRunEntry(LPVOID context)
     worker->SignalDone();
     EnterCriticalSection(&WorkerCountSection);
     --RunningWorkerCount;
-    return static_cast<DWORD>(RtlLeaveCriticalSection(&WorkerCountSection));
+    LeaveCriticalSection(&WorkerCountSection);
+    FreeLibraryWhenCallbackReturns(instance, ThisModule());
+}
+
+// Queues one run on the system pool as a long function, holding a reference on
+// the module for it. False, with nothing held, when either fails.
+bool QueueRun(WorkerThread* worker) noexcept
+{
+    HMODULE held = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&__ImageBase), &held))
+        return false;
+    TP_CALLBACK_ENVIRON environment;
+    InitializeThreadpoolEnvironment(&environment);
+    SetThreadpoolCallbackRunsLong(&environment);
+    bool queued = TrySubmitThreadpoolCallback(WorkerRunEntry, worker, &environment) != FALSE;
+    DestroyThreadpoolEnvironment(&environment);
+    if (!queued)
+        FreeLibrary(held);
+    return queued;
 }
 
 }  // namespace
@@ -71,7 +95,7 @@ void WorkerThread::Start()
     ++RunningWorkerCount;
     LeaveCriticalSection(&WorkerCountSection);
 
-    if (!QueueUserWorkItem(WorkerRunEntry, this, WT_EXECUTELONGFUNCTION)) {
+    if (!QueueRun(this)) {
         ZwSetEvent(doneEvent, nullptr);
         EnterCriticalSection(&WorkerCountSection);
         --RunningWorkerCount;

@@ -6,8 +6,13 @@
 //   idle --Start()--> pending --pool thread--> running --SignalDone()--> idle
 //   (a failed queueing returns pending to idle at once)
 //
-// The module keeps a count of runs in progress; its unload waits until no pool
-// thread is still inside the module's code.
+// Runs go to the system thread pool as long functions. Each queued or running
+// run holds a reference on the module that carries this library, taken by
+// Start and given back by the pool once the run's entry has returned: a host
+// that frees the module while a run outlives its owner's wait does not unload
+// it under the run, and the module's unload never waits (it runs inside the
+// loader lock, which a thread that ends needs too). The module also keeps a
+// count of runs in progress.
 #pragma once
 
 #include <windows.h>
@@ -31,9 +36,10 @@ public:
     // nothing of it afterwards, so an override may let the object go.
     virtual void SignalDone();
 
-    // Queues one run of WorkerProc. If a run is still in progress, first waits
-    // without time limit until it has ended. Starting while the module unloads
-    // is a fatal assertion. A failed queueing leaves the object idle, silently.
+    // Queues one run of WorkerProc, with its reference on the module. If a run
+    // is still in progress, first waits without time limit until it has
+    // ended. Starting while the module unloads is a fatal assertion. A failed
+    // queueing leaves the object idle and the module as it was, silently.
     void Start();
 
     // Signalled = idle. The object keeps ownership; callers only wait on it.

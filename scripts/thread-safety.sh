@@ -1,5 +1,6 @@
 #!/bin/sh
-# Clang's thread-safety analysis (-Wthread-safety -Werror) over every product
+# Clang's thread-safety analysis (-Wthread-safety -Wthread-safety-beta -Werror,
+# the beta part for the order of locks) over every product
 # source: each .cpp that the build compiles outside tests/, bench/ and fuzz/,
 # read from the build's own compile commands (so a new file is covered without
 # a change here), with that command's defines and include folders. Clang parses
@@ -68,7 +69,7 @@ manifest="$out/build.ninja"
     echo "# Written by scripts/thread-safety.sh on every run."
     echo "rule check"
     echo "  command = $clang --target=x86_64-w64-windows-gnu -std=c++20 -fsyntax-only -nostdinc -nostdinc++ $system" \
-         "\$flags -Wthread-safety -Werror -MD -MT \$out -MF \$out.d \$in && : > \$out"
+         "\$flags -Wthread-safety -Wthread-safety-beta -Werror -MD -MT \$out -MF \$out.d \$in && : > \$out"
     echo "  depfile = \$out.d"
     echo "  deps = gcc"
     echo "  description = thread-safety \$in"

@@ -59,8 +59,17 @@ DWORD StoreDword(HKEY key, const wchar_t* name, DWORD value)
 }  // namespace
 
 template <typename Operation>
-DWORD EngineState::WithUserRoot(Operation&& operation)
+DWORD EngineState::WithUserRoot(Operation&& operation) const
 {
+    if (!userSid_.empty()) {
+        // The user's hive is loaded while the user is logged on; a LocalSystem
+        // caller opens it by SID whatever its thread runs as.
+        UniqueKey root;
+        LSTATUS status = RegOpenKeyExW(HKEY_USERS, userSid_.c_str(), 0, KEY_READ | KEY_WRITE, root.put());
+        if (status != ERROR_SUCCESS)
+            return static_cast<DWORD>(status);
+        return operation(root.get());
+    }
     // A thread that impersonates reaches the impersonated user's hive only
     // through RegOpenCurrentUser. Without impersonation that is the process's
     // user, whose HKEY_CURRENT_USER the system keeps open: far cheaper than a
@@ -79,7 +88,7 @@ DWORD EngineState::WithUserRoot(Operation&& operation)
 }
 
 template <typename Operation>
-DWORD EngineState::WithKey(const wchar_t* keyPath, KeyOpen open, Operation&& operation)
+DWORD EngineState::WithKey(const wchar_t* keyPath, KeyOpen open, Operation&& operation) const
 {
     return WithUserRoot([&](HKEY root) -> DWORD {
         // A key that another process deletes between the open and the
@@ -164,6 +173,17 @@ DWORD EngineState::DeleteKey(const wchar_t* keyPath) const
         if (status == ERROR_SUCCESS)
             status = RegDeleteKeyW(root, keyPath);
         return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : static_cast<DWORD>(status);
+    });
+}
+
+DWORD EngineState::OpenKey(const wchar_t* keyPath, REGSAM access, UniqueKey& key) const
+{
+    return WithUserRoot([&](HKEY root) -> DWORD {
+        UniqueKey opened;
+        LSTATUS status = RegOpenKeyExW(root, keyPath, 0, access, opened.put());
+        if (status == ERROR_SUCCESS)
+            key = std::move(opened);
+        return static_cast<DWORD>(status);
     });
 }
 

@@ -1,5 +1,10 @@
-// The simulated engine's lasting state, kept in the registry of the calling
-// thread's user (an impersonating thread reaches the user it impersonates):
+// The simulated engine's lasting state, kept in the registry of one user: the
+// user named by SID, in that user's hive under HKEY_USERS whoever calls (the
+// engine serving a session, also from a LocalSystem host); or, for a state made
+// without a SID (vtctl, the tests, an engine before its first session), the
+// calling thread's user (an impersonating thread reaches the user it
+// impersonates). So a user's own tools and a host serving that user's session
+// see the same state:
 //
 //   Software\Halvern\OLV            "Running"          REG_DWORD  0 or 1
 //                                   "Option.N"         REG_DWORD  applied value of option N (1..11)
@@ -17,14 +22,18 @@
 // zero counters. Every operation returns a Win32 error code, ERROR_SUCCESS on
 // success; out-parameters are untouched on failure.
 //
-// An EngineState holds nothing. Each operation finds the calling thread's user
-// as it is at that moment, opens the key it needs below that user's root and
-// closes both before it returns; so one object serves any thread, also one
-// that starts or ends impersonating between two calls.
+// An EngineState holds only the SID it was given. Each operation opens the
+// user's root (for a state without SID: the calling thread's user as it is at
+// that moment) and the key it needs below it, and closes both before it
+// returns; so one object serves any thread, also one that starts or ends
+// impersonating between two calls, and no handle keeps a user's hive loaded
+// after that user has logged off (the hive is then gone, and the operations
+// fail with the registry's error).
 #pragma once
 
 #include "vtapi/ComponentList.h"
 #include "vtapi/StatisticsField.h"
+#include "base/UniqueHandle.h"
 
 #include <windows.h>
 
@@ -44,6 +53,14 @@ public:
     static constexpr const wchar_t* FaultsKeyPath = L"Software\\Halvern\\OLV\\Faults";
 
     static constexpr int32_t DefaultOptionValue = 1;
+
+    // The calling thread's user.
+    EngineState() = default;
+    // The user whose SID, in its string form ("S-1-5-21-..."), is given.
+    explicit EngineState(std::wstring userSid) : userSid_(std::move(userSid)) {}
+
+    // The SID given at construction; empty for the calling thread's user.
+    const std::wstring& UserSid() const noexcept { return userSid_; }
 
     DWORD GetRunning(bool& running) const;
     // Starting also creates the "Stats" key when missing.
@@ -102,6 +119,9 @@ public:
     // Deleting a value or key that does not exist is no error.
     DWORD DeleteValue(const wchar_t* keyPath, const wchar_t* name) const;
     DWORD DeleteKey(const wchar_t* keyPath) const;
+    // Opens an existing key below the user's root with `access` (a watch on
+    // it, for example); ERROR_FILE_NOT_FOUND when it is missing.
+    DWORD OpenKey(const wchar_t* keyPath, REGSAM access, UniqueKey& key) const;
 
 private:
     // What WithKey does when the key is missing.
@@ -111,13 +131,13 @@ private:
         OrCreate,  // creates it
     };
 
-    // Runs operation(HKEY) on the key at keyPath below the calling thread's
-    // user's root, both opened for this call alone.
+    // Runs operation(HKEY) on the key at keyPath below the user's root, both
+    // opened for this call alone.
     template <typename Operation>
-    static DWORD WithKey(const wchar_t* keyPath, KeyOpen open, Operation&& operation);
-    // Runs operation(HKEY) on the calling thread's user's root.
+    DWORD WithKey(const wchar_t* keyPath, KeyOpen open, Operation&& operation) const;
+    // Runs operation(HKEY) on the user's root, opened for this call alone.
     template <typename Operation>
-    static DWORD WithUserRoot(Operation&& operation);
+    DWORD WithUserRoot(Operation&& operation) const;
 
     // A DWORD value of `key`, or `fallback` when the value or the key (null)
     // is missing.
@@ -127,4 +147,6 @@ private:
     DWORD ReadValueOr(const wchar_t* keyPath, const wchar_t* name, DWORD fallback, Out& out) const;
     DWORD ReadString(const wchar_t* name, DWORD type, std::wstring& data) const;
     DWORD WriteString(const wchar_t* name, DWORD type, const std::wstring& data) const;
+
+    std::wstring userSid_;
 };

@@ -60,12 +60,41 @@ DWORD FaultSwitch::ClearAll() const
     return state_.DeleteKey(EngineState::FaultsKeyPath);
 }
 
+FaultSetting FaultSwitch::WaitDelay(EngineCall call, FaultSetting setting) const
+{
+    const DWORD start = GetTickCount();
+    UniqueKey faults;
+    UniqueEvent changed(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!changed.valid() || state_.OpenKey(EngineState::FaultsKeyPath, KEY_NOTIFY, faults) != ERROR_SUCCESS) {
+        Sleep(setting.delayMs);
+        return setting;
+    }
+    for (;;) {
+        // Armed before the switches are read again, so that no change made
+        // in between goes unseen. The watch ends with the key's handle.
+        bool armed = RegNotifyChangeKeyValue(faults.get(), FALSE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                             changed.get(), TRUE) == ERROR_SUCCESS;
+        FaultSetting now;
+        if (Get(call, now) == ERROR_SUCCESS)
+            setting = now;
+        DWORD waited = GetTickCount() - start;
+        if (waited >= setting.delayMs)
+            return setting;
+        if (!armed) {
+            Sleep(setting.delayMs - waited);
+            return setting;
+        }
+        if (WaitForSingleObject(changed.get(), setting.delayMs - waited) != WAIT_OBJECT_0)
+            return setting;
+    }
+}
+
 bool FaultSwitch::Pass(EngineCall call) const
 {
     FaultSetting setting;
     if (Get(call, setting) != ERROR_SUCCESS)
         return true;
     if (setting.delayMs != 0)
-        Sleep(setting.delayMs);
+        setting = WaitDelay(call, setting);
     return !setting.fail;
 }

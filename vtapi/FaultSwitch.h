@@ -6,7 +6,11 @@
 // <call> is the exported name, for example "Fault.VtApi_GetStatistics". A
 // delayed call waits first and then fails or works as its fault switch says,
 // so a slow failing engine can be simulated too. Switches are read at every
-// call, so that a change made by another process takes effect at once.
+// call, so that a change made by another process takes effect at once; a call
+// that is waiting out its delay watches them too, so that clearing or
+// shortening its delay (vtctl fault clear) lets it go on at once, as of the
+// new delay counted from the call's start. A driver can so hold a call as long
+// as it needs and release it when it chooses, without guessing a time.
 #pragma once
 
 #include "vtapi/EngineCall.h"
@@ -38,10 +42,15 @@ public:
     DWORD ClearAll() const;
 
     // Runs at the start of every engine call: waits the call's delay, then
-    // returns false when the call is to fail. A switch that cannot be read
-    // counts as off, so that a damaged Faults key never fails the engine.
+    // returns false when the call is to fail (as switched when the wait ends).
+    // A switch that cannot be read counts as off, so that a damaged Faults key
+    // never fails the engine.
     bool Pass(EngineCall call) const;
 
 private:
+    // Waits out the delay of `setting`, following changes of the switches;
+    // gives the switches as they are at the end.
+    FaultSetting WaitDelay(EngineCall call, FaultSetting setting) const;
+
     const EngineState& state_;
 };

@@ -3,9 +3,12 @@
 // thread, against formatting the same line alone with _snwprintf into a stack
 // buffer and against the logger's limit on this platform. Encrypted logs share
 // the user's stream key in the registry (it is created if it does not exist
-// yet, as any logging process would).
+// yet, as any logging process would). Then the time per record of a log past
+// its size limit: rotating freely, and blocked by a reader that holds the
+// live file without delete sharing (as some editors, backup and scanning
+// tools do), so that the file cannot be moved to ".old".
 //
-//   bench_log [--help] [--lines N] [--runs R]
+//   bench_log [--help] [--lines N] [--records N] [--runs R]
 #include "bench/common/BenchTiming.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
@@ -133,6 +136,36 @@ double LogLines(const std::wstring& path, int lines, bool writerThread, bool enc
     return lines / seconds;
 }
 
+// Microseconds per record of `records` error lines (each written at once, a
+// record of its own) into a plain log of a 64 KiB limit, which they pass many
+// times over. With `blocked`, a reader holds the live file open without
+// FILE_SHARE_DELETE from the start, so no rotation can move it.
+double RotationRecord(const std::wstring& path, int records, bool blocked)
+{
+    SetEnvironmentVariableW(L"OLVLOGFLAGS", L"1");
+    DeleteFileW(path.c_str());
+    DeleteFileW((path + L".old").c_str());
+    OlvLogOpenResult result = OlvLog_Open(path.c_str(), 1, 64 << 10, false);
+    if (result != OlvLogOpened) {
+        std::fwprintf(stderr, L"bench_log: cannot open %ls: %ls\n", path.c_str(), OlvLog_OpenResultText(result));
+        return 0;
+    }
+    HANDLE reader = INVALID_HANDLE_VALUE;
+    if (blocked)
+        reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    const double start = Now();
+    for (int i = 0; i < records; ++i)
+        OlvLog_Print(OlvLogError, LineFormat, i, ServiceName, 3u, 7u, Tail);
+    const double seconds = Now() - start;
+    OlvLog_Close();
+    if (reader != INVALID_HANDLE_VALUE)
+        CloseHandle(reader);
+    DeleteFileW(path.c_str());
+    DeleteFileW((path + L".old").c_str());
+    return seconds * 1e6 / records;
+}
+
 // The limit's row and the two targets measured against it.
 void PrintLimit(double base, double limit, double direct, double writer)
 {
@@ -146,24 +179,27 @@ void PrintLimit(double base, double limit, double direct, double writer)
 int wmain(int argc, wchar_t** argv)
 {
     int lines = 200000;
+    int records = 2000;
     int runs = 5;
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
         if (arg == L"--help" || arg == L"-h") {
-            std::wprintf(L"usage: bench_log [--lines N] [--runs R]\n"
+            std::wprintf(L"usage: bench_log [--lines N] [--records N] [--runs R]\n"
                          L"Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
                          L"thread) against formatting the same line with _snwprintf alone and against\n"
                          L"the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
-                         L"ZwWriteFile each); prints the median of R runs and the ratios.\n");
+                         L"ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
+                         L"time per record of N error lines past a 64 KiB limit, rotating freely and\n"
+                         L"with the rotation blocked by a reader without delete sharing.\n");
             return 0;
         }
-        if ((arg == L"--lines" || arg == L"--runs") && i + 1 < argc) {
+        if ((arg == L"--lines" || arg == L"--records" || arg == L"--runs") && i + 1 < argc) {
             int value = _wtoi(argv[++i]);
             if (value <= 0) {
                 std::fwprintf(stderr, L"bench_log: %ls needs a positive number\n", arg.c_str());
                 return 1;
             }
-            (arg == L"--lines" ? lines : runs) = value;
+            (arg == L"--lines" ? lines : arg == L"--records" ? records : runs) = value;
             continue;
         }
         std::fwprintf(stderr, L"bench_log: unknown argument %ls (see --help)\n", arg.c_str());
@@ -176,7 +212,7 @@ int wmain(int argc, wchar_t** argv)
     CreateDirectoryW(folder.c_str(), nullptr);
     std::wstring path = folder + L"\\bench.log";
 
-    std::vector<double> format, formatNtdll, limit, direct, writer, encryptedDirect, encryptedWriter;
+    std::vector<double> format, formatNtdll, limit, direct, writer, encryptedDirect, encryptedWriter, rotating, blocked;
     for (int run = 0; run < runs; ++run) {
         std::fwprintf(stderr, L"run %d of %d ...\n", run + 1, runs);
         format.push_back(FormatOnly(lines, false));
@@ -186,6 +222,8 @@ int wmain(int argc, wchar_t** argv)
         encryptedDirect.push_back(LogLines(path, lines, false, true));
         writer.push_back(LogLines(path, lines, true, false));
         encryptedWriter.push_back(LogLines(path, lines, true, true));
+        rotating.push_back(RotationRecord(path, records, false));
+        blocked.push_back(RotationRecord(path, records, true));
     }
     RemoveDirectoryW(folder.c_str());
 
@@ -206,5 +244,9 @@ int wmain(int argc, wchar_t** argv)
     PrintLimit(base, Median(limit), Median(direct), Median(writer));
     std::wprintf(L"encrypted against plain (target at least 0.90): direct %.2f, writer thread %.2f\n",
                  Median(encryptedDirect) / Median(direct), Median(encryptedWriter) / Median(writer));
+    std::wprintf(L"\n%d error lines past a 64 KiB limit, median of %d runs\n", records, runs);
+    std::wprintf(L"%-44ls %14ls\n", L"case", L"us/record");
+    std::wprintf(L"%-44ls %14.2f\n", L"rotating freely", Median(rotating));
+    std::wprintf(L"%-44ls %14.2f\n", L"rotation blocked by a reader", Median(blocked));
     return 0;
 }

@@ -42,7 +42,25 @@ public:
 bool EndWriter(ProcessLog* log)
 {
     return QueueWriterCall(log, [](void*) { ExitThread(0); }, nullptr) &&
-           WaitForSingleObject(log->writerThread, 10000) == WAIT_OBJECT_0;
+           WaitForSingleObject(log->writer.Thread(), 10000) == WAIT_OBJECT_0;
+}
+
+// Terminates the log's writer thread where it holds nothing: inside a call
+// that waits, as the end of the process or another thread could.
+bool TerminateWriter(ProcessLog* log)
+{
+    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const bool held = QueueWriterCall(
+                          log,
+                          [](void* event) {
+                              SetEvent(static_cast<HANDLE>(event));
+                              Sleep(INFINITE);
+                          },
+                          started) &&
+                      WaitForSingleObject(started, 10000) == WAIT_OBJECT_0;
+    CloseHandle(started);
+    return held && TerminateThread(log->writer.Thread(), 0) &&
+           WaitForSingleObject(log->writer.Thread(), 10000) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -138,45 +156,52 @@ TEST(WriterThread, LinesOfManyThreadsArriveWholeAndInEachThreadsOrder)
     }
 }
 
+// A writer thread that ends while code runs in it says so on its way out: the
+// next push writes, itself and at once, what is queued and its own block. One
+// that is terminated says nothing: a push that finds earlier blocks still
+// queued 100 ticks later, or the eighth in a row, asks its handle. Either way
+// nothing queued is lost, also when the log closes first.
 TEST(WriterThread, EndedWriterSwitchesTheLogToDirectWritingAndLosesNothingQueued)
 {
     TempFolder folder;
     ManualClock clock(0x1000);
-    // The first block after the end waits in the queue; the next, pushed 100
-    // ticks later, finds it still there, sees the writer gone and writes both,
-    // in order.
-    std::wstring path = folder / L"ended.log";
-    {
+    const struct {
+        bool terminated;
+        std::vector<size_t> linesAfter;  // in the file after each of the pushes below
+    } cases[] = {{false, {1, 2, 3}}, {true, {0, 2, 3}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.terminated ? "terminated" : "exited");
+        std::wstring path = folder / (c.terminated ? L"terminated.log" : L"exited.log");
         ScopedLog log(path, 1, LargeFile, true);
         ASSERT_EQ(log.result, OlvLogOpened);
         ProcessLog* current = CurrentLog.load();
-        ASSERT_TRUE(EndWriter(current));
-        OlvLog_Print(OlvLogError, L"queued");
-        EXPECT_TRUE(current->useWriterThread.load());
-        ManualClock::now.store(0x1000 + 100);
-        OlvLog_Print(OlvLogError, L"written by the caller");
+        ASSERT_TRUE(c.terminated ? TerminateWriter(current) : EndWriter(current));
+        OlvLog_Print(OlvLogError, L"first");
+        EXPECT_EQ(Messages(path).size(), c.linesAfter[0]);
+        ManualClock::now.store(ManualClock::now.load() + 100);
+        OlvLog_Print(OlvLogError, L"second");
+        EXPECT_EQ(Messages(path).size(), c.linesAfter[1]);
         EXPECT_FALSE(current->useWriterThread.load());
-        EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"queued", L"written by the caller"}));
-        OlvLog_Print(OlvLogError, L"and the next one");
-        EXPECT_EQ(Messages(path).size(), 3u);
+        OlvLog_Print(OlvLogError, L"third");
+        EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"first", L"second", L"third"}));
     }
     // Blocks in quick succession: the eighth finds seven waiting.
-    std::wstring burst = folder / L"ended-burst.log";
+    std::wstring burst = folder / L"terminated-burst.log";
     {
         ScopedLog log(burst, 1, LargeFile, true);
         ASSERT_EQ(log.result, OlvLogOpened);
-        ASSERT_TRUE(EndWriter(CurrentLog.load()));
+        ASSERT_TRUE(TerminateWriter(CurrentLog.load()));
         for (int i = 1; i <= 8; ++i) {
             OlvLog_Print(OlvLogError, L"burst %d", i);
             EXPECT_EQ(Messages(burst).size(), i < 8 ? 0u : 8u) << "after block " << i;
         }
     }
     // What is still queued when the log closes, the closer writes.
-    std::wstring closed = folder / L"ended-closed.log";
+    std::wstring closed = folder / L"terminated-closed.log";
     {
         ScopedLog log(closed, 1, LargeFile, true);
         ASSERT_EQ(log.result, OlvLogOpened);
-        ASSERT_TRUE(EndWriter(CurrentLog.load()));
+        ASSERT_TRUE(TerminateWriter(CurrentLog.load()));
         OlvLog_Print(OlvLogError, L"queued at close");
     }
     EXPECT_EQ(Messages(closed), std::vector<std::wstring>{L"queued at close"});
@@ -214,15 +239,15 @@ TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
             ScopedLog log(path, 1, LargeFile, true);
             ASSERT_EQ(log.result, OlvLogOpened);
             ProcessLog* current = CurrentLog.load();
-            current->writerQueueBudget = 256 << 10;  // three batches fit, a fourth waits
-            current->writerRoomWait = 50;            // no wait would see room here
+            current->writer.budget = 256 << 10;  // three batches fit, a fourth waits
+            current->writer.roomWait = 50;           // no wait would see room here
             ASSERT_TRUE(ended ? EndWriter(current) : HoldWriter(current, release));
             size_t peak = 0;
             for (int i = 0; i < lines; ++i) {
                 OlvLog_Print(OlvLogInfo, L"flood %04d %s", i, filler.c_str());
-                peak = std::max(peak, current->writerQueueBytes.load());
+                peak = std::max(peak, current->writer.QueuedBytes());
             }
-            EXPECT_LE(peak, current->writerQueueBudget) << "writer ended " << ended;
+            EXPECT_LE(peak, current->writer.budget) << "writer ended " << ended;
             EXPECT_EQ(current->useWriterThread.load(), !ended);
             SetEvent(release);
             ASSERT_TRUE(WriterDrained());

@@ -142,10 +142,15 @@ OLV_CHILD_SCENARIO(DeadLockHolder)
 {
     if (OlvLog_Open(args.at(0).c_str(), 1, 1 << 20, false) != OlvLogOpened)
         return 10;
-    HANDLE thread = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            CurrentLog.load()->bufferLock.Acquire();
+            return 0;  // ends holding it
+        },
+        nullptr, 0, nullptr);
     if (thread == nullptr || WaitForSingleObject(thread, 10000) != WAIT_OBJECT_0)
         return 11;
-    CurrentLog.load()->bufferOwner.store(GetThreadId(thread));
     CloseHandle(thread);
     OlvLog_Print(OlvLogError, L"through the lock of a dead holder");
     OlvLog_Close();

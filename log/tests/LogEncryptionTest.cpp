@@ -476,3 +476,60 @@ TEST(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
     EXPECT_EQ(SharedKeyScope::Value(), value) << "the waiting opener stored nothing of its own";
     EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"waited"});
 }
+
+namespace {
+
+std::atomic<int> SeedsMade{0};
+std::atomic<int> SeedsMadeImpersonating{0};
+
+// A seed source that counts whether the thread impersonates while the stream
+// key is made.
+bool CountingSeedSource(void* context, uint8_t* bytes, uint32_t length)
+{
+    ++SeedsMade;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        CloseHandle(token);
+        ++SeedsMadeImpersonating;
+    }
+    return SystemSeedSource(context, bytes, length);
+}
+
+}  // namespace
+
+// A log opened, or reopened by a log call, on a thread that impersonates a
+// client acts as the process: the key would otherwise be read from and made in
+// the client's hive (RtlFormatCurrentUserKeyPath follows impersonation), and a
+// reopen's header check would take the file for another key's and rotate it.
+// Wine has one user, so the test asks the seed source, which runs while a key
+// is made, whether the thread impersonates then; and afterwards the thread
+// impersonates as it did.
+TEST(LogEncryption, KeyIsMadeAsTheProcessOnAThreadThatImpersonates)
+{
+    OLV_REQUIRE_DEV_KEY();
+    ScopedLogFlags flags(nullptr);
+    SharedKeyScope shared;
+    SeedSourceOverride seed(&CountingSeedSource);
+    SeedsMade.store(0);
+    SeedsMadeImpersonating.store(0);
+    TempFolder folder;
+    const std::wstring path = folder / L"impersonating.log";
+    ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        EXPECT_EQ(log.result, OlvLogOpened);
+        // A reopen by a log call on this thread, with the key to be made again.
+        SharedKeyScope::Remove();
+        EXPECT_EQ(ZwClose(CurrentLog.load()->file.get()), STATUS_SUCCESS);
+        OlvLog_Print(OlvLogError, L"after the reopen");
+    }
+    HANDLE token = nullptr;
+    const bool stillImpersonating = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
+    if (token != nullptr)
+        CloseHandle(token);
+    RevertToSelf();
+    EXPECT_TRUE(stillImpersonating);
+    EXPECT_EQ(SeedsMade.load(), 2);
+    EXPECT_EQ(SeedsMadeImpersonating.load(), 0);
+    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"after the reopen"});
+}

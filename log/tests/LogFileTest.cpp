@@ -3,13 +3,16 @@
 // processes appending to and rotating one file.
 #include "LogTestSupport.h"
 
+#include "log/LogFileName.h"
 #include "log/OlvLog.h"
 #include "base/NtApi.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <regex>
 
 using namespace logtest;
@@ -162,9 +165,9 @@ TEST(LogFile, InvalidHandleIsDroppedAndTheFileReopened)
             ScopedLog log(path, minLevel, LargeFile, false);
             ASSERT_EQ(log.result, OlvLogOpened);
             OlvLog_Print(OlvLogError, L"before %u", minLevel);
-            ASSERT_EQ(ZwClose(CurrentLog.load()->file), STATUS_SUCCESS);
+            ASSERT_EQ(ZwClose(CurrentLog.load()->file.get()), STATUS_SUCCESS);
             OlvLog_Print(OlvLogError, L"after %u", minLevel);
-            EXPECT_NE(CurrentLog.load()->file, nullptr);
+            EXPECT_TRUE(CurrentLog.load()->file.valid());
         }
     }
     EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"before 0", L"after 0", L"before 1", L"after 1"}));
@@ -320,4 +323,277 @@ TEST(LogFile, TwoProcessesAppendAndRotateOneFileWithoutTornLines)
     EXPECT_GT(found[0] + found[1], 0u) << found[0] << " and " << found[1] << " lines found";
     EXPECT_FALSE(HasKilledFile(folder));
     EXPECT_EQ(LogFileReader::Read(path).problem, L"");
+}
+
+namespace {
+
+// Everything in a file, as text (for files that are not logs).
+std::string TextOf(const std::wstring& path)
+{
+    const std::vector<unsigned char> bytes = FileBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Wine follows Linux symbolic links, and its CreateSymbolicLinkW makes none
+// (and its DeleteFileW deletes a link's target): links are made and removed
+// by Linux's own ln and rm, which Wine starts as it starts any Unix program,
+// without a handle to wait on, so the test waits (bounded) for a file the
+// same command makes afterwards. False where that cannot be done.
+bool RunUnixCommand(const std::wstring& command, const std::vector<std::wstring>& paths)
+{
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr || paths.empty())
+        return false;
+    auto quoted = [unixName](const std::wstring& path) {
+        char* unix = unixName(path.c_str());
+        if (unix == nullptr)
+            return std::wstring();
+        std::wstring text = L" '" + std::wstring(unix, unix + strlen(unix)) + L"'";
+        HeapFree(GetProcessHeap(), 0, unix);
+        return text;
+    };
+    const std::wstring marker = paths.back() + L".done";
+    std::wstring line = L"Z:\\bin\\sh -c \"" + command;
+    for (const std::wstring& path : paths)
+        line += quoted(path);
+    line += L" && : >" + quoted(marker) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 1000 && !FileExists(marker); ++waited)
+        Sleep(10);
+    return DeleteFileW(marker.c_str()) != FALSE;
+}
+
+// A symbolic link at `link` to `target`, removed again when the scope ends.
+class PlantedSymbolicLink {
+public:
+    PlantedSymbolicLink(const std::wstring& link, const std::wstring& target)
+        : link(link), planted(RunUnixCommand(L"ln -s", {target, link}))
+    {
+    }
+    ~PlantedSymbolicLink()
+    {
+        if (planted)
+            RunUnixCommand(L"rm -f", {link});
+    }
+    PlantedSymbolicLink(const PlantedSymbolicLink&) = delete;
+    PlantedSymbolicLink& operator=(const PlantedSymbolicLink&) = delete;
+
+    const std::wstring link;
+    const bool planted;
+};
+
+// The file-facts seam: reports a reparse point of `ReparseTag` for a file whose
+// full name ends with `ReparseName` (what Windows shows of a symbolic link
+// opened as itself, or of a deduplicated file, and Wine cannot).
+std::wstring ReparseName;
+ULONG ReparseTag = 0;
+
+NTSTATUS FactsWithReparsePoint(HANDLE file, LogFileFacts* facts)
+{
+    const NTSTATUS status = QueryLogFileFacts(file, facts);
+    wchar_t name[1024];
+    const DWORD units = GetFinalPathNameByHandleW(file, name, 1024, 0);
+    if (status >= 0 && units > ReparseName.size() && units < 1024 &&
+        _wcsicmp(name + units - ReparseName.size(), ReparseName.c_str()) == 0) {
+        facts->attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        facts->reparseTag = ReparseTag;
+    }
+    return status;
+}
+
+struct ReparsePointSeam {
+    ReparsePointSeam(const std::wstring& name, ULONG tag)
+    {
+        ReparseName = name;
+        ReparseTag = tag;
+        LogFileFactsOf.store(&FactsWithReparsePoint);
+    }
+    ~ReparsePointSeam() { LogFileFactsOf.store(&QueryLogFileFacts); }
+};
+
+size_t CountOwnLines(const std::vector<std::wstring>& messages)
+{
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(),
+                                              [](const std::wstring& m) { return m.rfind(L"OlvLog: ", 0) == 0; }));
+}
+
+}  // namespace
+
+// Someone who may write into the log's folder plants a name of the log's, so
+// that a host logging as SYSTEM writes, empties or deletes a file of their
+// choice: a hard link or a symbolic link (to a file elsewhere, or to a name
+// where nothing is yet, which an open-if would create), or (Windows only, so
+// through the seam) a symbolic link as Windows shows it. The live name is then
+// no file the log can use: it does not open. At ".old" nothing is emptied,
+// moved over or deleted: the live file grows on and says so once. A "killed."
+// name is only ever renamed onto, which replaces the link, never its target.
+// A reparse point that holds data (a deduplicated ".old") names no other file
+// and is rotated over as any ".old".
+TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
+{
+    enum class Plant { HardLink, SymbolicLink, SymbolicLinkToNothing, ReparsePoint, DataReparsePoint };
+    const struct {
+        const wchar_t* name;
+        Plant plant;
+    } cases[] = {
+        {L"trace.log", Plant::HardLink},          {L"trace.log", Plant::SymbolicLink},
+        {L"trace.log", Plant::SymbolicLinkToNothing}, {L"trace.log", Plant::ReparsePoint},
+        {L"trace.log.old", Plant::HardLink},      {L"trace.log.old", Plant::SymbolicLink},
+        {L"trace.log.old", Plant::ReparsePoint},  {L"trace.log.old", Plant::DataReparsePoint},
+        {L"killed.0", Plant::HardLink},           {L"killed.0", Plant::SymbolicLink},
+    };
+    const std::string victimText = "a file of someone else's";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.name, c.name + wcslen(c.name)) << " "
+                                        << static_cast<int>(c.plant));
+        TempFolder folder;
+        TempFolder elsewhere;
+        const std::wstring path = folder / L"trace.log";
+        const std::wstring planted = folder / c.name;
+        const std::wstring victim = elsewhere / L"victim.txt";
+        const std::wstring nothing = elsewhere / L"nothing.txt";
+        ASSERT_TRUE(WriteFileBytes(victim, victimText));
+        if (planted.find(L"killed.") != std::wstring::npos) {
+            ASSERT_TRUE(WriteFileBytes(path + L".old", std::string("OLVLOG.0\xFF\xFE", 10) + std::string(14, '\0')));
+        }
+        std::optional<ReparsePointSeam> seam;
+        std::optional<PlantedSymbolicLink> link;
+        switch (c.plant) {
+        case Plant::HardLink:
+            ASSERT_TRUE(CreateHardLinkW(planted.c_str(), victim.c_str(), nullptr));
+            break;
+        case Plant::SymbolicLink:
+            ASSERT_TRUE(link.emplace(planted, victim).planted);
+            break;
+        case Plant::SymbolicLinkToNothing:
+            ASSERT_TRUE(link.emplace(planted, nothing).planted);
+            break;
+        case Plant::ReparsePoint:
+        case Plant::DataReparsePoint:
+            ASSERT_TRUE(WriteFileBytes(planted, victimText));
+            seam.emplace(planted.substr(planted.rfind(L'\\')),
+                         c.plant == Plant::ReparsePoint ? IO_REPARSE_TAG_SYMLINK : IO_REPARSE_TAG_DEDUP);
+            break;
+        }
+        const bool liveName = planted == path;
+        const bool usable = planted.find(L"killed.") != std::wstring::npos || c.plant == Plant::DataReparsePoint;
+        {
+            ScopedLog log(path, 1, 1024, false);
+            ASSERT_EQ(log.result, liveName ? OlvLogFileFailed : OlvLogOpened);
+            for (int i = 0; i < 60; ++i)
+                OlvLog_Print(OlvLogError, L"line %d", i);
+        }
+        EXPECT_EQ(TextOf(victim), victimText);
+        EXPECT_FALSE(FileExists(nothing));
+        if (c.plant == Plant::ReparsePoint) {
+            EXPECT_EQ(TextOf(planted), victimText);
+        }
+        if (usable) {
+            EXPECT_FALSE(Messages(path + L".old").empty()) << "rotated over the planted name";
+        } else if (!liveName) {
+            const std::vector<std::wstring> messages = Messages(path);
+            EXPECT_EQ(messages.size(), 61u) << "every line, and one saying why the file grows";
+            EXPECT_EQ(CountOwnLines(messages), 1u);
+        }
+    }
+}
+
+// A reader that holds the live file without delete sharing (an editor, a
+// backup or scanning tool) keeps it from moving to ".old". The log used to try
+// the whole rotation again for every record while the file grew without
+// bound. Now, with the clock standing still, 1,000 records past the limit cost
+// one attempt: the file says why once, takes records up to its limit plus the
+// overshoot and counts the rest; the first rotation after the reader has gone
+// and the wait has passed tells what the wait cost, so that every record is
+// either in ".old" or counted.
+TEST(LogFile, AReaderWithoutDeleteSharingHoldsRotationOffWithinABoundAndTheCostIsTold)
+{
+    TempFolder folder;
+    ManualClock clock(0x1000);
+    const std::wstring path = folder / L"held.log";
+    const uint64_t limit = 4096;
+    const std::wstring filler(120, L'f');  // records of 288 bytes: 1,000 pass the overshoot
+    int records = 0;
+    {
+        ScopedLog log(path, 1, limit, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        while (FileBytes(path).size() < limit)
+            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+        for (int i = 0; i < 1000; ++i)
+            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+        EXPECT_FALSE(FileExists(path + L".old"));
+        EXPECT_LE(FileBytes(path).size(), limit + RotationOvershoot(limit));
+        EXPECT_EQ(CountOwnLines(Messages(path)), 1u);
+        CloseHandle(reader);
+        OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());  // still within the wait
+        EXPECT_FALSE(FileExists(path + L".old"));
+        ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);
+        OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+    }
+    const std::vector<std::wstring> live = Messages(path);
+    ASSERT_EQ(live.size(), 2u);
+    unsigned since = 0, attempts = 0, dropped = 0;
+    const std::wstring told = live[0].substr(live[0].find(L", from tick"));
+    ASSERT_EQ(swscanf(told.c_str(), L", from tick %x on: %u attempts failed and %u records were not written", &since,
+                      &attempts, &dropped),
+              3)
+        << live[0];
+    EXPECT_EQ(since, 0x1000u);
+    EXPECT_EQ(attempts, 1u);
+    EXPECT_EQ(live[1], L"record " + std::to_wstring(records - 1) + L" " + filler);
+    const std::vector<std::wstring> old = Messages(path + L".old");
+    EXPECT_EQ(old.size() - CountOwnLines(old) + dropped, static_cast<size_t>(records - 1));
+    EXPECT_GT(dropped, 0u);
+}
+
+// A file that another program made foreign (the encrypted magic in a plain
+// log) and holds without delete sharing cannot be moved away, and records
+// appended to it would decode under no header. The log used to stop for the
+// rest of the process; now it tries again once the wait has passed, and the
+// new file says what was lost meanwhile.
+TEST(LogFile, AFileThatStaysForeignIsTriedAgainAfterAWaitAndTheGapIsTold)
+{
+    ScopedLogFlags flags(L"1");
+    TempFolder folder;
+    ManualClock clock(0x2000);
+    const std::wstring path = folder / L"foreign.log";
+    {
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        OlvLog_Print(OlvLogError, L"before");
+        ASSERT_TRUE(MoveFileW(path.c_str(), (folder / L"moved.log").c_str()));
+        ASSERT_TRUE(WriteFileBytes(path, "OLVLOG.1" + std::string(68, 'k')));
+        HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        // The log's handle goes behind its back: the next record reopens the name.
+        ASSERT_EQ(ZwClose(CurrentLog.load()->file.get()), STATUS_SUCCESS);
+        OlvLog_Print(OlvLogError, L"lost 1");
+        OlvLog_Print(OlvLogError, L"lost 2");
+        CloseHandle(holder);
+        OlvLog_Print(OlvLogError, L"lost 3");  // still within the wait
+        ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);
+        OlvLog_Print(OlvLogError, L"after");
+    }
+    EXPECT_EQ(Messages(folder / L"moved.log"), std::vector<std::wstring>{L"before"});
+    EXPECT_EQ(TextOf(path + L".old").substr(0, 8), "OLVLOG.1");
+    const std::vector<std::wstring> live = Messages(path);
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_NE(live[0].find(L"could not be moved away, from tick 2000 on: 1 attempts failed and 3 records were not "
+                           L"written"),
+              std::wstring::npos)
+        << live[0];
+    EXPECT_EQ(live[1], L"after");
 }

@@ -14,20 +14,14 @@ struct OpenedConfigKey {
     OpenedConfigKey()
     {
         NTSTATUS status = 0;
-        HANDLE root = OpenCurrentUserRoot(&status);
-        EXPECT_NE(root, nullptr) << std::hex << status;
-        if (root == nullptr)
+        UniqueNtHandle root = OpenCurrentUserRoot(&status);
+        EXPECT_TRUE(root.valid()) << std::hex << status;
+        if (!root.valid())
             return;
         bool created = false;
-        key = OpenConfigKey(root, false, &created, &status);
-        ZwClose(root);
+        key = OpenConfigKey(root.get(), false, &created, &status);
     }
-    ~OpenedConfigKey()
-    {
-        if (key != nullptr)
-            ZwClose(key);
-    }
-    HANDLE key = nullptr;
+    UniqueNtHandle key;
 };
 
 }  // namespace
@@ -36,24 +30,22 @@ TEST(LogKeyConfig, CreateModeMakesEveryMissingComponentAndReportsIt)
 {
     SharedKeyScope shared;
     NTSTATUS status = 0;
-    HANDLE root = OpenCurrentUserRoot(&status);
-    ASSERT_NE(root, nullptr);
+    UniqueNtHandle root = OpenCurrentUserRoot(&status);
+    ASSERT_TRUE(root.valid());
     bool created = true;
-    EXPECT_EQ(OpenConfigKey(root, false, &created, &status), nullptr) << "read-only mode never creates";
+    EXPECT_FALSE(OpenConfigKey(root.get(), false, &created, &status).valid()) << "read-only mode never creates";
     EXPECT_FALSE(created);
     EXPECT_FALSE(SharedKeyScope::KeyExists());
 
-    HANDLE key = OpenConfigKey(root, true, &created, &status);
-    ASSERT_NE(key, nullptr) << std::hex << status;
+    UniqueNtHandle key = OpenConfigKey(root.get(), true, &created, &status);
+    ASSERT_TRUE(key.valid()) << std::hex << status;
     EXPECT_TRUE(created);
-    ZwClose(key);
+    key.reset();
     EXPECT_TRUE(SharedKeyScope::KeyExists());
 
-    key = OpenConfigKey(root, true, &created, &status);
-    ASSERT_NE(key, nullptr);
+    key = OpenConfigKey(root.get(), true, &created, &status);
+    ASSERT_TRUE(key.valid());
     EXPECT_FALSE(created) << "an existing key is only opened";
-    ZwClose(key);
-    ZwClose(root);
 }
 
 // Only the length counts: 32 bytes of any type are read; every other length,
@@ -85,10 +77,10 @@ TEST(LogKeyConfig, ReadKeyValueAcceptsExactlyTheExpectedLength)
         RegCloseKey(key);
 
         OpenedConfigKey config;
-        ASSERT_NE(config.key, nullptr);
+        ASSERT_TRUE(config.key.valid());
         uint8_t destination[32] = {};
         uint32_t length = 32;
-        EXPECT_EQ(ReadKeyValue(config.key, destination, &length), c.result) << c.bytes << " bytes";
+        EXPECT_EQ(ReadKeyValue(config.key.get(), destination, &length), c.result) << c.bytes << " bytes";
         if (c.result == KeyValueRead) {
             EXPECT_EQ(length, 32u);
             EXPECT_EQ(std::vector<unsigned char>(destination, destination + 32), data);
@@ -101,9 +93,9 @@ TEST(LogKeyConfig, ReadKeyValueAcceptsExactlyTheExpectedLength)
     SharedKeyScope::Remove();
     ASSERT_TRUE(SharedKeyScope::Plant(nullptr));
     OpenedConfigKey config;
-    ASSERT_NE(config.key, nullptr);
+    ASSERT_TRUE(config.key.valid());
     uint8_t destination[32] = {};
     uint32_t length = 32;
-    EXPECT_EQ(ReadKeyValue(config.key, destination, &length), KeyValueMissing);
+    EXPECT_EQ(ReadKeyValue(config.key.get(), destination, &length), KeyValueMissing);
     EXPECT_EQ(length, 32u);
 }

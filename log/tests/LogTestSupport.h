@@ -92,12 +92,11 @@ inline HANDLE UseSmallHeap(ProcessLog* log, SIZE_T maxBytes)
     HANDLE heap = HeapCreate(0, 0, maxBytes);
     if (heap == nullptr)
         return nullptr;
-    AcquireBufferLock(log);
+    LogSpinLockHolder batch(log->bufferLock);
     FreeOwnedBlock(log, log->buffer);
     log->buffer = nullptr;
     log->bufferUsed = 0;
     log->heap = heap;
-    ReleaseBufferLock(log);
     return heap;
 }
 
@@ -106,7 +105,7 @@ inline HANDLE UseSmallHeap(ProcessLog* log, SIZE_T maxBytes)
 inline bool WriterDrained()
 {
     ProcessLog* log = CurrentLog.load();
-    if (log == nullptr || log->writerThread == nullptr || !log->useWriterThread.load())
+    if (log == nullptr || !log->writer.HasThread() || !log->useWriterThread.load())
         return true;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     bool drained = QueueWriterCall(log, [](void* done) { SetEvent(static_cast<HANDLE>(done)); }, event) &&

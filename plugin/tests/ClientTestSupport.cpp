@@ -187,7 +187,10 @@ namespace {
 
 std::atomic<uint32_t> OverriddenActiveSession{0};
 std::atomic<uint32_t> MissingUser{RuxUIClient::NoSession};
+std::atomic<uint32_t> UnusableUser{RuxUIClient::NoSession};
 std::atomic<long> FailingEvents{0};
+std::atomic<bool> ThreadAgnosticRefused{false};
+std::atomic<DWORD> LastArmedFilter{0};
 
 DWORD WINAPI OverriddenActiveConsoleSession()
 {
@@ -198,6 +201,11 @@ HANDLE OverriddenSessionUserToken(uint32_t sessionId)
 {
     if (sessionId == MissingUser.load())
         return nullptr;
+    if (sessionId == UnusableUser.load()) {
+        // A token this process may query but not impersonate.
+        HANDLE token = nullptr;
+        return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ? token : nullptr;
+    }
     return DefaultClientPlatform.sessionUserToken(sessionId);
 }
 
@@ -211,8 +219,18 @@ HANDLE OverriddenAutoResetEvent()
     return DefaultClientPlatform.createAutoResetEvent();
 }
 
+LSTATUS OverriddenWatchKeyChanges(HKEY key, DWORD filter, HANDLE event)
+{
+    if ((filter & REG_NOTIFY_THREAD_AGNOSTIC) && ThreadAgnosticRefused.load())
+        return ERROR_INVALID_PARAMETER;
+    LSTATUS result = DefaultClientPlatform.watchKeyChanges(key, filter, event);
+    if (result == ERROR_SUCCESS)
+        LastArmedFilter.store(filter);
+    return result;
+}
+
 const ClientPlatform OverriddenPlatform = {&OverriddenActiveConsoleSession, &OverriddenSessionUserToken,
-                                           &OverriddenAutoResetEvent};
+                                           &OverriddenAutoResetEvent, &OverriddenWatchKeyChanges};
 
 }  // namespace
 
@@ -220,7 +238,10 @@ PlatformOverride::PlatformOverride()
 {
     OverriddenActiveSession.store(WTSGetActiveConsoleSessionId());
     MissingUser.store(RuxUIClient::NoSession);
+    UnusableUser.store(RuxUIClient::NoSession);
     FailingEvents.store(0);
+    ThreadAgnosticRefused.store(false);
+    LastArmedFilter.store(0);
     CurrentClientPlatform.store(&OverriddenPlatform);
 }
 
@@ -242,6 +263,21 @@ void PlatformOverride::SetUserMissing(uint32_t sessionId)
 void PlatformOverride::FailNextEvents(long count)
 {
     FailingEvents.store(count);
+}
+
+void PlatformOverride::SetUserUnusable(uint32_t sessionId)
+{
+    UnusableUser.store(sessionId);
+}
+
+void PlatformOverride::RefuseThreadAgnosticWatch(bool refused)
+{
+    ThreadAgnosticRefused.store(refused);
+}
+
+DWORD PlatformOverride::ArmedWatchFilter() const
+{
+    return LastArmedFilter.load();
 }
 
 bool WaitNoLiveClients(DWORD timeout)

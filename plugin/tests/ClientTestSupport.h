@@ -102,7 +102,9 @@ private:
 
 // What the client learns from the system, replaced for one scope (see
 // plugin/ClientPlatform.h) to show what Wine cannot: another session at the
-// console, a session whose user cannot be found, an event that cannot be made.
+// console, a session whose user cannot be found or whose token cannot be
+// impersonated, an event that cannot be made, a system that refuses a
+// thread-agnostic registry watch.
 // Starts out as the system: the real console session, every user found.
 class PlatformOverride {
 public:
@@ -116,6 +118,13 @@ public:
     void SetUserMissing(uint32_t sessionId);
     // The next `count` event creations of the client fail (error 8).
     void FailNextEvents(long count);
+    // The user of this session has a token the client cannot impersonate.
+    void SetUserUnusable(uint32_t sessionId);
+    // Watches asked to be thread-agnostic fail with ERROR_INVALID_PARAMETER,
+    // as before Windows 8.
+    void RefuseThreadAgnosticWatch(bool refused);
+    // The filter of the last watch armed (0: none).
+    DWORD ArmedWatchFilter() const;
 };
 
 // Waits until no client object is alive in the process.

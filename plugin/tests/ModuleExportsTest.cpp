@@ -1,12 +1,19 @@
 // RUXUI.dll as the host sees it: exactly two exports at their ordinals, a
-// version resource, the no-log behaviour of the flush entry, and a client
-// from the factory.
+// version resource, the no-log behaviour of the flush entry, a client from the
+// factory, and a module the host may free while a run of it is still busy.
 #include "contracts/OLVRuxUIPlugin.h"
+#include "contracts/RuxApi.h"
+#include "tests/support/ChildScenario.h"
+#include "tests/support/EngineSandbox.h"
+#include "vtapi/FaultSwitch.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
+
+using namespace testsupport;
 
 namespace {
 
@@ -28,7 +35,78 @@ const IMAGE_EXPORT_DIRECTORY* ExportDirectory(HMODULE module)
     return reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + dir.VirtualAddress);
 }
 
+using Factory = OLVRuxUIPlugin* (*)();
+
+Factory ClientFactory(HMODULE module)
+{
+    // Through void(*)(): the one cast between function types that is always quiet.
+    return reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(2))));
+}
+
+// Waits until a sink of that name serves "SB" (a run has started its own).
+bool SinkServes(const char* sinkName, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        bool served = false;
+        if (RuxConnection connection = RuxOpenConnection(sinkName)) {
+            if (RuxService service = RuxOpenService(connection, "SB")) {
+                served = true;
+                RuxCloseService(service);
+            }
+            RuxCloseConnection(connection);
+        }
+        if (served)
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(10);
+    }
+}
+
+bool WaitModuleGone(const wchar_t* name, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (GetModuleHandleW(name)) {
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 }  // namespace
+
+// A host that destroys its client and frees the module while the client's run
+// is held in an engine call (the parent holds it; the run makes that call
+// without the client lock). Prints "freed" once FreeLibrary has returned, then
+// waits for the module to leave the process after the run.
+OLV_CHILD_SCENARIO(HostFreesThePluginDuringASlowRun)
+{
+    HMODULE module = LoadLibraryW(L"RUXUI.dll");
+    Factory factory = module ? ClientFactory(module) : nullptr;
+    if (!factory)
+        return 3;
+    RuxInit();
+    OLVRuxUIPlugin* client = factory();
+    if (!client)
+        return 4;
+    client->StartWorker();
+    // From its sink's start on, the run goes into the held call without
+    // looking at Destroy again.
+    if (!SinkServes("SB", 20000))
+        return 5;
+    client->Destroy();
+    if (!FreeLibrary(module))
+        return 6;
+    std::printf("freed\n");
+    std::fflush(stdout);
+    if (!GetModuleHandleW(L"RUXUI.dll"))
+        return 7;  // unmapped under the run
+    bool gone = WaitModuleGone(L"RUXUI.dll", 30000);
+    RuxExit();
+    return gone ? 0 : 8;
+}
 
 TEST(ModuleExports, ExactlyTwoNamedExportsAtOrdinalsOneAndTwo)
 {
@@ -71,9 +149,7 @@ TEST(ModuleExports, FactoryGivesAClientThatTheHostCanStartAndDestroy)
 {
     LoadedModule dll;
     ASSERT_NE(dll.module, nullptr) << GetLastError();
-    using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = reinterpret_cast<Factory>(
-        reinterpret_cast<void (*)()>(GetProcAddress(dll.module, MAKEINTRESOURCEA(2))));
+    Factory factory = ClientFactory(dll.module);
     ASSERT_NE(factory, nullptr);
 
     OLVRuxUIPlugin* client = factory();
@@ -81,5 +157,22 @@ TEST(ModuleExports, FactoryGivesAClientThatTheHostCanStartAndDestroy)
     client->StartWorker();
     client->SetSession(-1);
     client->Destroy();
-    // The module's unload waits for the worker run, which has ended by now.
+}
+
+using ModuleUnload = EngineSandbox;
+
+// Destroy gives up on the run after its wait and the host frees the module:
+// the unload used to wait for the run inside the loader lock, and the run,
+// whose sink's threads need that lock to end, could never finish: FreeLibrary
+// hung. Now it returns, and the module goes once the run has returned.
+TEST_F(ModuleUnload, HostFreesThePluginWhileARunIsHeldInTheEngineAndTheModuleGoesAfterTheRun)
+{
+    FaultSwitch faults(state_);
+    ASSERT_EQ(faults.SetDelay(EngineCall::SetActiveSession, FaultDelayMaxMs), static_cast<DWORD>(ERROR_SUCCESS));
+    RunningProcess host = StartChildScenario("HostFreesThePluginDuringASlowRun", {}, DropCarriageReturns);
+    bool freed = host.WaitForOutput("freed\n", 30000);
+    // Released whatever happened, so that the host can end.
+    EXPECT_EQ(faults.Clear(EngineCall::SetActiveSession), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(freed) << "FreeLibrary did not return while the run was busy";
+    EXPECT_EQ(host.Finish(60000).exitCode, 0u);
 }

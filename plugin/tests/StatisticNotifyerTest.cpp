@@ -170,33 +170,104 @@ TEST_F(StatisticNotifyerTest, EnableSetsTheWatchUpForTheNewConsoleSession)
     EXPECT_EQ(message.text, StatisticsText(3, 0, 0));
 }
 
-// A new session whose user cannot be found (the console at the logon screen)
-// leaves the watch closed, so that the time-out retries it until the user
-// appears. The previous user's key stayed open instead, and nothing retried.
-TEST_F(StatisticNotifyerTest, WatchForASessionWithoutUserIsRetriedUntilTheUserAppears)
+// The user goes: the console moves to a session without a user (the logon
+// screen), or the served session's own user logs off, seen by the periodic
+// check or told by the host (SetSession). The watch closes at once, so that it
+// no longer holds that user's hive loaded, and is set up again once a user is
+// there. The previous user's key stayed open instead: for good when the
+// session stayed the same.
+TEST_F(StatisticNotifyerTest, WatchWhoseUserGoesIsClosedAndSetUpAgainForTheNextUser)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
-    const uint32_t next = WTSGetActiveConsoleSessionId() + 1;
-    const std::string noUser =
-        "3|RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = " + std::to_string(next);
+    const uint32_t console = WTSGetActiveConsoleSessionId();
+    const struct {
+        const char* how;
+        uint32_t session;  // the session served once the user has gone
+        bool hostTells;    // SetSession, with a periodic check minutes away
+    } departures[] = {
+        {"console moves to a session without a user", console + 1, false},
+        {"the session's user logs off", console, false},
+        {"the host reports the logoff", console, true},
+    };
     const std::string armed = "4|RuxUIClient::SetupStatisticNotifyer: notifyer set success";
-    PlatformOverride platform;
-    UiSink ui("QClient(" + std::to_string(next) + ")");
-    HostedClient client;
-    ASSERT_EQ(log.Count(armed), 1u);
-    client.Client()->SetSessionCheckInterval(100);
-    platform.SetUserMissing(next);
-    platform.SetActiveSession(next);
-    client->StartWorker();
-    ASSERT_TRUE(log.WaitFor(noUser, 3)) << "the watch for the new session is not retried";
+    uint32_t blocked = 0;
+    for (const auto& d : departures) {
+        SCOPED_TRACE(d.how);
+        const std::string noUser = "3|RuxUIClient::SetupStatisticNotifyer: failed to open token session session id = " +
+                                   std::to_string(d.session);
+        size_t armedBefore = log.Count(armed);
+        size_t noUserBefore = log.Count(noUser);
+        PlatformOverride platform;
+        UiSink ui("QClient(" + std::to_string(d.session) + ")");
+        HostedClient client;
+        client.Client()->SetSessionCheckInterval(d.hostTells ? 600000 : 100);
+        client->StartWorker();
+        UiMessage message;
+        if (d.session == console) {
+            ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, message));  // serving, with its watch armed
+        }
+        ASSERT_EQ(log.Count(armed), armedBefore + 1);
 
-    platform.SetUserMissing(RuxUIClient::NoSession);
-    ASSERT_TRUE(log.WaitFor(armed, 2));
-    // Closing a watched key may signal its event once; that push went out
-    // before the retries above.
-    UiMessage message;
-    while (ui.Next(message, 0)) {
+        platform.SetUserMissing(d.session);
+        platform.SetActiveSession(d.session);
+        if (d.hostTells)
+            client->SetSession(static_cast<int32_t>(d.session));
+        ASSERT_TRUE(log.WaitFor(noUser, noUserBefore + 1)) << "the watch of the gone user is not closed";
+
+        platform.SetUserMissing(RuxUIClient::NoSession);
+        if (d.hostTells)
+            client->SetSession(static_cast<int32_t>(d.session));
+        ASSERT_TRUE(log.WaitFor(armed, armedBefore + 2));
+        // Closing a watched key may signal its event once; that push went out
+        // before the new watch was armed.
+        while (ui.Next(message, 0)) {
+        }
+        EngineState().SetStatistic(BlockedA, ++blocked);  // a change: Wine does not signal equal data
+        EXPECT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+        client.Destroy();
+        ASSERT_TRUE(WaitNoLiveClients());
     }
-    EngineState().SetStatistic(BlockedA, 4);
-    EXPECT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+}
+
+// A token the client cannot impersonate: RegOpenCurrentUser would then open
+// the host's own hive (SYSTEM's under a service), and the watch was armed
+// there. It stays closed instead, for the time-out to retry.
+TEST_F(StatisticNotifyerTest, UserWhoseTokenCannotBeImpersonatedGetsNoWatchOnAnotherHive)
+{
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    const uint32_t console = WTSGetActiveConsoleSessionId();
+    PlatformOverride platform;
+    platform.SetUserUnusable(console);
+    HostedClient client;
+    EXPECT_EQ(log.Count("3|RuxUIClient::SetupStatisticNotifyer: failed to impersonate the user of session id = " +
+                        std::to_string(console)),
+              1u);
+    EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 0u);
+    EngineState().SetStatistic(BlockedA, 1);
+    EXPECT_EQ(WaitForSingleObject(client.Client()->StatisticsEvent(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// Armed first on the host's thread, the watch must outlive that thread, which
+// on Windows ends a watch that is not thread-agnostic (signalling it once).
+// Systems before Windows 8 refuse the flag: the watch is then armed without
+// it, and works.
+TEST_F(StatisticNotifyerTest, WatchIsThreadAgnosticWhereTheSystemHasItAndArmedWithoutItWhereNot)
+{
+    ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
+    const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
+    const struct {
+        bool refused;
+        DWORD armed;
+    } systems[] = {{false, filter | REG_NOTIFY_THREAD_AGNOSTIC}, {true, filter}};
+    uint32_t blocked = 0;
+    for (const auto& system : systems) {
+        PlatformOverride platform;
+        platform.RefuseThreadAgnosticWatch(system.refused);
+        HostedClient client;
+        EXPECT_EQ(platform.ArmedWatchFilter(), system.armed) << system.refused;
+        EngineState().SetStatistic(BlockedA, ++blocked);
+        EXPECT_EQ(WaitForSingleObject(client.Client()->StatisticsEvent(), 5000), static_cast<DWORD>(WAIT_OBJECT_0))
+            << system.refused;
+    }
+    EXPECT_EQ(log.Count("3|RuxUIClient::UpdateStatisticNotifyer: failed to create notifier 87"), 0u);
 }

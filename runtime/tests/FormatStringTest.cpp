@@ -94,7 +94,7 @@ TEST(FormatString, EverySizePrefixTakesOnePositionalSlot)
 
 TEST(FormatString, LongPositionalFormatsWithManySpecificationsKeepEveryArgument)
 {
-    // More specifications than the lists hold in place, and a format longer
+    // More conversions than the lists hold in place, and a format longer
     // than the first buffer.
     std::string format, expected;
     for (int i = 0; i < 40; ++i) {
@@ -143,7 +143,7 @@ TEST(FormatString, ModeAndEndAreFoundWhereverTheyFallInMemory)
 
 TEST(FormatString, FirstSpecificationWithoutDigitMeansPlainMode)
 {
-    // The 1 of the second specification is a width.
+    // The 1 of the second conversion is a width.
     EXPECT_EQ(FormatString("%d %1s", 7, "x"), "7 x");
     EXPECT_EQ(FormatString(L"%s %2s", L"a", L"b"), L"a  b");
     EXPECT_EQ(FormatString("%0d", 4), "4");
@@ -179,16 +179,24 @@ TEST(FormatString, FollowsTheMicrosoftFormatterWhateverTheStdioSettings)
     EXPECT_EQ(FormatString("%I64u|%I32x", 18446744073709551615ULL, 255), "18446744073709551615|ff");
 }
 
+// Beside each refused form, the nearest one the rules define: "%1%" prints a
+// "%" and reads nothing, "F" and "N" are prefixes that mean nothing here, and
+// "a" is a floating conversion of one argument; "n" behind any prefix, a
+// letter the formatter prints as text and a "*" stay refused.
 TEST(FormatString, PositionalFormatsThatCannotBeServedAreRefused)
 {
-    // No digit, 0, "%" at the end; positions beyond the specifications; no
-    // conversion character; "*" width or precision; "n"; "%" as conversion.
-    // A prefix the check did not know hid an "n" ("%1jn"), and a letter that
-    // formats nothing left its slot unread, so that "%2s" read the 1 as an
-    // address ("%1y|%2s").
-    const char* narrow[] = {"%1s %s", "%1s %0s", "%1s %", "%2s",  "%3s %1s", "%1",     "%1-08", "%1*s",
-                            "%1.*s",  "%1n",     "%1I64n", "%1%", "%1jn",    "%1zn",   "%1tn",  "%1hhn",
-                            "%1lln",  "%1y|%2s", "%1Fn",   "%1Ns", "%1ws|%2Z", "%1hls", "%1a"};
+    EXPECT_EQ(FormatString("%1%|%2s|%1d", 5, "b"), "%|b|5");
+    EXPECT_EQ(FormatString(L"%2s%9%%1d", 5, L"b"), L"b%5");
+    EXPECT_EQ(FormatString("%1Fs|%2Nd|%3.1Ff|%4NI64x", "f", 7, 2.5, 1LL << 40), "f|7|2.5|10000000000");
+    EXPECT_EQ(FormatString(L"%2.1a|%1A|%3s", 1.0, 0.5, L"z"), L"0x1.0p-1|0X1.0000000000000P+0|z");
+
+    // No digit, 0, "%" at the end; positions beyond the conversions (a "%1%"
+    // reads none); no conversion character; "*" width or precision; "n" behind
+    // any prefix; a letter that formats nothing left its slot unread, so that
+    // "%2s" read the 1 as an address ("%1y|%2s").
+    const char* narrow[] = {"%1s %s", "%1s %0s", "%1s %", "%2s",   "%3s %1s", "%1% %2s", "%1",   "%1-08",
+                            "%1*s",   "%1.*s",   "%1n",   "%1I64n", "%1jn",    "%1zn",    "%1tn", "%1hhn",
+                            "%1lln",  "%1y|%2s", "%1Fn",  "%1Nn",   "%1F",     "%1ws|%2Z", "%1hls", "%1-5%"};
     for (const char* format : narrow) {
         SCOPED_TRACE(format);
         EXPECT_THROW(FormatString(format, 1, "x", "c"), std::invalid_argument);

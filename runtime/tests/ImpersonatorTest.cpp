@@ -75,6 +75,32 @@ TEST(Impersonator, RestoresTheImpersonationTheThreadHadBefore)
     EXPECT_FALSE(ThreadImpersonates());
 }
 
+// An impersonation the scope cannot save (anonymous level: no one may open
+// its token) used to be dropped: nothing was saved, the token given was
+// impersonated and the end reverted the thread to the process identity.
+TEST(Impersonator, ImpersonationThatCannotBeSavedIsLeftInPlace)
+{
+    auto anonymous = [] {
+        HANDLE token = nullptr;
+        bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+        DWORD error = GetLastError();
+        if (opened)
+            CloseHandle(token);
+        return !opened && error == ERROR_CANT_OPEN_ANONYMOUS;
+    };
+    ASSERT_TRUE(ImpersonateSelf(SecurityAnonymous));
+    ASSERT_TRUE(anonymous());
+    ProcessToken token;
+    {
+        Impersonator impersonator(token.handle);
+        EXPECT_FALSE(impersonator.IsImpersonating());
+        EXPECT_TRUE(anonymous());
+    }
+    EXPECT_TRUE(anonymous());
+    RevertToSelf();
+    EXPECT_FALSE(ThreadImpersonates());
+}
+
 TEST(Impersonator, FailedImpersonationLeavesThreadAsItselfAndRestoresTheEarlierOne)
 {
     ASSERT_TRUE(ImpersonateSelf(SecurityIdentification));

@@ -6,6 +6,7 @@
 #include "tests/support/ChildScenario.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <climits>
 #include <string>
@@ -155,6 +156,43 @@ TEST(WaitEventTable, CorruptedTopIsTakenAsAnEmptyTableAndRepaired)
     DrainPool();
 }
 
+// A slot's value is a number anything in the process may have written: what
+// is not an idle notification event is neither handed to a worker (a reset
+// one would hang its Start; a mutex would be waited on and closed as an
+// event) nor closed at unload, and the table goes on.
+TEST(WaitEventTable, SlotThatHoldsNoIdleEventIsDroppedAndLeftOpen)
+{
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    HANDLE autoReset = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    HANDLE reset = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE planted[] = {mutex, autoReset, reset, reinterpret_cast<HANDLE>(0x7FF0)};
+    for (HANDLE value : planted) {
+        DrainPool();
+        HANDLE idle = NewIdleEvent();
+        ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(idle));
+        SectionView section;
+        ASSERT_TRUE(section);
+        section->events[1] = value;
+        section->top = 2;
+        EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), idle) << value;
+        EXPECT_EQ(section->top, 0) << value;
+        ZwClose(idle);
+
+        WaitEventTable other;  // another module, unloading over a planted slot
+        other.Start();
+        ASSERT_TRUE(other.Lock());
+        other.Unlock();
+        section->events[0] = value;
+        section->top = 1;
+        other.Shutdown();
+        EXPECT_EQ(section->top, 0) << value;
+    }
+    for (HANDLE handle : {mutex, autoReset, reset}) {
+        EXPECT_TRUE(IsOpenHandle(handle));
+        CloseHandle(handle);
+    }
+}
+
 TEST(WaitEventTable, SecondModuleJoinsTheSamePool)
 {
     DrainPool();
@@ -250,6 +288,41 @@ OLV_CHILD_SCENARIO(SectionNameOfAttemptZeroIsTaken)
 TEST(WaitEventTable, TakenNameMovesTheTableToTheNextAttempt)
 {
     EXPECT_EQ(RunChildScenario("SectionNameOfAttemptZeroIsTaken").exitCode, 0u);
+}
+
+// Another account (SYSTEM stands for it: Wine lets a process set any owner)
+// made the section of attempt 0 first and put an idle event of ours in it.
+// The table used to join it and hand that event out.
+OLV_CHILD_SCENARIO(SectionOfAttemptZeroMadeByAnotherAccount)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;GA;;;WD)", SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return 3;
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+    HANDLE foreign = CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, SEC_COMMIT | PAGE_READWRITE, 0,
+                                        sizeof(WaitEventSection), SectionName(0).c_str());
+    LocalFree(descriptor);
+    if (!foreign)
+        return 4;
+    auto* planted = static_cast<WaitEventSection*>(MapViewOfFile(foreign, FILE_MAP_WRITE, 0, 0, 0));
+    if (!planted)
+        return 5;
+    HANDLE bait = NewIdleEvent();
+    planted->events[0] = bait;
+    planted->top = 1;
+
+    if (ModuleWaitEventTable.TakeEvent() != nullptr)
+        return 6;  // the foreign section was joined
+    SectionView ours(1);
+    if (!ours || planted->top != 1 || !IsOpenHandle(bait))
+        return 7;
+    return 0;
+}
+
+TEST(WaitEventTable, SectionMadeByAnotherAccountIsNotJoined)
+{
+    EXPECT_EQ(RunChildScenario("SectionOfAttemptZeroMadeByAnotherAccount").exitCode, 0u);
 }
 
 // After the module's table has been shut down, a table that was never opened

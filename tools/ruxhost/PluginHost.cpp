@@ -96,7 +96,7 @@ bool PluginHost::RunFlushThread(DWORD timeoutMs, DWORD& exitCode, DWORD& error)
     return ended;
 }
 
-bool PluginHost::Unload()
+bool PluginHost::Unload(bool& stillMapped)
 {
     if (client_)
         return false;
@@ -104,5 +104,6 @@ bool PluginHost::Unload()
         FreeLibrary(module_);
         module_ = nullptr;
     }
+    stillMapped = GetModuleHandleW(modulePath_.c_str()) != nullptr;
     return true;
 }

@@ -41,8 +41,10 @@ public:
     // running), or with the error that kept it from starting.
     bool RunFlushThread(DWORD timeoutMs, DWORD& exitCode, DWORD& error);
 
-    // Frees the module. Refused (false) while a client is alive.
-    bool Unload();
+    // Frees the module. Refused (false) while a client is alive. stillMapped
+    // tells whether the module is still in the process afterwards: a run of a
+    // destroyed client that outlived Destroy's wait holds it until it returns.
+    bool Unload(bool& stillMapped);
 
 private:
     std::wstring modulePath_;

@@ -45,7 +45,8 @@ void PrintUsage()
         "  destroy      Destroy the client\n"
         "  sleep MS     wait MS milliseconds (at most 600000)\n"
         "  flush        run OlvLog_FlushThread (ordinal 1) on a new thread, print its exit code\n"
-        "  unload       free the plug-in module (no client may be alive)\n"
+        "  unload       free the plug-in module (no client may be alive); a run that outlived\n"
+        "               Destroy's wait keeps it mapped until the run returns\n"
         "  resources    print this process's own figures, for a driver that watches for leaks:\n"
         "               resources: handles=N private-bytes=N threads=N\n"
         "Lines of standard input that are empty or start with # are skipped.\n"
@@ -229,11 +230,13 @@ int RunStep(PluginHost& host, const Step& step)
     if (step.command == L"resources")
         return ReportResources(step);
     if (step.command == L"unload") {
-        if (!host.Unload()) {
+        bool stillMapped = false;
+        if (!host.Unload(stillMapped)) {
             Report(step, "refused: a client is alive (destroy it first)");
             return ExitUsage;
         }
-        Report(step, "module freed");
+        Report(step, stillMapped ? "module freed (still mapped: a run of a destroyed client holds it until it returns)"
+                                 : "module freed");
         return 0;
     }
     if (!host.hasClient()) {

@@ -29,7 +29,7 @@ constexpr int ExitUsage = 2;
 const char* const UsageText =
     "usage: vtctl COMMAND [ARGS]\n"
     "Shows and changes the simulated engine (state in the current user's registry\n"
-    "under Software\\Halvern\\OLV).\n"
+    "under Software\\Halvern\\OLV; a host serving this user's session uses the same).\n"
     "\n"
     "  status                          everything, readable\n"
     "  start | stop                    set the engine's running flag\n"
@@ -42,7 +42,8 @@ const char* const UsageText =
     "  components default              forget the stored list (the defaults return)\n"
     "  fault set CALL [fail] [delay MS]  make a call fail and/or answer after MS ms;\n"
     "                                  replaces the call's switches (no option: fail)\n"
-    "  fault clear [CALL]              remove the switches of one call or of all\n"
+    "  fault clear [CALL]              remove the switches of one call or of all; a call\n"
+    "                                  waiting out its delay goes on at once\n"
     "  sessions set ID...              sessions that have a logged-on user besides\n"
     "                                  the active console session\n"
     "  sessions clear                  only the active console session has a user\n"
