@@ -107,6 +107,10 @@ void RuxUIClient::Destroy()
         closing = true;
         status = 0;
     }
+    // A push or a reply in flight is cancelled and has left before the final
+    // status goes out, so that nothing of the client follows it.
+    if (!gate.Close(CancelWaitMilliseconds))
+        OlvLog_Print(OlvLogImportant, L"RuxUIClient::~RuxUIClient: an exchange is still in flight");
     UpdateUIVtStatus();
 
     SharedEvent exit;
@@ -147,6 +151,12 @@ void RuxUIClient::ReleaseReference() noexcept
 {
     if (references.fetch_sub(1) == 1)
         delete this;
+}
+
+bool RuxUIClient::Closing()
+{
+    ExclusiveLockHolder holder(lock);
+    return closing;
 }
 
 std::string RuxUIClient::ServiceName()

@@ -6,15 +6,27 @@
 //   - host threads: StartWorker, SetSession, Perform, Destroy;
 //   - one pool thread per worker run: WorkerProc and everything it dispatches
 //     (OnService, AdviseUI, UpdateUIStatistic, the notifier);
+//   - the run's reply threads (ReplyPool), which send the answers to queries;
 //   - the messaging library's threads: TraceProc only, which touches no state.
-// SetSession, Perform, OnService, AdviseUI, UpdateUIStatistic and
-// UpdateUIVtStatus hold the lock for their whole length. The service name, the
-// exit and advise events and `closing` are read and written under it. The
-// session id and the status are atomic words, written under it too; they are
-// read without it only where a stale value does no harm (each marked): the
-// early "no session" checks, the worker's statistics watch, which follows the
-// id on the next advise signal, and the diagnostic getters. The statistics
-// event and key belong to the worker (and to the constructor before it).
+// The lock guards state only and is held briefly: never across pipe I/O or an
+// engine call, so that no host call waits for another process or for the
+// engine. The service name, the exit and advise events and `closing` are read
+// and written under it. The session id and the status are atomic words,
+// written under it too; they are read without it only where a stale value
+// does no harm (each marked): the early "no session" checks, the engine's
+// session of a push or a command, the worker's statistics watch, which
+// follows the id on the next advise signal, and the diagnostic getters. The
+// statistics event and key belong to the worker (and to the constructor
+// before it).
+//
+// Exchanges with other processes: every push, the dialog request and every
+// reply is one exchange (RuxOpenExchange) with a deadline of its own and the
+// gate's cancel event (ExchangeGate); the peer's open passes the gate too. Destroy closes the gate, which cancels
+// what is in flight and lets nothing start, waits for those in flight to
+// leave, and only then sends the final "Status" 0: no message of the client
+// reaches the user interface after it. Destroy does not wait for a drain or
+// an engine call: the drain looks at `closing` between calls, and Destroy
+// waits for the run as long as ever (DestroyWaitMilliseconds).
 //
 // Lifetime: the client is reference-counted. The host holds one reference from
 // RuxUIClientNew to Destroy, and every queued worker run holds one until it
@@ -27,6 +39,7 @@
 #pragma once
 
 #include "contracts/OLVRuxUIPlugin.h"
+#include "plugin/ExchangeGate.h"
 #include "plugin/SettingNameTable.h"
 #include "base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
@@ -40,6 +53,8 @@
 #include <mutex>
 #include <string>
 
+class ReplyPool;
+
 class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin {
 public:
     // No session.
@@ -49,9 +64,17 @@ public:
     static constexpr DWORD DefaultSessionCheckInterval = 10000;
     // How long Destroy waits for a running worker to stop.
     static constexpr DWORD DestroyWaitMilliseconds = 1000;
+    // The largest cookie a query may have its answer carry back (RuxGetItemSize).
+    static constexpr uint32_t MaxCookieBytes = 64 * 1024;
+    // The whole exchange of one push or of the dialog request.
+    static constexpr uint32_t PushExchangeMilliseconds = 2000;
+    // How long Destroy waits for cancelled exchanges to leave before the final
+    // status (they leave at their next step, within milliseconds).
+    static constexpr DWORD CancelWaitMilliseconds = 500;
 
     // For the active console session. Throws std::bad_alloc (and what
-    // FormatString throws); the messaging library is left as it was then.
+    // FormatString throws, also when the gate's events cannot be made); the
+    // messaging library is left as it was then.
     RuxUIClient();
 
     // OLVRuxUIPlugin. StartWorker while a run is queued or serving only logs
@@ -95,24 +118,45 @@ private:
     // the trace callback off, the messaging library's exit, the members.
     ~RuxUIClient() override;
 
+    // The run's own sink and service "SB" and its peer to the session's user
+    // interface. A sink that could not start is tried again at every
+    // periodic check; `announce` asks the loop for the first push.
+    struct RunEndpoints {
+        HANDLE sinkEvent;
+        HANDLE serviceEvent;
+        RuxSink sink = nullptr;
+        RuxService service = nullptr;
+        RuxConnection peer = nullptr;
+        unsigned failedStarts = 0;
+        bool announce = false;
+    };
+
     void ReleaseReference() noexcept;
     void RunWorker();
-    bool WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService service, RuxConnection& peer)
-        OLV_EXCLUDES(lock);
+    // Starts the sink and its service; the first failure is logged, and the
+    // start after failures. False (nothing started) when either failed.
+    bool StartEndpoints(RunEndpoints& endpoints) noexcept;
+    void Announce(RunEndpoints& endpoints) OLV_EXCLUDES(lock);
+    bool WaitAndDispatch(HANDLE (&waits)[5], RunEndpoints& endpoints, ReplyPool& replies) OLV_EXCLUDES(lock);
     void CheckSession() OLV_EXCLUDES(lock);
+    // True once Destroy has begun (a brief look under the lock).
+    bool Closing() OLV_EXCLUDES(lock);
 
-    // Dispatch (worker thread, under the lock).
-    void OnService(RuxService service) OLV_EXCLUDES(lock);
-    void OnCall(RuxItem call, char (&command)[256]) OLV_REQUIRES(lock);
-    void OnQuery(RuxItem call, char (&command)[256]) OLV_REQUIRES(lock);
-    void ClearVirtualData() OLV_REQUIRES(lock);
-    void ResetMessages() OLV_REQUIRES(lock);
+    // Dispatch (worker thread, without the lock). A query's answer goes to
+    // `replies`; without a pool it is dropped.
+    void OnService(RuxService service, ReplyPool* replies) OLV_EXCLUDES(lock);
+    void OnCall(RuxItem call, char (&command)[256]) OLV_EXCLUDES(lock);
+    void OnQuery(RuxService service, RuxItem call, char (&command)[256], ReplyPool* replies) OLV_EXCLUDES(lock);
+    void AnswerSettings(RuxService service, RuxItem proc, RuxItem cookie, const char* sourceText,
+                        const char* serviceText, ReplyPool& replies) OLV_EXCLUDES(lock);
+    void ClearVirtualData() OLV_EXCLUDES(lock);
+    void ResetMessages() OLV_EXCLUDES(lock);
 
     // Updates of the user interface.
     bool AdviseUI() OLV_EXCLUDES(lock);
     bool UpdateUIStatistic() OLV_EXCLUDES(lock);
     bool UpdateUIVtStatus() OLV_EXCLUDES(lock);
-    void GetVtStatistic(VtStatistic& statistic) OLV_REQUIRES(lock);
+    void GetVtStatistic(uint32_t session, VtStatistic& statistic) OLV_EXCLUDES(lock);
 
     // The statistics key watch. SetupStatisticNotifyer ends the previous watch
     // and sets one up for the current session; FollowSessionWithNotifyer does
@@ -141,6 +185,9 @@ private:
     // constructor and then only by the worker.
     uint32_t watchedSession = NoSession;
     std::wstring watchedUser;
+
+    // Every exchange of the client with another process passes it.
+    ExchangeGate gate;
 
     std::atomic<DWORD> sessionCheckInterval{DefaultSessionCheckInterval};
     // Set by Destroy under the lock: no push after the final "Status" 0, and a

@@ -1,8 +1,10 @@
 // What the user interface sends to the client's service "SB": one-way calls
-// and queries, each driving the engine. No error is ever answered.
+// and queries, each driving the engine. No error is ever answered. The drain
+// holds no lock: the engine is driven and the answers handed to the run's
+// reply threads (ReplyPool) without it.
 #include "contracts/VtApi.h"
-#include "plugin/AutoServiceConnect.h"
 #include "plugin/ClientPlatform.h"
+#include "plugin/ReplyPool.h"
 #include "plugin/RuxUIClient.h"
 #include "plugin/UniqueRuxItem.h"
 
@@ -63,11 +65,14 @@ bool RuxUIClient::GetItemString(RuxItem item, char (&buffer)[256])
     return false;
 }
 
-void RuxUIClient::OnService(RuxService service)
+void RuxUIClient::OnService(RuxService service, ReplyPool* replies)
 {
-    ExclusiveLockHolder holder(lock);
     char command[256];
     for (;;) {
+        // Destroy does not wait for a drain: it ends between two calls, and
+        // what is still queued is not served.
+        if (Closing())
+            return;
         RuxItem call = nullptr;
         int32_t kind = RuxPopCall(service, &call);
         if (kind == RuxResult_Empty)
@@ -82,7 +87,7 @@ void RuxUIClient::OnService(RuxService service)
             if (kind == RuxResult_Call)
                 OnCall(call, command);
             else if (kind == RuxResult_Query)
-                OnQuery(call, command);
+                OnQuery(service, call, command, replies);
         } catch (const std::exception& e) {
             OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: call dropped: %S", e.what());
         } catch (...) {
@@ -131,8 +136,11 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     // The name first: the id and the name change together or not at all.
     uint32_t active = Platform().activeConsoleSession();
     std::string name = FormatString("QClient(%d)", active);
-    sessionId = active;
-    serviceName = std::move(name);
+    {
+        ExclusiveLockHolder holder(lock);
+        sessionId = active;
+        serviceName = std::move(name);
+    }
     VtApi_SetActiveSession(active);
     if (enable) {
         if (!VtApi_IsVantorStarted() && !VtApi_StartVantor(0))
@@ -141,25 +149,26 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
         OlvLog_Print(OlvLogError, L"Failed to stop Linshade by server command");
     }
     // Served by the worker once the drain is over, the watch first.
+    ExclusiveLockHolder holder(lock);
     if (adviseEvent.valid())
         SetEvent(adviseEvent.get());
 }
 
-void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
+void RuxUIClient::OnQuery(RuxService service, RuxItem call, char (&command)[256], ReplyPool* replies)
 {
     RuxItem proc = nullptr;
-    RuxItem service = nullptr;
     RuxItem source = nullptr;
     RuxItem cookie = nullptr;
+    RuxItem replyService = nullptr;
     RuxGetAssoc(call, "proc", &proc);
-    RuxGetAssoc(call, "service", &service);
+    RuxGetAssoc(call, "service", &replyService);
     RuxGetAssoc(call, "source", &source);
     RuxGetAssoc(call, "cookie", &cookie);
     OlvLog_Print(OlvLogImportant,
                  L"RuxUIClient::OnService: RuxResult_Query hProc = 0x%x hSourceService = 0x%x hSource = 0x%x hCookie "
                  L"= 0x%x",
-                 HandleBits(proc), HandleBits(service), HandleBits(source), HandleBits(cookie));
-    if (!proc || !service || !source || !cookie)
+                 HandleBits(proc), HandleBits(replyService), HandleBits(source), HandleBits(cookie));
+    if (!proc || !replyService || !source || !cookie)
         return;
     if (!GetItemString(proc, command)) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: failed to get proc in RuxResult_Query");
@@ -174,43 +183,15 @@ void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
             OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: failed to get source in RuxResult_Query");
             return;
         }
-        if (!GetItemString(service, serviceText)) {
+        if (!GetItemString(replyService, serviceText)) {
             OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: failed to get service in RuxResult_Query");
             return;
         }
-        AutoServiceConnect reply(sourceText, serviceText);
-        if (!reply.connect()) {
-            OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: RuxResult_Query cannot connect to '%S':'%S'",
-                         sourceText, serviceText);
+        if (!replies) {
+            OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: RuxResult_Query no reply thread for '%S'", sourceText);
             return;
         }
-        int32_t virtualOn = VtApi_GetConfigOption(2);
-        int32_t scanSpy = VtApi_GetConfigOption(10);
-        int32_t keystrokeSetting = VtApi_GetConfigOption(4);
-        int32_t checkKeystrokes = VtApi_GetConfigOption(3);
-        int32_t checkFileDownload = VtApi_GetConfigOption(9);
-        int32_t blockSpySite = VtApi_GetConfigOption(8);
-        int32_t antiphishingHeuristic = VtApi_GetConfigOption(7);
-        int32_t antiphishingSig = VtApi_GetConfigOption(6);
-        int32_t siteStatusCheck = VtApi_GetConfigOption(5);
-        int32_t autoUpdate = VtApi_GetConfigOption(11);
-        UniqueRuxItem item(RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}",  //
-                                        "EnableAutoUpdate", autoUpdate,                        //
-                                        "EnableSiteStatusCheck", siteStatusCheck,              //
-                                        "EnableAntiphishingSig", antiphishingSig,              //
-                                        "EnableAntiphishingHeuristic", antiphishingHeuristic,  //
-                                        "EnableBlockSpySite", blockSpySite,                    //
-                                        "EnableCheckFileDownload", checkFileDownload,          //
-                                        "EnableCheckKeystrokes", checkKeystrokes,              //
-                                        "KeystrokeSetting", keystrokeSetting,                  //
-                                        "EnableScanSpy", scanSpy,                              //
-                                        "EnableVirtual", virtualOn));
-        if (!item.valid()) {
-            OlvLog_Print(OlvLogError,
-                         L"RuxUIClient::OnService: failed to build item in RuxResult_Query for RequestSBSetting");
-            return;
-        }
-        RuxReply(reply.Service(), 0, proc, cookie, item.get());
+        AnswerSettings(service, proc, cookie, sourceText, serviceText, *replies);
         return;
     }
 
@@ -249,9 +230,71 @@ void RuxUIClient::OnQuery(RuxItem call, char (&command)[256])
         ResetMessages();
 }
 
+void RuxUIClient::AnswerSettings(RuxService service, RuxItem proc, RuxItem cookie, const char* sourceText,
+                                 const char* serviceText, ReplyPool& replies)
+{
+    // The answer goes only where the asker could send it itself: to a sink
+    // served by its own user in its own session (checked as the reply
+    // connects, before anything is sent).
+    ReplyJob job;
+    if (Platform().callSender(service, &job.sender) != 0 || job.sender.userBytes == 0) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: RuxResult_Query sender unknown, no reply to '%S'",
+                     sourceText);
+        return;
+    }
+    job.sink = sourceText;
+    job.service = serviceText;
+    // Before the engine is read: a target that failed lately, or a sender
+    // with too many replies pending, costs nothing more.
+    if (!replies.Admits(job.sender, job.sink))
+        return;
+    uint32_t cookieBytes = 0;
+    if (RuxGetItemSize(cookie, &cookieBytes) != 0 || cookieBytes > MaxCookieBytes) {
+        OlvLog_Print(OlvLogError, L"RuxUIClient::OnService: RuxResult_Query cookie of %u bytes, no reply to '%S'",
+                     cookieBytes, sourceText);
+        return;
+    }
+
+    // In the order the engine has always been asked; Destroy may come between
+    // two reads of a slow engine, and then nothing is answered.
+    static constexpr int32_t OptionOrder[] = {2, 10, 4, 3, 9, 8, 7, 6, 5, 11};
+    int32_t option[12] = {};
+    for (int32_t id : OptionOrder) {
+        if (Closing())
+            return;
+        option[id] = VtApi_GetConfigOption(id);
+    }
+    job.result.reset(RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}",  //
+                                  "EnableAutoUpdate", option[11],                        //
+                                  "EnableSiteStatusCheck", option[5],                    //
+                                  "EnableAntiphishingSig", option[6],                    //
+                                  "EnableAntiphishingHeuristic", option[7],              //
+                                  "EnableBlockSpySite", option[8],                       //
+                                  "EnableCheckFileDownload", option[9],                  //
+                                  "EnableCheckKeystrokes", option[3],                    //
+                                  "KeystrokeSetting", option[4],                         //
+                                  "EnableScanSpy", option[10],                           //
+                                  "EnableVirtual", option[2]));
+    // The popped query goes with the next pop: the reply keeps copies of what
+    // it hands back.
+    job.held.reset(RuxBuildItem("{}"));
+    uint32_t resultBytes = 0;
+    uint32_t heldBytes = 0;
+    if (!job.result.valid() || !job.held.valid() || !RuxAssocSet(job.held.get(), "proc", proc) ||
+        !RuxAssocSet(job.held.get(), "cookie", cookie) || RuxGetItemSize(job.result.get(), &resultBytes) != 0 ||
+        RuxGetItemSize(job.held.get(), &heldBytes) != 0) {
+        OlvLog_Print(OlvLogError,
+                     L"RuxUIClient::OnService: failed to build item in RuxResult_Query for RequestSBSetting");
+        return;
+    }
+    job.bytes = size_t{resultBytes} + heldBytes;
+    replies.Hand(std::move(job));
+}
+
 void RuxUIClient::ClearVirtualData()
 {
-    if (!VtApi_SetActiveSession(sessionId.load()))
+    // The engine's session of a command: a change meanwhile is the next one's.
+    if (!VtApi_SetActiveSession(OLV_TS_UNCHECKED_READ(sessionId).load()))
         OlvLog_Print(OlvLogError, L"RuxUIClient::ClearVirtualData: VtApi_SetActiveSession failed");
     if (!VtApi_ClearVirtualData())
         OlvLog_Print(OlvLogError, L"RuxUIClient::ClearVirtualData: VtApi_ClearVirtualData failed");

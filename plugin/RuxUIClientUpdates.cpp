@@ -1,6 +1,9 @@
 // The messages the client sends to its session's user interface on its own:
 // the full status, the statistics, the status alone and the settings dialog
-// request. Each goes over a connection of its own to "QClient(%d)", service "SB".
+// request. Each goes over a connection of its own to "QClient(%d)", service
+// "SB", made for that one exchange: the engine is read first and the lock
+// left, so that neither a slow engine nor a slow user interface holds a host
+// call.
 #include "contracts/VtApi.h"
 #include "plugin/AutoServiceConnect.h"
 #include "plugin/FileVersion.h"
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <cwchar>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -21,19 +25,31 @@ namespace {
 
 constexpr int VersionCount = 4;
 
-enum class Push { Delivered, NotBuilt, NotDelivered };
+enum class Push { Delivered, NotBuilt, NotConnected, NotDelivered };
 
-// The end of every push: sends `item`, just built (null when that failed), on
-// `service` with `send`, releases it, and logs `buildFailed` or `sendFailed`
-// at level 3 when that step failed.
-Push PushItem(RuxService service, UniqueRuxItem item, int32_t (*send)(RuxService, RuxItem),
-              const wchar_t* buildFailed, const wchar_t* sendFailed)
+// The end of every push: sends `item`, just built (null when that failed), to
+// the service "SB" of sink `sinkName` with `send`, as one exchange of at most
+// PushExchangeMilliseconds, releases it, and logs `buildFailed` or
+// `sendFailed` at level 3 when that step failed. Through `gate` (null: the
+// final status, which Destroy sends after closing it), and cancelled with it.
+Push PushItem(ExchangeGate* gate, const std::string& sinkName, UniqueRuxItem item,
+              int32_t (*send)(RuxService, RuxItem), const wchar_t* buildFailed, const wchar_t* sendFailed)
 {
     if (!item.valid()) {
         OlvLog_Print(OlvLogError, buildFailed);
         return Push::NotBuilt;
     }
-    int32_t delivered = send(service, item.get());
+    std::optional<ExchangeGate::Pass> pass;
+    if (gate) {
+        pass.emplace(*gate);
+        if (!pass->Entered())
+            return Push::NotConnected;  // Destroy has begun: its status is the last message
+    }
+    RuxExchange exchange{RuxUIClient::PushExchangeMilliseconds, gate ? gate->CancelEvent() : nullptr, nullptr};
+    AutoServiceConnect connection(sinkName.c_str(), "SB", &exchange);
+    if (!connection.connect())
+        return Push::NotConnected;
+    int32_t delivered = send(connection.Service(), item.get());
     item.reset();
     if (!delivered) {
         OlvLog_Print(OlvLogError, sendFailed);
@@ -59,10 +75,10 @@ int32_t Call(RuxService service, RuxItem item)
 
 }  // namespace
 
-void RuxUIClient::GetVtStatistic(VtStatistic& statistic)
+void RuxUIClient::GetVtStatistic(uint32_t session, VtStatistic& statistic)
 {
     statistic = VtStatistic{};
-    if (!VtApi_SetActiveSession(sessionId.load())) {
+    if (!VtApi_SetActiveSession(session)) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::GetVtStatistic: VtApi_SetActiveSession failed");
         return;
     }
@@ -91,18 +107,19 @@ bool RuxUIClient::AdviseUI()
         return false;
     }
 
-    ExclusiveLockHolder holder(lock);
-    // After the host's final "Status" 0 nothing else is pushed, also not by a
-    // run that was still busy when the host destroyed the client.
-    if (closing)
-        return false;
+    std::string sinkName;
+    {
+        ExclusiveLockHolder holder(lock);
+        // After the host's final "Status" 0 nothing else is pushed, also not by
+        // a run that was still busy when the host destroyed the client.
+        if (closing)
+            return false;
+        sinkName = serviceName;
+    }
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::AdviseUI");
-    AutoServiceConnect connection(serviceName.c_str(), "SB");
-    if (!connection.connect())
-        return false;
 
     VtStatistic statistic;
-    GetVtStatistic(statistic);
+    GetVtStatistic(session, statistic);
 
     std::string versions[VersionCount] = {"0.0.0.0", "0.0.0.0", "0.0.0.0", "0.0.0.0"};
     // 160 KiB: too large for a pool thread's stack.
@@ -120,41 +137,50 @@ bool RuxUIClient::AdviseUI()
         versions[0] = WideToAnsi(GetFileVersionString(GetModulePath()));
     }
 
-    status = VtApi_IsVantorStarted() ? 1 : 0;
+    int32_t running = VtApi_IsVantorStarted() ? 1 : 0;
+    {
+        ExclusiveLockHolder holder(lock);
+        // Destroy's status 0 stays what the client holds.
+        if (closing)
+            return false;
+        status = running;
+    }
 
     UniqueRuxItem item(RuxBuildItem("{s:i,s:s,s:s,s:s,s:s,s:i,s:i}",                //
-                                    "Status", status.load(),                         //
+                                    "Status", running,                               //
                                     "Version", versions[0].c_str(),                  //
                                     "SpyScanVersion", versions[1].c_str(),           //
                                     "PhishingDBVersion", versions[2].c_str(),        //
                                     "SiteDBVersion", versions[3].c_str(),            //
                                     "HarmfulDataSize", statistic.harmfulDataSize,    //
                                     "TotalSuspiciousBlocked", statistic.suspicious));
-    return PushItem(connection.Service(), std::move(item), Advise, L"RuxUIClient::AdviseUI: failed build item",
+    return PushItem(&gate, sinkName, std::move(item), Advise, L"RuxUIClient::AdviseUI: failed build item",
                     L"RuxUIClient::AdviseUI: failed advice data") == Push::Delivered;
 }
 
 bool RuxUIClient::UpdateUIStatistic()
 {
     // The early "no session" check reads the word without the lock.
-    if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
+    uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
+    if (session == NoSession)
         return false;
-    ExclusiveLockHolder holder(lock);
-    if (closing)
-        return false;
+    std::string sinkName;
+    {
+        ExclusiveLockHolder holder(lock);
+        if (closing)
+            return false;
+        sinkName = serviceName;
+    }
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::UpdateUIStatistic");
-    AutoServiceConnect connection(serviceName.c_str(), "SB");
-    if (!connection.connect())
-        return false;
 
     VtStatistic statistic;
-    GetVtStatistic(statistic);
+    GetVtStatistic(session, statistic);
     UniqueRuxItem item(RuxBuildItem("{s:i,s:i,s:i,s:i}",                            //
                                     "TotalMaliciousBlocked", statistic.malicious,    //
                                     "TotalSuspiciousBlocked", statistic.suspicious,  //
                                     "TotalIgnored", statistic.ignored,               //
                                     "HarmfulDataSize", statistic.harmfulDataSize));
-    return PushItem(connection.Service(), std::move(item), Update, L"RuxUIClient::UpdateUIStatistic: failed build item",
+    return PushItem(&gate, sinkName, std::move(item), Update, L"RuxUIClient::UpdateUIStatistic: failed build item",
                     L"RuxUIClient::UpdateUIStatistic: failed update data") == Push::Delivered;
 }
 
@@ -163,13 +189,16 @@ bool RuxUIClient::UpdateUIVtStatus()
     // The early "no session" check reads the word without the lock.
     if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return false;
-    ExclusiveLockHolder holder(lock);
+    std::string sinkName;
+    int32_t current;
+    {
+        ExclusiveLockHolder holder(lock);
+        sinkName = serviceName;
+        current = status.load();
+    }
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::UpdateUIVtStatus");
-    AutoServiceConnect connection(serviceName.c_str(), "SB");
-    if (!connection.connect())
-        return false;
-
-    return PushItem(connection.Service(), UniqueRuxItem(RuxBuildItem("{s:i}", "Status", status.load())), Update,
+    // Not through the gate: Destroy closed it for this last message.
+    return PushItem(nullptr, sinkName, UniqueRuxItem(RuxBuildItem("{s:i}", "Status", current)), Update,
                     L"RuxUIClient::UpdateUIVtStatus: failed build item",
                     L"RuxUIClient::UpdateUIVtStatus: failed update data") == Push::Delivered;
 }
@@ -179,14 +208,15 @@ int32_t RuxUIClient::Perform()
     // The early "no session" check reads the word without the lock.
     if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return -1;
-    ExclusiveLockHolder holder(lock);
+    std::string sinkName;
+    {
+        ExclusiveLockHolder holder(lock);
+        sinkName = serviceName;
+    }
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::Perform");
-    AutoServiceConnect connection(serviceName.c_str(), "SB");
-    if (!connection.connect())
-        return -1;
 
     // A call that was built counts as made, delivered or not.
-    Push pushed = PushItem(connection.Service(), UniqueRuxItem(RuxBuildItem("s", "ShowSBSettingDialog")), Call,
+    Push pushed = PushItem(&gate, sinkName, UniqueRuxItem(RuxBuildItem("s", "ShowSBSettingDialog")), Call,
                            L"Failed to create hProc for setting call", L"Failed RuxCall for setting call");
-    return pushed == Push::NotBuilt ? -1 : 0;
+    return pushed == Push::NotBuilt || pushed == Push::NotConnected ? -1 : 0;
 }

@@ -1,6 +1,8 @@
 // The worker run: the client's own sink and service "SB", the peer to the
-// session's user interface, and the wait on the five events.
+// session's user interface, the wait on the five events, and the run's reply
+// threads.
 #include "plugin/ClientPlatform.h"
+#include "plugin/ReplyPool.h"
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
@@ -72,50 +74,90 @@ void RuxUIClient::RunWorker()
 
     HANDLE waits[WaitCount] = {exit.get(), serviceEvent.get(), sinkEvent.get(), stats.get(), advise.get()};
 
-    // Copied before the sink starts: nothing below the sink's start may throw
-    // past the stop calls.
-    std::string peerName = ServiceName();
-    RuxSink sink = RuxStartSink("SB", sinkEvent.get());
-    if (!sink)
-        OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: failed to start sink");
-    RuxService service = RuxStartService(sink, "SB", serviceEvent.get());
-    if (!service)
-        OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: failed to start service");
+    // Made before the sink starts: nothing below the sink's start may throw
+    // past the stop calls. Its threads are joined before the run ends.
+    ReplyPool replies(gate);
+    RunEndpoints endpoints{sinkEvent.get(), serviceEvent.get()};
+    bool started = StartEndpoints(endpoints);
 
     // Every event of the wait array is required: a null handle in it would make
-    // every wait fail at once, and the run would serve nothing.
-    if (sinkEvent.valid() && serviceEvent.valid() && exit.valid() && sink && service && stats.valid() &&
-        advise.valid()) {
-        RuxConnection peer = RuxOpenPeer(sink, peerName.c_str());
-        if (!peer)
-            OlvLog_Print(OlvLogImportant, L"OLVRuxUIPlugin::WorkerProc: failed to open peer");
-        OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: start service and waiting events");
+    // every wait fail at once, and the run would serve nothing. A sink that
+    // could not start is not: the run waits, and tries it again at every
+    // periodic check.
+    if (sinkEvent.valid() && serviceEvent.valid() && exit.valid() && stats.valid() && advise.valid()) {
+        endpoints.announce = started;
         bool waiting = true;
-        bool first = true;
         while (waiting) {
             // A handler that runs out of memory loses its one message; the run
             // goes on serving.
             try {
-                if (first) {
-                    first = false;
-                    FollowSessionWithNotifyer();
-                    AdviseUI();
+                if (endpoints.announce) {
+                    endpoints.announce = false;
+                    Announce(endpoints);
                 }
-                waiting = WaitAndDispatch(waits, sink, service, peer);
+                waiting = WaitAndDispatch(waits, endpoints, replies);
             } catch (const std::exception& e) {
                 OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: %S", e.what());
             }
         }
-        RuxCloseConnection(peer);
+        // Destroy has cancelled the replies in flight: they end at once.
+        replies.Stop();
+        RuxCloseConnection(endpoints.peer);
     } else {
         OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: some objects or events not create!");
     }
 
-    RuxStopService(service);
-    RuxStopSink(sink);
+    RuxStopService(endpoints.service);
+    RuxStopSink(endpoints.sink);
 }
 
-bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService service, RuxConnection& peer)
+bool RuxUIClient::StartEndpoints(RunEndpoints& endpoints) noexcept
+{
+    // On Windows a pipe name lives on while any client still holds an end of
+    // an old instance, and the first instance of a new sink is refused
+    // meanwhile (after Destroy and a new client, or a restart of the host,
+    // while a user interface keeps its peer). Wine frees the name at once.
+    bool first = endpoints.failedStarts == 0;
+    endpoints.sink = Platform().startSink("SB", endpoints.sinkEvent);
+    if (!endpoints.sink) {
+        if (first)
+            OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: failed to start sink");
+        ++endpoints.failedStarts;
+        return false;
+    }
+    endpoints.service = RuxStartService(endpoints.sink, "SB", endpoints.serviceEvent);
+    if (!endpoints.service) {
+        if (first)
+            OlvLog_Print(OlvLogError, L"RuxUIClient::WorkerProc: failed to start service");
+        RuxStopSink(endpoints.sink);
+        endpoints.sink = nullptr;
+        ++endpoints.failedStarts;
+        return false;
+    }
+    if (!first)
+        OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: sink and service started after %u failed tries",
+                     endpoints.failedStarts);
+    return true;
+}
+
+void RuxUIClient::Announce(RunEndpoints& endpoints)
+{
+    // The peer's hello reaches the user interface: an exchange like a push,
+    // none once Destroy has begun.
+    {
+        ExchangeGate::Pass pass(gate);
+        if (!pass.Entered())
+            return;
+        endpoints.peer = RuxOpenPeer(endpoints.sink, ServiceName().c_str());
+    }
+    if (!endpoints.peer)
+        OlvLog_Print(OlvLogImportant, L"OLVRuxUIPlugin::WorkerProc: failed to open peer");
+    OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: start service and waiting events");
+    FollowSessionWithNotifyer();
+    AdviseUI();
+}
+
+bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RunEndpoints& endpoints, ReplyPool& replies)
 {
     DWORD result = WaitForMultipleObjects(WaitCount, waits, FALSE, sessionCheckInterval.load());
     switch (result) {
@@ -124,12 +166,13 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService s
         return false;
     case WAIT_OBJECT_0 + ServiceIndex:
         OlvLog_Print(OlvLogTrace, L"RuxUIClient::WorkerProc: service event is signalize");
-        OnService(service);
+        OnService(endpoints.service, &replies);
         return true;
     case WAIT_OBJECT_0 + SinkIndex:
         OlvLog_Print(OlvLogTrace, L"RuxUIClient::WorkerProc: sink event is signalize");
         AdviseUI();
-        RuxEnsurePeer(sink, ServiceName().c_str(), &peer);
+        if (ExchangeGate::Pass pass(gate); pass.Entered())
+            RuxEnsurePeer(endpoints.sink, ServiceName().c_str(), &endpoints.peer);
         return true;
     case WAIT_OBJECT_0 + StatsIndex:
         UpdateStatisticNotifyer();
@@ -142,6 +185,8 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RuxSink sink, RuxService s
         return true;
     case WAIT_TIMEOUT:
         CheckSession();
+        if (!endpoints.sink && StartEndpoints(endpoints))
+            endpoints.announce = true;
         return true;
     case WAIT_FAILED: {
         DWORD error = GetLastError();

@@ -9,19 +9,6 @@
 #include <algorithm>
 
 namespace rux {
-namespace {
-
-// Deeper values cannot be stored: the result would pass MaxItemDepth.
-int Depth(const ItemNode& node)
-{
-    int depth = 0;
-    for (const auto& [key, value] : node.members)
-        depth = std::max(depth, Depth(*value));
-    return depth + 1;
-}
-
-}  // namespace
-
 Library::Library() : table_(GetCurrentProcessId() * 2654435761u ^ GetTickCount()) {}
 
 Library& Library::Get()
@@ -68,6 +55,7 @@ int32_t Library::Exit(Endpoints& stop)
         auto started = std::static_pointer_cast<StartedService>(table_.Remove(handle, HandleKind::StartedService));
         ReleaseLocked(started->popped, true);
         started->popped = 0;
+        started->poppedSender.reset();
         stop.services.push_back(std::move(started));
     }
     return 0;
@@ -92,6 +80,7 @@ std::shared_ptr<StartedService> Library::RemoveStartedService(uint64_t handle)
     if (started) {
         ReleaseLocked(started->popped, true);
         started->popped = 0;
+        started->poppedSender.reset();
     }
     return started;
 }
@@ -112,14 +101,31 @@ bool Library::Pop(uint64_t service, int32_t& kind, uint64_t& call)
     // The previous call goes now: it was valid until this pop.
     ReleaseLocked(started->popped, true);
     started->popped = 0;
+    started->poppedSender.reset();
     if (!taken) {
         kind = RuxResult_Empty;
         return true;
     }
     entry->node = std::move(message.item);
     started->popped = table_.Add(HandleKind::Item, std::move(entry));
+    started->poppedSender = std::move(message.sender);
     kind = message.kind;
     call = started->popped;
+    return true;
+}
+
+bool Library::PoppedSender(uint64_t service, CallSender& sender)
+{
+    std::shared_ptr<const CallSender> known;
+    {
+        MutexHolder hold(mutex_);
+        auto started = std::static_pointer_cast<StartedService>(table_.Find(service, HandleKind::StartedService));
+        if (!started || !started->popped || !started->poppedSender)
+            return false;
+        known = started->poppedSender;
+    }
+    // Copied unlocked: the sender never changes once shared.
+    sender = *known;
     return true;
 }
 
@@ -171,7 +177,7 @@ bool Library::AssocSet(uint64_t assoc, std::string_view key, uint64_t value)
     ItemEntry* target = FindItemLocked(assoc);
     ItemEntry* source = FindItemLocked(value);
     if (!target || !source || target->root || target->libraryOwned || target->node->type != ItemType::Assoc ||
-        Depth(*source->node) + 1 > MaxItemDepth)
+        source->node->Depth() + 1 > MaxItemDepth)
         return false;
     return target->node->Set(key, source->node->Clone());
 }

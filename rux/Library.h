@@ -14,7 +14,8 @@
 //                               held across that exchange's pipe I/O (bounded
 //                               by its time-out)
 //   2. ClosedConnections::mutex_  the connections closed without waiting, or
-//      IoEvents::mutex_         the kept I/O events (Connection.cpp); taken
+//      IoEvents::mutex_         the kept I/O events (Connection.cpp), or
+//      ConnectionWatch::mutex_  the watched pipes of idle connections; taken
 //                               under 1 by a send, an open and a close
 //
 // Every other one is a leaf: no other mutex of the library is taken while it
@@ -23,6 +24,8 @@
 //                               admitted clients and numbered connections
 //   SinkService::eventMutex_    the use and the close of a service's event
 //   ServerUsers::mutex_         the users of known servers (PeerIdentity.cpp)
+//   PipeSecurity::mutex_        a sink's pipe descriptor and the DACL it carries
+//   TraceLimiter::mutex_        the count of one kind of trace line
 //
 // Besides these: no mutex of the library is held while the trace callback
 // runs, a thread is joined or a sink's pipe is written. Trace keeps a count
@@ -61,6 +64,7 @@ struct StartedService {
     std::shared_ptr<Sink> sink;
     std::shared_ptr<SinkService> service;
     uint64_t popped = 0;  // the call handed out last (Library's mutex)
+    std::shared_ptr<const CallSender> poppedSender;  // who sent it (Library's mutex)
 };
 
 // A service reached through a connection (RuxOpenService).
@@ -110,6 +114,10 @@ public:
     // False for an invalid handle; `kind` is RuxResult_Empty when nothing is
     // queued.
     bool Pop(uint64_t service, int32_t& kind, uint64_t& call) OLV_EXCLUDES(mutex_);
+    // Who sent the call that Pop handed out last on `service`; false when
+    // the handle is invalid or no call is out (none popped, or the queue was
+    // found empty since), or when its sender is not known.
+    bool PoppedSender(uint64_t service, CallSender& sender) OLV_EXCLUDES(mutex_);
 
     // Item handles. The Derive operations return 0 when the handle is not a
     // live item or has no such member.
@@ -132,12 +140,15 @@ public:
     bool AssocSet(uint64_t assoc, std::string_view key, uint64_t value) OLV_EXCLUDES(mutex_);
     // Encodes what `build(const std::array<ItemPtr, N>&)` makes of the nodes
     // of `handles` into `body`. A zero handle gives a null node; a dead
-    // handle, or `build` returning null, gives false.
+    // handle (`error` ERROR_INVALID_HANDLE), or `build` returning null
+    // (ERROR_INVALID_PARAMETER), gives false.
     template <size_t N, class F>
-    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body) OLV_EXCLUDES(mutex_)
+    bool Encode(const std::array<uint64_t, N>& handles, F&& build, std::string& body, DWORD& error)
+        OLV_EXCLUDES(mutex_)
     {
         MutexHolder hold(mutex_);
         std::array<ItemPtr, N> nodes;
+        error = ERROR_INVALID_HANDLE;
         for (size_t i = 0; i < N; ++i) {
             ItemEntry* entry = handles[i] ? FindItemLocked(handles[i]) : nullptr;
             if (handles[i] && !entry)
@@ -146,6 +157,7 @@ public:
                 nodes[i] = entry->node;
         }
         ItemPtr item = build(static_cast<const std::array<ItemPtr, N>&>(nodes));
+        error = ERROR_INVALID_PARAMETER;
         if (!item)
             return false;
         EncodeLocked(*item, body);

@@ -24,6 +24,7 @@ using namespace rux;
 namespace {
 
 constexpr int32_t AccessFailed = -1;
+constexpr uint32_t MaxExchangeTimeoutMs = 60000;
 
 uint64_t Raw(const void* handle)
 {
@@ -68,9 +69,19 @@ int32_t Send(Library& library, RuxService service, FrameKind kind, const std::ar
     for (size_t i = 0; i < N; ++i)
         handles[i] = Raw(items[i]);
     std::string body;
-    if (!link || !library.Encode(handles, build, body))
-        return Fail(0, ERROR_INVALID_HANDLE);
-    return link->connection->Post(kind, link->id, body) ? 1 : 0;
+    DWORD refused = ERROR_INVALID_HANDLE;
+    if (!link || !library.Encode(handles, build, body, refused))
+        return Fail(0, refused);
+    if (link->connection->Post(kind, link->id, body))
+        return 1;
+    return Fail(0, link->connection->FailureError());
+}
+
+// A value the sender wraps one level deeper: false when the message would
+// nest deeper than any receiver decodes.
+bool FitsOneLevelDown(const ItemPtr& node)
+{
+    return !node || node->Depth() + 1 <= MaxItemDepth;
 }
 
 // The node itself, for the calls that send one item as it is.
@@ -79,10 +90,11 @@ ItemPtr Single(const std::array<ItemPtr, 1>& nodes)
     return nodes[0];
 }
 
-RuxConnection OpenConnection(Library& library, const char* sinkName, bool peer, const std::string& source)
+RuxConnection OpenConnection(Library& library, const char* sinkName, bool peer, const std::string& source,
+                             const ExchangeLimits* limits = nullptr)
 {
     DWORD error = 0;
-    auto connection = Connection::Open(sinkName, peer, source, error);
+    auto connection = Connection::Open(sinkName, peer, source, error, limits);
     if (!connection) {
         Trace::Line("Rux: cannot connect to sink '%s' (error %lu)", sinkName, error);
         return Fail<RuxConnection>(nullptr, error);
@@ -194,7 +206,7 @@ RUX_API RuxService RuxStartService(RuxSink sink, const char* name, HANDLE event)
         auto service = owner ? owner->AddService(name, event, error) : nullptr;
         if (!service)
             return Fail<RuxService>(nullptr, error);
-        auto started = std::make_shared<StartedService>(StartedService{owner, service});
+        auto started = std::make_shared<StartedService>(StartedService{owner, service, 0, nullptr});
         return ToHandle<RuxService>(library.Add(HandleKind::StartedService, started));
     });
 }
@@ -268,7 +280,7 @@ RUX_API RuxService RuxOpenService(RuxConnection connection, const char* serviceN
         uint32_t id = 0;
         if (!owner->OpenService(serviceName, status, id) || status != 0) {
             Trace::Line("Rux: sink '%s' has no service '%s'", owner->SinkName().c_str(), serviceName);
-            return Fail<RuxService>(nullptr, status ? static_cast<DWORD>(status) : ERROR_BROKEN_PIPE);
+            return Fail<RuxService>(nullptr, status ? static_cast<DWORD>(status) : owner->FailureError());
         }
         auto link = std::make_shared<ServiceLink>(ServiceLink{owner, id, serviceName});
         return ToHandle<RuxService>(library.Add(HandleKind::OpenedService, link));
@@ -486,7 +498,8 @@ RUX_API int32_t RuxReply(RuxService service, int32_t, RuxItem proc, RuxItem cook
     return RunCall<int32_t>(0, [&](Library& library) {
         return Send(library, service, FrameKind::Reply, std::array<RuxItem, 3>{proc, cookie, item},
                     [](const std::array<ItemPtr, 3>& nodes) -> ItemPtr {
-                        if (!nodes[0] || !nodes[1])
+                        if (!nodes[0] || !nodes[1] || !FitsOneLevelDown(nodes[0]) || !FitsOneLevelDown(nodes[1]) ||
+                            !FitsOneLevelDown(nodes[2]))
                             return nullptr;
                         ItemPtr answer = ItemNode::MakeAssoc();
                         answer->Set("proc", nodes[0]);
@@ -506,7 +519,8 @@ RUX_API int32_t RuxQuery(RuxService service, int32_t, RuxItem proc, RuxItem arg,
             return Fail(0, ERROR_INVALID_NAME);
         return Send(library, service, FrameKind::Query, std::array<RuxItem, 3>{proc, arg, cookie},
                     [&](const std::array<ItemPtr, 3>& nodes) -> ItemPtr {
-                        if (!nodes[0] || !nodes[2])
+                        if (!nodes[0] || !nodes[2] || !FitsOneLevelDown(nodes[0]) || !FitsOneLevelDown(nodes[1]) ||
+                            !FitsOneLevelDown(nodes[2]))
                             return nullptr;
                         ItemPtr query = ItemNode::MakeAssoc();
                         query->Set("proc", nodes[0]);
@@ -546,5 +560,63 @@ RUX_API int32_t RuxIsConnected(RuxConnection connection)
     return RunCall<int32_t>(0, [&](Library& library) {
         auto owner = library.Find<Connection>(Raw(connection), HandleKind::Connection);
         return owner && !owner->Broken() ? 1 : 0;
+    });
+}
+
+RUX_API int32_t RuxGetCallSender(RuxService service, RuxCallSender* sender)
+{
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        CallSender known;
+        if (!sender || !library.PoppedSender(Raw(service), known))
+            return AccessFailed;
+        static_assert(sizeof(RuxCallSender::user) == SECURITY_MAX_SID_SIZE, "room for any SID");
+        RuxCallSender copy{};
+        copy.process = known.process;
+        copy.session = known.session;
+        if (!known.user.Empty() && known.user.Length() <= sizeof copy.user) {
+            copy.userBytes = known.user.Length();
+            std::memcpy(copy.user, known.user.Get(), copy.userBytes);
+        }
+        *sender = copy;
+        return 0;
+    });
+}
+
+RUX_API RuxConnection RuxOpenExchange(const char* sinkName, const RuxExchange* exchange)
+{
+    return RunCall<RuxConnection>(nullptr, [&](Library& library) -> RuxConnection {
+        if (!SinkName::Valid(sinkName))
+            return Fail<RuxConnection>(nullptr, ERROR_INVALID_NAME);
+        if (!exchange || exchange->timeoutMs == 0 || exchange->timeoutMs > MaxExchangeTimeoutMs)
+            return Fail<RuxConnection>(nullptr, ERROR_INVALID_PARAMETER);
+        if (!library.Initialised())
+            return Fail<RuxConnection>(nullptr, ERROR_NOT_READY);
+        CallSender server;
+        ExchangeLimits limits;
+        limits.timeoutMs = exchange->timeoutMs;
+        limits.cancel = exchange->cancel;
+        if (const RuxCallSender* wanted = exchange->server) {
+            // A SID of exactly the length given, or the bounds are refused.
+            server.user = wanted->userBytes <= sizeof wanted->user
+                              ? Sid::Copy(const_cast<uint8_t*>(wanted->user))
+                              : Sid();
+            if (server.user.Empty() || server.user.Length() != wanted->userBytes)
+                return Fail<RuxConnection>(nullptr, ERROR_INVALID_PARAMETER);
+            server.process = wanted->process;
+            server.session = wanted->session;
+            limits.server = &server;
+        }
+        return OpenConnection(library, sinkName, false, std::string(), &limits);
+    });
+}
+
+RUX_API int32_t RuxGetItemSize(RuxItem item, uint32_t* bytes)
+{
+    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
+        return bytes && library.ReadItem(Raw(item), [&](const ItemNode& node) {
+            size_t size = node.HeapBytes();
+            *bytes = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(size);
+            return true;
+        }) ? 0 : AccessFailed;
     });
 }

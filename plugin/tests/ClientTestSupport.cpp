@@ -9,6 +9,8 @@
 #include "tests/support/ItemText.h"
 #include "tests/support/ProcessRun.h"
 
+#include <sddl.h>
+
 #include <atomic>
 #include <cstdio>
 
@@ -191,6 +193,9 @@ std::atomic<uint32_t> UnusableUser{RuxUIClient::NoSession};
 std::atomic<long> FailingEvents{0};
 std::atomic<bool> ThreadAgnosticRefused{false};
 std::atomic<DWORD> LastArmedFilter{0};
+std::atomic<long> FailingSinkStarts{0};
+std::atomic<const char*> DisguisedUser{nullptr};
+std::atomic<uint32_t> DisguisedSession{RuxUIClient::NoSession};
 
 DWORD WINAPI OverriddenActiveConsoleSession()
 {
@@ -229,8 +234,37 @@ LSTATUS OverriddenWatchKeyChanges(HKEY key, DWORD filter, HANDLE event)
     return result;
 }
 
+RuxSink OverriddenStartSink(const char* name, HANDLE event)
+{
+    if (FailingSinkStarts.fetch_sub(1) > 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    FailingSinkStarts.store(0);
+    return DefaultClientPlatform.startSink(name, event);
+}
+
+int32_t OverriddenCallSender(RuxService service, RuxCallSender* sender)
+{
+    int32_t result = DefaultClientPlatform.callSender(service, sender);
+    if (result != 0)
+        return result;
+    if (const char* user = DisguisedUser.load()) {
+        PSID sid = nullptr;
+        if (ConvertStringSidToSidA(user, &sid)) {
+            sender->userBytes = GetLengthSid(sid);
+            CopySid(sizeof sender->user, sender->user, sid);
+            LocalFree(sid);
+        }
+    }
+    if (DisguisedSession.load() != RuxUIClient::NoSession)
+        sender->session = DisguisedSession.load();
+    return 0;
+}
+
 const ClientPlatform OverriddenPlatform = {&OverriddenActiveConsoleSession, &OverriddenSessionUserToken,
-                                           &OverriddenAutoResetEvent, &OverriddenWatchKeyChanges};
+                                           &OverriddenAutoResetEvent, &OverriddenWatchKeyChanges,
+                                           &OverriddenStartSink, &OverriddenCallSender};
 
 }  // namespace
 
@@ -242,6 +276,9 @@ PlatformOverride::PlatformOverride()
     FailingEvents.store(0);
     ThreadAgnosticRefused.store(false);
     LastArmedFilter.store(0);
+    FailingSinkStarts.store(0);
+    DisguisedUser.store(nullptr);
+    DisguisedSession.store(RuxUIClient::NoSession);
     CurrentClientPlatform.store(&OverriddenPlatform);
 }
 
@@ -278,6 +315,17 @@ void PlatformOverride::RefuseThreadAgnosticWatch(bool refused)
 DWORD PlatformOverride::ArmedWatchFilter() const
 {
     return LastArmedFilter.load();
+}
+
+void PlatformOverride::FailNextSinkStarts(long count)
+{
+    FailingSinkStarts.store(count);
+}
+
+void PlatformOverride::DisguiseSenders(const char* userSid, uint32_t sessionId)
+{
+    DisguisedUser.store(userSid);
+    DisguisedSession.store(sessionId);
 }
 
 bool WaitNoLiveClients(DWORD timeout)

@@ -125,6 +125,12 @@ public:
     void RefuseThreadAgnosticWatch(bool refused);
     // The filter of the last watch armed (0: none).
     DWORD ArmedWatchFilter() const;
+    // The next `count` starts of the client's sink fail, as a name that an old
+    // instance's client still holds fails on Windows.
+    void FailNextSinkStarts(long count);
+    // Every query seems sent by the user `userSid` (null: the real one) in
+    // `sessionId` (NoSession: the real one).
+    void DisguiseSenders(const char* userSid, uint32_t sessionId);
 };
 
 // Waits until no client object is alive in the process.

@@ -116,6 +116,14 @@ ItemPtr ItemNode::Clone() const
     return copy;
 }
 
+int ItemNode::Depth() const
+{
+    int depth = 0;
+    for (const auto& [key, value] : members)
+        depth = std::max(depth, value->Depth());
+    return depth + 1;
+}
+
 size_t ItemNode::AllocationBytes(size_t requested)
 {
     if (requested == 0)

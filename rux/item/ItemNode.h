@@ -64,6 +64,10 @@ struct ItemNode {
     bool IndexKeys();
     // A deep copy: the result shares nothing with this node.
     ItemPtr Clone() const;
+    // The levels of nesting: 1 for a value that is not associative (and an
+    // empty list), one more than its deepest value for a list. What building
+    // and decoding refuse above MaxItemDepth.
+    int Depth() const;
 
     // Heap estimate: what a node and what it owns take from the heap, with
     // the allocator's header and rounding, counted the same way by the

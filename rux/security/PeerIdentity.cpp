@@ -6,6 +6,7 @@
 #include <aclapi.h>
 
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <intrin.h>
 #include <vector>
@@ -269,25 +270,98 @@ DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
     return TokenUserOf(token.get(), user);
 }
 
+DWORD PeerIdentity::ClientIntegrity(HANDLE pipe, DWORD& integrity, bool& appContainer)
+{
+    // Through impersonation, as ClientUser: identification level is enough.
+    if (!ImpersonateNamedPipeClient(pipe))
+        return GetLastError();
+    UniqueToken token;
+    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
+    if (!RevertToSelf())
+        __debugbreak();
+    if (error)
+        return error;
+    union {
+        TOKEN_MANDATORY_LABEL header;
+        unsigned char bytes[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    } label;
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenIntegrityLevel, label.bytes, sizeof label.bytes, &size))
+        return GetLastError();
+    PSID sid = label.header.Label.Sid;
+    if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) == 0)
+        return ERROR_INVALID_SID;
+    DWORD level = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+    // Systems before Windows 8 have no AppContainers and do not know the
+    // question (ERROR_INVALID_PARAMETER); any other failure is no answer.
+    DWORD isAppContainer = 0;
+    if (!GetTokenInformation(token.get(), TokenIsAppContainer, &isAppContainer, sizeof isAppContainer, &size)) {
+        if (GetLastError() != ERROR_INVALID_PARAMETER)
+            return GetLastError();
+        isAppContainer = 0;
+    }
+    integrity = level;
+    appContainer = isAppContainer != 0;
+    return 0;
+}
+
+DWORD PeerIdentity::ProcessServiceSid(Sid& service)
+{
+    UniqueToken token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return GetLastError();
+    std::vector<unsigned char> buffer;
+    if (DWORD error = QueryToken(token.get(), TokenGroups, buffer))
+        return error;
+    // A service's own SID is S-1-5-80 followed by five sub-authorities (a
+    // hash of its name), enabled in the token of the process that runs it;
+    // S-1-5-80-0, every service, is not one. A process that runs several
+    // services has several: any one of them names this process's services.
+    static const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        PSID sid = groups->Groups[i].Sid;
+        if ((groups->Groups[i].Attributes & SE_GROUP_ENABLED) == 0 || !IsValidSid(sid) ||
+            *GetSidSubAuthorityCount(sid) != 6 || std::memcmp(GetSidIdentifierAuthority(sid), &nt, sizeof nt) != 0 ||
+            *GetSidSubAuthority(sid, 0) != SECURITY_SERVICE_ID_BASE_RID)
+            continue;
+        Sid copy = Sid::Copy(sid);
+        if (copy.Empty())
+            return ERROR_INVALID_SID;
+        service = std::move(copy);
+        return 0;
+    }
+    return ERROR_NOT_FOUND;
+}
+
 DWORD PeerIdentity::ServerUser(HANDLE pipe, DWORD& process, Sid& user)
 {
     // Recorded by the system when the server end was created: a server cannot
-    // claim another process's id.
+    // claim another process's id. The id may pass to another process once the
+    // server ended, which is why the pipe's owner is the primary evidence
+    // (PipeSecurity::VerifyServer).
     ULONG id = 0;
     if (!GetNamedPipeServerProcessId(pipe, &id))
         return GetLastError();
     Sid sid;
-    DWORD error = ProcessIdUser(id, sid);
-    // A user's process may not open a service's process or token. The pipe's
-    // owner stands in for it: our sinks make their own user the owner, and the
-    // system lets a process own an object only as its own user (or a group it
-    // may assign), short of privileges that already rule the machine.
-    if (error == ERROR_ACCESS_DENIED)
-        error = PipeOwner(pipe, sid);
-    if (error)
+    if (DWORD error = ProcessIdUser(id, sid))
         return error;
     process = id;
     user = std::move(sid);
+    return 0;
+}
+
+DWORD PeerIdentity::ServerOwner(HANDLE pipe, Sid& owner)
+{
+    return PipeOwner(pipe, owner);
+}
+
+DWORD PeerIdentity::ServerSession(HANDLE pipe, DWORD& session)
+{
+    ULONG id = 0;
+    if (!GetNamedPipeServerSessionId(pipe, &id))
+        return GetLastError();
+    session = id;
     return 0;
 }
 

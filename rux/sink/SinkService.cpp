@@ -25,12 +25,13 @@ SinkService::~SinkService()
     Stop();
 }
 
-Delivery SinkService::Deliver(FrameKind kind, const void* body, size_t size)
+Delivery SinkService::Deliver(FrameKind kind, const void* body, size_t size, std::shared_ptr<const CallSender> sender)
 {
     if (!budget_.TryCharge(MessageSlotBytes))
         return Delivery::OverBudget;
     QueuedMessage message;
     message.kind = PopResult(kind);
+    message.sender = std::move(sender);
     switch (ItemCodec::Decode(body, size, DecodeLimits{ItemCodec::ItemBoundBytes(size), &budget_}, message.item,
                               message.bytes)) {
     case DecodeResult::Ok: break;

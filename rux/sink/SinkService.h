@@ -12,6 +12,7 @@
 #include "base/Mutex.h"
 #include "base/UniqueHandle.h"
 #include "rux/item/ByteBudget.h"
+#include "rux/security/CallSender.h"
 #include "rux/wire/Frame.h"
 #include "rux/item/ItemNode.h"
 
@@ -19,6 +20,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 
 namespace rux {
@@ -29,6 +31,7 @@ struct QueuedMessage {
     int32_t kind = 0;   // the RuxPopCall result
     ItemPtr item;
     size_t bytes = 0;   // what it holds of the budget
+    std::shared_ptr<const CallSender> sender;  // the connection's, shared by its messages
 };
 
 // What became of a delivered message.
@@ -57,7 +60,8 @@ public:
     // queues it and sets the event unless a signal is already pending (set,
     // with no pop since): the application drains the queue until it is empty
     // on each wake. Never throws.
-    Delivery Deliver(FrameKind kind, const void* body, size_t size) OLV_EXCLUDES(mutex_, eventMutex_);
+    Delivery Deliver(FrameKind kind, const void* body, size_t size,
+                     std::shared_ptr<const CallSender> sender = nullptr) OLV_EXCLUDES(mutex_, eventMutex_);
     // The oldest message, whose bytes go back to the budget; false when the
     // queue is empty. Either way the pending signal is cleared.
     bool TakeNext(QueuedMessage& message) OLV_EXCLUDES(mutex_);

@@ -45,13 +45,17 @@ IoResult PipeIo::Write(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD time
 IoResult PipeIo::ReadBytes(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs, void* buffer, size_t size)
 {
     auto bytes = static_cast<unsigned char*>(buffer);
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (size_t done = 0; done < size;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return IoResult::TimedOut;
         OVERLAPPED overlapped = {};
         overlapped.hEvent = ioEvent;
         DWORD read = 0;
         BOOL ok = ReadFile(pipe, bytes + done, static_cast<DWORD>(size - done), nullptr, &overlapped);
         DWORD error = ok ? 0 : GetLastError();
-        IoResult result = Complete(pipe, overlapped, stopEvent, timeoutMs, ok, error, read);
+        IoResult result = Complete(pipe, overlapped, stopEvent, static_cast<DWORD>(deadline - now), ok, error, read);
         if (result != IoResult::Ok)
             return result;
         if (error != 0 || read == 0)

@@ -27,7 +27,9 @@ public:
     static IoResult Read(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs,
                          std::vector<unsigned char>& buffer, size_t& size);
     // Reads exactly `size` bytes into `buffer` from a pipe end in byte-read
-    // mode, where messages are a stream of bytes; the time-out is each read's.
+    // mode, where messages are a stream of bytes. The time-out is the whole
+    // read's, however the other end portions the bytes: a server that drips
+    // them cannot stretch it.
     static IoResult ReadBytes(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, DWORD timeoutMs, void* buffer,
                               size_t size);
 };

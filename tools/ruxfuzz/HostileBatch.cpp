@@ -16,10 +16,15 @@ using Members = std::vector<std::pair<std::string, std::string>>;
 // In the order of BatchClass.
 constexpr const char* ClassNames[] = {
     "headers", "kinds", "requests", "items", "services", "deep", "wide", "queries", "commands", "connections", "churn",
-    "idle",
+    "idle", "stall", "lockout", "low-integrity",
 };
 constexpr size_t ClassCount = sizeof(ClassNames) / sizeof(ClassNames[0]);
-static_assert(ClassCount == static_cast<size_t>(BatchClass::Idle) + 1, "a name for every batch class");
+static_assert(ClassCount == static_cast<size_t>(BatchClass::LowIntegrity) + 1, "a name for every batch class");
+
+// How soon the genuine question must be answered after queries to stalling
+// reply sinks: the host answers it at once; a stalled reply holds one of its
+// reply threads for its deadline (2 s), never the others.
+constexpr uint32_t StallAnswerLimitMs = 5000;
 
 constexpr const char* Commands[] = {
     "RequestSBSetting", "ApplySBSetting", "ClearVirtualData", "ResetMessage", "Enable", "ShutDownSB",
@@ -502,6 +507,32 @@ void MakeConnections(FuzzRandom& random, HostileBatch& batch, const BatchLimits&
                         " at once, frames dealt in turn, then " + (batch.byeAtEnd ? "Bye" : "dropped");
 }
 
+// "RequestSBSetting" queries whose reply address is a sink of the fuzzer that
+// stalls, now and then in other letter case (the same pipe) or naming the
+// fuzzer's genuine sink between them.
+void MakeStall(FuzzRandom& random, HostileBatch& batch, const BatchLimits& limits)
+{
+    uint64_t queries = random.Between(20, 60);
+    for (uint64_t n = 0; n < queries; ++n) {
+        std::string sink = random.Chance(1, 2) ? limits.dripSink : limits.silentSink;
+        if (random.Chance(1, 8)) {
+            for (char& c : sink)
+                c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        } else if (random.Chance(1, 10)) {
+            sink = limits.replySink;
+        }
+        Members members = {{"proc", WireItem::String("RequestSBSetting")},
+                           {"service", WireItem::String(random.Chance(1, 2) ? "SB" : "Reply")},
+                           {"source", WireItem::String(sink)},
+                           {"cookie", WireItem::Int(static_cast<int32_t>(random.Next()))}};
+        batch.frames.push_back(Message(Kind(FrameKind::Query), WireItem::Assoc(members)));
+    }
+    batch.connections = static_cast<uint32_t>(random.Between(1, 4));
+    batch.consoleWithinMs = StallAnswerLimitMs;
+    batch.description = std::to_string(queries) + " settings queries to reply sinks that drip or never answer, then "
+                        "the genuine question within " + std::to_string(StallAnswerLimitMs) + " ms";
+}
+
 }  // namespace
 
 HostileBatch HostileBatch::Make(uint64_t seed, uint64_t index, const std::vector<BatchClass>& classes,
@@ -554,6 +585,25 @@ HostileBatch HostileBatch::Make(uint64_t seed, uint64_t index, const std::vector
     case BatchClass::Idle:
         batch.idleConnections = static_cast<uint32_t>(random.Between(8, 72));
         batch.description = std::to_string(batch.idleConnections) + " idle connections held while the host is asked";
+        break;
+    case BatchClass::Stall:
+        MakeStall(random, batch, limits);
+        break;
+    case BatchClass::Lockout:
+        // Mostly whole shares (16), so that the holders fill what other
+        // processes may take and a newcomer finds nothing free.
+        batch.holderProcesses = static_cast<uint32_t>(random.Between(3, 5));
+        batch.holderConnections = random.Chance(3, 4) ? 16u : static_cast<uint32_t>(random.Between(8, 17));
+        batch.description = std::to_string(batch.holderProcesses) + " processes each greeting and holding " +
+                            std::to_string(batch.holderConnections) +
+                            " idle connections, then a newcomer asking RequestSBSetting";
+        break;
+    case BatchClass::LowIntegrity:
+        batch.holderProcesses = 1;
+        batch.holderConnections = static_cast<uint32_t>(random.Between(1, 17));
+        batch.lowIntegrity = true;
+        batch.description = "a process lowered to low integrity greeting " + std::to_string(batch.holderConnections) +
+                            " connections";
         break;
     }
     // Half the plain connections greet as Rux.dll's do: Open, with a number

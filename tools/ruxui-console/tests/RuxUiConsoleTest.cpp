@@ -33,7 +33,9 @@ class FakePlugin {
 public:
     FakePlugin()
         : name("RuxConsoleT" + std::to_string(GetCurrentProcessId())),
-          session(std::to_string(GetCurrentProcessId())),
+          // The console's sink "QClient(N)" is trusted only when served in
+          // session N: the session this test runs in.
+          session(std::to_string(WTSGetActiveConsoleSessionId())),
           sinkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
           serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr))
     {
