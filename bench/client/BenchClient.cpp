@@ -8,6 +8,7 @@
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
 #include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
+#include "bench/common/PluginClient.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
@@ -161,12 +162,8 @@ int RunHost(int iterations)
         RuxExit();
         return 1;
     }
-    HMODULE plugin = LoadLibraryW(L"RUXUI.dll");
-    using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = plugin ? reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(
-                                GetProcAddress(plugin, MAKEINTRESOURCEA(2))))
-                          : nullptr;
-    OLVRuxUIPlugin* client = factory ? factory() : nullptr;
+    HMODULE plugin = nullptr;
+    OLVRuxUIPlugin* client = NewPluginClient(&plugin);
     if (!client) {
         std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
         echo.Stop();

@@ -11,6 +11,7 @@
 // stalling sinks and N queries naming them) and, for the reply cases, the
 // genuine user interface (--ui), which times its own query.
 #include "bench/common/BenchTiming.h"
+#include "bench/common/PluginClient.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxExtensions.h"
 #include "vtapi/EngineState.h"
@@ -221,12 +222,8 @@ int RunHost(const Case& c, int hostile, DWORD capMs)
         std::fprintf(stderr, "bench_replies: cannot set the engine's fault switch\n");
         return 1;
     }
-    HMODULE plugin = LoadLibraryW(L"RUXUI.dll");
-    using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = plugin ? reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(
-                                GetProcAddress(plugin, MAKEINTRESOURCEA(2))))
-                          : nullptr;
-    OLVRuxUIPlugin* client = factory ? factory() : nullptr;
+    HMODULE plugin = nullptr;
+    OLVRuxUIPlugin* client = NewPluginClient(&plugin);
     if (!client) {
         std::fprintf(stderr, "bench_replies: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
         return 1;
