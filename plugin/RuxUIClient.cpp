@@ -42,7 +42,7 @@ RuxUIClient::RuxUIClient()
     RuxInit();
     InstallTraceProc(TraceProc);
     try {
-        SetupStatisticNotifyer();
+        SetupStatisticNotifier();
         settingNames.Fill();
     } catch (...) {
         // The caller gets no object to destroy: undo what it would have undone.

@@ -158,15 +158,15 @@ private:
     bool UpdateUIVtStatus() OLV_EXCLUDES(lock);
     void GetVtStatistic(uint32_t session, VtStatistic& statistic) OLV_EXCLUDES(lock);
 
-    // The statistics key watch. SetupStatisticNotifyer ends the previous watch
-    // and sets one up for the current session; FollowSessionWithNotifyer does
+    // The statistics key watch. SetupStatisticNotifier ends the previous watch
+    // and sets one up for the current session; FollowSessionWithNotifier does
     // so when the session or its user changed since, or the watch is closed
     // (SetSession, "Enable", the periodic check). A watch whose user has gone
     // is so closed at once, rather than holding the logged-off user's hive
     // loaded.
-    void SetupStatisticNotifyer() OLV_EXCLUDES(lock);
-    void FollowSessionWithNotifyer() OLV_EXCLUDES(lock);
-    void UpdateStatisticNotifyer() OLV_EXCLUDES(lock);
+    void SetupStatisticNotifier() OLV_EXCLUDES(lock);
+    void FollowSessionWithNotifier() OLV_EXCLUDES(lock);
+    void UpdateStatisticNotifier() OLV_EXCLUDES(lock);
     // Whether the user logged on to `session` is no longer the one whose key
     // the watch holds (nobody, or someone else).
     bool WatchedUserGone(uint32_t session) const;

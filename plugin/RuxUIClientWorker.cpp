@@ -153,7 +153,7 @@ void RuxUIClient::Announce(RunEndpoints& endpoints)
     if (!endpoints.peer)
         OlvLog_Print(OlvLogImportant, L"OLVRuxUIPlugin::WorkerProc: failed to open peer");
     OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: start service and waiting events");
-    FollowSessionWithNotifyer();
+    FollowSessionWithNotifier();
     AdviseUI();
 }
 
@@ -175,12 +175,12 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RunEndpoints& endpoints, R
             RuxEnsurePeer(endpoints.sink, ServiceName().c_str(), &endpoints.peer);
         return true;
     case WAIT_OBJECT_0 + StatsIndex:
-        UpdateStatisticNotifyer();
+        UpdateStatisticNotifier();
         UpdateUIStatistic();
         return true;
     case WAIT_OBJECT_0 + AdviseIndex:
         // A new session (SetSession, "Enable") gets its user's watch first.
-        FollowSessionWithNotifyer();
+        FollowSessionWithNotifier();
         AdviseUI();
         return true;
     case WAIT_TIMEOUT:
@@ -223,8 +223,8 @@ void RuxUIClient::CheckSession()
     }
     if (changed) {
         OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: new session id = %d", active);
-        SetupStatisticNotifyer();
+        SetupStatisticNotifier();
         AdviseUI();
     }
-    FollowSessionWithNotifyer();
+    FollowSessionWithNotifier();
 }

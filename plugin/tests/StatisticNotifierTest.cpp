@@ -47,11 +47,11 @@ void SetDword(const wchar_t* path, const wchar_t* name, DWORD value)
     RegCloseKey(key);
 }
 
-using StatisticNotifyerTest = ClientTest;
+using StatisticNotifierTest = ClientTest;
 
 }  // namespace
 
-TEST_F(StatisticNotifyerTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush)
+TEST_F(StatisticNotifierTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
     UiSink ui(SessionSinkName());
@@ -86,7 +86,7 @@ TEST_F(StatisticNotifyerTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush
     EXPECT_EQ(log.Count("3|RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer"), 0u);
 }
 
-TEST_F(StatisticNotifyerTest, MissingStatsKeyIsRetriedAtEachTimeOutUntilPushesFlow)
+TEST_F(StatisticNotifierTest, MissingStatsKeyIsRetriedAtEachTimeOutUntilPushesFlow)
 {
     // The engine state was removed: the user has no "Stats" key yet.
     HKEY probe = nullptr;
@@ -119,7 +119,7 @@ TEST_F(StatisticNotifyerTest, MissingStatsKeyIsRetriedAtEachTimeOutUntilPushesFl
     EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), setups);
 }
 
-TEST_F(StatisticNotifyerTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsItWas)
+TEST_F(StatisticNotifierTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsItWas)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
     HostedClient client;  // constructs, and so sets the watch up, on this thread
@@ -145,7 +145,7 @@ TEST_F(StatisticNotifyerTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsIt
 // it at once. It stayed where it was: here closed, since the previous console
 // session's user was unknown, and with the ids then matching, the periodic
 // check never set it up for the new session (this test's check is minutes away).
-TEST_F(StatisticNotifyerTest, EnableSetsTheWatchUpForTheNewConsoleSession)
+TEST_F(StatisticNotifierTest, EnableSetsTheWatchUpForTheNewConsoleSession)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
     const uint32_t console = WTSGetActiveConsoleSessionId();
@@ -176,7 +176,7 @@ TEST_F(StatisticNotifyerTest, EnableSetsTheWatchUpForTheNewConsoleSession)
 // no longer holds that user's hive loaded, and is set up again once a user is
 // there. The previous user's key stayed open instead: for good when the
 // session stayed the same.
-TEST_F(StatisticNotifyerTest, WatchWhoseUserGoesIsClosedAndSetUpAgainForTheNextUser)
+TEST_F(StatisticNotifierTest, WatchWhoseUserGoesIsClosedAndSetUpAgainForTheNextUser)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
     const uint32_t console = WTSGetActiveConsoleSessionId();
@@ -241,7 +241,7 @@ TEST_F(StatisticNotifyerTest, WatchWhoseUserGoesIsClosedAndSetUpAgainForTheNextU
 // A token the client cannot impersonate: RegOpenCurrentUser would then open
 // the host's own hive (SYSTEM's under a service), and the watch was armed
 // there. It stays closed instead, for the time-out to retry.
-TEST_F(StatisticNotifyerTest, UserWhoseTokenCannotBeImpersonatedGetsNoWatchOnAnotherHive)
+TEST_F(StatisticNotifierTest, UserWhoseTokenCannotBeImpersonatedGetsNoWatchOnAnotherHive)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
     const uint32_t console = WTSGetActiveConsoleSessionId();
@@ -260,7 +260,7 @@ TEST_F(StatisticNotifyerTest, UserWhoseTokenCannotBeImpersonatedGetsNoWatchOnAno
 // on Windows ends a watch that is not thread-agnostic (signalling it once).
 // Systems before Windows 8 refuse the flag: the watch is then armed without
 // it, and works.
-TEST_F(StatisticNotifyerTest, WatchIsThreadAgnosticWhereTheSystemHasItAndArmedWithoutItWhereNot)
+TEST_F(StatisticNotifierTest, WatchIsThreadAgnosticWhereTheSystemHasItAndArmedWithoutItWhereNot)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
     const DWORD filter = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET;
