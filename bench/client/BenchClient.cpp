@@ -11,6 +11,7 @@
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
 #include "contracts/RuxExtensions.h"
+#include "plugin/SettingNameTable.h"
 
 #include <windows.h>
 
@@ -299,13 +300,13 @@ int RunUi(int iterations)
                     code = 1;
             }
             // The plug-in's own share: the ten option reads of one settings reply,
-            // made here against the same simulated engine.
+            // made here against the same simulated engine in the same order.
             std::vector<double> reads;
             reads.reserve(static_cast<size_t>(iterations));
             for (int i = 0; i < iterations; ++i) {
                 const double from = Now();
-                for (int32_t id : {2, 10, 4, 3, 9, 8, 7, 6, 5, 11})
-                    VtApi_GetConfigOption(id);
+                for (size_t s = FeatureSettingCount; s-- > 0;)
+                    VtApi_GetConfigOption(FeatureSettings[s].optionId);
                 reads.push_back((Now() - from) * 1e6);
             }
             double readsP50 = Median(reads);
