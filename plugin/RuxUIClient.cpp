@@ -8,6 +8,7 @@
 #include "base/Mutex.h"
 
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -36,8 +37,10 @@ void RemoveTraceProc()
 
 RuxUIClient::RuxUIClient()
 {
-    sessionId = Platform().activeConsoleSession();
-    serviceName = FormatString("QClient(%d)", sessionId.load());
+    {
+        ExclusiveLockHolder holder(lock);
+        SetSessionLocked(Platform().activeConsoleSession());
+    }
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::RuxUIClient: session id = %d", sessionId.load());
     RuxInit();
     InstallTraceProc(TraceProc);
@@ -86,18 +89,25 @@ void RuxUIClient::SetSession(int32_t newSessionId)
 {
     ExclusiveLockHolder holder(lock);
     uint32_t id = newSessionId == -1 ? Platform().activeConsoleSession() : static_cast<uint32_t>(newSessionId);
-    // Kept in step with the id, as everywhere else the id is set, so that the
-    // next push goes to the new session's sink. The name comes first: when it
-    // cannot be made, neither changes, and no exception reaches the host.
+    // The name too, so that the next push goes to the new session's sink. No
+    // exception reaches the host.
     try {
-        serviceName = FormatString("QClient(%d)", id);
+        SetSessionLocked(id);
     } catch (const std::exception& e) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetSession: %S", e.what());
         return;
     }
-    sessionId = id;
     if (adviseEvent.valid())
         SetEvent(adviseEvent.get());
+}
+
+void RuxUIClient::SetSessionLocked(uint32_t id)
+{
+    // The name first: when it cannot be made, neither changes, and the next
+    // change of session tries again.
+    std::string name = FormatString("QClient(%d)", id);
+    sessionId = id;
+    serviceName = std::move(name);
 }
 
 void RuxUIClient::Destroy()

@@ -131,6 +131,11 @@ private:
         bool announce = false;
     };
 
+    // Sets the session id and its service name, "QClient(%d)" of the id,
+    // together: the only place either is set. Throws what FormatString
+    // throws, and then changes neither.
+    void SetSessionLocked(uint32_t id) OLV_REQUIRES(lock);
+
     void ReleaseReference() noexcept;
     void RunWorker();
     // Starts the sink and its service; the first failure is logged, and the

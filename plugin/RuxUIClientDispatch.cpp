@@ -9,7 +9,6 @@
 #include "plugin/UniqueRuxItem.h"
 
 #include "log/OlvLog.h"
-#include "runtime/FormatString.h"
 
 #include <cstdint>
 #include <cstring>
@@ -145,13 +144,10 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     int32_t enable = 0;
     RuxGetBool(arg.get(), &enable);
 
-    // The name first: the id and the name change together or not at all.
     uint32_t active = Platform().activeConsoleSession();
-    std::string name = FormatString("QClient(%d)", active);
     {
         ExclusiveLockHolder holder(lock);
-        sessionId = active;
-        serviceName = std::move(name);
+        SetSessionLocked(active);
     }
     VtApi_SetActiveSession(active);
     if (enable) {

@@ -6,7 +6,6 @@
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
-#include "runtime/FormatString.h"
 
 #include <exception>
 
@@ -211,13 +210,13 @@ void RuxUIClient::CheckSession()
     uint32_t active = Platform().activeConsoleSession();
     bool changed = false;
     {
-        // The id and the name change together under the lock, as host threads
-        // read them under it. The notifier and the push take the lock
-        // themselves, so they run after it is released.
+        // Under the lock, as host threads read the id and the name under it.
+        // The notifier and the push take the lock themselves, so they run
+        // after it is released. A name that cannot be made leaves the session
+        // as it was, for the next check.
         ExclusiveLockHolder holder(lock);
         if (active != sessionId.load()) {
-            sessionId = active;
-            serviceName = FormatString("QClient(%d)", active);
+            SetSessionLocked(active);
             changed = true;
         }
     }

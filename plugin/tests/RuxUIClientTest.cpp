@@ -607,6 +607,28 @@ TEST_F(RuxUIClientTest, SessionSetElsewhereIsReplacedByTheActiveOneAtTheNextTime
     EXPECT_EQ(log.Count("3|RuxUIClient::AdviseUI: VtApi_SetActiveSession failed"), 1u);
 }
 
+// A new console session whose name cannot be made (out of memory) is taken at
+// a later check, the id and the name together. The check used to store the id
+// first: the name stayed the old session's for good, since the ids then
+// matched.
+TEST_F(RuxUIClientTest, PeriodicCheckThatCannotNameTheNewSessionLeavesItForTheNextCheck)
+{
+    PlatformOverride platform;
+    HostedClient client;
+    client.Client()->SetSessionCheckInterval(50);
+    client->StartWorker();
+    ASSERT_TRUE(log.WaitFor("2|RuxUIClient::WorkerProc: start service and waiting events"));
+    {
+        AllocationFailure failure(20);  // "QClient(1234567890)" and its terminator
+        platform.SetActiveSession(1234567890);
+        ASSERT_TRUE(log.WaitFor("3|RuxUIClient::WorkerProc: std::bad_alloc"));
+        EXPECT_TRUE(failure.Happened());
+    }
+    ASSERT_TRUE(log.WaitFor("2|RuxUIClient::WorkerProc: new session id = 1234567890"));
+    EXPECT_EQ(client.Client()->SessionId(), 1234567890u);
+    EXPECT_EQ(client.Client()->ServiceName(), "QClient(1234567890)");
+}
+
 // On Windows a sink's name lives on while a user interface still holds an end
 // of an old instance, and a new first instance is refused meanwhile. The run
 // used to log its failure and serve nothing until the next client.
