@@ -58,6 +58,9 @@ RuxUIClient::RuxUIClient()
 
 RuxUIClient::~RuxUIClient()
 {
+    // A run gives its reference back just before its done signal: when the
+    // host's reference was the last, that signal is all the run has left.
+    WaitForSingleObject(DoneEvent(), INFINITE);
     RemoveTraceProc();
     RuxExit();
     --liveClients;
@@ -76,13 +79,13 @@ void RuxUIClient::StartWorker()
         OlvLog_Print(OlvLogInfo, L"RuxUIClient::StartWorker: WorkerProc already running");
         return;
     }
-    references.fetch_add(1);
+    AddReference();  // the run's
     runEntered = false;
     Start();
     // Signalled done without the run having entered WorkerProc means that the
-    // pool refused the run: nobody else will drop its reference.
+    // pool refused the run: nobody else will give its reference back.
     if (WaitForSingleObject(DoneEvent(), 0) == WAIT_OBJECT_0 && !runEntered.load())
-        ReleaseReference();
+        Release();
 }
 
 void RuxUIClient::SetSession(int32_t newSessionId)
@@ -133,15 +136,10 @@ void RuxUIClient::Destroy()
 
     if (WaitForSingleObject(DoneEvent(), DestroyWaitMilliseconds) == WAIT_TIMEOUT)
         OlvLog_Print(OlvLogImportant, L"RuxUIClient::~RuxUIClient: WorkerProc not stop");
-    // A run lets go of the client before it signals done, so once done is seen
-    // this is the last reference and the shutdown completes here, on the
+    // A run gives its reference back before it signals done, so once done is
+    // seen the host's is the last and the shutdown completes here, on the
     // host's thread. Only a run still busy now finishes it itself.
-    if (references.fetch_sub(1) == 1) {
-        // The last run may have let go just after the wait gave up: it only
-        // has its done signal left to give.
-        WaitForSingleObject(DoneEvent(), INFINITE);
-        delete this;
-    }
+    Release();
 }
 
 void RuxUIClient::SignalDone()
@@ -151,16 +149,7 @@ void RuxUIClient::SignalDone()
     // already given up waiting, this reference was the last one, and the run
     // completes the shutdown after signalling done (the base's destructor
     // wants the run marked as ended).
-    bool last = references.fetch_sub(1) == 1;
-    WorkerThread::SignalDone();
-    if (last)
-        delete this;
-}
-
-void RuxUIClient::ReleaseReference() noexcept
-{
-    if (references.fetch_sub(1) == 1)
-        delete this;
+    Release([this] { WorkerThread::SignalDone(); });
 }
 
 bool RuxUIClient::Closing()

@@ -28,18 +28,19 @@
 // an engine call: the drain looks at `closing` between calls, and Destroy
 // waits for the run as long as ever (DestroyWaitMilliseconds).
 //
-// Lifetime: the client is reference-counted. The host holds one reference from
-// RuxUIClientNew to Destroy, and every queued worker run holds one until it
-// ends; a run drops it just before it signals done. So when Destroy sees the
-// run end within its 1,000 ms wait, it holds the last reference and the whole
-// shutdown (trace callback off, messaging library exit, members released) is
-// done when it returns, on the host's thread. Only a run still busy after the
-// wait finishes the shutdown itself once it has ended, so no run ever touches
-// a freed client.
+// Lifetime (RefCounted): the host holds the reference the client is made
+// with, from RuxUIClientNew to Destroy, and every queued worker run holds one
+// until it ends; a run gives its reference back just before it signals done.
+// So when Destroy sees the run end within its 1,000 ms wait, it gives back the
+// last reference and the whole shutdown (trace callback off, messaging
+// library exit, members released) is done when it returns, on the host's
+// thread. Only a run still busy after the wait frees the client itself, on
+// its pool thread, once it has ended, so no run ever touches a freed client.
 #pragma once
 
 #include "contracts/OLVRuxUIPlugin.h"
 #include "plugin/ExchangeGate.h"
+#include "plugin/RefCounted.h"
 #include "plugin/SettingNameTable.h"
 #include "base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
@@ -55,7 +56,7 @@
 
 class ReplyPool;
 
-class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin {
+class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin, private RefCounted<RuxUIClient> {
 public:
     // No session.
     static constexpr uint32_t NoSession = 0xFFFFFFFF;
@@ -105,17 +106,19 @@ public:
 
 protected:
     void WorkerProc() override;
-    // Drops the run's reference, then signals done; frees the client when that
-    // reference was the last (the host has stopped waiting).
+    // Gives the run's reference back, then signals done; frees the client when
+    // that reference was the last (the host has stopped waiting).
     void SignalDone() override;
 
 private:
     // The tests reach single dispatch and update steps through it, with items
     // and sessions that Rux.dll and Wine never produce.
     friend class RuxUIClientProbe;
+    friend class RefCounted<RuxUIClient>;
 
-    // Only through Destroy or the end of a run that outlived Destroy's wait:
-    // the trace callback off, the messaging library's exit, the members.
+    // Only by the last reference given back (Destroy, or the end of a run that
+    // outlived Destroy's wait): the trace callback off, the messaging
+    // library's exit, the members.
     ~RuxUIClient() override;
 
     // The run's own sink and service "SB" and its peer to the session's user
@@ -136,7 +139,6 @@ private:
     // throws, and then changes neither.
     void SetSessionLocked(uint32_t id) OLV_REQUIRES(lock);
 
-    void ReleaseReference() noexcept;
     void RunWorker();
     // Starts the sink and its service; the first failure is logged, and the
     // start after failures. False (nothing started) when either failed.
@@ -198,8 +200,6 @@ private:
     // Set by Destroy under the lock: no push after the final "Status" 0, and a
     // run that stores its exit event afterwards ends at once.
     bool closing OLV_GUARDED_BY(lock) = false;
-    // The host's reference plus one per queued run.
-    std::atomic<long> references{1};
     // Set when a run enters WorkerProc: tells a failed queueing from a run that
     // has already ended.
     std::atomic<bool> runEntered{false};
