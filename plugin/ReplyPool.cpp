@@ -10,16 +10,6 @@
 
 namespace {
 
-std::string TargetKey(const std::string& sink)
-{
-    std::string key = sink;
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return key;
-}
-
 // The refusals, each with the number it reports.
 const wchar_t* const BackingOff = L"ReplyPool::Hand: reply to '%S' dropped: its last exchange failed %u ms ago";
 const wchar_t* const SenderFull = L"ReplyPool::Hand: reply to '%S' dropped: process %u has %u replies pending";
@@ -81,7 +71,7 @@ bool ReplyPool::Admits(const RuxCallSender& sender, const std::string& sink)
     ULONGLONG number = 0;
     {
         MutexHolder hold(mutex_);
-        refusal = RefusalLocked(sender.process, TargetKey(sink), 0, GetTickCount64(), number);
+        refusal = RefusalLocked(sender.process, ReplyBackoff::TargetKey(sink), 0, GetTickCount64(), number);
     }
     if (refusal == SenderFull)
         OlvLog_Print(OlvLogError, refusal, sink.c_str(), sender.process, static_cast<unsigned>(number));
@@ -100,7 +90,7 @@ bool ReplyPool::Hand(ReplyJob job)
             break;
         }
     }
-    std::string target = TargetKey(job.sink);
+    std::string target = ReplyBackoff::TargetKey(job.sink);
     Queued queued{std::move(job), std::move(target)};
     const wchar_t* refusal = threads_.empty() ? NoThread : nullptr;
     ULONGLONG number = 0;

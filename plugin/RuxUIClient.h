@@ -161,6 +161,9 @@ private:
 
     // Updates of the user interface.
     bool AdviseUI() OLV_EXCLUDES(lock);
+    // The sink a push of the worker goes to (the service name); false once
+    // Destroy has begun. Throws std::bad_alloc.
+    bool PushSinkUnlessClosing(std::string& sinkName) OLV_EXCLUDES(lock);
     bool UpdateUIStatistic() OLV_EXCLUDES(lock);
     bool UpdateUIVtStatus() OLV_EXCLUDES(lock);
     void GetVtStatistic(uint32_t session, VtStatistic& statistic) OLV_EXCLUDES(lock);

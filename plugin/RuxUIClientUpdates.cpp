@@ -75,6 +75,17 @@ int32_t Call(RuxService service, RuxItem item)
 
 }  // namespace
 
+bool RuxUIClient::PushSinkUnlessClosing(std::string& sinkName)
+{
+    ExclusiveLockHolder holder(lock);
+    // After the host's final "Status" 0 nothing else is pushed, also not by a
+    // run that was still busy when the host destroyed the client.
+    if (closing)
+        return false;
+    sinkName = serviceName;
+    return true;
+}
+
 void RuxUIClient::GetVtStatistic(uint32_t session, VtStatistic& statistic)
 {
     statistic = VtStatistic{};
@@ -108,14 +119,8 @@ bool RuxUIClient::AdviseUI()
     }
 
     std::string sinkName;
-    {
-        ExclusiveLockHolder holder(lock);
-        // After the host's final "Status" 0 nothing else is pushed, also not by
-        // a run that was still busy when the host destroyed the client.
-        if (closing)
-            return false;
-        sinkName = serviceName;
-    }
+    if (!PushSinkUnlessClosing(sinkName))
+        return false;
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::AdviseUI");
 
     VtStatistic statistic;
@@ -165,12 +170,8 @@ bool RuxUIClient::UpdateUIStatistic()
     if (session == NoSession)
         return false;
     std::string sinkName;
-    {
-        ExclusiveLockHolder holder(lock);
-        if (closing)
-            return false;
-        sinkName = serviceName;
-    }
+    if (!PushSinkUnlessClosing(sinkName))
+        return false;
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::UpdateUIStatistic");
 
     VtStatistic statistic;

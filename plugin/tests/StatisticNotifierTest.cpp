@@ -32,20 +32,38 @@ std::string StatisticsText(uint32_t malicious, uint32_t suspicious, uint32_t har
 
 void CreateKey(const wchar_t* path)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_READ, nullptr, &key, nullptr), ERROR_SUCCESS);
-    RegCloseKey(key);
+    UniqueKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, 0, KEY_READ, nullptr, key.put(), nullptr),
+              ERROR_SUCCESS);
 }
 
 // One change each: the key must exist already.
 void SetDword(const wchar_t* path, const wchar_t* name, DWORD value)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
+    UniqueKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_SET_VALUE, key.put()), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof(value)),
               ERROR_SUCCESS);
-    RegCloseKey(key);
 }
+
+// The test's own watch on the "Stats" key, armed once. The system notifies
+// every watch of a key of the same change together: once this one has fired,
+// a watch of the client's that was armed would have fired too.
+class StatsWitness {
+public:
+    StatsWitness()
+    {
+        armed = RegOpenKeyExW(HKEY_CURRENT_USER, StatsPath, 0, KEY_NOTIFY, key.put()) == ERROR_SUCCESS &&
+                RegNotifyChangeKeyValue(key.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                        event.get(), TRUE) == ERROR_SUCCESS;
+    }
+    bool Fired() const { return armed && WaitForSingleObject(event.get(), 5000) == WAIT_OBJECT_0; }
+
+private:
+    UniqueKey key;
+    UniqueEvent event{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    bool armed = false;
+};
 
 using StatisticNotifierTest = ClientTest;
 
@@ -54,14 +72,10 @@ using StatisticNotifierTest = ClientTest;
 TEST_F(StatisticNotifierTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush)
 {
     ASSERT_EQ(EngineState().EnsureStatsKey(), static_cast<DWORD>(ERROR_SUCCESS));
-    UiSink ui(SessionSinkName());
-    ASSERT_TRUE(ui.Started());
-    HostedClient client;
+    ServedClient served;
     EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 1u);
-
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    client->StartWorker();
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
 
     const struct {
         const char* change;
@@ -77,10 +91,13 @@ TEST_F(StatisticNotifierTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush
     };
     for (const auto& c : changes) {
         c.apply();
-        ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message)) << c.change;
+        ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Update, message)) << c.change;
         EXPECT_EQ(message.text, c.expected) << c.change;
-        // One change, one push: the watch fires once per arming.
-        EXPECT_FALSE(ui.NextOfKind(RuxResult_Update, message, 300)) << c.change << ": " << message.text;
+        // One change, one push: the watch fires once per arming. A second
+        // signal, set by now, would be served before the advise asked for here.
+        served.client->SetSession(-1);
+        ASSERT_TRUE(served.ui.Next(message)) << c.change;
+        EXPECT_EQ(message.kind, RuxResult_Advise) << c.change << ": " << message.text;
     }
     EXPECT_EQ(log.Count("1|RuxUIClient::UpdateUIStatistic"), std::size(changes));
     EXPECT_EQ(log.Count("3|RuxUIClient::UpdateStatisticNotifyer: failed to UpdateStatisticNotifyer"), 0u);
@@ -89,20 +106,17 @@ TEST_F(StatisticNotifierTest, EachChangeUnderStatsBringsExactlyOneStatisticsPush
 TEST_F(StatisticNotifierTest, MissingStatsKeyIsRetriedAtEachTimeOutUntilPushesFlow)
 {
     // The engine state was removed: the user has no "Stats" key yet.
-    HKEY probe = nullptr;
-    ASSERT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, StatsPath, 0, KEY_READ, &probe), ERROR_SUCCESS);
+    UniqueKey probe;
+    ASSERT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, StatsPath, 0, KEY_READ, probe.put()), ERROR_SUCCESS);
 
-    UiSink ui(SessionSinkName());
-    HostedClient client;
+    PlatformOverride platform;
+    ServedClient served;
     EXPECT_EQ(log.Count("3|RuxUIClient::SetupStatisticNotifyer: failed to open Settings reg value " +
                         std::to_string(ERROR_FILE_NOT_FOUND)),
               1u);
     EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 0u);
-
-    client.Client()->SetSessionCheckInterval(100);
+    ASSERT_TRUE(served.Start(100));
     UiMessage message;
-    client->StartWorker();
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
 
     // The key appears (the engine creates it when a session is set); a later
     // time-out opens it and arms the watch.
@@ -110,12 +124,13 @@ TEST_F(StatisticNotifierTest, MissingStatsKeyIsRetriedAtEachTimeOutUntilPushesFl
     ASSERT_TRUE(log.WaitFor("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"));
 
     EngineState().SetStatistic(BlockedA, 11);
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Update, message));
     EXPECT_EQ(message.text, StatisticsText(11, 0, 0));
 
-    // Once the key is open, a time-out no longer sets the watch up again.
+    // Once the key is open, a time-out no longer sets the watch up again: the
+    // first of two whole checks would have.
     size_t setups = log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success");
-    Sleep(400);
+    ASSERT_TRUE(platform.WaitForPeriodicChecks(2));
     EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), setups);
 }
 
@@ -127,8 +142,8 @@ TEST_F(StatisticNotifierTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsIt
                         std::to_string(WTSGetActiveConsoleSessionId())),
               1u);
     EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 1u);
-    HANDLE token = nullptr;
-    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    UniqueToken token;
+    EXPECT_FALSE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
 
     // The watch is armed: a change signals the statistics event once.
@@ -137,8 +152,10 @@ TEST_F(StatisticNotifierTest, WatchIsSetUpAsTheSessionUserAndLeavesTheThreadAsIt
     EXPECT_EQ(WaitForSingleObject(statsEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EngineState().SetStatistic(BlockedA, 1);
     EXPECT_EQ(WaitForSingleObject(statsEvent, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+    StatsWitness witness;
     EngineState().SetStatistic(BlockedA, 2);
-    EXPECT_EQ(WaitForSingleObject(statsEvent, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "not re-armed yet";
+    ASSERT_TRUE(witness.Fired());
+    EXPECT_EQ(WaitForSingleObject(statsEvent, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "not re-armed yet";
 }
 
 // "Enable" serves the session now at the console, and the watch must follow
@@ -252,8 +269,10 @@ TEST_F(StatisticNotifierTest, UserWhoseTokenCannotBeImpersonatedGetsNoWatchOnAno
                         std::to_string(console)),
               1u);
     EXPECT_EQ(log.Count("4|RuxUIClient::SetupStatisticNotifyer: notifyer set success"), 0u);
+    StatsWitness witness;
     EngineState().SetStatistic(BlockedA, 1);
-    EXPECT_EQ(WaitForSingleObject(client.Client()->StatisticsEvent(), 300), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(witness.Fired());
+    EXPECT_EQ(WaitForSingleObject(client.Client()->StatisticsEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 // Armed first on the host's thread, the watch must outlive that thread, which
