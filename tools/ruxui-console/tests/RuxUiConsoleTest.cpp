@@ -1,5 +1,6 @@
 // ruxui-console as a process, against this test playing the plug-in: its own
 // sink (a unique name, passed with --peer) and service "SB".
+#include "base/UniqueHandle.h"
 #include "contracts/RuxExtensions.h"
 #include "tests/support/ProcessRun.h"
 
@@ -40,16 +41,14 @@ public:
           serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr))
     {
         RuxInit();
-        sink = RuxStartSink(name.c_str(), sinkEvent);
-        service = RuxStartService(sink, "SB", serviceEvent);
+        sink = RuxStartSink(name.c_str(), sinkEvent.get());
+        service = RuxStartService(sink, "SB", serviceEvent.get());
     }
     ~FakePlugin()
     {
         RuxStopService(service);
         RuxStopSink(sink);
         RuxExit();
-        CloseHandle(sinkEvent);
-        CloseHandle(serviceEvent);
     }
 
     std::vector<std::wstring> Args(std::vector<std::wstring> steps) const
@@ -75,7 +74,7 @@ public:
     {
         for (int i = 0; i < 100; ++i) {
             int32_t kind = RuxPopCall(service, call);
-            if (kind != RuxResult_Empty || WaitForSingleObject(serviceEvent, 10000) != WAIT_OBJECT_0)
+            if (kind != RuxResult_Empty || WaitForSingleObject(serviceEvent.get(), 10000) != WAIT_OBJECT_0)
                 return kind;
         }
         return RuxResult_Empty;
@@ -83,8 +82,8 @@ public:
 
     std::string name;
     std::string session;
-    HANDLE sinkEvent;
-    HANDLE serviceEvent;
+    UniqueEvent sinkEvent;
+    UniqueEvent serviceEvent;
     RuxSink sink = nullptr;
     RuxService service = nullptr;
 };
@@ -101,7 +100,7 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
          L"query RequestSBSetting", L"--wait-for", L"reply:RequestSBSetting", L"--wait-for", L"advise:\"Status\":1"}));
     ASSERT_TRUE(console.Started());
     // The console's peer sets our sink event; as the plug-in, answer it with a push.
-    ASSERT_EQ(WaitForSingleObject(plugin.sinkEvent, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(plugin.sinkEvent.get(), 10000), WAIT_OBJECT_0);
     std::string consoleSink = "QClient(" + plugin.session + ")";
     ASSERT_TRUE(plugin.Push(true, RuxBuildItem("{s:i,s:s}", "Status", 1, "Version", "1.2.3.4"), consoleSink));
 
