@@ -7,11 +7,13 @@
 // The host process (no arguments) starts the echo sink and a client from
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
 #include "bench/common/BenchTiming.h"
+#include "base/UniqueHandle.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
 #include "contracts/RuxExtensions.h"
 #include "plugin/SettingNameTable.h"
+#include "tools/ruxhost/PluginHost.h"
 
 #include <windows.h>
 
@@ -44,6 +46,32 @@ void PrintUsage()
         EchoSink, ReplySink, DefaultIterations);
 }
 
+// A sink of this process with one service, whose queue is popped; stopped and
+// its events closed when it goes.
+class BenchSink {
+public:
+    BenchSink() = default;
+    ~BenchSink()
+    {
+        RuxStopService(service);
+        RuxStopSink(sink);
+    }
+    BenchSink(const BenchSink&) = delete;
+    BenchSink& operator=(const BenchSink&) = delete;
+
+    bool Start(const char* sinkName, const char* serviceName)
+    {
+        sink = RuxStartSink(sinkName, sinkEvent.get());
+        service = sink ? RuxStartService(sink, serviceName, serviceEvent.get()) : nullptr;
+        return service != nullptr;
+    }
+
+    UniqueEvent sinkEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueEvent serviceEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    RuxSink sink = nullptr;
+    RuxService service = nullptr;
+};
+
 // ---- the host side ------------------------------------------------------------
 
 // Answers every query of its service at once: the floor of a query round trip.
@@ -52,25 +80,17 @@ class EchoService {
 public:
     bool Start()
     {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sink = RuxStartSink(EchoSink, sinkEvent);
-        service = sink ? RuxStartService(sink, "SB", event) : nullptr;
-        if (!service)
+        if (!echo.Start(EchoSink, "SB"))
             return false;
         thread = std::thread([this] { Serve(); });
         return true;
     }
-    void Stop()
+    ~EchoService()
     {
         stopping = true;
-        SetEvent(event);
+        SetEvent(echo.serviceEvent.get());
         if (thread.joinable())
             thread.join();
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(event);
-        CloseHandle(sinkEvent);
     }
 
 private:
@@ -79,9 +99,9 @@ private:
         RuxConnection lasting = nullptr;
         RuxService lastingService = nullptr;
         while (!stopping) {
-            WaitForSingleObject(event, INFINITE);
+            WaitForSingleObject(echo.serviceEvent.get(), INFINITE);
             RuxItem call = nullptr;
-            while (RuxPopCall(service, &call) == RuxResult_Query) {
+            while (RuxPopCall(echo.service, &call) == RuxResult_Query) {
                 RuxItem proc = nullptr;
                 RuxItem cookie = nullptr;
                 RuxItem arg = nullptr;
@@ -115,40 +135,16 @@ private:
         RuxCloseConnection(lasting);
     }
 
-    HANDLE event = nullptr;
-    HANDLE sinkEvent = nullptr;
-    RuxSink sink = nullptr;
-    RuxService service = nullptr;
+    BenchSink echo;
     std::thread thread;
     std::atomic<bool> stopping{false};
 };
 
-int RunHost(int iterations)
+// The UI process against a started client, which is destroyed and unloaded
+// afterwards: the UI's exit code.
+DWORD RunUiProcess(PluginHost& plugin, int iterations)
 {
-    RuxInit();
-    EchoService echo;
-    if (!echo.Start()) {
-        std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
-        echo.Stop();
-        RuxExit();
-        return 1;
-    }
-    HMODULE plugin = LoadLibraryW(L"RUXUI.dll");
-    using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = plugin ? reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(
-                                GetProcAddress(plugin, MAKEINTRESOURCEA(2))))
-                          : nullptr;
-    OLVRuxUIPlugin* client = factory ? factory() : nullptr;
-    if (!client) {
-        std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
-        echo.Stop();
-        if (plugin)
-            FreeLibrary(plugin);
-        RuxExit();
-        return 1;
-    }
-    client->StartWorker();
-
+    plugin.StartWorker();
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --ui " + std::to_wstring(iterations);
@@ -167,9 +163,27 @@ int RunHost(int iterations)
     } else {
         std::fprintf(stderr, "bench_client: cannot start the UI process (error %lu)\n", GetLastError());
     }
-    client->Destroy();
-    FreeLibrary(plugin);
-    echo.Stop();
+    plugin.Destroy();
+    bool stillMapped = false;
+    plugin.Unload(stillMapped);
+    return code;
+}
+
+int RunHost(int iterations)
+{
+    RuxInit();
+    DWORD code = 1;
+    {
+        EchoService echo;
+        PluginHost plugin(L"RUXUI.dll");
+        DWORD error = ERROR_SUCCESS;
+        if (!echo.Start())
+            std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
+        else if (!plugin.NewClient(error))
+            std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", error);
+        else
+            code = RunUiProcess(plugin, iterations);
+    }
     RuxExit();
     return static_cast<int>(code);
 }
@@ -184,21 +198,7 @@ struct Percentiles {
 
 class UiMeasure {
 public:
-    bool Start()
-    {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sink = RuxStartSink(ReplySink, sinkEvent);
-        service = sink ? RuxStartService(sink, ReplyService, event) : nullptr;
-        return service != nullptr;
-    }
-    ~UiMeasure()
-    {
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(event);
-        CloseHandle(sinkEvent);
-    }
+    bool Start() { return replies.Start(ReplySink, ReplyService); }
 
     // One query after another on a lasting connection to `target`, each timed
     // from the send to the popped reply.
@@ -248,20 +248,17 @@ private:
     {
         for (;;) {
             RuxItem item = nullptr;
-            int32_t kind = RuxPopCall(service, &item);
+            int32_t kind = RuxPopCall(replies.service, &item);
             if (kind == RuxResult_Reply)
                 return true;
             if (kind != RuxResult_Empty)
                 continue;
-            if (WaitForSingleObject(event, 5000) != WAIT_OBJECT_0)
+            if (WaitForSingleObject(replies.serviceEvent.get(), 5000) != WAIT_OBJECT_0)
                 return false;
         }
     }
 
-    HANDLE event = nullptr;
-    HANDLE sinkEvent = nullptr;
-    RuxSink sink = nullptr;
-    RuxService service = nullptr;
+    BenchSink replies;
 };
 
 int RunUi(int iterations)
