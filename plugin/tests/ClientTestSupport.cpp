@@ -377,13 +377,15 @@ bool ServedClient::Start(DWORD checkInterval)
     return ui.NextOfKind(RuxResult_Advise, firstPush);
 }
 
-std::wstring MakeVirtualDataFile(const testsupport::TempFolder& folder, const wchar_t* name)
+VirtualDataFile::VirtualDataFile(const wchar_t* name) : path(folder / name)
 {
-    if (EngineState().SetVirtualDataPath(folder.Path()) != ERROR_SUCCESS)
-        return std::wstring();
-    std::wstring file = folder / name;
-    UniqueFile handle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    return handle.valid() ? file : std::wstring();
+    made = EngineState().SetVirtualDataPath(folder.Path()) == ERROR_SUCCESS &&
+           UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)).valid();
+}
+
+bool VirtualDataFile::Exists() const
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void ClientTest::SetUp()

@@ -174,9 +174,17 @@ struct ServedClient {
     UiMessage firstPush;
 };
 
-// A file in the engine's virtual-data folder (set to `folder`), which a
-// "ClearVirtualData" removes. Empty when it could not be made.
-std::wstring MakeVirtualDataFile(const testsupport::TempFolder& folder, const wchar_t* name);
+// A file in a folder of its own, made the engine's virtual-data folder: a
+// "ClearVirtualData" removes it.
+struct VirtualDataFile {
+    explicit VirtualDataFile(const wchar_t* name);
+    bool Made() const { return made; }
+    bool Exists() const;
+
+    testsupport::TempFolder folder;
+    std::wstring path;
+    bool made = false;
+};
 
 // A test of the client in this process: the engine's state set aside, the
 // process log captured, the messaging library in use; every client gone at the

@@ -167,7 +167,7 @@ TEST_F(RuxUIClientTest, VersionsFollowTheEngineReportAndFallBackToTheFileVersion
 {
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage push = served.firstPush;
+    UiMessage push;
 
     const struct {
         std::initializer_list<const wchar_t*> components;
@@ -215,7 +215,7 @@ TEST_F(RuxUIClientTest, SettingsReplyGoesToTheQuerysSourceWithTheTenPairsInOrder
         ASSERT_EQ(EngineState().SetOption(id, id % 2), static_cast<DWORD>(ERROR_SUCCESS));
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
 
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "cookie-7", "SettingsDialog", "Answers"));
     ASSERT_TRUE(served.replies.Next(message));
@@ -234,7 +234,7 @@ TEST_F(RuxUIClientTest, SettingsReplyToAnUnreachableSourceIsLoggedAndDropped)
 {
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c1", "NoSuchSink", "Answers"));
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c2", "SettingsDialog", "Answers"));
     ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
@@ -256,7 +256,7 @@ TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
 {
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
 
     const struct {
         const char* what;
@@ -300,7 +300,7 @@ TEST_F(RuxUIClientTest, CallThatRunsOutOfMemoryLosesOnlyItself)
 {
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
 
     // The worker sits in a slow push while the four queries queue up, so that
     // one drain pops them all.
@@ -373,7 +373,7 @@ TEST_F(RuxUIClientTest, EnableWhileRunningMakesNoStartCallButStillPushes)
     ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::StartVantor, true), static_cast<DWORD>(ERROR_SUCCESS));
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage push = served.firstPush;
+    UiMessage push;
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
     ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
     EXPECT_EQ(log.Count("3|Failed to start Linshade by server command"), 0u);
@@ -389,7 +389,7 @@ TEST_F(RuxUIClientTest, EnableWithANonBooleanArgumentStartsNothingAndRequestsNoP
     PlatformOverride platform;
     ServedClient served;
     ASSERT_TRUE(served.Start(100));
-    UiMessage message = served.firstPush;
+    UiMessage message;
     size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
 
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:i}", "proc", "Enable", "arg", 1)));
@@ -405,13 +405,11 @@ TEST_F(RuxUIClientTest, EnableWithANonBooleanArgumentStartsNothingAndRequestsNoP
 
 TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
 {
-    testsupport::TempFolder folder;
-    const std::wstring file = MakeVirtualDataFile(folder, L"virtualised.dat");
-    ASSERT_FALSE(file.empty());
-
+    VirtualDataFile data(L"virtualised.dat");
+    ASSERT_TRUE(data.Made());
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "ShutDownSB")));
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "ClearVirtualData")));
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "NoSuchCommand")));
@@ -419,7 +417,7 @@ TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
     ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
 
-    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(data.Exists());
     EXPECT_EQ(log.Count("4|Shut down call"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 1u);
     // A bare string that names no known command has no "proc" either.
@@ -556,7 +554,7 @@ TEST_F(RuxUIClientTest, SessionSetElsewhereIsReplacedByTheActiveOneAtTheNextTime
 {
     ServedClient served;
     ASSERT_TRUE(served.Start(200));
-    UiMessage push = served.firstPush;
+    UiMessage push;
 
     served.client->SetSession(5);
     EXPECT_EQ(served.client.Client()->ServiceName(), "QClient(5)");
@@ -630,14 +628,12 @@ TEST_F(RuxUIClientTest, RunWithoutASinkEventEndsAfterItsSetUpLines)
 
 TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTheClientItself)
 {
-    testsupport::TempFolder folder;
-    const std::wstring file = MakeVirtualDataFile(folder, L"kept.dat");
-    ASSERT_FALSE(file.empty());
-
+    VirtualDataFile data(L"kept.dat");
+    ASSERT_TRUE(data.Made());
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage push = served.firstPush;
     size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
+    UiMessage push;
 
     // The sink event makes the worker push, and the push begins with a session
     // call that now takes 6 s, outside the client lock: ample time for the
@@ -664,7 +660,7 @@ TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTh
         << "the late shutdown took the trace callback of the client made meanwhile";
     EXPECT_EQ(log.Count("1|RuxUIClient::WorkerProc: exit event is signalize"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 0u);
-    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(data.Exists());
     // No push after the final status.
     EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), pushes);
     EXPECT_FALSE(served.ui.NextOfKind(RuxResult_Advise, push, 0));
@@ -678,7 +674,7 @@ TEST_F(RuxUIClientTest, StatisticsEventPushesAllFourCountersWithTheMaliciousSum)
         ASSERT_EQ(EngineState().SetStatistic(i, stats[i]), static_cast<DWORD>(ERROR_SUCCESS));
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
     ASSERT_NE(served.client.Client()->StatisticsEvent(), nullptr);
     SetEvent(served.client.Client()->StatisticsEvent());
     ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Update, message));
@@ -690,7 +686,7 @@ TEST_F(RuxUIClientTest, SecondStartWhileTheRunServesReturnsAtOnce)
 {
     ServedClient served;
     ASSERT_TRUE(served.Start());
-    UiMessage message = served.firstPush;
+    UiMessage message;
     UniqueEvent returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     ASSERT_TRUE(returned.valid());
     OLVRuxUIPlugin* plugin = served.client.Client();
