@@ -45,6 +45,7 @@
 #include "base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
 #include "contracts/RuxApi.h"
+#include "contracts/VtApi.h"
 #include "runtime/ExclusiveLock.h"
 #include "base/ThreadSafety.h"
 #include "runtime/WorkerThread.h"
@@ -103,6 +104,10 @@ public:
     // Copies a string or byte-string item into `buffer`, terminated. False for
     // any other type, a null item or a failed copy.
     static bool GetItemString(RuxItem item, char (&buffer)[256]);
+    // The version of an engine component in the ANSI code page: its text up
+    // to the terminator, or the whole field when the engine left none; empty
+    // when it cannot be converted. Throws std::bad_alloc.
+    static std::string ComponentVersionText(const VtComponentVersion& component);
 
 protected:
     void WorkerProc() override;

@@ -31,6 +31,17 @@ bool StatusZeroCameLast(UiSink& ui)
            messages.back().kind == RuxResult_Update && messages.back().text == "{Status:0}";
 }
 
+// What the library counts a blob item of `length` bytes at (RuxGetItemSize).
+uint32_t BlobItemBytes(size_t length)
+{
+    std::string data(length, 'c');
+    RuxItem blob = RuxBuildBlob(data.data(), static_cast<uint32_t>(length));
+    uint32_t bytes = 0;
+    RuxGetItemSize(blob, &bytes);
+    RuxReleaseItem(blob);
+    return bytes;
+}
+
 using ClientReplies = ClientTest;
 
 }  // namespace
@@ -156,4 +167,37 @@ TEST_F(ClientReplies, SlowEngineDoesNotHoldDestroy)
     std::vector<UiMessage> answers;
     ASSERT_TRUE(served.replies.TakeAllSent(answers));
     EXPECT_TRUE(answers.empty()) << answers.front().text;
+}
+
+// The cookie comes back in the answer: the largest that the library counts
+// at the bound is handed back, and a query whose cookie is a byte larger is
+// not answered.
+TEST_F(ClientReplies, CookieUpToItsBoundIsHandedBackAndALargerOneIsNotAnswered)
+{
+    constexpr uint32_t Bound = RuxUIClient::MaxCookieBytes;
+    size_t length = Bound;
+    while (BlobItemBytes(length) > Bound)
+        --length;
+    ASSERT_EQ(BlobItemBytes(length), Bound) << "no blob is counted at the bound itself";
+    const uint32_t over = BlobItemBytes(length + 1);
+
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
+    std::string cookie(length + 1, 'c');
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, RuxBuildBlob(cookie.data(), static_cast<uint32_t>(length)),
+                          "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, RuxBuildBlob(cookie.data(), static_cast<uint32_t>(length + 1)),
+                          "SettingsDialog", "Answers"));
+    ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "last", "SettingsDialog", "Answers"));
+    // Replies to one target go one at a time, in the order asked.
+    std::vector<UiMessage> replies;
+    for (UiMessage message; replies.empty() || replies.back().text.find("cookie:\"last\"") == std::string::npos;) {
+        ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
+        replies.push_back(message);
+    }
+    ASSERT_EQ(replies.size(), 2u) << "the cookie over the bound was answered";
+    EXPECT_NE(replies[0].text.find("cookie:blob\"" + std::string(length, 'c') + "\""), std::string::npos);
+    EXPECT_EQ(log.Count("3|RuxUIClient::OnService: RuxResult_Query cookie of " + std::to_string(over) +
+                        " bytes, no reply to 'SettingsDialog'"),
+              1u);
 }

@@ -118,8 +118,12 @@ bool SendCall(RuxItem item)
 
 bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* replySink, const char* replyService)
 {
+    return SendQuery(proc, arg, RuxBuildItem("s", cookie), replySink, replyService);
+}
+
+bool SendQuery(const char* proc, RuxItem arg, RuxItem cookieItem, const char* replySink, const char* replyService)
+{
     RuxItem procItem = RuxBuildItem("s", proc);
-    RuxItem cookieItem = RuxBuildItem("s", cookie);
     int32_t sent = 0;
     if (RuxConnection connection = RuxOpenConnection("SB")) {
         if (RuxService service = RuxOpenService(connection, "SB")) {

@@ -68,6 +68,8 @@ bool SendCall(RuxItem item);
 // Sends a query to the client: proc, optional arg (released), a string cookie,
 // answered to replySink / replyService.
 bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* replySink, const char* replyService);
+// The same with any cookie item (released).
+bool SendQuery(const char* proc, RuxItem arg, RuxItem cookie, const char* replySink, const char* replyService);
 
 // The process log, opened at level 1 on a file of its own for one scope.
 class CapturedLog {

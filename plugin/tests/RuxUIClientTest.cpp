@@ -195,6 +195,29 @@ TEST_F(RuxUIClientTest, VersionsFollowTheEngineReportAndFallBackToTheFileVersion
     EXPECT_EQ(log.Count("3|RuxUIClient::AdviseUI: failed to get list of components versions"), 1u);
 }
 
+// The engine's version field holds 128 units: a text of 127 ends at its
+// terminator, and one that fills the field without it ends at the field's end;
+// nothing behind the field is read.
+TEST_F(RuxUIClientTest, ComponentVersionIsReadWithinItsField)
+{
+    const struct {
+        size_t length;
+        bool terminated;
+    } cases[] = {{0, true}, {1, true}, {127, true}, {128, false}};
+    for (const auto& c : cases) {
+        struct {
+            VtComponentVersion component;
+            wchar_t behind[8];
+        } entry;
+        std::fill(std::begin(entry.component.version), std::end(entry.component.version), L'#');
+        std::fill(std::begin(entry.behind), std::end(entry.behind), L'#');
+        std::fill_n(entry.component.version, c.length, L'7');
+        if (c.terminated)
+            entry.component.version[c.length] = L'\0';
+        EXPECT_EQ(RuxUIClient::ComponentVersionText(entry.component), std::string(c.length, '7')) << c.length;
+    }
+}
+
 TEST_F(RuxUIClientTest, FailingStatisticsSendZeroCounters)
 {
     ASSERT_EQ(EngineState().SetStatistic(1, 9), static_cast<DWORD>(ERROR_SUCCESS));

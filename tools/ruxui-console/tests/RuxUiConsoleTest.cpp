@@ -170,6 +170,10 @@ TEST(RuxUiConsole, BadArgumentsAndAnUnreachablePeerExitWithOneLine)
         const char* message;
     } cases[] = {
         {{L"--session", L"abc"}, 2, "bad session id 'abc'"},
+        {{L"--session", L"4294967295"}, 2, "bad session id '4294967295'"},
+        {{L"--timeout", L"4294967295"}, 2, "bad time-out '4294967295'"},
+        {{L"--session", L"4294967294", L"--timeout", L"4294967294", L"--peer", L"RuxConsoleNobody"}, 1,
+         "cannot reach the plug-in's sink 'RuxConsoleNobody'"},
         {{L"--session", L"1", L"--send", L"launch rockets"}, 2, "unknown command 'launch'"},
         {{L"--session", L"1", L"--send", L"wait-for advise"}, 2, "--send takes enable, call or query"},
         {{L"--session", L"1", L"--wait-for", L"nothing"}, 2, "unknown message kind 'nothing'"},
