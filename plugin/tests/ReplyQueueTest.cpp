@@ -189,17 +189,22 @@ TEST(ExchangeGate, CloseCancelsWaitsForThoseInFlightAndLetsNoneIn)
     ExchangeGate waited;
     ASSERT_TRUE(waited.Enter());
     UniqueEvent closed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    bool idle = false;
     std::thread closer([&] {
-        waited.Close(INFINITE);
+        idle = waited.Close(10000);
         SetEvent(closed.get());
     });
     // Closed and cancelled at once; Close returns only once the exchange has left.
     ASSERT_EQ(WaitForSingleObject(waited.CancelEvent(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     EXPECT_TRUE(waited.Closed());
-    EXPECT_FALSE(waited.Enter());
+    bool entered = waited.Enter();
+    EXPECT_FALSE(entered);
+    if (entered)
+        waited.Leave();
     EXPECT_EQ(WaitForSingleObject(closed.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     waited.Leave();
     EXPECT_EQ(WaitForSingleObject(closed.get(), 5000), static_cast<DWORD>(WAIT_OBJECT_0));
     closer.join();
+    EXPECT_TRUE(idle);
     EXPECT_TRUE(waited.Close(0));
 }
