@@ -37,10 +37,19 @@
 // seconds (a peer does as it opens, a plain connection with its first
 // RuxOpenService), a client process holds a bounded share of the sink's pipe
 // instances and a few are kept for the sink's own process, and each service
-// queues a bounded number of bytes of decoded items. A message past its
+// queues a bounded number of bytes of decoded items. When the shares of other
+// processes are all taken, a process that holds no connection is still let
+// in: the longest-idle connection of a process that holds the most is closed
+// for it (that sender sees its connection broken). A message past its
 // item's bound or its service's budget, or one that cannot be decoded for
 // want of memory, is dropped with a trace line and the connection that sent
 // it is closed; the sender sees the connection broken.
+//
+// A sink that stops tells the clients it serves that it is going; a
+// connection of this library, idle or not, then closes its end at once and
+// reads as broken (RuxIsConnected 0, RuxEnsurePeer opens it again). On Windows
+// a pipe's name lives while any client end of it is open, so a sink can start
+// again under its name as soon as it stopped.
 //
 // Threads: the library's own threads never call back into the application
 // except through the trace callback and by setting the application's events.
@@ -81,9 +90,13 @@ constexpr uint32_t RuxMaxFrameBytes = 1u << 20;
 // also admits the user logged on at the active console session (by that
 // logon's SID, with read and write but no right to create instances of the
 // pipe or change its security), and follows the console when it moves to
-// another session. A client of another session that is neither SYSTEM nor the
-// sink's user is disconnected. There is no call to serve another session than
-// the console's: the plug-in follows the active console session itself.
+// another session or another user logs on there (within about two seconds). A client of another session that is neither SYSTEM nor the
+// sink's user is disconnected, and so is any client below medium integrity or
+// in an AppContainer (the pipe carries a medium no-read-up label as well). A
+// sink of LocalService or NetworkService grants its own service SID, where its
+// service has one, in place of the shared account. There is no call to serve
+// another session than the console's: the plug-in follows the active console
+// session itself.
 //
 // RuxOpenConnection, RuxOpenPeer and RuxEnsurePeer check the process behind a
 // sink's pipe before they send anything: it must run as SYSTEM or as the

@@ -14,7 +14,8 @@
 //                               held across that exchange's pipe I/O (bounded
 //                               by its time-out)
 //   2. ClosedConnections::mutex_  the connections closed without waiting, or
-//      IoEvents::mutex_         the kept I/O events (Connection.cpp); taken
+//      IoEvents::mutex_         the kept I/O events (Connection.cpp), or
+//      ConnectionWatch::mutex_  the watched pipes of idle connections; taken
 //                               under 1 by a send, an open and a close
 //
 // Every other one is a leaf: no other mutex of the library is taken while it
@@ -23,6 +24,8 @@
 //                               admitted clients and numbered connections
 //   SinkService::eventMutex_    the use and the close of a service's event
 //   ServerUsers::mutex_         the users of known servers (PeerIdentity.cpp)
+//   PipeSecurity::mutex_        a sink's pipe descriptor and the DACL it carries
+//   TraceLimiter::mutex_        the count of one kind of trace line
 //
 // Besides these: no mutex of the library is held while the trace callback
 // runs, a thread is joined or a sink's pipe is written. Trace keeps a count

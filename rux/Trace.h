@@ -13,8 +13,9 @@ public:
     // callback is still running on another thread, so the caller may unload
     // what the callback needs; called from inside a callback it does not wait.
     static void Set(RuxTraceProcFn proc);
-    // Formats (printf, at most 511 characters) and hands the line on.
-    static void Line(const char* format, ...);
+    // Formats (printf, at most 511 characters) and hands the line on. Never
+    // throws: whatever the callback throws ends that line only.
+    static void Line(const char* format, ...) noexcept;
 };
 
 }  // namespace rux

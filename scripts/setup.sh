@@ -15,6 +15,12 @@ command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 || need="$need g++-mingw
 command -v clang++-14 >/dev/null 2>&1 || need="$need clang"
 set -- /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a
 [ -f "$1" ] || need="$need libclang-rt-14-dev"
+# The shipped images are signed with Authenticode (osslsigncode), by a
+# development certificate that openssl makes on first use; the binary check
+# and the package's rewriting are Python.
+command -v osslsigncode >/dev/null 2>&1 || need="$need osslsigncode"
+command -v openssl >/dev/null 2>&1 || need="$need openssl"
+command -v python3 >/dev/null 2>&1 || need="$need python3"
 [ -n "$need" ] || exit 0
 echo "setup: installing$need" >&2
 export DEBIAN_FRONTEND=noninteractive

@@ -76,6 +76,51 @@ private:
 
 }  // namespace
 
+// The pipe for the exchanges of one call: taken from the watch for the scope
+// (while Open makes the connection, the pipe is used as it is) and given back
+// at its end, or closed for good when the connection broke meanwhile.
+class Connection::PipeHold {
+public:
+    explicit PipeHold(Connection& connection) OLV_REQUIRES(connection.mutex_) : connection_(connection)
+    {
+        if (connection.broken_.load())
+            return;
+        if (!connection.watched_) {
+            pipe_ = connection.pipe_.get();
+            return;
+        }
+        pipe_ = ConnectionWatch::Get().Hold(*connection.watched_);
+        if (pipe_ == INVALID_HANDLE_VALUE) {
+            // The sink went, or said it is going: the watch closed our end.
+            connection.broken_.store(true);
+            connection.watched_.reset();
+        }
+    }
+    // Runs with the connection's mutex still held (declared after it).
+    ~PipeHold() OLV_NO_THREAD_SAFETY_ANALYSIS
+    {
+        if (!connection_.watched_)
+            return;
+        if (connection_.broken_.load()) {
+            // Broken for good: the end closes now, not at the application's
+            // close, so that it keeps no name of the sink alive.
+            connection_.pipe_ = ConnectionWatch::Get().Remove(*connection_.watched_);
+            connection_.watched_.reset();
+            connection_.ForgetPipeLocked();
+        } else {
+            ConnectionWatch::Get().Release(*connection_.watched_);
+        }
+    }
+    PipeHold(const PipeHold&) = delete;
+    PipeHold& operator=(const PipeHold&) = delete;
+
+    HANDLE get() const { return pipe_; }
+
+private:
+    Connection& connection_;
+    HANDLE pipe_ = INVALID_HANDLE_VALUE;
+};
+
 Connection::Connection(std::string sinkName, bool peer)
     : sinkName_(std::move(sinkName)), peer_(peer), number_(++LastNumber)
 {
@@ -140,14 +185,19 @@ std::shared_ptr<Connection> Connection::Open(const std::string& sinkName, bool p
         hello += source;
         int32_t status = 0;
         uint32_t value = 0;
-        if (!connection->RequestLocked(FrameKind::Hello, hello, ExchangeTimeoutMs, status, value) || status != 0) {
+        if (!connection->RequestLocked(connection->pipe_.get(), FrameKind::Hello, hello, ExchangeTimeoutMs, status,
+                                       value) ||
+            status != 0) {
             error = status ? static_cast<DWORD>(status) : ERROR_BAD_PIPE;
             return nullptr;
         }
-        Trace::Line("Rux: peer from sink '%s' connected to sink '%s'", source.c_str(), sinkName.c_str());
-    } else {
-        Trace::Line("Rux: connected to sink '%s'", sinkName.c_str());
     }
+    // Watched from now on, while idle.
+    connection->watched_ = ConnectionWatch::Get().Add(connection->pipe_);
+    if (peer)
+        Trace::Line("Rux: peer from sink '%s' connected to sink '%s'", source.c_str(), sinkName.c_str());
+    else
+        Trace::Line("Rux: connected to sink '%s'", sinkName.c_str());
     return connection;
 }
 
@@ -159,6 +209,7 @@ Connection::~Connection()
 void Connection::CloseKeptEvents()
 {
     IoEvents::Get().Clear();
+    ConnectionWatch::Get().Stop();
 }
 
 DWORD Connection::StepTimeout(DWORD usual) const
@@ -178,11 +229,13 @@ void Connection::BreakOn(IoResult result)
     broken_.store(true);
 }
 
-bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
-                               uint32_t& value)
+bool Connection::RequestLocked(HANDLE pipe, FrameKind kind, const std::string& body, DWORD timeoutMs,
+                               int32_t& status, uint32_t& value)
 {
-    if (broken_.load() || !pipe_.valid())
+    if (broken_.load() || pipe == INVALID_HANDLE_VALUE)
         return false;
+    // A sink that is going answers with its Going (an Ack's size) instead:
+    // not an Ack, it breaks the connection as any other wrong answer does.
     unsigned char ack[AckFrameBytes];
     FrameView answer;
     // One time-out for the request and its answer together.
@@ -191,10 +244,10 @@ bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD ti
         ULONGLONG now = GetTickCount64();
         return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
     };
-    IoResult result = left() ? PipeIo::Write(pipe_.get(), ioEvent_.get(), cancel_.get(), left(), Frame::Make(kind, 0, body))
+    IoResult result = left() ? PipeIo::Write(pipe, ioEvent_.get(), cancel_.get(), left(), Frame::Make(kind, 0, body))
                              : IoResult::TimedOut;
     if (result == IoResult::Ok)
-        result = left() ? PipeIo::ReadBytes(pipe_.get(), ioEvent_.get(), cancel_.get(), left(), ack, sizeof ack)
+        result = left() ? PipeIo::ReadBytes(pipe, ioEvent_.get(), cancel_.get(), left(), ack, sizeof ack)
                         : IoResult::TimedOut;
     if (result != IoResult::Ok || !Frame::Parse(ack, sizeof ack, answer) || !Frame::ParseAck(answer, status, value)) {
         BreakOn(result);
@@ -203,14 +256,14 @@ bool Connection::RequestLocked(FrameKind kind, const std::string& body, DWORD ti
     return true;
 }
 
-bool Connection::OpenLocked(const std::string& service, const std::vector<uint64_t>& awaited, int32_t& status,
-                            uint32_t& value)
+bool Connection::OpenLocked(HANDLE pipe, const std::string& service, const std::vector<uint64_t>& awaited,
+                            int32_t& status, uint32_t& value)
 {
     OpenRequest open;
     open.connection = number_;
     open.awaited = awaited;
     open.service = service;
-    if (!RequestLocked(FrameKind::Open, Frame::MakeOpenBody(open), ExchangeTimeoutMs, status, value))
+    if (!RequestLocked(pipe, FrameKind::Open, Frame::MakeOpenBody(open), ExchangeTimeoutMs, status, value))
         return false;
     // Answered: the sink has seen them end, whatever became of the service.
     ClosedConnections::Get().Proven(sinkName_, awaited);
@@ -222,7 +275,8 @@ bool Connection::OpenService(const std::string& name, int32_t& status, uint32_t&
     bool answered;
     {
         MutexHolder hold(mutex_);
-        answered = OpenLocked(name, ClosedConnections::Get().Unproven(sinkName_), status, id);
+        PipeHold pipe(*this);
+        answered = OpenLocked(pipe.get(), name, ClosedConnections::Get().Unproven(sinkName_), status, id);
     }
     // Traced outside the lock: the trace callback never runs under our locks.
     if (!answered)
@@ -239,20 +293,21 @@ bool Connection::Post(FrameKind kind, uint32_t service, const std::string& body)
     }
     {
         MutexHolder hold(mutex_);
-        if (broken_.load() || !pipe_.valid())
+        if (broken_.load())
             return false;
+        PipeHold pipe(*this);
         // What this process sent on connections it closed to this sink goes
         // first: an Open proves them ended, unless one already did.
-        bool proven = true;
+        bool proven = pipe.get() != INVALID_HANDLE_VALUE;
         for (std::vector<uint64_t> awaited; proven && !(awaited = ClosedConnections::Get().Unproven(sinkName_)).empty();) {
             int32_t status = 0;
             uint32_t value = 0;
-            proven = OpenLocked(std::string(), awaited, status, value);
+            proven = OpenLocked(pipe.get(), std::string(), awaited, status, value);
         }
         IoResult result = IoResult::Broken;
         if (proven) {
             DWORD timeout = StepTimeout(ExchangeTimeoutMs);
-            result = timeout ? PipeIo::Write(pipe_.get(), ioEvent_.get(), cancel_.get(), timeout,
+            result = timeout ? PipeIo::Write(pipe.get(), ioEvent_.get(), cancel_.get(), timeout,
                                              Frame::Make(kind, service, body))
                              : IoResult::TimedOut;
         }
@@ -273,17 +328,43 @@ bool Connection::Broken()
     if (broken_.load())
         return true;
     MutexHolder hold(mutex_);
+    PipeHold pipe(*this);
     DWORD available = 0;
-    if (!pipe_.valid() || !PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr))
+    if (pipe.get() == INVALID_HANDLE_VALUE || !PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &available, nullptr))
         broken_.store(true);
     return broken_.load();
+}
+
+void Connection::ForgetPipeLocked() noexcept
+{
+    // What it carried may still be on its way into the sink: the next Open
+    // to that sink names it, as after a close (an allocation that fails
+    // loses only that order).
+    if (carried_ && !peer_ && pipe_.valid()) {
+        try {
+            ClosedConnections::Get().Add(sinkName_, number_);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    carried_ = false;
+    pipe_.reset();
 }
 
 void Connection::Close()
 {
     MutexHolder hold(mutex_);
-    if (!pipe_.valid())
+    if (watched_) {
+        // Empty when the watch closed it already (the sink went).
+        pipe_ = ConnectionWatch::Get().Remove(*watched_);
+        watched_.reset();
+        if (!pipe_.valid())
+            broken_.store(true);
+    }
+    if (!pipe_.valid()) {
+        IoEvents::Get().Give(std::move(ioEvent_));
+        broken_.store(true);
         return;
+    }
     // A plain connection's messages are proven queued by the next Open to the
     // sink; a peer's (its Hello numbers nothing) by Bye's answer, which comes
     // after everything sent before it was queued.
@@ -298,7 +379,7 @@ void Connection::Close()
     if (bye && !broken_.load()) {
         int32_t status = 0;
         uint32_t value = 0;
-        RequestLocked(FrameKind::Bye, std::string(), ByeTimeoutMs, status, value);
+        RequestLocked(pipe_.get(), FrameKind::Bye, std::string(), ByeTimeoutMs, status, value);
     }
     pipe_.reset();
     IoEvents::Get().Give(std::move(ioEvent_));

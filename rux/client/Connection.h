@@ -13,10 +13,16 @@
 // exchange: its connect, every request and every send share one deadline, an
 // optional cancel event fails whatever step is waiting once it is set, and
 // its sink's server may be required to be a given user in a given session.
+//
+// Once open, the pipe is watched while the connection is idle
+// (ConnectionWatch): when the sink goes, or says it is going, the client end
+// is closed at once and the connection is broken. An answer that is the
+// sink's Going instead of an Ack breaks it too.
 #pragma once
 
 #include "base/Mutex.h"
 #include "base/UniqueHandle.h"
+#include "rux/client/ConnectionWatch.h"
 #include "rux/security/CallSender.h"
 #include "rux/wire/Frame.h"
 
@@ -73,30 +79,38 @@ public:
 
     const std::string& SinkName() const { return sinkName_; }
 
-    // Closes the I/O events kept from one connection to the next (the last
-    // RuxExit).
+    // Closes the I/O events kept from one connection to the next and ends
+    // the watch's thread (the last RuxExit).
     static void CloseKeptEvents();
 
 private:
+    class PipeHold;
+
     Connection(std::string sinkName, bool peer);
     // The time an exchange step may take: `usual`, or what is left of an
     // exchange connection's deadline when that is less. 0 once it passed.
     DWORD StepTimeout(DWORD usual) const;
     // Marks the connection broken by an I/O that ended with `result`.
     void BreakOn(IoResult result);
-    // Sends a request and waits for its Ack; false (and broken) when none came.
-    bool RequestLocked(FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status, uint32_t& value)
-        OLV_REQUIRES(mutex_);
+    // Sends a request on `pipe` and waits for its Ack; false (and broken)
+    // when none came.
+    bool RequestLocked(HANDLE pipe, FrameKind kind, const std::string& body, DWORD timeoutMs, int32_t& status,
+                       uint32_t& value) OLV_REQUIRES(mutex_);
     // An Open for `service` (or none) that names `awaited`; on its Ack they
     // are proven ended. May throw std::bad_alloc.
-    bool OpenLocked(const std::string& service, const std::vector<uint64_t>& awaited, int32_t& status,
+    bool OpenLocked(HANDLE pipe, const std::string& service, const std::vector<uint64_t>& awaited, int32_t& status,
                     uint32_t& value) OLV_REQUIRES(mutex_);
+
+    // Closes the pipe of a connection broken for good, naming what it carried
+    // for the next Open as a close does.
+    void ForgetPipeLocked() noexcept OLV_REQUIRES(mutex_);
 
     const std::string sinkName_;
     const bool peer_;
     const uint64_t number_;  // among this process's connections; an Open names it
     Mutex mutex_;  // one exchange at a time; guards the handles and `carried_`
-    UniquePipe pipe_ OLV_GUARDED_BY(mutex_);
+    UniquePipe pipe_ OLV_GUARDED_BY(mutex_);  // until Open hands it to the watch
+    std::shared_ptr<ConnectionWatch::Slot> watched_ OLV_GUARDED_BY(mutex_);  // the pipe from then on
     UniqueEvent ioEvent_ OLV_GUARDED_BY(mutex_);
     bool carried_ OLV_GUARDED_BY(mutex_) = false;  // a message was written
     // An exchange connection's bounds, set by Open before anyone else sees it.

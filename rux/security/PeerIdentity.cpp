@@ -6,6 +6,7 @@
 #include <aclapi.h>
 
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <intrin.h>
 #include <vector>
@@ -267,6 +268,70 @@ DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
     if (error)
         return error;
     return TokenUserOf(token.get(), user);
+}
+
+DWORD PeerIdentity::ClientIntegrity(HANDLE pipe, DWORD& integrity, bool& appContainer)
+{
+    // Through impersonation, as ClientUser: identification level is enough.
+    if (!ImpersonateNamedPipeClient(pipe))
+        return GetLastError();
+    UniqueToken token;
+    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
+    if (!RevertToSelf())
+        __debugbreak();
+    if (error)
+        return error;
+    union {
+        TOKEN_MANDATORY_LABEL header;
+        unsigned char bytes[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    } label;
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenIntegrityLevel, label.bytes, sizeof label.bytes, &size))
+        return GetLastError();
+    PSID sid = label.header.Label.Sid;
+    if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) == 0)
+        return ERROR_INVALID_SID;
+    DWORD level = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
+    // Systems before Windows 8 have no AppContainers and do not know the
+    // question (ERROR_INVALID_PARAMETER); any other failure is no answer.
+    DWORD isAppContainer = 0;
+    if (!GetTokenInformation(token.get(), TokenIsAppContainer, &isAppContainer, sizeof isAppContainer, &size)) {
+        if (GetLastError() != ERROR_INVALID_PARAMETER)
+            return GetLastError();
+        isAppContainer = 0;
+    }
+    integrity = level;
+    appContainer = isAppContainer != 0;
+    return 0;
+}
+
+DWORD PeerIdentity::ProcessServiceSid(Sid& service)
+{
+    UniqueToken token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return GetLastError();
+    std::vector<unsigned char> buffer;
+    if (DWORD error = QueryToken(token.get(), TokenGroups, buffer))
+        return error;
+    // A service's own SID is S-1-5-80 followed by five sub-authorities (a
+    // hash of its name), enabled in the token of the process that runs it;
+    // S-1-5-80-0, every service, is not one. A process that runs several
+    // services has several: any one of them names this process's services.
+    static const SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        PSID sid = groups->Groups[i].Sid;
+        if ((groups->Groups[i].Attributes & SE_GROUP_ENABLED) == 0 || !IsValidSid(sid) ||
+            *GetSidSubAuthorityCount(sid) != 6 || std::memcmp(GetSidIdentifierAuthority(sid), &nt, sizeof nt) != 0 ||
+            *GetSidSubAuthority(sid, 0) != SECURITY_SERVICE_ID_BASE_RID)
+            continue;
+        Sid copy = Sid::Copy(sid);
+        if (copy.Empty())
+            return ERROR_INVALID_SID;
+        service = std::move(copy);
+        return 0;
+    }
+    return ERROR_NOT_FOUND;
 }
 
 DWORD PeerIdentity::ServerUser(HANDLE pipe, DWORD& process, Sid& user)

@@ -50,6 +50,13 @@ public:
     // The user of the client connected to the server end `pipe`, as far as
     // the client lets itself be identified.
     virtual DWORD ClientUser(HANDLE pipe, Sid& user);
+    // How far the system trusts that client: the RID of its token's mandatory
+    // label (SECURITY_MANDATORY_LOW_RID and the like) and whether the token is
+    // an AppContainer's, read as ClientUser reads the user.
+    virtual DWORD ClientIntegrity(HANDLE pipe, DWORD& integrity, bool& appContainer);
+    // The SID of the service this process runs (S-1-5-80-...), where the
+    // service has one; ERROR_NOT_FOUND otherwise.
+    virtual DWORD ProcessServiceSid(Sid& service);
     // The process that serves the client end `pipe`, and the user it runs as
     // (ERROR_ACCESS_DENIED: the system does not show this process that
     // user). The users of the last few servers are kept, each with a handle

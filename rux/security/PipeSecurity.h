@@ -1,39 +1,71 @@
-// The security of one sink: who the system lets open its pipe and the claim on
-// its name (their DACLs), and which of the clients that got through it serves
-// (the accept check). With it, the client's check of a sink's server before
-// anything is sent to it (against a squatter on the name).
+// The security of one sink: who the system lets open its pipe and its claim
+// on the name (their DACLs and mandatory labels), and which of the clients
+// that got through it serves (the accept check). With it, the client's check
+// of a sink's server before anything is sent to it (against a squatter on the
+// name).
 //
 // DACLs, by the account the sink's process runs as:
-//   account                    pipe                                 claim mutex
-//   a user                     SYSTEM, the user: OwnerAccess        SYSTEM, the user: ClaimAccess
-//   SYSTEM, LocalService or    SYSTEM, the account: OwnerAccess;    SYSTEM, the account: ClaimAccess
-//   NetworkService             logon SID of the served session's
-//                              user: SessionUserAccess
-// The owner of both is the sink's own user. The served session is the active
-// console session: a new pipe instance checks it (one cheap call) and, when it
-// changed, the pipe gets the new session's DACL (a pipe has one descriptor for
-// all its instances).
+//   account               pipe                                 claim mutex (Sink.h)
+//   a user                SYSTEM, the user: OwnerAccess        SYSTEM, the user: ClaimAccess
+//   SYSTEM                SYSTEM: OwnerAccess;                 SYSTEM: ClaimAccess
+//                         logon SID of the served session's
+//                         user: SessionUserAccess
+//   LocalService or       SYSTEM, the host's service SID:      SYSTEM, the service SID: ClaimAccess;
+//   NetworkService        OwnerAccess; OWNER RIGHTS:           OWNER RIGHTS: READ_CONTROL
+//                         READ_CONTROL; logon SID:
+//                         SessionUserAccess
+// The owner of both is the sink's own account. LocalService and NetworkService
+// are shared accounts: each is one account for every service configured to run
+// as it, so a grant to the account is a grant to all of those services, and as
+// the owner each of them could rewrite the DACL. Where the host's service has
+// a SID of its own (S-1-5-80-..., enabled only in the token of the process
+// that runs that service) it is granted instead, and OWNER RIGHTS cuts the
+// owner's implicit rights down to reading the descriptor. A service without
+// one (SID type none) has nothing narrower than its account: the account is
+// granted as it would be for a user, and a trace line says so.
 //
-// Accept check, on every connection, in this order:
-//   client is in the served session (a user sink: its own)  served
-//   client's user is SYSTEM or the sink's own user        served
+// Both carry a mandatory label: medium, no-write-up and no-read-up. A process
+// below medium integrity (a sandboxed browser or document process of the same
+// logon) may then neither open the pipe nor open, and so keep alive, the
+// claim. A sink's own process must run at medium integrity or above to set it.
+//
+// The served session is the active console session. Its user's logon SID is
+// on the pipe before an instance listens (Refresh), and an instance that
+// listens looks again every SessionRecheckMs (Sink.h): a change of session is
+// seen at once, a logon or a change of user in the same session within
+// UserRecheckMs (the session's user is asked at most that often). A pipe has
+// one descriptor for all its instances: rewriting it through any instance
+// changes it for every one.
+//
+// Accept check, on every connection, in this order (the first is the cheaper):
+//   client is in the served session (a user sink: its own)  identified
+//   client's user is SYSTEM or the sink's own user         identified
 //   anything else, or a client that cannot be identified   disconnected, trace line
-// Both are read for every client, served or not: what the check read is who
-// sent the messages of that connection (CallSender).
+//   identified, and its token is at medium integrity or    served
+//   above and no AppContainer's
+//   identified, but below medium, an AppContainer's, or    disconnected, trace line
+//   of an integrity that cannot be read
+// The session and the user are read for every client, served or not: what
+// the check read is who sent the messages of that connection (CallSender).
+// The refusal lines are rate-limited (RefusalLines).
 //
-// Windows enforces the pipe's DACL and shows each process's own session and
-// user; Wine does neither (it ignores pipe DACLs and runs every process as one
-// user in one session, none as SYSTEM; it does enforce the mutex's DACL). So
-// under Wine a "QClient(N)" other than the console's cannot be served where
-// the client's check wants it, and a pipe made without a descriptor has no
-// owner at all (Windows gives it the token's default owner), which the check
-// does not trust. The checks run the same on both; their tests inject what
-// Wine cannot show through PeerIdentity.
+// Windows enforces the pipe's DACL and label and shows each process's own
+// session, user and integrity; Wine does none of it (it ignores pipe DACLs,
+// accepts a mandatory label and keeps none, runs every process as one user in
+// one session at high integrity, none as SYSTEM, and ignores a lowered
+// integrity level in a token; it does enforce the mutex's DACL). So under
+// Wine a "QClient(N)" other than the console's cannot be served where the
+// client's check wants it, and a pipe made without a descriptor has no owner
+// at all (Windows gives it the token's default owner), which the check does
+// not trust. The checks run the same on both; their tests inject what Wine
+// cannot show through PeerIdentity, and check the label in the descriptor
+// built.
 #pragma once
 
 #include "base/Mutex.h"
 #include "rux/security/CallSender.h"
 #include "rux/security/Sid.h"
+#include "rux/TraceLimiter.h"
 
 #include <windows.h>
 
@@ -59,6 +91,19 @@ public:
     // that one open works against every sink.
     static constexpr DWORD ClientAccess = SessionUserAccess;
     static constexpr DWORD ClaimAccess = MUTEX_ALL_ACCESS;  // 0x001F0001
+    // What OWNER RIGHTS leaves a shared account that owns the objects.
+    static constexpr DWORD SharedOwnerAccess = READ_CONTROL;
+    // The label: medium, and neither writes nor reads from below it.
+    static constexpr DWORD LabelRid = SECURITY_MANDATORY_MEDIUM_RID;  // 0x2000
+    static constexpr DWORD LabelPolicy = SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP;
+    // The least integrity the accept check serves.
+    static constexpr DWORD LeastClientIntegrity = SECURITY_MANDATORY_MEDIUM_RID;
+    // How often the served session's user is asked again while its session
+    // stays the console's.
+    static constexpr DWORD UserRecheckMs = 1000;
+    // Refusal lines: at most this many per period, the rest counted.
+    static constexpr uint32_t RefusalLines = 16;
+    static constexpr DWORD RefusalPeriodMs = 30000;
     static_assert((SessionUserAccess & (FILE_CREATE_PIPE_INSTANCE | WRITE_DAC | WRITE_OWNER | DELETE)) == 0,
                   "the session's user must not serve, re-secure or take over the pipe");
 
@@ -78,6 +123,13 @@ public:
     // open mode (WRITE_DAC, to give the pipe a new session's DACL). Returns
     // what `create` returned.
     HANDLE CreateInstance(const std::function<HANDLE(SECURITY_ATTRIBUTES*, DWORD)>& create) OLV_EXCLUDES(mutex_);
+    // True when the pipe's DACL follows the console session (a service's
+    // sink): its listening instances call Refresh now and then.
+    bool FollowsSession() const { return service_; }
+    // Gives the pipe, through `instance` (one of CreateInstance's), the DACL
+    // of the session served now, when it does not carry it yet. Never throws
+    // (an allocation that fails leaves it for the next call).
+    void Refresh(HANDLE instance) noexcept OLV_EXCLUDES(mutex_);
     // The accept check on a connected server end; false (after a trace line)
     // when the client is to be disconnected. Either way `sender` receives the
     // client's session and user as read (not its process).
@@ -102,21 +154,31 @@ private:
     struct Descriptor;
 
     // The pipe's descriptor for the session served now, rebuilt when that
-    // session (or its user) changed.
+    // session (or, asked again after UserRecheckMs, its user) changed.
     std::shared_ptr<Descriptor> ForServedSession() OLV_EXCLUDES(mutex_);
     std::shared_ptr<Descriptor> MakePipeDescriptor(DWORD session);
+    // Rewrites the pipe's DACL through `instance` when `current` is newer
+    // than what it carries.
+    void Apply(HANDLE instance, Descriptor& current) OLV_EXCLUDES(mutex_);
     void TraceAdmitted(const Descriptor& descriptor, DWORD applyError);
+    // The second half of the accept check, for an identified client.
+    bool AdmitsIntegrity(HANDLE pipe);
+    void TraceRefusal(const char* format, ...);
 
     std::string sinkName_;
     Sid self_;
     Sid system_;
-    bool service_ = false;          // runs as SYSTEM, LocalService or NetworkService
+    Sid grantee_;             // who gets OwnerAccess beside SYSTEM: self_, or its service's SID
+    Sid ownerRights_;         // OWNER RIGHTS where grantee_ is not the owner; else empty
+    bool service_ = false;    // runs as SYSTEM, LocalService or NetworkService
     DWORD ownSession_ = 0xFFFFFFFF;  // a user sink's session
     std::shared_ptr<Descriptor> claim_;
+    TraceLimiter refusals_{RefusalLines, RefusalPeriodMs};
 
-    Mutex mutex_;  // guards the two below; held across the DACL's rewrite
+    Mutex mutex_;  // guards the three below; held across the DACL's rewrite
     std::shared_ptr<Descriptor> pipe_ OLV_GUARDED_BY(mutex_);
     uint64_t applied_ OLV_GUARDED_BY(mutex_) = 0;  // generation of the DACL the pipe carries
+    ULONGLONG userAsked_ OLV_GUARDED_BY(mutex_) = 0;  // when the session's user was last asked
 };
 
 }  // namespace rux

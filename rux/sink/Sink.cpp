@@ -1,9 +1,11 @@
 #include "rux/sink/Sink.h"
 
+#include "rux/security/PeerIdentity.h"
 #include "rux/sink/SinkConnection.h"
 #include "rux/wire/SinkName.h"
 #include "rux/Trace.h"
 
+#include <algorithm>
 #include <new>
 
 namespace rux {
@@ -21,10 +23,22 @@ struct WorkerHandles {
     UniqueEvent connectEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent readEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueEvent writeEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    // Ends the I/O of the connection served (Stop, or an eviction); reset
+    // before each client.
+    UniqueEvent cancelEvent{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<unsigned char> buffer{};  // the connections' read buffer, made by the first
 
-    bool Valid() const { return instance.valid() && connectEvent.valid() && readEvent.valid() && writeEvent.valid(); }
+    bool Valid() const
+    {
+        return instance.valid() && connectEvent.valid() && readEvent.valid() && writeEvent.valid() &&
+               cancelEvent.valid();
+    }
 };
+
+// What this process learned of the first-instance flag, with its first sink:
+// whether the platform refuses a second first instance of a name.
+enum class FirstInstanceRule { Unknown, Honoured, Ignored };
+std::atomic<FirstInstanceRule> FirstInstance{FirstInstanceRule::Unknown};
 
 // A duplicate of the application's `event` for this library to keep (empty
 // for a null event); false with the last error when it cannot be made.
@@ -39,14 +53,27 @@ bool DuplicateEvent(HANDLE event, UniqueEvent& duplicate)
 // An admitted client, counted until its connection ends.
 class Sink::Admission {
 public:
-    Admission(Sink& sink, DWORD process) : sink_(sink), process_(process) {}
-    ~Admission() { sink_.Leave(process_); }
+    Admission(Sink& sink, AdmittedList::iterator entry) : sink_(sink), entry_(entry) {}
+    ~Admission()
+    {
+        if (!ended_)
+            sink_.Leave(entry_);
+    }
     Admission(const Admission&) = delete;
     Admission& operator=(const Admission&) = delete;
 
+    std::atomic<uint64_t>& LastFrame() { return entry_->lastFrame; }
+    // Leaves early, telling whether the connection was evicted.
+    Eviction End()
+    {
+        ended_ = true;
+        return sink_.Leave(entry_);
+    }
+
 private:
     Sink& sink_;
-    DWORD process_;
+    AdmittedList::iterator entry_;
+    bool ended_ = false;
 };
 
 Sink::Sink(std::string name)
@@ -61,16 +88,6 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
         error = GetLastError();
         return nullptr;
     }
-    // The mutex's existence is the claim on the name: it goes with the last
-    // handle, that is with this sink or with the process that held it. One we
-    // may not open is taken just the same.
-    sink->nameMutex_.reset(
-        CreateMutexW(sink->security_.ClaimAttributes(), FALSE, SinkName::MutexName(name).c_str()));
-    if (!sink->nameMutex_.valid() || GetLastError() == ERROR_ALREADY_EXISTS) {
-        error = (sink->nameMutex_.valid() || GetLastError() == ERROR_ACCESS_DENIED) ? ERROR_ALREADY_EXISTS
-                                                                                     : GetLastError();
-        return nullptr;
-    }
     UniqueEvent duplicate;
     if (!DuplicateEvent(event, duplicate)) {
         error = GetLastError();
@@ -83,11 +100,9 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
     }
     // The first instance exists before Start returns, so a client may connect
     // as soon as the caller has the handle.
-    UniquePipe first = sink->CreateInstance(true);
-    if (!first.valid()) {
-        error = GetLastError() == ERROR_ACCESS_DENIED ? ERROR_ALREADY_EXISTS : GetLastError();
+    UniquePipe first;
+    if (!sink->Claim(first, error))
         return nullptr;
-    }
     {
         MutexHolder hold(sink->mutex_);
         sink->event_ = std::move(duplicate);
@@ -100,6 +115,90 @@ std::shared_ptr<Sink> Sink::Start(const std::string& name, HANDLE event, DWORD& 
     return sink;
 }
 
+bool Sink::Claim(UniquePipe& first, DWORD& error)
+{
+    if (NameServed()) {
+        error = ERROR_ALREADY_EXISTS;
+        return false;
+    }
+    FirstInstanceRule rule = FirstInstance.load();
+    if (rule == FirstInstanceRule::Ignored && !TakeNameMutex(error))
+        return false;
+    UniquePipe made = CreateInstance(true);
+    if (!made.valid()) {
+        error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED) {
+            // Windows: the name exists though nobody listens on it, which is
+            // what the client ends of an earlier sink of the name leave while
+            // they are open.
+            Trace::Line("Rux: cannot start sink '%s': its pipe name still exists (clients of an earlier sink may "
+                        "hold it open)",
+                        name_.c_str());
+            error = ERROR_ALREADY_EXISTS;
+        }
+        return false;
+    }
+    if (rule == FirstInstanceRule::Unknown) {
+        // Where a second first instance of the name is refused, the flag holds
+        // the name; where it is made (Wine), the flag is ignored and the
+        // named mutex must hold it.
+        UniquePipe second(CreateNamedPipeW(pipePath_.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_REJECT_REMOTE_CLIENTS,
+                                           MaxInstances, 0, 0, 0, nullptr));
+        rule = !second.valid() && GetLastError() == ERROR_ACCESS_DENIED ? FirstInstanceRule::Honoured
+                                                                         : FirstInstanceRule::Ignored;
+        second.reset();
+        FirstInstance.store(rule);
+        if (rule == FirstInstanceRule::Ignored && !TakeNameMutex(error))
+            return false;
+    }
+    first = std::move(made);
+    return true;
+}
+
+bool Sink::NameServed()
+{
+    // Connected for the question only: nothing is written to it, and it
+    // learns no more of us than who we are (identification level).
+    UniquePipe client(CreateFileW(pipePath_.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    if (!client.valid()) {
+        DWORD error = GetLastError();
+        if (error != ERROR_PIPE_BUSY && error != ERROR_ACCESS_DENIED)
+            return false;  // no server; the first instance tells the rest
+        Trace::Line("Rux: cannot start sink '%s': its pipe is served already, by a process that cannot be told "
+                    "(error %lu)",
+                    name_.c_str(), error);
+        return true;
+    }
+    DWORD process = 0;
+    Sid user;
+    DWORD error = PeerIdentity::Current().ServerUser(client.get(), process, user);
+    if (error) {
+        ULONG id = 0;
+        GetNamedPipeServerProcessId(client.get(), &id);
+        process = id;
+    }
+    Trace::Line("Rux: cannot start sink '%s': its pipe is served already, by process %lu as %s (error %lu)",
+                name_.c_str(), process, user.Text().c_str(), error);
+    return true;
+}
+
+bool Sink::TakeNameMutex(DWORD& error)
+{
+    // The mutex's existence is the claim on the name: it goes with the last
+    // handle, that is with this sink or with the process that held it. One we
+    // may not open is taken just the same.
+    nameMutex_.reset(CreateMutexW(security_.ClaimAttributes(), FALSE, SinkName::MutexName(name_).c_str()));
+    if (nameMutex_.valid() && GetLastError() != ERROR_ALREADY_EXISTS)
+        return true;
+    error = (nameMutex_.valid() || GetLastError() == ERROR_ACCESS_DENIED) ? ERROR_ALREADY_EXISTS : GetLastError();
+    nameMutex_.reset();
+    if (error == ERROR_ALREADY_EXISTS)
+        Trace::Line("Rux: cannot start sink '%s': another process holds its claim", name_.c_str());
+    return false;
+}
+
 Sink::~Sink()
 {
     Stop();
@@ -108,6 +207,14 @@ Sink::~Sink()
 bool Sink::OnWorkerThread()
 {
     return InWorker;
+}
+
+bool Sink::Stopping(ULONGLONG& goingDeadline) const
+{
+    if (WaitForSingleObject(stopEvent_.get(), 0) != WAIT_OBJECT_0)
+        return false;
+    goingDeadline = goingDeadline_.load();
+    return true;
 }
 
 UniquePipe Sink::CreateInstance(bool first)
@@ -130,7 +237,12 @@ void Sink::Stop()
         if (stopped_ || !stopEvent_.valid())
             return;
         stopped_ = true;
+        goingDeadline_.store(GetTickCount64() + GoingWaitMs);
         SetEvent(stopEvent_.get());
+        // The connections being served read on their own cancel events: each
+        // says Going to its client and waits for it (SinkConnection).
+        for (Admitted& connection : admitted_)
+            SetEvent(connection.cancel);
         // Every thread, running or done, is this call's to join now; none is
         // started from now on.
         workers.splice(workers.end(), workers_);
@@ -285,28 +397,84 @@ bool Sink::AwaitEnded(DWORD process, const std::vector<uint64_t>& numbers, DWORD
     return true;
 }
 
-const char* Sink::Admit(DWORD process)
+const char* Sink::Admit(DWORD process, HANDLE cancel, AdmittedList::iterator& entry)
 {
+    // Allocated first: an admission that cannot be recorded changes nothing.
+    AdmittedList made;
+    made.emplace_back();
+    made.back().process = process;
+    made.back().cancel = cancel;
+    made.back().lastFrame.store(NextActivity());
     MutexHolder hold(mutex_);
+    if (stopped_)
+        return "the sink is stopping";
     if (process != ownProcess_) {
-        if (admitted_ + OwnerReserve >= MaxInstances)
-            return "only the instances reserved for the sink's own process are left";
         auto found = perProcess_.find(process);
-        if (found != perProcess_.end() && found->second >= MaxConnectionsPerProcess)
+        DWORD held = found == perProcess_.end() ? 0 : found->second;
+        if (held >= MaxConnectionsPerProcess)
             return "the process holds as many connections as one process may";
+        if (admitted_.size() + OwnerReserve >= MaxInstances) {
+            if (held != 0)
+                return "only the instances reserved for the sink's own process are left";
+            // A process that holds nothing is let in: the sink makes room.
+            // Its count's place is made first, so that nothing can fail
+            // after the eviction.
+            auto counted = perProcess_.try_emplace(process, 0).first;
+            if (!EvictForLocked(process)) {
+                perProcess_.erase(counted);
+                return "only the instances reserved for the sink's own process are left";
+            }
+        }
         ++perProcess_[process];
     }
-    ++admitted_;
+    admitted_.splice(admitted_.end(), made);
+    entry = std::prev(admitted_.end());
     return nullptr;
 }
 
-void Sink::Leave(DWORD process)
+bool Sink::EvictForLocked(DWORD newcomer)
 {
+    // Of the processes that hold the most, the connection idle the longest.
+    // What a process holds is counted for each candidate, those already
+    // being closed left out: quadratic in at most MaxInstances connections,
+    // and nothing allocated.
+    Admitted* victim = nullptr;
+    DWORD victimHeld = 0;
+    for (Admitted& connection : admitted_) {
+        if (connection.evicted || connection.process == ownProcess_ || connection.process == newcomer)
+            continue;
+        DWORD held = 0;
+        for (const Admitted& other : admitted_)
+            held += !other.evicted && other.process == connection.process;
+        if (!victim || held > victimHeld ||
+            (held == victimHeld && connection.lastFrame.load() < victim->lastFrame.load())) {
+            victim = &connection;
+            victimHeld = held;
+        }
+    }
+    if (!victim)
+        return false;
+    victim->evicted = true;
+    victim->newcomer = newcomer;
+    victim->held = victimHeld;
+    SetEvent(victim->cancel);
+    return true;
+}
+
+Sink::Eviction Sink::Leave(AdmittedList::iterator entry)
+{
+    Eviction eviction;
     MutexHolder hold(mutex_);
-    --admitted_;
-    auto found = perProcess_.find(process);
-    if (process != ownProcess_ && found != perProcess_.end() && --found->second == 0)
+    if (entry->evicted) {
+        eviction.process = entry->process;
+        eviction.held = entry->held;
+        eviction.newcomer = entry->newcomer;
+    }
+    auto found = perProcess_.find(entry->process);
+    if (entry->process != ownProcess_ && found != perProcess_.end() && --found->second == 0)
         perProcess_.erase(found);
+    admitted_.erase(entry);
+    return eviction;
 }
 
 void Sink::WorkerEntry(Worker* self, UniquePipe instance) noexcept
@@ -316,9 +484,9 @@ void Sink::WorkerEntry(Worker* self, UniquePipe instance) noexcept
     try {
         WorkerLoop(std::move(instance), listening);
     } catch (...) {
-        // Only a failure outside a connection gets here (the application's
-        // trace callback throwing, say): this worker ends, as it would when
-        // enough others listen.
+        // Only a failure outside a connection gets here (a thread or an
+        // allocation that could not be made): this worker ends, as it would
+        // when enough others listen.
     }
     MutexHolder hold(mutex_);
     if (listening)
@@ -336,22 +504,10 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
         return;
     }
     for (;;) {
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = handles.connectEvent.get();
-        BOOL connected = ConnectNamedPipe(handles.instance.get(), &overlapped);
-        DWORD error = connected ? 0 : GetLastError();
-        if (!connected && error == ERROR_IO_PENDING) {
-            HANDLE waits[2] = {handles.connectEvent.get(), stopEvent_.get()};
-            DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-            DWORD bytes = 0;
-            if (wait != WAIT_OBJECT_0) {
-                CancelIoEx(handles.instance.get(), &overlapped);
-                GetOverlappedResult(handles.instance.get(), &overlapped, &bytes, TRUE);
-                return;
-            }
-            connected = GetOverlappedResult(handles.instance.get(), &overlapped, &bytes, FALSE);
-            error = connected ? 0 : GetLastError();
-        }
+        BOOL connected = FALSE;
+        DWORD error = 0;
+        if (!Listen(handles.instance.get(), handles.connectEvent.get(), connected, error))
+            return;
         bool spareFailed = false;
         {
             MutexHolder hold(mutex_);
@@ -368,8 +524,10 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
             Trace::Line("Rux: sink '%s': cannot start a worker thread", name_.c_str());
         // A client that came and went before we saw it leaves ERROR_NO_DATA:
         // only the disconnect below is needed.
+        Eviction eviction;
         if (connected || error == ERROR_PIPE_CONNECTED) {
-            ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get(), handles.buffer);
+            eviction = ServeClient(handles.instance.get(), handles.readEvent.get(), handles.writeEvent.get(),
+                                   handles.cancelEvent.get(), handles.buffer);
         } else if (error != ERROR_NO_DATA) {
             Trace::Line("Rux: sink '%s': listening failed (error %lu)", name_.c_str(), error);
             // Not a client's doing: pause rather than spin on it.
@@ -377,6 +535,11 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
                 return;
         }
         DisconnectNamedPipe(handles.instance.get());
+        // Traced once the connection is gone, and its instance free again.
+        if (eviction.process)
+            Trace::Line("Rux: sink '%s': closed the longest-idle connection of process %lu, which held %lu, to let "
+                        "in process %lu",
+                        name_.c_str(), eviction.process, eviction.held, eviction.newcomer);
         JoinDone();
         MutexHolder hold(mutex_);
         if (stopped_ || listening_ >= SpareListeners)
@@ -386,29 +549,66 @@ void Sink::WorkerLoop(UniquePipe instance, bool& listening)
     }
 }
 
-void Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, std::vector<unsigned char>& buffer)
+bool Sink::Listen(HANDLE instance, HANDLE connectEvent, BOOL& connected, DWORD& error)
+{
+    // The pipe carries the served session's DACL before this instance waits
+    // for a client, and again after a change while it waits: an instance that
+    // listens from before a logon must let the new user in.
+    security_.Refresh(instance);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = connectEvent;
+    connected = ConnectNamedPipe(instance, &overlapped);
+    error = connected ? 0 : GetLastError();
+    if (connected || error != ERROR_IO_PENDING)
+        return true;
+    DWORD period = security_.FollowsSession() ? SessionRecheckMs : INFINITE;
+    HANDLE waits[2] = {connectEvent, stopEvent_.get()};
+    DWORD wait;
+    while ((wait = WaitForMultipleObjects(2, waits, FALSE, period)) == WAIT_TIMEOUT)
+        security_.Refresh(instance);
+    DWORD bytes = 0;
+    if (wait != WAIT_OBJECT_0) {
+        CancelIoEx(instance, &overlapped);
+        GetOverlappedResult(instance, &overlapped, &bytes, TRUE);
+        return false;
+    }
+    connected = GetOverlappedResult(instance, &overlapped, &bytes, FALSE);
+    error = connected ? 0 : GetLastError();
+    return true;
+}
+
+Sink::Eviction Sink::ServeClient(HANDLE instance, HANDLE readEvent, HANDLE writeEvent, HANDLE cancelEvent,
+                                 std::vector<unsigned char>& buffer)
 {
     DWORD process = 0;
     try {
-        // Who the client is comes first (its session and user; the check traces
-        // its own refusal), then how many instances its process may hold.
+        // Who the client is comes first (its session, user and integrity; the
+        // check traces its own refusal), then how many instances its process
+        // may hold.
         auto sender = std::make_shared<CallSender>();
         if (!security_.Admit(instance, *sender))
-            return;
+            return Eviction();
         GetNamedPipeClientProcessId(instance, &sender->process);
-        process = sender->process;
-        SinkConnection connection(*this, instance, readEvent, writeEvent, std::move(sender));
-        if (const char* refusal = Admit(process)) {
-            Trace::Line("Rux: sink '%s': refused a client of process %lu: %s", name_.c_str(), process, refusal);
-            return;
+        ResetEvent(cancelEvent);
+        SinkConnection connection(*this, instance, readEvent, writeEvent, cancelEvent, std::move(sender));
+        process = connection.ClientProcess();
+        AdmittedList::iterator entry;
+        if (const char* refusal = Admit(process, cancelEvent, entry)) {
+            uint64_t heldBack = 0;
+            if (refusals_.Allow(heldBack))
+                Trace::Line("Rux: sink '%s': refused a client of process %lu: %s%s", name_.c_str(), process, refusal,
+                            TraceLimiter::HeldBackNote(heldBack).c_str());
+            return Eviction();
         }
-        Admission admitted(*this, process);
-        connection.Serve(buffer);
+        Admission admitted(*this, entry);
+        connection.Serve(buffer, admitted.LastFrame());
+        return admitted.End();
     } catch (const std::bad_alloc&) {
         Trace::Line("Rux: sink '%s': out of memory serving process %lu, connection closed", name_.c_str(), process);
     } catch (...) {
         Trace::Line("Rux: sink '%s': error serving process %lu, connection closed", name_.c_str(), process);
     }
+    return Eviction();
 }
 
 }  // namespace rux

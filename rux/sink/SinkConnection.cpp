@@ -37,12 +37,13 @@ const char* KindName(FrameKind kind)
 
 }  // namespace
 
-SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent,
+SinkConnection::SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent, HANDLE cancelEvent,
                                std::shared_ptr<const CallSender> sender)
     : sink_(sink),
       pipe_(pipe),
       readEvent_(readEvent),
       writeEvent_(writeEvent),
+      cancelEvent_(cancelEvent),
       sender_(std::move(sender)),
       clientProcess_(sender_->process)
 {
@@ -54,7 +55,7 @@ SinkConnection::~SinkConnection()
         sink_.Unlist(clientProcess_, number_);
 }
 
-void SinkConnection::Serve(std::vector<unsigned char>& buffer)
+void SinkConnection::Serve(std::vector<unsigned char>& buffer, std::atomic<uint64_t>& lastFrame)
 {
     Trace::Line("Rux: sink '%s': client connected (process %lu)", sink_.Name().c_str(), clientProcess_);
     if (buffer.size() < ReadBufferBytes)
@@ -68,12 +69,14 @@ void SinkConnection::Serve(std::vector<unsigned char>& buffer)
         }
         size_t size = 0;
         IoResult result = timeout == 0 ? IoResult::TimedOut
-                                       : PipeIo::Read(pipe_, readEvent_, sink_.StopEvent(), timeout, buffer, size);
+                                       : PipeIo::Read(pipe_, readEvent_, cancelEvent_, timeout, buffer, size);
         if (result == IoResult::TimedOut && !greeted_) {
             Trace::Line("Rux: sink '%s': no hello from process %lu within %lu ms, connection closed",
                         sink_.Name().c_str(), clientProcess_, HandshakeTimeoutMs);
             break;
         }
+        if (result == IoResult::Ok || result == IoResult::Oversized)
+            lastFrame.store(sink_.NextActivity());
         bool goOn = result == IoResult::Ok && Handle(buffer.data(), size);
         if (result == IoResult::Oversized) {
             Trace::Line("Rux: sink '%s': dropped a frame above %u bytes from process %lu", sink_.Name().c_str(),
@@ -87,14 +90,45 @@ void SinkConnection::Serve(std::vector<unsigned char>& buffer)
             buffer.shrink_to_fit();
         }
     }
+    // However the connection ended (a read or an answer cut short by the
+    // stop, mostly): a client whose end is still open hears that the sink goes.
+    ULONGLONG goingDeadline = 0;
+    if (sink_.Stopping(goingDeadline))
+        SayGoing(goingDeadline, buffer);
     Trace::Line("Rux: sink '%s': %s disconnected (process %lu)", sink_.Name().c_str(),
                 source_.empty() ? "client" : ("peer '" + source_ + "'").c_str(), clientProcess_);
 }
 
 bool SinkConnection::SendAck(int32_t status, uint32_t value)
 {
-    return PipeIo::Write(pipe_, writeEvent_, sink_.StopEvent(), AckTimeoutMs, Frame::MakeAck(status, value)) ==
+    return PipeIo::Write(pipe_, writeEvent_, cancelEvent_, AckTimeoutMs, Frame::MakeAck(status, value)) ==
            IoResult::Ok;
+}
+
+void SinkConnection::SayGoing(ULONGLONG deadline, std::vector<unsigned char>& buffer)
+{
+    // Windows keeps the pipe's name while the client's end is open, and a new
+    // first instance of it then fails: the client is told, and given until
+    // the deadline (shared by all the sink's clients) to close. Whatever it
+    // still sends is read and dropped. Wine drops the name with the last
+    // server handle and needs none of this, but it shows the close all the
+    // same.
+    auto left = [deadline] {
+        ULONGLONG now = GetTickCount64();
+        return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    };
+    if (PipeIo::Write(pipe_, writeEvent_, nullptr, left(), Frame::MakeGoing()) != IoResult::Ok)
+        return;  // gone already, or not reading
+    IoResult result = IoResult::Ok;
+    size_t size = 0;
+    while ((result == IoResult::Ok || result == IoResult::Oversized) && left() > 0)
+        result = PipeIo::Read(pipe_, readEvent_, nullptr, left(), buffer, size);
+    if (result == IoResult::Broken)
+        Trace::Line("Rux: sink '%s': told process %lu that it is going; it closed its end", sink_.Name().c_str(),
+                    clientProcess_);
+    else
+        Trace::Line("Rux: sink '%s': told process %lu that it is going; it kept its end open", sink_.Name().c_str(),
+                    clientProcess_);
 }
 
 bool SinkConnection::Handle(const unsigned char* data, size_t size)

@@ -10,6 +10,11 @@
 // budget, or one that could not be decoded for want of memory, is dropped
 // and the connection closed (a sender that floods is cut off, nothing else is
 // disturbed).
+//
+// The connection's I/O ends when its cancel event is set: by Stop, when the
+// connection then says Going to its client and waits (until the sink's
+// deadline) for the client to close its end, or by an eviction (Sink.h), when
+// it is simply closed.
 #pragma once
 
 // <windows.h> first: it defines OpenService as a macro, which must then
@@ -19,6 +24,8 @@
 #include "rux/security/CallSender.h"
 #include "rux/wire/Frame.h"
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,10 +36,10 @@ class Sink;
 
 class SinkConnection {
 public:
-    // Borrows the connected pipe instance and two manual-reset events of the
-    // worker for the length of Serve. `sender` is the admitted client, given
-    // to every message it delivers.
-    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent,
+    // Borrows the connected pipe instance and three manual-reset events of
+    // the worker for the length of Serve. `sender` is the admitted client,
+    // given to every message it delivers.
+    SinkConnection(Sink& sink, HANDLE pipe, HANDLE readEvent, HANDLE writeEvent, HANDLE cancelEvent,
                    std::shared_ptr<const CallSender> sender);
     // Unlists the connection: everything it carried has been delivered.
     ~SinkConnection();
@@ -41,8 +48,9 @@ public:
 
     // Serves the client until it goes away, breaks a rule above, or the sink
     // stops, reading into `buffer` (the worker's, kept from one client to the
-    // next). May throw std::bad_alloc (the caller closes the connection).
-    void Serve(std::vector<unsigned char>& buffer);
+    // next), and noting the sink's activity count in `lastFrame` at each
+    // frame. May throw std::bad_alloc (the caller closes the connection).
+    void Serve(std::vector<unsigned char>& buffer, std::atomic<uint64_t>& lastFrame);
     DWORD ClientProcess() const { return sender_->process; }
 
 private:
@@ -53,11 +61,15 @@ private:
     // answers with the service's id.
     bool Open(const FrameView& frame);
     bool SendAck(int32_t status, uint32_t value);
+    // Tells the client the sink is going and waits, until `deadline`, for it
+    // to close its end.
+    void SayGoing(ULONGLONG deadline, std::vector<unsigned char>& buffer);
 
     Sink& sink_;
     HANDLE pipe_;
     HANDLE readEvent_;
     HANDLE writeEvent_;
+    HANDLE cancelEvent_;
     const std::shared_ptr<const CallSender> sender_;
     const DWORD clientProcess_;
     bool greeted_ = false;  // a valid Hello or Open came

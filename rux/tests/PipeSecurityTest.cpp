@@ -4,6 +4,7 @@
 // real pipe and mutex, and the identities the checks see are injected through
 // PeerIdentity; pipes, sinks and connections are real.
 #include "rux/client/Connection.h"
+#include "rux/tests/RawClient.h"
 #include "rux/security/PeerIdentity.h"
 #include "rux/security/PipeSecurity.h"
 #include "rux/sink/Sink.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -35,6 +37,10 @@ const char* const Session3User = "S-1-5-21-1111-2222-3333-1003";
 const char* const Session3Logon = "S-1-5-5-0-4242";
 const char* const Session4User = "S-1-5-21-1111-2222-3333-1004";
 const char* const Session4Logon = "S-1-5-5-0-4343";
+const char* const ServiceSid = "S-1-5-80-11-22-33-44-55";
+// The label every sink's pipe and claim carry: medium (S-1-16-8192),
+// no-write-up and no-read-up (3); in SDDL, S:(ML;;NWNR;;;ME).
+const char* const MediumLabel = "ML 3 S-1-16-8192";
 
 // What the checks see: set by the test, read by the sink's threads.
 class FakeIdentity : public PeerIdentity {
@@ -50,9 +56,12 @@ public:
                                                                       {4, {Session4User, Session4Logon}}};
     const char* clientUser = SystemSid;  // null: the client cannot be identified
     DWORD clientSession = 0;
+    DWORD clientIntegrity = SECURITY_MANDATORY_MEDIUM_RID;
+    bool clientAppContainer = false;
     const char* serverUser = nullptr;   // the server process's user; null: not shown (access denied)
     const char* serverOwner = nullptr;  // its pipe's owner; null: cannot be read
     DWORD serverSession = 1;
+    const char* serviceSid = nullptr;  // null: this process runs no service with a SID
 
     DWORD ProcessUser(Sid& user) override
     {
@@ -94,6 +103,21 @@ public:
         if (!clientUser)
             return ERROR_CANT_OPEN_ANONYMOUS;
         user = Sid::Parse(clientUser);
+        return 0;
+    }
+    DWORD ClientIntegrity(HANDLE, DWORD& integrity, bool& appContainer) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        integrity = clientIntegrity;
+        appContainer = clientAppContainer;
+        return 0;
+    }
+    DWORD ProcessServiceSid(Sid& service) override
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!serviceSid)
+            return ERROR_NOT_FOUND;
+        service = Sid::Parse(serviceSid);
         return 0;
     }
     DWORD ServerUser(HANDLE, DWORD& process, Sid& user) override
@@ -208,6 +232,80 @@ std::vector<std::string> AccessOf(HANDLE object, std::string& owner)
     return aces;
 }
 
+// A descriptor's parts in SDDL ("" where it has none).
+std::string Sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts)
+{
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1, parts, &text, nullptr))
+        return "<unconvertible>";
+    std::string copy(text);
+    LocalFree(text);
+    return copy;
+}
+
+// The owner, DACL or label of a kernel object as the system reads them back.
+std::string SddlOf(HANDLE object, SECURITY_INFORMATION parts)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS)
+        return "<unreadable>";
+    std::string text = Sddl(descriptor, parts);
+    LocalFree(descriptor);
+    return text;
+}
+
+// The mandatory labels of a SACL, as "ML <policy> <SID>" ("" for none).
+// Read by hand: Wine's SDDL conversion leaves labels out.
+std::string LabelsOf(PACL sacl)
+{
+    std::string labels;
+    for (WORD i = 0; sacl && i < sacl->AceCount; ++i) {
+        SYSTEM_MANDATORY_LABEL_ACE* ace = nullptr;
+        if (!GetAce(sacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != SYSTEM_MANDATORY_LABEL_ACE_TYPE)
+            continue;
+        labels += (labels.empty() ? "ML " : "; ML ") + std::to_string(ace->Mask) + " " +
+                  Sid::Copy(&ace->SidStart).Text();
+    }
+    return labels;
+}
+
+std::string LabelOf(PSECURITY_DESCRIPTOR descriptor)
+{
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL sacl = nullptr;
+    if (!GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted))
+        return "<unreadable>";
+    return present ? LabelsOf(sacl) : std::string();
+}
+
+// The label read back from a kernel object carries what was built, where the
+// platform keeps one (Windows); Wine accepts a label and keeps none.
+void ExpectLabel(HANDLE object, const char* what)
+{
+    PACL sacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    std::string label = "<unreadable>";
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &sacl,
+                        &descriptor) == ERROR_SUCCESS) {
+        label = LabelsOf(sacl);
+        LocalFree(descriptor);
+    }
+    EXPECT_TRUE(label == MediumLabel || label.empty()) << what << ": " << label;
+}
+
+// The label of the pipe's descriptor that `security` gives a new instance.
+std::string BuiltPipeLabel(PipeSecurity& security)
+{
+    std::string label;
+    security.CreateInstance([&](SECURITY_ATTRIBUTES* attributes, DWORD) {
+        label = LabelOf(attributes->lpSecurityDescriptor);
+        return INVALID_HANDLE_VALUE;
+    });
+    return label;
+}
+
 // A client end of the sink's pipe, opened as our connections open it; waits
 // (a few seconds at most) for the sink's next instance while all are taken.
 HANDLE OpenClientEnd(const std::string& name)
@@ -266,17 +364,25 @@ TEST(PipeSecurity, DaclsAsBuiltForEachRole)
     struct Row {
         const char* role;
         const char* processUser;
+        const char* serviceSid;
         std::vector<std::string> pipe;
         std::vector<std::string> claim;
     };
+    // A shared account's service gets its own SID in, not every service of
+    // the account, and OWNER RIGHTS leaves the owning account only READ_CONTROL.
+    const std::string ownerRights = "S-1-3-4 00020000";
     const Row rows[] = {
-        {"a user", nullptr,
+        {"a user", nullptr, nullptr,
          {"S-1-5-18 001f01ff", self + " 001f01ff"},
          {"S-1-5-18 001f0001", self + " 001f0001"}},
-        {"SYSTEM serving session 3", SystemSid,
+        {"SYSTEM serving session 3", SystemSid, nullptr,
          {"S-1-5-18 001f01ff", std::string(Session3Logon) + " 0012018b"},
          {"S-1-5-18 001f0001"}},
-        {"LocalService serving session 3", LocalServiceSid,
+        {"LocalService with a service SID, serving session 3", LocalServiceSid, ServiceSid,
+         {"S-1-5-18 001f01ff", std::string(ServiceSid) + " 001f01ff", ownerRights,
+          std::string(Session3Logon) + " 0012018b"},
+         {"S-1-5-18 001f0001", std::string(ServiceSid) + " 001f0001", ownerRights}},
+        {"LocalService without one, serving session 3", LocalServiceSid, nullptr,
          {"S-1-5-18 001f01ff", "S-1-5-19 001f01ff", std::string(Session3Logon) + " 0012018b"},
          {"S-1-5-18 001f0001", "S-1-5-19 001f0001"}},
     };
@@ -284,6 +390,7 @@ TEST(PipeSecurity, DaclsAsBuiltForEachRole)
         SCOPED_TRACE(row.role);
         FakeIdentity identity;
         identity.processUser = row.processUser;
+        identity.serviceSid = row.serviceSid;
         std::string name = UniqueName("dacl");
         auto sink = StartSink(name);
         ASSERT_NE(sink, nullptr);
@@ -293,6 +400,17 @@ TEST(PipeSecurity, DaclsAsBuiltForEachRole)
         EXPECT_EQ(owner, expectedOwner);
         EXPECT_EQ(ClaimAccess(name, owner), row.claim);
         EXPECT_EQ(owner, expectedOwner);
+        // The label, as built and as read back.
+        PipeSecurity security;
+        ASSERT_TRUE(security.Build(name));
+        EXPECT_EQ(BuiltPipeLabel(security), MediumLabel);
+        EXPECT_EQ(LabelOf(security.ClaimAttributes()->lpSecurityDescriptor), MediumLabel);
+        HANDLE client = OpenClientEnd(name);
+        ExpectLabel(client, "pipe");
+        CloseHandle(client);
+        HANDLE claim = CreateMutexW(security.ClaimAttributes(), FALSE, nullptr);
+        ExpectLabel(claim, "claim");
+        CloseHandle(claim);
         // The name stays ours, also where our claim cannot even be opened.
         DWORD error = 0;
         EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
@@ -344,6 +462,61 @@ TEST(PipeSecurity, NewInstancesCarryTheNewConsoleUser)
     sink->Stop();
 }
 
+// A host started at boot, before anyone logged on, let SYSTEM alone in; the
+// user who then logged on (or took the console over) was refused by every
+// instance already listening, and no new one was made while nobody got in.
+// No client connects here after the sink started but the one that reads the
+// descriptor: the listening instances themselves must take the new user in.
+TEST(PipeSecurity, ListeningInstancesTakeInALogonAndAChangeOfUser)
+{
+    FakeIdentity identity;
+    identity.processUser = SystemSid;
+    identity.sessions.erase(3);  // the console's session, nobody logged on yet
+    TraceWatch trace;
+    std::string name = UniqueName("logon");
+    auto sink = StartSink(name);
+    ASSERT_NE(sink, nullptr);
+    EXPECT_TRUE(trace.WaitFor("no user to admit in session 3"));
+    // Held (greeted) for the whole test: the DACL is read back through it,
+    // and the instance that listens now was made before the logon.
+    ruxtest::RawClient reader(name);
+    ASSERT_TRUE(reader.Hello());
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    EXPECT_EQ(SddlOf(reader.Pipe(), parts), "O:SYD:(A;;FA;;;SY)");
+    ExpectLabel(reader.Pipe(), "pipe");
+
+    const char* const otherLogon = "S-1-5-5-0-5151";
+    struct Step {
+        const char* what;
+        DWORD console;
+        std::pair<const char*, const char*> user;  // the console session's
+        const char* traced;
+        std::string dacl;
+    };
+    const Step steps[] = {
+        {"a logon at the console", 3, {Session3User, Session3Logon}, "admits the user of session 3 (logon SID S-1-5-5-0-4242)",
+         "O:SYD:(A;;FA;;;SY)(A;;0x12018b;;;S-1-5-5-0-4242)"},
+        {"another user in the same session", 3, {Session4User, otherLogon},
+         "admits the user of session 3 (logon SID S-1-5-5-0-5151)", "O:SYD:(A;;FA;;;SY)(A;;0x12018b;;;S-1-5-5-0-5151)"},
+        {"a switch to another session", 4, {Session4User, Session4Logon},
+         "admits the user of session 4 (logon SID S-1-5-5-0-4343)", "O:SYD:(A;;FA;;;SY)(A;;0x12018b;;;S-1-5-5-0-4343)"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        {
+            std::lock_guard<std::mutex> hold(identity.mutex);
+            identity.console = step.console;
+            identity.sessions[step.console] = step.user;
+        }
+        // Seen within SessionRecheckMs + UserRecheckMs (2 s); the bound here
+        // only keeps a failure short.
+        EXPECT_TRUE(trace.WaitFor(step.traced));
+        EXPECT_EQ(SddlOf(reader.Pipe(), parts), step.dacl);
+        ExpectLabel(reader.Pipe(), "pipe");
+    }
+    sink->Stop();
+}
+
 // The DACL keeps other users out on Windows only; the accept check turns away
 // a client of another session on Wine too, and whatever got in through an
 // instance made before the console moved.
@@ -359,21 +532,34 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
     struct Row {
         const char* user;
         DWORD session;
+        DWORD integrity;
+        bool appContainer;
         bool served;
     };
+    const DWORD medium = SECURITY_MANDATORY_MEDIUM_RID;
     const Row rows[] = {
-        {StrangerSid, 5, false},     // another session's user
-        {nullptr, 5, false},         // cannot be identified
-        {SystemSid, 0, true},        // SYSTEM, from any session
-        {LocalServiceSid, 0, true},  // the sink's own user
-        {StrangerSid, 3, true},      // the console session's user
+        {StrangerSid, 5, medium, false, false},     // another session's user
+        {nullptr, 5, medium, false, false},         // cannot be identified
+        {SystemSid, 0, SECURITY_MANDATORY_SYSTEM_RID, false, true},  // SYSTEM, from any session
+        {LocalServiceSid, 0, medium, false, true},  // the sink's own user
+        {StrangerSid, 3, medium, false, true},      // the console session's user
+        // ... in a sandbox of the same logon: a low-integrity process, an
+        // AppContainer's, and one just below medium.
+        {StrangerSid, 3, SECURITY_MANDATORY_LOW_RID, false, false},
+        {StrangerSid, 3, SECURITY_MANDATORY_LOW_RID, true, false},
+        {StrangerSid, 3, medium - 1, false, false},
+        {LocalServiceSid, 0, SECURITY_MANDATORY_UNTRUSTED_RID, false, false},
+        {StrangerSid, 3, SECURITY_MANDATORY_HIGH_RID, false, true},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.user ? row.user : "unknown") + " in session " + std::to_string(row.session));
+        SCOPED_TRACE(std::string(row.user ? row.user : "unknown") + " in session " + std::to_string(row.session) +
+                     " at integrity " + std::to_string(row.integrity) + (row.appContainer ? " in an AppContainer" : ""));
         {
             std::lock_guard<std::mutex> hold(identity.mutex);
             identity.clientUser = row.user;
             identity.clientSession = row.session;
+            identity.clientIntegrity = row.integrity;
+            identity.clientAppContainer = row.appContainer;
         }
         size_t refusedBefore = trace.Seen("refused process");
         DWORD error = 0;
@@ -391,6 +577,8 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
     std::string line = std::string("of session 5, user ") + StrangerSid + " (error 0): neither SYSTEM nor " +
                        LocalServiceSid + ", nor of session 3";
     EXPECT_EQ(trace.Seen(line), 1u) << line;
+    EXPECT_EQ(trace.Seen("integrity level 0x1000, below medium, an AppContainer"), 1u);
+    EXPECT_EQ(trace.Seen("integrity level 0x1fff, below medium"), 1u);
     sink->Stop();
 }
 
@@ -510,4 +698,27 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
     EXPECT_EQ(trace.Seen(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
                          " nor the console session's user: not connecting"),
               1u);
+}
+
+// A process that serves a sink's name before it starts (a squatter, or a sink
+// of ours in another process) keeps the sink from starting, and is named: its
+// process and its user.
+TEST(PipeSecurity, AServerAlreadyOnTheNameIsNamedAndKeepsTheSinkFromStarting)
+{
+    FakeIdentity identity;
+    identity.serverUser = StrangerSid;
+    TraceWatch trace;
+    std::string name = UniqueName("taken");
+    HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX,
+                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4, 4096, 4096, 0, nullptr);
+    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    DWORD error = 0;
+    EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_EQ(trace.Seen("cannot start sink '" + name + "': its pipe is served already, by process 4242 as " +
+                         StrangerSid),
+              1u);
+    CloseHandle(squatter);
+    auto sink = StartSink(name);
+    EXPECT_NE(sink, nullptr);
 }

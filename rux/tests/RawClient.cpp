@@ -119,4 +119,33 @@ bool RawClient::ClosedBySink(DWORD timeoutMs)
     return !GetOverlappedResult(pipe_, &overlapped, &done, FALSE) && GetLastError() != ERROR_MORE_DATA;
 }
 
+std::vector<uint8_t> ProcessUserSid()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    std::vector<uint8_t> buffer(256);
+    DWORD size = 0;
+    BOOL read = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
+    CloseHandle(token);
+    if (!read)
+        return {};
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const uint8_t* bytes = static_cast<const uint8_t*>(sid);
+    return std::vector<uint8_t>(bytes, bytes + GetLengthSid(sid));
+}
+
+HANDLE CreateOwnedPipe(const std::wstring& path, DWORD openMode, DWORD pipeMode, DWORD instances)
+{
+    std::vector<uint8_t> user = ProcessUserSid();
+    if (user.empty())
+        return INVALID_HANDLE_VALUE;
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, user.data(), FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    return CreateNamedPipeW(path.c_str(), openMode, pipeMode, instances, 4096, 4096, 0, &attributes);
+}
+
 }  // namespace ruxtest

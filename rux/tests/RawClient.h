@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ruxtest {
 
@@ -17,6 +18,14 @@ std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body);
 std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body, uint32_t length);
 std::string StringItem(const std::string& text);
 
+// The SID of this process's user, as bytes; empty when it cannot be read.
+std::vector<uint8_t> ProcessUserSid();
+// A server end of the pipe at `path`, owned by this process's user (as Windows
+// owns a pipe by its maker's token, and Wine leaves it without an owner), so
+// that our clients trust it as a server of that user. INVALID_HANDLE_VALUE on
+// failure.
+HANDLE CreateOwnedPipe(const std::wstring& path, DWORD openMode, DWORD pipeMode, DWORD instances);
+
 // A client that writes bytes straight into a sink's pipe. Waits up to 5 s for
 // a free instance.
 class RawClient {
@@ -26,6 +35,7 @@ public:
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
     bool Open() const { return pipe_ != INVALID_HANDLE_VALUE; }
+    HANDLE Pipe() const { return pipe_; }
 
     bool Write(const std::string& bytes);
     // The next message, or "" after 5 s or when the pipe broke.

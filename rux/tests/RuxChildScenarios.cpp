@@ -12,6 +12,10 @@
 //       for the sink to close every one; exit code: how many it did not.
 //   Call SINK TEXT
 //       sends TEXT as a call to SINK/"SB" (exit code 0 when sent).
+//   Greeted SINK COUNT
+//       opens COUNT connections to SINK one after the other, each greeted with
+//       a Hello, and holds them idle until told to quit; exit code: 100 x the
+//       Hellos answered + how many of those the sink had closed by then.
 // Exit code 4: the events are missing; 5: the wrong number of arguments.
 #include "rux/tests/RuxTestSupport.h"
 
@@ -169,6 +173,22 @@ int RunIdle(const char* sink, int count, HANDLE ready)
     return open;
 }
 
+int RunGreeted(const char* sink, int count, HANDLE ready, HANDLE quit)
+{
+    std::vector<std::unique_ptr<RawClient>> answered;
+    for (int i = 0; i < count; ++i) {
+        auto client = std::make_unique<RawClient>(sink);
+        if (client->Open() && client->Hello())
+            answered.push_back(std::move(client));
+    }
+    SetEvent(ready);
+    WaitForSingleObject(quit, 60000);
+    int closed = 0;
+    for (auto& client : answered)
+        closed += client->ClosedBySink(0);
+    return static_cast<int>(answered.size()) * 100 + closed;
+}
+
 int RunCall(const char* sink, const char* text)
 {
     RuxInit();
@@ -203,6 +223,13 @@ OLV_CHILD_SCENARIO(Idle)
 {
     return RunRole(args, 2, [](const std::vector<std::string>& given, HANDLE ready, HANDLE) {
         return RunIdle(given[0].c_str(), std::atoi(given[1].c_str()), ready);
+    });
+}
+
+OLV_CHILD_SCENARIO(Greeted)
+{
+    return RunRole(args, 2, [](const std::vector<std::string>& given, HANDLE ready, HANDLE quit) {
+        return RunGreeted(given[0].c_str(), std::atoi(given[1].c_str()), ready, quit);
     });
 }
 

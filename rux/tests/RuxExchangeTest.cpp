@@ -1,6 +1,7 @@
 // The calls a privileged process uses to answer a caller: who sent a popped
 // message, and a connection for one exchange that a stalling sink cannot hold
 // longer than its deadline or its owner's cancel.
+#include "rux/tests/RawClient.h"
 #include "rux/tests/RuxTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,19 +13,6 @@ using namespace ruxtest;
 namespace {
 
 // The user of this process's token, as a sink reads its clients.
-std::vector<uint8_t> OwnUser()
-{
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    std::vector<uint8_t> buffer(256);
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
-    CloseHandle(token);
-    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const uint8_t* bytes = static_cast<const uint8_t*>(sid);
-    return std::vector<uint8_t>(bytes, bytes + GetLengthSid(sid));
-}
-
 // A raw server of a sink's name with one instance: takes one client and
 // writes it a byte every `dripMs` (0: nothing) until it goes or the server
 // stops. Its pipe is owned by this process's user, as any process of a user
@@ -33,9 +21,8 @@ class StallingServer {
 public:
     StallingServer(const std::string& sink, DWORD dripMs)
         : path_(L"\\\\.\\pipe\\Rux.Sink." + std::wstring(sink.begin(), sink.end())),
-          user_(OwnUser()),
           stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          pipe_(CreateOwnedPipe(path_, user_)),
+          pipe_(ruxtest::CreateOwnedPipe(path_, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1)),
           thread_([this, dripMs] {
               if (!ConnectNamedPipe(pipe_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
                   return;
@@ -61,18 +48,7 @@ public:
     StallingServer& operator=(const StallingServer&) = delete;
 
 private:
-    static HANDLE CreateOwnedPipe(const std::wstring& path, std::vector<uint8_t>& user)
-    {
-        SECURITY_DESCRIPTOR descriptor;
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorOwner(&descriptor, user.data(), FALSE);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-        SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-        return CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, &attributes);
-    }
-
     std::wstring path_;
-    std::vector<uint8_t> user_;
     HANDLE stop_;
     HANDLE pipe_;
     std::thread thread_;
@@ -106,7 +82,7 @@ TEST(RuxCallSender, EachPoppedMessageNamesTheProcessThatSentIt)
 
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    std::vector<uint8_t> user = OwnUser();
+    std::vector<uint8_t> user = ruxtest::ProcessUserSid();
     for (DWORD process : {childId, GetCurrentProcessId()}) {
         RuxItem call = nullptr;
         ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);

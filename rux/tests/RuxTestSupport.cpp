@@ -5,6 +5,8 @@
 #include <psapi.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -12,12 +14,14 @@ namespace ruxtest {
 namespace {
 
 std::mutex TraceMutex;
+std::condition_variable TraceAdded;
 std::vector<std::string> TraceLines;
 
 void CollectTrace(const char* line)
 {
     std::lock_guard<std::mutex> hold(TraceMutex);
     TraceLines.emplace_back(line ? line : "");
+    TraceAdded.notify_all();
 }
 
 }  // namespace
@@ -55,6 +59,18 @@ size_t TraceCollector::Count(const char* containing) const
     for (const auto& line : TraceLines)
         count += line.find(containing) != std::string::npos;
     return count;
+}
+
+bool TraceCollector::WaitFor(const std::string& containing, DWORD timeoutMs) const
+{
+    std::unique_lock<std::mutex> hold(TraceMutex);
+    return TraceAdded.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+        for (const auto& line : TraceLines) {
+            if (line.find(containing) != std::string::npos)
+                return true;
+        }
+        return false;
+    });
 }
 
 std::wstring ChildProcess::EventName(const wchar_t* what, const std::wstring& tag)

@@ -27,6 +27,8 @@ public:
     ~TraceCollector();
     std::vector<std::string> Lines() const;
     size_t Count(const char* containing) const;
+    // Waits (up to `timeoutMs`) for a line that holds `containing`.
+    bool WaitFor(const std::string& containing, DWORD timeoutMs = 10000) const;
 };
 
 // This test executable started again for a scenario of RuxChildScenarios.cpp:
@@ -37,12 +39,12 @@ public:
     explicit ChildProcess(const std::vector<std::string>& args);
     ~ChildProcess();  // asks a child that still runs to quit, then ends it
     bool Started() const { return process_.Started(); }
+    DWORD Id() const { return process_.Id(); }
     // Waits for the child's ready event.
     bool WaitReady(DWORD timeoutMs = 10000);
     // Asks the child to quit (its quit event) and waits for it; its exit code.
     DWORD Quit(DWORD timeoutMs = 10000);
     DWORD Wait(DWORD timeoutMs = 10000);
-    DWORD Id() const { return process_.Id(); }
 
     // "Ready" or "Quit" of the child with `tag`.
     static std::wstring EventName(const wchar_t* what, const std::wstring& tag);

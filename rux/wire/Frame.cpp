@@ -53,6 +53,11 @@ std::string Frame::MakeAck(int32_t status, uint32_t value)
     return Make(FrameKind::Ack, 0, body);
 }
 
+std::string Frame::MakeGoing()
+{
+    return Make(FrameKind::Going, 0, std::string(8, '\0'));
+}
+
 bool Frame::Parse(const void* data, size_t size, FrameView& frame)
 {
     auto bytes = static_cast<const unsigned char*>(data);

@@ -15,6 +15,12 @@
 // and queued, everything they carried. So a close needs no exchange of its
 // own, and what a process sent before a close is queued before what it sends
 // after it.
+//
+// A sink that stops says Going, unasked, on each connection it still serves,
+// and then waits a moment for the client to close its end (a pipe's name lives
+// on while any client end of it is open). Going has an Ack's size, so that a
+// client waiting for an Ack reads it whole; a client that does not know it
+// reads something that is not an Ack, which breaks the connection as well.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +47,7 @@ enum class FrameKind : uint8_t {
     Update = 19,
     Reply = 20,
     Ack = 0x80,       // body: status:i32 (0 or a Win32 error), value:u32
+    Going = 0x81,     // sink to client, unasked: body as an Ack's, all zero
 };
 
 struct FrameView {
@@ -71,6 +78,7 @@ class Frame {
 public:
     static std::string Make(FrameKind kind, uint32_t service, const std::string& body);
     static std::string MakeAck(int32_t status, uint32_t value);
+    static std::string MakeGoing();
     // False for anything shorter than a header, with a wrong magic, non-zero
     // flags or a length that does not match `size`.
     static bool Parse(const void* data, size_t size, FrameView& frame);

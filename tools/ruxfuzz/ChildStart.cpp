@@ -1,7 +1,7 @@
 #include "tools/ruxfuzz/ChildStart.h"
 
 bool StartWithStreams(const std::wstring& path, std::wstring commandLine, HANDLE input, HANDLE output,
-                      HANDLE errorOutput, PROCESS_INFORMATION& info, DWORD& startError)
+                      HANDLE errorOutput, PROCESS_INFORMATION& info, DWORD& startError, HANDLE token)
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -14,8 +14,11 @@ bool StartWithStreams(const std::wstring& path, std::wstring commandLine, HANDLE
     // the program's own and are reported at once.
     for (int attempt = 0; attempt < 3; ++attempt) {
         info = {};
-        if (CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &info))
+        BOOL started = token ? CreateProcessAsUserW(token, path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                                    nullptr, nullptr, &startup, &info)
+                             : CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                              nullptr, &startup, &info);
+        if (started)
             return true;
         startError = GetLastError();
         if (startError != ERROR_INTERNAL_ERROR)

@@ -1,6 +1,7 @@
 #include "tools/ruxfuzz/FuzzCampaign.h"
 
 #include "tools/ruxfuzz/ConsoleProbe.h"
+#include "tools/ruxfuzz/HolderProcess.h"
 #include "tools/ruxfuzz/RawConnection.h"
 #include "tools/ruxfuzz/WireItem.h"
 
@@ -40,6 +41,13 @@ std::string OpenGreeting(uint64_t number)
     body += '\0';
     body += "SB";
     return WireItem::Frame(static_cast<uint8_t>(rux::FrameKind::Open), 0, body);
+}
+
+std::string Hex(DWORD value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%lx", value);
+    return text;
 }
 
 std::string Mebibytes(unsigned long long bytes)
@@ -234,6 +242,59 @@ std::string FuzzCampaign::AskFromConsole(const std::string& during, DWORD within
     return answered ? std::string() : DescribeFailure(during, why);
 }
 
+void FuzzCampaign::HoldInProcesses(const HostileBatch& batch, std::string& failure)
+{
+    std::vector<std::unique_ptr<HolderProcess>> holders;
+    std::string held;
+    for (uint32_t i = 0; i < batch.holderProcesses && failure.empty(); ++i) {
+        auto holder = std::make_unique<HolderProcess>();
+        uint32_t answered = 0;
+        DWORD integrity = 0;
+        std::string error;
+        if (!holder->Start(options_.selfPath, HostSink, batch.holderConnections, batch.greetWithOpen,
+                           batch.lowIntegrity, error) ||
+            !holder->WaitHeld(StepTimeoutMs, answered, integrity, error)) {
+            failure = "a holder of connections failed: " + error;
+            break;
+        }
+        counters_.frames += batch.holderConnections;
+        counters_.connections += batch.holderConnections;
+        counters_.held += answered;
+        if (!held.empty())
+            held += ',';
+        held += std::to_string(answered);
+        if (batch.lowIntegrity) {
+            // Where the platform lowers the child's integrity (Windows), the
+            // sink must serve none of its connections. Wine leaves a child at
+            // its parent's level whatever its token says: the refusal is then
+            // not seen here (the rux tests show it through the identity seam).
+            if (integrity >= SECURITY_MANDATORY_MEDIUM_RID)
+                ++counters_.notLowered;
+            else if (answered != 0)
+                failure = "a process at integrity level " + Hex(integrity) + " had " + std::to_string(answered) +
+                          " of its connections served";
+        }
+        holders.push_back(std::move(holder));
+    }
+    if (options_.verbose && !held.empty())
+        Print("batch %llu: the holders' greetings answered: %s", static_cast<unsigned long long>(batch.index),
+              held.c_str());
+    if (failure.empty() && !batch.lowIntegrity) {
+        // A process that holds no connection must get in, whatever the
+        // others hold.
+        std::string why;
+        ULONGLONG start = GetTickCount64();
+        bool answered = ConsoleProbe::Ask(options_.consolePath, options_.probeTimeoutMs, why);
+        lastAnswerMs_ = GetTickCount64() - start;
+        if (!answered)
+            failure = DescribeFailure("while " + std::to_string(batch.holderProcesses) + " processes held " + held +
+                                          " greeted connections (the newcomer was kept out)",
+                                      why);
+    }
+    for (auto& holder : holders)
+        holder->Release(IoTimeoutMs);
+}
+
 void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
 {
     failure.clear();
@@ -241,6 +302,8 @@ void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
         Churn(batch);
     else if (batch.idleConnections)
         HoldIdle(batch, failure);
+    else if (batch.holderProcesses)
+        HoldInProcesses(batch, failure);
     else
         SendFrames(batch);
     // After queries whose reply sinks stall: a process of its own asks, as the
@@ -398,8 +461,9 @@ int FuzzCampaign::Run()
         }
     }
     Print("summary: seed %llu, batches %llu to %llu, %llu hostile frames, %llu connections, %llu reconnects, "
-          "%llu refused busy, %llu requests unanswered, slowest answer %llu ms (batch %llu), %llu hosts started, "
-          "%llu host failures: %s",
+          "%llu refused busy, %llu requests unanswered, %llu connections held by holder processes, %llu "
+          "low-integrity holders left at their level by the platform, slowest answer %llu ms (batch %llu), "
+          "%llu hosts started, %llu host failures: %s",
           static_cast<unsigned long long>(options_.seed), static_cast<unsigned long long>(options_.firstBatch),
           static_cast<unsigned long long>(index ? index - 1 : 0),
           static_cast<unsigned long long>(counters_.frames.load()),
@@ -407,6 +471,8 @@ int FuzzCampaign::Run()
           static_cast<unsigned long long>(counters_.reconnects.load()),
           static_cast<unsigned long long>(counters_.busy.load()),
           static_cast<unsigned long long>(counters_.unanswered.load()),
+          static_cast<unsigned long long>(counters_.held.load()),
+          static_cast<unsigned long long>(counters_.notLowered.load()),
           static_cast<unsigned long long>(slowestAnswerMs_), static_cast<unsigned long long>(slowestBatch_),
           static_cast<unsigned long long>(hostsStarted_), static_cast<unsigned long long>(failures_),
           failures_ ? "FAILED" : "PASSED");

@@ -25,6 +25,7 @@ struct CampaignOptions {
     std::wstring hostPath;     // ruxhost.exe
     std::wstring dllPath;      // the plug-in, or empty for ruxhost's default
     std::wstring consolePath;  // ruxui-console.exe, the question asked while connections are held
+    std::wstring selfPath;     // ruxfuzz.exe, started again as a holder of connections
     DWORD probeTimeoutMs = 10000;
     uint32_t wideMembers = 65535;
     bool keepGoing = false;  // start a new host after a failure and go on
@@ -56,6 +57,8 @@ private:
         std::atomic<uint64_t> reconnects{0};   // connections opened again after the host closed one
         std::atomic<uint64_t> busy{0};         // opens refused with every pipe instance taken
         std::atomic<uint64_t> unanswered{0};   // requests whose Ack did not come
+        std::atomic<uint64_t> held{0};         // greeted connections held by holder processes
+        std::atomic<uint64_t> notLowered{0};   // low-integrity holders the platform left at their level
     };
 
     bool StartHost(std::string& error);
@@ -65,6 +68,8 @@ private:
     void HoldIdle(const HostileBatch& batch, std::string& failure);
     // ruxui-console's question, which must be answered within `withinMs`.
     std::string AskFromConsole(const std::string& during, DWORD withinMs);
+    // Holder processes (lockout, low integrity), then the checks of the class.
+    void HoldInProcesses(const HostileBatch& batch, std::string& failure);
     // Checks the host after a batch; an empty result means it answered.
     std::string CheckHost(const std::string& during);
     // Why the host did not answer `during`: it ended, or it runs and `why`.

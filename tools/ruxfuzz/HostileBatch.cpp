@@ -16,10 +16,10 @@ using Members = std::vector<std::pair<std::string, std::string>>;
 // In the order of BatchClass.
 constexpr const char* ClassNames[] = {
     "headers", "kinds", "requests", "items", "services", "deep", "wide", "queries", "commands", "connections", "churn",
-    "idle", "stall",
+    "idle", "stall", "lockout", "low-integrity",
 };
 constexpr size_t ClassCount = sizeof(ClassNames) / sizeof(ClassNames[0]);
-static_assert(ClassCount == static_cast<size_t>(BatchClass::Stall) + 1, "a name for every batch class");
+static_assert(ClassCount == static_cast<size_t>(BatchClass::LowIntegrity) + 1, "a name for every batch class");
 
 // How soon the genuine question must be answered after queries to stalling
 // reply sinks: the host answers it at once; a stalled reply holds one of its
@@ -588,6 +588,22 @@ HostileBatch HostileBatch::Make(uint64_t seed, uint64_t index, const std::vector
         break;
     case BatchClass::Stall:
         MakeStall(random, batch, limits);
+        break;
+    case BatchClass::Lockout:
+        // Mostly whole shares (16), so that the holders fill what other
+        // processes may take and a newcomer finds nothing free.
+        batch.holderProcesses = static_cast<uint32_t>(random.Between(3, 5));
+        batch.holderConnections = random.Chance(3, 4) ? 16u : static_cast<uint32_t>(random.Between(8, 17));
+        batch.description = std::to_string(batch.holderProcesses) + " processes each greeting and holding " +
+                            std::to_string(batch.holderConnections) +
+                            " idle connections, then a newcomer asking RequestSBSetting";
+        break;
+    case BatchClass::LowIntegrity:
+        batch.holderProcesses = 1;
+        batch.holderConnections = static_cast<uint32_t>(random.Between(1, 17));
+        batch.lowIntegrity = true;
+        batch.description = "a process lowered to low integrity greeting " + std::to_string(batch.holderConnections) +
+                            " connections";
         break;
     }
     // Half the plain connections greet as Rux.dll's do: Open, with a number

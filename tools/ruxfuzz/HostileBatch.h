@@ -22,6 +22,8 @@ enum class BatchClass {
     Churn,        // threads opening, greeting and dropping connections as fast as they can
     Idle,         // connections that never send a byte, held while the host is asked
     Stall,        // settings queries whose reply sinks drip or never answer, then the genuine question
+    Lockout,      // processes holding greeted, idle connections up to every share, then a newcomer that must get in
+    LowIntegrity, // a process at low integrity (as a sandbox runs one) greeting connections
 };
 
 struct HostileFrame {
@@ -61,9 +63,18 @@ struct HostileBatch {
     // When set: after the frames, ruxui-console asks, and must be answered
     // within this many milliseconds.
     uint32_t consoleWithinMs = 0;
+    // Processes of their own (HolderProcess), each greeting this many
+    // connections and holding them, at low integrity or not.
+    uint32_t holderProcesses = 0;
+    uint32_t holderConnections = 0;
+    bool lowIntegrity = false;
 
-    // The hostile frames the batch sends (churn counts its Hellos).
-    uint64_t HostileFrames() const { return frames.size() + uint64_t(churnThreads) * churnPerThread; }
+    // The hostile frames the batch sends (churn counts its Hellos, holders
+    // their greetings).
+    uint64_t HostileFrames() const
+    {
+        return frames.size() + uint64_t(churnThreads) * churnPerThread + uint64_t(holderProcesses) * holderConnections;
+    }
 
     static HostileBatch Make(uint64_t seed, uint64_t index, const std::vector<BatchClass>& classes,
                              const BatchLimits& limits);

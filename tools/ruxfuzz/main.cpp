@@ -2,6 +2,7 @@
 // See Usage().
 #include "tools/ruxfuzz/EngineStateBackup.h"
 #include "tools/ruxfuzz/FuzzCampaign.h"
+#include "tools/ruxfuzz/HolderProcess.h"
 
 #include <windows.h>
 
@@ -26,7 +27,9 @@ void Usage()
         "after batch of hostile traffic to the plug-in's sink \"SB\": genuine handshakes followed\n"
         "by malformed frames and items, the plug-in's commands with hostile members, unknown\n"
         "commands, deep and wide items, many connections at once, churn and idle connections,\n"
-        "and settings queries whose reply sinks (served by this process) drip or never answer.\n"
+        "settings queries whose reply sinks (served by this process) drip or never answer,\n"
+        "processes holding greeted connections up to every share (then a newcomer must get in),\n"
+        "and a process lowered to low integrity (whose connections must not be served).\n"
         "After each batch it asks \"RequestSBSetting\" as the user interface does and expects the\n"
         "ten settings back (while it holds idle connections, ruxui-console asks instead; after\n"
         "stalling queries ruxui-console asks too, and must be answered within 5 s). At the end it destroys the client and compares the host's own handle\n"
@@ -39,7 +42,8 @@ void Usage()
         "  --first-batch K     start at batch K of the seed, to replay a failure (default 0)\n"
         "  --classes LIST      comma-separated batch classes, or all (default all):\n"
         "                      headers kinds requests items services deep wide queries\n"
-        "                      commands connections churn idle stall\n"
+        "                      commands connections churn idle stall lockout\n"
+        "                      low-integrity\n"
         "  --wide-members N    members of the widest lists, 1000 to 65535 (default 65535)\n"
         "  --probe-timeout MS  how long the host may take to answer (default 10000)\n"
         "  --max-handle-growth N      handles the host may hold more after Destroy (default 16)\n"
@@ -51,6 +55,9 @@ void Usage()
         "                      (default: beside ruxfuzz.exe)\n"
         "  --verbose           print every batch\n"
         "  --help              this text\n"
+        "\n"
+        "  --hold SINK N hello|open   (internal) hold N greeted connections to SINK until\n"
+        "                      standard input ends, after a line \"held ANSWERED INTEGRITY\"\n"
         "\n"
         "Prints a progress line every 20 batches, a line per host failure (with the batch to\n"
         "replay), the host's figures and a summary line.\n"
@@ -97,9 +104,17 @@ std::wstring BesideSelf(const wchar_t* name)
 
 int Run(int argc, char** argv)
 {
+    if (argc == 5 && std::strcmp(argv[1], "--hold") == 0) {
+        uint64_t count = 0;
+        bool open = std::strcmp(argv[4], "open") == 0;
+        if (!ParseNumber(argv[3], 1, 64, count) || (!open && std::strcmp(argv[4], "hello") != 0))
+            return Fail(BadArguments, "usage: ruxfuzz --hold SINK N hello|open");
+        return HolderProcess::RunChild(argv[2], static_cast<uint32_t>(count), open);
+    }
     CampaignOptions options;
     options.hostPath = BesideSelf(L"ruxhost.exe");
     options.consolePath = BesideSelf(L"ruxui-console.exe");
+    options.selfPath = BesideSelf(L"ruxfuzz.exe");
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--help" || option == "-h") {
