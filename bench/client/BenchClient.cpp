@@ -8,12 +8,13 @@
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
 #include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
-#include "bench/common/PluginClient.h"
+#include "base/UniqueHandle.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
 #include "contracts/RuxExtensions.h"
-#include "base/UniqueHandle.h"
+#include "plugin/SettingNameTable.h"
+#include "tools/ruxhost/PluginHost.h"
 
 #include <windows.h>
 
@@ -24,7 +25,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -48,37 +48,28 @@ void PrintUsage()
         EchoSink, ReplySink, DefaultIterations);
 }
 
-// A sink of this process with one service, and the events they signal;
-// both stopped (service first) and the events closed by Stop or at the end.
-class ServiceSink {
+// A sink of this process with one service, whose queue is popped; stopped and
+// its events closed when it goes.
+class BenchSink {
 public:
-    ServiceSink() = default;
-    ServiceSink(const ServiceSink&) = delete;
-    ServiceSink& operator=(const ServiceSink&) = delete;
-    ~ServiceSink() { Stop(); }
+    BenchSink() = default;
+    ~BenchSink()
+    {
+        RuxStopService(service);
+        RuxStopSink(sink);
+    }
+    BenchSink(const BenchSink&) = delete;
+    BenchSink& operator=(const BenchSink&) = delete;
 
     bool Start(const char* sinkName, const char* serviceName)
     {
-        event.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-        sinkEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
         sink = RuxStartSink(sinkName, sinkEvent.get());
-        service = sink ? RuxStartService(sink, serviceName, event.get()) : nullptr;
+        service = sink ? RuxStartService(sink, serviceName, serviceEvent.get()) : nullptr;
         return service != nullptr;
     }
-    void Stop()
-    {
-        RuxStopService(std::exchange(service, nullptr));
-        RuxStopSink(std::exchange(sink, nullptr));
-        event.reset();
-        sinkEvent.reset();
-    }
-    RuxService Service() const { return service; }
-    // Signalled when a call arrives for the service.
-    HANDLE Event() const { return event.get(); }
 
-private:
-    UniqueEvent event;
-    UniqueEvent sinkEvent;
+    UniqueEvent sinkEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueEvent serviceEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     RuxSink sink = nullptr;
     RuxService service = nullptr;
 };
@@ -91,18 +82,17 @@ class EchoService {
 public:
     bool Start()
     {
-        if (!served.Start(EchoSink, "SB"))
+        if (!echo.Start(EchoSink, "SB"))
             return false;
         thread = std::thread([this] { Serve(); });
         return true;
     }
-    void Stop()
+    ~EchoService()
     {
         stopping = true;
-        SetEvent(served.Event());
+        SetEvent(echo.serviceEvent.get());
         if (thread.joinable())
             thread.join();
-        served.Stop();
     }
 
 private:
@@ -111,9 +101,9 @@ private:
         RuxConnection lasting = nullptr;
         RuxService lastingService = nullptr;
         while (!stopping) {
-            WaitForSingleObject(served.Event(), INFINITE);
+            WaitForSingleObject(echo.serviceEvent.get(), INFINITE);
             RuxItem call = nullptr;
-            while (RuxPopCall(served.Service(), &call) == RuxResult_Query) {
+            while (RuxPopCall(echo.service, &call) == RuxResult_Query) {
                 RuxItem proc = nullptr;
                 RuxItem cookie = nullptr;
                 RuxItem arg = nullptr;
@@ -147,33 +137,16 @@ private:
         RuxCloseConnection(lasting);
     }
 
-    ServiceSink served;
+    BenchSink echo;
     std::thread thread;
     std::atomic<bool> stopping{false};
 };
 
-int RunHost(int iterations)
+// The UI process against a started client, which is destroyed and unloaded
+// afterwards: the UI's exit code.
+DWORD RunUiProcess(PluginHost& plugin, int iterations)
 {
-    RuxInit();
-    EchoService echo;
-    if (!echo.Start()) {
-        std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
-        echo.Stop();
-        RuxExit();
-        return 1;
-    }
-    HMODULE plugin = nullptr;
-    OLVRuxUIPlugin* client = NewPluginClient(&plugin);
-    if (!client) {
-        std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
-        echo.Stop();
-        if (plugin)
-            FreeLibrary(plugin);
-        RuxExit();
-        return 1;
-    }
-    client->StartWorker();
-
+    plugin.StartWorker();
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --ui " + std::to_wstring(iterations);
@@ -192,9 +165,27 @@ int RunHost(int iterations)
     } else {
         std::fprintf(stderr, "bench_client: cannot start the UI process (error %lu)\n", GetLastError());
     }
-    client->Destroy();
-    FreeLibrary(plugin);
-    echo.Stop();
+    plugin.Destroy();
+    bool stillMapped = false;
+    plugin.Unload(stillMapped);
+    return code;
+}
+
+int RunHost(int iterations)
+{
+    RuxInit();
+    DWORD code = 1;
+    {
+        EchoService echo;
+        PluginHost plugin(L"RUXUI.dll");
+        DWORD error = ERROR_SUCCESS;
+        if (!echo.Start())
+            std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
+        else if (!plugin.NewClient(error))
+            std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", error);
+        else
+            code = RunUiProcess(plugin, iterations);
+    }
     RuxExit();
     return static_cast<int>(code);
 }
@@ -209,7 +200,7 @@ struct Percentiles {
 
 class UiMeasure {
 public:
-    bool Start() { return served.Start(ReplySink, ReplyService); }
+    bool Start() { return replies.Start(ReplySink, ReplyService); }
 
     // One query after another on a lasting connection to `target`, each timed
     // from the send to the popped reply.
@@ -259,17 +250,17 @@ private:
     {
         for (;;) {
             RuxItem item = nullptr;
-            int32_t kind = RuxPopCall(served.Service(), &item);
+            int32_t kind = RuxPopCall(replies.service, &item);
             if (kind == RuxResult_Reply)
                 return true;
             if (kind != RuxResult_Empty)
                 continue;
-            if (WaitForSingleObject(served.Event(), 5000) != WAIT_OBJECT_0)
+            if (WaitForSingleObject(replies.serviceEvent.get(), 5000) != WAIT_OBJECT_0)
                 return false;
         }
     }
 
-    ServiceSink served;
+    BenchSink replies;
 };
 
 int RunUi(int iterations)
@@ -308,13 +299,13 @@ int RunUi(int iterations)
                     code = 1;
             }
             // The plug-in's own share: the ten option reads of one settings reply,
-            // made here against the same simulated engine.
+            // made here against the same simulated engine in the same order.
             std::vector<double> reads;
             reads.reserve(static_cast<size_t>(iterations));
             for (int i = 0; i < iterations; ++i) {
                 const double from = Now();
-                for (int32_t id : {2, 10, 4, 3, 9, 8, 7, 6, 5, 11})
-                    VtApi_GetConfigOption(id);
+                for (size_t s = FeatureSettingCount; s-- > 0;)
+                    VtApi_GetConfigOption(FeatureSettings[s].optionId);
                 reads.push_back((Now() - from) * 1e6);
             }
             double readsP50 = Median(reads);
