@@ -4,11 +4,11 @@
 #pragma once
 
 #include "plugin/RuxUIClient.h"
-#include "plugin/tests/WaitUntil.h"
 #include "base/UniqueHandle.h"
 #include "contracts/RuxApi.h"
 #include "tests/support/EngineSandbox.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -18,6 +18,8 @@
 #include <vector>
 
 namespace clienttest {
+
+using testsupport::WaitUntil;
 
 // The sink of the session the tests run in (the active console session).
 std::string SessionSinkName();

@@ -4,9 +4,9 @@
 #include "contracts/OLVRuxUIPlugin.h"
 #include "base/UniqueHandle.h"
 #include "contracts/RuxApi.h"
-#include "plugin/tests/WaitUntil.h"
 #include "tests/support/ChildScenario.h"
 #include "tests/support/EngineSandbox.h"
+#include "tests/support/WaitUntil.h"
 #include "vtapi/FaultSwitch.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,6 @@
 #include <string>
 
 using namespace testsupport;
-using clienttest::WaitUntil;
 
 namespace {
 
