@@ -458,17 +458,26 @@ class FrameArrays:
                     raise DwarfError("unknown range list entry %d" % kind)
         else:
             cursor = Cursor(self._section(".debug_ranges"), value[1])
-            largest = (1 << (8 * unit.address_size)) - 1
-            while True:
-                start = cursor.sized(unit.address_size)
-                end = cursor.sized(unit.address_size)
-                if start == 0 and end == 0:
-                    break
-                if start == largest:
+            for start, end in self._dwarf4_list(cursor, unit):
+                if start is None:
                     base = end
                 else:
                     result.append((base + start, base + end))
         return [(start, end) for start, end in result if start and end > start]
+
+    @staticmethod
+    def _dwarf4_list(cursor, unit):
+        """The entries of a DWARF 4 range or location list as (start, end),
+        up to its end entry; a base address selection comes as (None, base).
+        What follows an entry in a location list is the caller's to read
+        before it asks for the next."""
+        largest = (1 << (8 * unit.address_size)) - 1
+        while True:
+            start = cursor.sized(unit.address_size)
+            end = cursor.sized(unit.address_size)
+            if start == 0 and end == 0:
+                return
+            yield (None, end) if start == largest else (start, end)
 
     def _expressions(self, die):
         """The location expressions of a variable: one, or one per entry of
@@ -512,15 +521,10 @@ class FrameArrays:
                 expressions.append(cursor.block(cursor.uleb()))
         else:
             cursor = Cursor(self._section(".debug_loc"), value[1])
-            largest = (1 << (8 * unit.address_size)) - 1
-            while True:
-                start = cursor.sized(unit.address_size)
-                end = cursor.sized(unit.address_size)
-                if start == 0 and end == 0:
-                    break
-                if start == largest:
-                    continue
-                expressions.append(cursor.block(cursor.u16()))
+            for start, _end in self._dwarf4_list(cursor, unit):
+                # An entry's expression follows it; a base selection has none.
+                if start is not None:
+                    expressions.append(cursor.block(cursor.u16()))
         return expressions
 
     # --- what the rule asks --------------------------------------------------

@@ -157,6 +157,25 @@ QueryUserTokenFn QueryUserToken()
     return function;
 }
 
+// The token of the pipe's client, for queries. Through impersonation, not
+// the client's process token: it needs no right on the client's process (a
+// user's sink may not open a service's process and its token; SeDebugPrivilege
+// would be needed), it cannot be fooled by a reused process id, and
+// identification level, which our clients grant, is enough to read the token
+// (it gives no right to act as the client). A client that grants only
+// anonymity has no token to read and counts as unknown.
+DWORD ClientToken(HANDLE pipe, UniqueToken& token)
+{
+    if (!ImpersonateNamedPipeClient(pipe))
+        return GetLastError();
+    // As self: the check on the thread token must not use the client's rights.
+    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
+    // This thread never runs another line of ours as the client.
+    if (!RevertToSelf())
+        __debugbreak();
+    return error;
+}
+
 }  // namespace
 
 PeerIdentity& PeerIdentity::Current()
@@ -250,36 +269,15 @@ DWORD PeerIdentity::ClientSession(HANDLE pipe, DWORD& session)
 
 DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
 {
-    // Impersonation, not the client's process token: it needs no right on
-    // the client's process (a user's sink may not open a service's process
-    // and its token; SeDebugPrivilege would be needed), it cannot be fooled
-    // by a reused process id, and identification level, which our clients
-    // grant, is enough to read the token (it gives no right to act as the
-    // client). A client that grants only anonymity has no user to read and
-    // counts as unknown.
-    if (!ImpersonateNamedPipeClient(pipe))
-        return GetLastError();
     UniqueToken token;
-    // As self: the check on the thread token must not use the client's rights.
-    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
-    // This thread never runs another line of ours as the client.
-    if (!RevertToSelf())
-        __debugbreak();
-    if (error)
-        return error;
-    return TokenUserOf(token.get(), user);
+    DWORD error = ClientToken(pipe, token);
+    return error ? error : TokenUserOf(token.get(), user);
 }
 
 DWORD PeerIdentity::ClientIntegrity(HANDLE pipe, DWORD& integrity, bool& appContainer)
 {
-    // Through impersonation, as ClientUser: identification level is enough.
-    if (!ImpersonateNamedPipeClient(pipe))
-        return GetLastError();
     UniqueToken token;
-    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
-    if (!RevertToSelf())
-        __debugbreak();
-    if (error)
+    if (DWORD error = ClientToken(pipe, token))
         return error;
     union {
         TOKEN_MANDATORY_LABEL header;
