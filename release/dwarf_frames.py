@@ -429,8 +429,7 @@ class FrameArrays:
         result = []
         base = unit.low_pc
         if unit.version >= 5:
-            cursor = Cursor(self._section(".debug_rnglists"),
-                            self._list_offset(unit, value, AT_RNGLISTS_BASE, ".debug_rnglists"))
+            cursor = self._list_cursor(unit, value, AT_RNGLISTS_BASE, ".debug_rnglists")
             while True:
                 kind = cursor.u8()
                 if kind == 0:
@@ -465,6 +464,10 @@ class FrameArrays:
                     result.append((base + start, base + end))
         return [(start, end) for start, end in result if start and end > start]
 
+    def _list_cursor(self, unit, value, base_attribute, section):
+        """A cursor at the DWARF 5 list that `value` names in `section`."""
+        return Cursor(self._section(section), self._list_offset(unit, value, base_attribute, section))
+
     @staticmethod
     def _dwarf4_list(cursor, unit):
         """The entries of a DWARF 4 range or location list as (start, end),
@@ -492,8 +495,7 @@ class FrameArrays:
         unit = die.unit
         expressions = []
         if unit.version >= 5:
-            cursor = Cursor(self._section(".debug_loclists"),
-                            self._list_offset(unit, value, AT_LOCLISTS_BASE, ".debug_loclists"))
+            cursor = self._list_cursor(unit, value, AT_LOCLISTS_BASE, ".debug_loclists")
             while True:
                 kind = cursor.u8()
                 if kind == 0:

@@ -176,6 +176,16 @@ DWORD ClientToken(HANDLE pipe, UniqueToken& token)
     return error;
 }
 
+// The session of one end of `pipe`, as `query` reads it.
+DWORD PipeSession(BOOL(WINAPI* query)(HANDLE, PULONG), HANDLE pipe, DWORD& session)
+{
+    ULONG id = 0;
+    if (!query(pipe, &id))
+        return GetLastError();
+    session = id;
+    return 0;
+}
+
 }  // namespace
 
 PeerIdentity& PeerIdentity::Current()
@@ -260,11 +270,7 @@ DWORD PeerIdentity::SessionUser(DWORD session, Sid& user, Sid& logon)
 
 DWORD PeerIdentity::ClientSession(HANDLE pipe, DWORD& session)
 {
-    ULONG id = 0;
-    if (!GetNamedPipeClientSessionId(pipe, &id))
-        return GetLastError();
-    session = id;
-    return 0;
+    return PipeSession(GetNamedPipeClientSessionId, pipe, session);
 }
 
 DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
@@ -356,11 +362,7 @@ DWORD PeerIdentity::ServerOwner(HANDLE pipe, Sid& owner)
 
 DWORD PeerIdentity::ServerSession(HANDLE pipe, DWORD& session)
 {
-    ULONG id = 0;
-    if (!GetNamedPipeServerSessionId(pipe, &id))
-        return GetLastError();
-    session = id;
-    return 0;
+    return PipeSession(GetNamedPipeServerSessionId, pipe, session);
 }
 
 }  // namespace rux
