@@ -121,25 +121,23 @@ class Cursor:
             return self.u16()
         return self.u24()
 
-    def uleb(self):
+    def _leb(self):
+        """An LEB128 number's bits, how many there are, and its last byte."""
         result = shift = 0
         while True:
             byte = self.u8()
             result |= (byte & 0x7F) << shift
             shift += 7
             if byte < 0x80:
-                return result
+                return result, shift, byte
+
+    def uleb(self):
+        return self._leb()[0]
 
     def sleb(self):
-        result = shift = 0
-        while True:
-            byte = self.u8()
-            result |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                if byte & 0x40:
-                    result -= 1 << shift
-                return result
+        result, shift, last = self._leb()
+        # The sign is the top bit of the last byte's seven.
+        return result - (1 << shift) if last & 0x40 else result
 
     def block(self, size):
         at = self.take(size)

@@ -1,14 +1,12 @@
 #include "vtapi/SessionUsers.h"
 
+#include "base/InstalledSeam.h"
 #include "base/UniqueHandle.h"
 
 #include <sddl.h>
 
-#include <atomic>
 
 namespace {
-
-std::atomic<SessionUsers*> Installed{nullptr};
 
 using QueryUserTokenFn = BOOL(WINAPI*)(ULONG, PHANDLE);
 
@@ -50,14 +48,12 @@ DWORD TokenUserSid(HANDLE token, std::wstring& sid)
 
 SessionUsers& SessionUsers::Current()
 {
-    static SessionUsers system;
-    SessionUsers* installed = Installed.load();
-    return installed ? *installed : system;
+    return InstalledSeam<SessionUsers>::Current();
 }
 
 void SessionUsers::Install(SessionUsers* users)
 {
-    Installed.store(users);
+    InstalledSeam<SessionUsers>::Install(users);
 }
 
 DWORD SessionUsers::UserOf(uint32_t session, std::wstring& sid)

@@ -1,5 +1,6 @@
 #include "rux/security/PeerIdentity.h"
 
+#include "base/InstalledSeam.h"
 #include "base/Mutex.h"
 #include "base/UniqueHandle.h"
 
@@ -7,14 +8,12 @@
 
 #include <array>
 #include <cstring>
-#include <atomic>
 #include <intrin.h>
 #include <vector>
 
 namespace rux {
 namespace {
 
-std::atomic<PeerIdentity*> Installed{nullptr};
 
 // One class of information of `token`, or the error.
 DWORD QueryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind, std::vector<unsigned char>& buffer)
@@ -190,14 +189,12 @@ DWORD PipeSession(BOOL(WINAPI* query)(HANDLE, PULONG), HANDLE pipe, DWORD& sessi
 
 PeerIdentity& PeerIdentity::Current()
 {
-    static PeerIdentity system;
-    PeerIdentity* installed = Installed.load();
-    return installed ? *installed : system;
+    return InstalledSeam<PeerIdentity>::Current();
 }
 
 void PeerIdentity::Install(PeerIdentity* identity)
 {
-    Installed.store(identity);
+    InstalledSeam<PeerIdentity>::Install(identity);
 }
 
 void PeerIdentity::ForgetServers()
