@@ -8,6 +8,7 @@
 
 std::atomic<const RsaPublicKey*> LogSealingKey{nullptr};
 std::atomic<StreamKeySeedSource> LogKeySeedSource{&SystemSeedSource};
+std::atomic<LogKeyPause> LogKeyValuePause{&Sleep};
 
 namespace {
 
@@ -168,7 +169,7 @@ uint32_t SetupStreamKey(ProcessLog* log) noexcept
             if (ReadKeyValue(key.get(), keyArea, &length) == KeyValueRead)
                 return 0;
             if (read + 1 < KeyValueReads)
-                Sleep(KeyValueReadInterval);
+                LogKeyValuePause.load()(KeyValueReadInterval);
         }
     }
 

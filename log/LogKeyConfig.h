@@ -38,6 +38,12 @@ constexpr uint32_t KeySetupFailed = 5;
 constexpr unsigned KeyValueReads = 101;
 constexpr DWORD KeyValueReadInterval = 30;
 
+// How the process waits between two of those reads. Tests replace it to count
+// the pauses, or to learn that an opener has begun to wait; the logger itself
+// leaves it at Sleep.
+using LogKeyPause = void(WINAPI*)(DWORD milliseconds);
+extern std::atomic<LogKeyPause> LogKeyValuePause;
+
 // What seals and seeds new stream keys. Tests replace them; the logger itself
 // leaves them at the built-in public key (null) and the system's generator.
 extern std::atomic<const RsaPublicKey*> LogSealingKey;

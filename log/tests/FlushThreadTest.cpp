@@ -49,16 +49,16 @@ bool EndWriter(ProcessLog* log)
 // that waits, as the end of the process or another thread could.
 bool TerminateWriter(ProcessLog* log)
 {
-    HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const bool held = QueueWriterCall(
+    UniqueEvent started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const bool held = started.valid() &&
+                      QueueWriterCall(
                           log,
                           [](void* event) {
                               SetEvent(static_cast<HANDLE>(event));
                               Sleep(INFINITE);
                           },
-                          started) &&
-                      WaitForSingleObject(started, 10000) == WAIT_OBJECT_0;
-    CloseHandle(started);
+                          started.get()) &&
+                      WaitForSingleObject(started.get(), 10000) == WAIT_OBJECT_0;
     return held && TerminateThread(log->writer.Thread(), 0) &&
            WaitForSingleObject(log->writer.Thread(), 10000) == WAIT_OBJECT_0;
 }
@@ -233,15 +233,17 @@ TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
     const int lines = 1500;                // about 24 batches
     for (bool ended : {false, true}) {
         std::wstring path = folder / (ended ? L"flood-ended.log" : L"flood-held.log");
-        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        ASSERT_NE(release, nullptr);
         {
             ScopedLog log(path, 1, LargeFile, true);
             ASSERT_EQ(log.result, OlvLogOpened);
             ProcessLog* current = CurrentLog.load();
             current->writer.budget = 256 << 10;  // three batches fit, a fourth waits
             current->writer.roomWait = 50;           // no wait would see room here
-            ASSERT_TRUE(ended ? EndWriter(current) : HoldWriter(current, release));
+            std::optional<HeldWriter> held;
+            if (ended)
+                ASSERT_TRUE(EndWriter(current));
+            else
+                ASSERT_TRUE(held.emplace(current).Held());
             size_t peak = 0;
             for (int i = 0; i < lines; ++i) {
                 OlvLog_Print(OlvLogInfo, L"flood %04d %s", i, filler.c_str());
@@ -249,10 +251,10 @@ TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
             }
             EXPECT_LE(peak, current->writer.budget) << "writer ended " << ended;
             EXPECT_EQ(current->useWriterThread.load(), !ended);
-            SetEvent(release);
+            if (held)
+                held->Release();
             ASSERT_TRUE(WriterDrained());
         }
-        CloseHandle(release);
         std::vector<std::wstring> messages = Messages(path);
         ASSERT_EQ(messages.size(), static_cast<size_t>(lines)) << "writer ended " << ended;
         for (int i = 0; i < lines; ++i) {
@@ -269,35 +271,20 @@ TEST(WriterThread, AFloodPastTheBudgetStaysWithinItAndLosesOrReordersNoLine)
 // by the caller after everything queued.
 TEST(WriterThread, AnExhaustedHeapNeverPutsALineAheadOfEarlierOnes)
 {
-    TempFolder folder;
-    std::wstring path = folder / L"exhausted.log";
-    ScopedLog log(path, 1, LargeFile, true);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    ProcessLog* current = CurrentLog.load();
-    // A heap that cannot grow: once filled, every allocation from it fails.
-    HANDLE smallHeap = UseSmallHeap(current, 512 * 1024);
-    ASSERT_NE(smallHeap, nullptr);
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(release, nullptr);
-    ASSERT_TRUE(HoldWriter(current, release));
-
+    StarvedLog starved(L"exhausted.log", 512 * 1024);
+    ASSERT_TRUE(starved.Ready());
     OlvLog_Print(OlvLogError, L"first");  // queued behind the held writer
     std::vector<void*> fill;
     for (size_t size : {4096, 16})
-        while (void* block = HeapAlloc(smallHeap, 0, size))
+        while (void* block = HeapAlloc(starved.Heap(), 0, size))
             fill.push_back(block);
     OlvLog_Print(OlvLogError, L"second");  // a batch queued without a new allocation
     OlvLog_Print(OlvLogError, L"third");   // neither a batch buffer nor a copy: written here
     const std::vector<std::wstring> expected{L"first", L"second", L"third"};
-    EXPECT_EQ(Messages(path), expected);
+    EXPECT_EQ(Messages(starved.Path()), expected);
 
     for (void* block : fill)
-        HeapFree(smallHeap, 0, block);
-    SetEvent(release);
-    ASSERT_TRUE(WriterDrained());
-    EXPECT_EQ(Messages(path), expected);
-    // Every block of the small heap has been freed to it by now.
-    current->heap = GetProcessHeap();
-    HeapDestroy(smallHeap);
-    CloseHandle(release);
+        HeapFree(starved.Heap(), 0, block);
+    ASSERT_TRUE(starved.Release());
+    EXPECT_EQ(Messages(starved.Path()), expected);
 }

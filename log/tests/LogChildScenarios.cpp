@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -94,6 +95,36 @@ OLV_CHILD_SCENARIO(WriteAcrossARotation)
 // Append PATH MESSAGE
 OLV_CHILD_SCENARIO(Append)
 {
+    return AppendOneLine(args.at(0), args.at(1));
+}
+
+namespace {
+
+HANDLE KeyWaiting = nullptr;
+HANDLE KeyPlanted = nullptr;
+
+// The first pause of an opener that waits for the key value: tells the parent
+// (EVENTS-waiting) and lasts until the parent has stored a value
+// (EVENTS-planted).
+void WINAPI PauseUntilPlanted(DWORD)
+{
+    if (HANDLE waiting = std::exchange(KeyWaiting, nullptr)) {
+        SetEvent(waiting);
+        WaitForSingleObject(KeyPlanted, 30000);
+    }
+}
+
+}  // namespace
+
+// AppendOnceTheKeyWaits PATH MESSAGE EVENTS: Append, by an opener that finds
+// the key without a value and waits for the parent to store one.
+OLV_CHILD_SCENARIO(AppendOnceTheKeyWaits)
+{
+    KeyWaiting = OpenEventW(EVENT_MODIFY_STATE, FALSE, (args.at(2) + L"-waiting").c_str());
+    KeyPlanted = OpenEventW(SYNCHRONIZE, FALSE, (args.at(2) + L"-planted").c_str());
+    if (KeyWaiting == nullptr || KeyPlanted == nullptr)
+        return 11;
+    LogKeyValuePause.store(&PauseUntilPlanted);
     return AppendOneLine(args.at(0), args.at(1));
 }
 

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 
 using namespace logtest;
 
@@ -53,18 +52,43 @@ struct SeedSourceOverride {
     ~SeedSourceOverride() { LogKeySeedSource.store(&SystemSeedSource); }
 };
 
+// Counts the pauses of an opener that waits for another process's key value,
+// without pausing, for one scope.
+struct CountedKeyPauses {
+    CountedKeyPauses()
+    {
+        count.store(0);
+        milliseconds.store(0);
+        LogKeyValuePause.store(&Count);
+    }
+    ~CountedKeyPauses() { LogKeyValuePause.store(&Sleep); }
+    static void WINAPI Count(DWORD ms)
+    {
+        ++count;
+        milliseconds += ms;
+    }
+    static inline std::atomic<unsigned> count{0};
+    static inline std::atomic<unsigned> milliseconds{0};
+};
+
 }  // namespace
+
+// Every case starts with logs that encrypt ("OLVLOGFLAGS" unset), the user's
+// shared stream key set aside, and a folder of its own.
+class LogEncryption : public testing::Test {
+protected:
+    ScopedLogFlags flags{nullptr};
+    SharedKeyScope shared;
+    TempFolder folder;
+};
 
 // The layout byte by byte: magic, blob length 64, a blob that unseals to the
 // registry's 32-byte key and 32 zero bytes, the encrypted byte-order record,
 // then lines that decrypt to the exact text. A second file under the same key
 // has the same blob and the same first record.
-TEST(LogEncryption, NewFileIsSealedWithTheSharedKeyAndDecryptsToTheExactLines)
+TEST_F(LogEncryption, NewFileIsSealedWithTheSharedKeyAndDecryptsToTheExactLines)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
-    TempFolder folder;
     const std::wstring first = folder / L"first.log";
     const std::wstring second = folder / L"second.log";
     {
@@ -125,7 +149,7 @@ TEST(LogEncryption, NewFileIsSealedWithTheSharedKeyAndDecryptsToTheExactLines)
 
 // Odd values switch encryption off and keep away from the registry; even,
 // empty, non-numeric or absent values leave it on.
-TEST(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
+TEST_F(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
 {
     struct Case {
         const wchar_t* flags;  // null: not set
@@ -135,13 +159,11 @@ TEST(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
         {L"1", false}, {L"7", false}, {L" 3", false}, {L"-1", false}, {L"2", true},
         {L"", true},   {L"0", true},  {L"x1", true},  {nullptr, true},
     };
-    SharedKeyScope shared;
     for (const Case& c : cases) {
         const std::wstring label = c.flags ? L"\"" + std::wstring(c.flags) + L"\"" : L"unset";
         SharedKeyScope::Remove();
-        ScopedLogFlags flags(c.flags);
-        TempFolder folder;
-        const std::wstring path = folder / L"flags.log";
+        ScopedLogFlags caseFlags(c.flags);
+        const std::wstring path = folder / (L"flags" + std::to_wstring(&c - cases) + L".log");
         {
             ScopedLog log(path, 1, LargeFile, false);
             ASSERT_EQ(log.result, OlvLogOpened);
@@ -159,23 +181,22 @@ TEST(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
 }
 
 // A "key" value of another length counts as missing: the opener waits for
-// another process to store one (about 3 s), then makes its own and replaces it.
-TEST(LogEncryption, SixteenByteValueIsReplacedByAThirtyTwoByteKey)
+// another process to store one (101 reads, 100 pauses of 30 ms), then makes
+// its own and replaces it.
+TEST_F(LogEncryption, SixteenByteValueIsReplacedByAThirtyTwoByteKey)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
     const std::vector<unsigned char> shortValue(16, 0x5A);
     ASSERT_TRUE(SharedKeyScope::Plant(&shortValue));
-    TempFolder folder;
     const std::wstring path = folder / L"short.log";
-    const DWORD started = GetTickCount();
     {
+        CountedKeyPauses pauses;
         ScopedLog log(path, 1, LargeFile, false);
         ASSERT_EQ(log.result, OlvLogOpened);
         OlvLog_Print(OlvLogError, L"after the wait");
+        EXPECT_EQ(CountedKeyPauses::count.load(), 100u);
+        EXPECT_EQ(CountedKeyPauses::milliseconds.load(), 3000u);
     }
-    EXPECT_GE(GetTickCount() - started, 2900u) << "100 pauses of 30 ms before generating";
     std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
     ASSERT_TRUE(stored.has_value());
     ASSERT_EQ(stored->size(), 32u);
@@ -188,10 +209,8 @@ TEST(LogEncryption, SixteenByteValueIsReplacedByAThirtyTwoByteKey)
 // A key that cannot be sealed gives a plain file that records the wrap error,
 // whether the key was just generated (and then still stored) or read from the
 // registry. The test seals with an unusable public key through LogSealingKey.
-TEST(LogEncryption, KeyThatCannotBeSealedGivesAPlainFileWithTheErrorRecord)
+TEST_F(LogEncryption, KeyThatCannotBeSealedGivesAPlainFileWithTheErrorRecord)
 {
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
     struct Case {
         uint16_t bits;
         bool keyStored;
@@ -213,8 +232,7 @@ TEST(LogEncryption, KeyThatCannotBeSealedGivesAPlainFileWithTheErrorRecord)
         }
         const RsaPublicKey unusable = UnusableKey(c.bits);
         SealingKeyOverride sealing(&unusable);
-        TempFolder folder;
-        const std::wstring path = folder / L"unsealed.log";
+        const std::wstring path = folder / (L"unsealed" + std::to_wstring(&c - cases) + L".log");
         {
             ScopedLog log(path, 1, LargeFile, false);
             ASSERT_EQ(log.result, OlvLogOpened);
@@ -235,12 +253,9 @@ TEST(LogEncryption, KeyThatCannotBeSealedGivesAPlainFileWithTheErrorRecord)
 
 // When the system's generator fails there is no key at all: nothing is stored,
 // and the new file is plain with the error record.
-TEST(LogEncryption, FailedSeedStoresNothingAndGivesAPlainFile)
+TEST_F(LogEncryption, FailedSeedStoresNothingAndGivesAPlainFile)
 {
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
     SeedSourceOverride seed([](void*, uint8_t*, uint32_t) { return false; });
-    TempFolder folder;
     const std::wstring path = folder / L"noseed.log";
     {
         ScopedLog log(path, 1, LargeFile, false);
@@ -257,12 +272,9 @@ TEST(LogEncryption, FailedSeedStoresNothingAndGivesAPlainFile)
 // Processes share the key: a child appends to the parent's encrypted file
 // between two of the parent's opens, and the whole file decodes under the one
 // key in its header; the child's own new file carries the same key.
-TEST(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
+TEST_F(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
-    TempFolder folder;
     const std::wstring path = folder / L"turns.log";
     const std::wstring childOwn = folder / L"child.log";
     {
@@ -291,10 +303,9 @@ TEST(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
 // (another stream key after a restart, the other format, or a key it cannot
 // seal) rotates it first: appended, its records would decode under no header.
 // Each file then reads whole with the key, the earlier lines in ".old".
-TEST(LogEncryption, ExistingFileWithAnotherHeaderIsRotatedBeforeAppending)
+TEST_F(LogEncryption, ExistingFileWithAnotherHeaderIsRotatedBeforeAppending)
 {
     OLV_REQUIRE_DEV_KEY();
-    SharedKeyScope shared;
     const RsaPublicKey unusable = UnusableKey(504);
     struct Turn {
         const wchar_t* flags;         // "OLVLOGFLAGS", null: not set
@@ -319,12 +330,11 @@ TEST(LogEncryption, ExistingFileWithAnotherHeaderIsRotatedBeforeAppending)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SharedKeyScope::Remove();
-        TempFolder folder;
-        const std::wstring path = folder / L"turns.log";
+        const std::wstring path = folder / (L"turns" + std::to_wstring(&c - cases) + L".log");
         for (const Turn* turn : {&c.first, &c.second}) {
             if (turn->restart)
                 SharedKeyScope::Remove();
-            ScopedLogFlags flags(turn->flags);
+            ScopedLogFlags turnFlags(turn->flags);
             SealingKeyOverride sealing(turn->sealing);
             ScopedLog log(path, 1, LargeFile, false);
             ASSERT_EQ(log.result, OlvLogOpened);
@@ -349,12 +359,9 @@ TEST(LogEncryption, ExistingFileWithAnotherHeaderIsRotatedBeforeAppending)
 
 // Rotation of an encrypted file: the ".old" file keeps its header, the new live
 // file gets a fresh one, and the two together hold the end of the sequence.
-TEST(LogEncryption, RotatedEncryptedFileIsFollowedByANewHeader)
+TEST_F(LogEncryption, RotatedEncryptedFileIsFollowedByANewHeader)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
-    TempFolder folder;
     const std::wstring path = folder / L"trace.log";
     const std::wstring old = path + L".old";
     const int total = 60;
@@ -382,58 +389,19 @@ TEST(LogEncryption, RotatedEncryptedFileIsFollowedByANewHeader)
     EXPECT_EQ(LogFileReader::Read(old, &DevPrivateKey()).problem, L"");
 }
 
-// Two processes write one encrypted file at once (and rotate it). Under Wine
-// concurrent appends may overwrite records (whole, or from a page boundary on),
-// so every record found must be whole, from a writer, in that writer's order.
-TEST(LogEncryption, TwoProcessesWritingAtOnceDecodeInEveryRecordFound)
+// Two processes write one encrypted file at once and rotate it; every record
+// found decodes whole, in its writer's order (CheckTwoWritersAtOnce).
+TEST_F(LogEncryption, TwoProcessesWritingAtOnceDecodeInEveryRecordFound)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
-    TempFolder folder;
-    const std::wstring path = folder / L"shared.log";
-    const unsigned count = 400;
-    const std::wstring eventName = L"olvlog-crypt-start-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    ASSERT_NE(start, nullptr);
-    RunningProcess writers[2];
-    for (unsigned id = 0; id < 2; ++id) {
-        writers[id] =
-            StartChildScenario("Writer", {path, std::to_wstring(id), std::to_wstring(count), L"32768", eventName});
-        ASSERT_TRUE(writers[id].Started());
-    }
-    SetEvent(start);
-    for (RunningProcess& writer : writers)
-        EXPECT_EQ(writer.Finish().exitCode, 0u);
-    CloseHandle(start);
-
-    std::vector<std::wstring> lines = LogFileReader::Lines(path + L".old", &DevPrivateKey());
-    std::vector<std::wstring> live = LogFileReader::Lines(path, &DevPrivateKey());
-    lines.insert(lines.end(), live.begin(), live.end());
-    const std::wregex shape(L"\\[[0-9a-f]+:[0-9a-f]+:[0-9a-f]+:3\\] writer ([01]) line ([0-9]{5}) x+");
-    int last[2] = {-1, -1};
-    for (const std::wstring& read : lines) {
-        const std::wstring line = WithoutPageCut(read, 96);
-        std::wsmatch match;
-        ASSERT_TRUE(std::regex_match(line, match, shape)) << "torn or undecodable line: " << read;
-        unsigned id = static_cast<unsigned>(std::stoi(match[1].str()));
-        int number = std::stoi(match[2].str());
-        EXPECT_GT(number, last[id]) << "writer " << id << " out of order";
-        last[id] = number;
-    }
-    EXPECT_TRUE(FileExists(path + L".old"));
-    EXPECT_GT(lines.size(), 0u);
-    EXPECT_EQ(LogFileReader::Read(path, &DevPrivateKey()).problem, L"");
+    CheckTwoWritersAtOnce(folder / L"shared.log", 400, L"32768", &DevPrivateKey());
 }
 
 // A record that is not a whole number of blocks loses its partial block when
 // it is encrypted; the rest still decrypts.
-TEST(LogEncryption, PartialBlockOfARecordIsCutWhenEncrypting)
+TEST_F(LogEncryption, PartialBlockOfARecordIsCutWhenEncrypting)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
-    TempFolder folder;
     const std::wstring path = folder / L"cut.log";
     {
         ScopedLog log(path, 1, LargeFile, false);
@@ -448,26 +416,27 @@ TEST(LogEncryption, PartialBlockOfARecordIsCutWhenEncrypting)
 }
 
 // A key without a usable value means another process is about to store one:
-// the opener reads again for about 3 s and takes the value that appears instead
-// of storing its own.
-TEST(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
+// the opener reads again for about 3 s and takes the value that appears
+// meanwhile instead of storing its own.
+TEST_F(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
     ASSERT_TRUE(SharedKeyScope::Plant(nullptr));
-    TempFolder folder;
     const std::wstring path = folder / L"waited.log";
-    RunningProcess child = StartChildScenario("Append", {path, L"waited"});
+    const std::wstring events = L"olvlog-key-" + std::to_wstring(GetCurrentProcessId());
+    UniqueEvent waiting(CreateEventW(nullptr, TRUE, FALSE, (events + L"-waiting").c_str()));
+    UniqueEvent planted(CreateEventW(nullptr, TRUE, FALSE, (events + L"-planted").c_str()));
+    ASSERT_TRUE(waiting.valid() && planted.valid());
+    RunningProcess child = StartChildScenario("AppendOnceTheKeyWaits", {path, L"waited", events});
     ASSERT_TRUE(child.Started());
-    // Whether the child is already waiting or has not looked yet, it must end
-    // up with this value.
-    Sleep(300);
+    // The value appears while the child waits between two of its reads.
+    ASSERT_TRUE(child.WaitForEvent(waiting.get()));
     std::vector<unsigned char> value(32, 0x6D);
     value[0] = 0x00;
     value[1] = 0x02;
     value[10] = 0x00;
     ASSERT_TRUE(SharedKeyScope::Plant(&value));
+    SetEvent(planted.get());
     EXPECT_EQ(child.Finish().exitCode, 0u);
 
     std::vector<unsigned char> expectedBlock(value);
@@ -504,15 +473,12 @@ bool CountingSeedSource(void* context, uint8_t* bytes, uint32_t length)
 // Wine has one user, so the test asks the seed source, which runs while a key
 // is made, whether the thread impersonates then; and afterwards the thread
 // impersonates as it did.
-TEST(LogEncryption, KeyIsMadeAsTheProcessOnAThreadThatImpersonates)
+TEST_F(LogEncryption, KeyIsMadeAsTheProcessOnAThreadThatImpersonates)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags flags(nullptr);
-    SharedKeyScope shared;
     SeedSourceOverride seed(&CountingSeedSource);
     SeedsMade.store(0);
     SeedsMadeImpersonating.store(0);
-    TempFolder folder;
     const std::wstring path = folder / L"impersonating.log";
     ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
     {

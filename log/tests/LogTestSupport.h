@@ -9,10 +9,15 @@
 #include "tests/support/ChildScenario.h"
 #include "tests/support/LogSupport.h"
 #include "tests/support/TempFolder.h"
+#include "tests/support/WaitUntil.h"
+#include "base/UniqueHandle.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <atomic>
+#include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -77,29 +82,6 @@ inline std::vector<std::wstring> Messages(const std::wstring& path)
     return messages;
 }
 
-// Holds the writer thread, from the moment it reaches this call, until
-// `release` is set (at most 10 seconds).
-inline bool HoldWriter(ProcessLog* log, HANDLE release)
-{
-    return QueueWriterCall(log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release);
-}
-
-// Gives `log` a heap of at most `maxBytes` that cannot grow, in place of its
-// own, and drops its batch buffer: what the log allocates next comes from that
-// heap. Null when the heap could not be made; the caller destroys it.
-inline HANDLE UseSmallHeap(ProcessLog* log, SIZE_T maxBytes)
-{
-    HANDLE heap = HeapCreate(0, 0, maxBytes);
-    if (heap == nullptr)
-        return nullptr;
-    LogSpinLockHolder batch(log->bufferLock);
-    FreeOwnedBlock(log, log->buffer);
-    log->buffer = nullptr;
-    log->bufferUsed = 0;
-    log->heap = heap;
-    return heap;
-}
-
 // Returns once the writer thread has written everything queued to it so far
 // (at once when the log is written directly), or false after a few seconds.
 inline bool WriterDrained()
@@ -107,11 +89,139 @@ inline bool WriterDrained()
     ProcessLog* log = CurrentLog.load();
     if (log == nullptr || !log->writer.HasThread() || !log->useWriterThread.load())
         return true;
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    bool drained = QueueWriterCall(log, [](void* done) { SetEvent(static_cast<HANDLE>(done)); }, event) &&
-                   WaitForSingleObject(event, 5000) == WAIT_OBJECT_0;
-    CloseHandle(event);
-    return drained;
+    UniqueEvent done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return done.valid() &&
+           QueueWriterCall(log, [](void* event) { SetEvent(static_cast<HANDLE>(event)); }, done.get()) &&
+           WaitForSingleObject(done.get(), 5000) == WAIT_OBJECT_0;
+}
+
+// Holds the writer thread of `log` inside a queued call, from the moment it
+// reaches it, until Release or the end of the scope (at most 10 seconds).
+class HeldWriter {
+public:
+    explicit HeldWriter(ProcessLog* log) : release(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+    {
+        held = release.valid() &&
+               QueueWriterCall(
+                   log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release.get());
+    }
+    ~HeldWriter() { Release(); }
+    HeldWriter(const HeldWriter&) = delete;
+    HeldWriter& operator=(const HeldWriter&) = delete;
+
+    bool Held() const { return held; }
+    void Release()
+    {
+        if (release.valid())
+            SetEvent(release.get());
+    }
+
+private:
+    UniqueEvent release;
+    bool held = false;
+};
+
+// A log of its own folder whose writer thread is held and whose heap is one
+// of at most `heapBytes` that cannot grow: lines queue behind the writer, and
+// once the heap is full the log's allocations fail. The log's batch buffer is
+// dropped, so its next one comes from that heap too. At the end the writer
+// is released and drained before the log takes the process heap again and
+// the small one is destroyed.
+class StarvedLog {
+public:
+    StarvedLog(const wchar_t* name, SIZE_T heapBytes)
+        : path(folder / name), opened(path, 1, 64ull << 20, true), log(CurrentLog.load()),
+          heap(opened.result == OlvLogOpened ? HeapCreate(0, 0, heapBytes) : nullptr)
+    {
+        if (heap == nullptr)
+            return;
+        {
+            LogSpinLockHolder batch(log->bufferLock);
+            FreeOwnedBlock(log, log->buffer);
+            log->buffer = nullptr;
+            log->bufferUsed = 0;
+            log->heap = heap;
+        }
+        writer.emplace(log);
+    }
+    ~StarvedLog()
+    {
+        if (heap == nullptr)
+            return;
+        Release();
+        log->heap = GetProcessHeap();
+        HeapDestroy(heap);
+    }
+    StarvedLog(const StarvedLog&) = delete;
+    StarvedLog& operator=(const StarvedLog&) = delete;
+
+    bool Ready() const { return writer.has_value() && writer->Held(); }
+    // Lets the writer go and waits until it has written what is queued.
+    bool Release()
+    {
+        if (writer)
+            writer->Release();
+        return WriterDrained();
+    }
+    const std::wstring& Path() const { return path; }
+    ProcessLog* Log() const { return log; }
+    HANDLE Heap() const { return heap; }
+
+private:
+    TempFolder folder;
+    const std::wstring path;
+    ScopedLog opened;
+    ProcessLog* const log;
+    const HANDLE heap;
+    std::optional<HeldWriter> writer;
+};
+
+// Two child processes (the Writer scenario) append `count` records of one
+// size each to `path` from the same moment on, rotating it at `maxFileSize`.
+// Under Wine concurrent appends may overwrite records (whole, or from a page
+// boundary on; Windows appends atomically), so what is checked is every
+// record found in ".old" and the live file: whole, from one of the writers
+// (by its process id too), in that writer's order.
+inline void CheckTwoWritersAtOnce(const std::wstring& path, unsigned count, const wchar_t* maxFileSize,
+                                  const LogFileKey* key)
+{
+    const std::wstring eventName = L"olvlog-test-start-" + std::to_wstring(GetCurrentProcessId());
+    UniqueEvent start(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    ASSERT_TRUE(start.valid());
+    RunningProcess writers[2];
+    DWORD pids[2] = {};
+    for (unsigned id = 0; id < 2; ++id) {
+        writers[id] =
+            StartChildScenario("Writer", {path, std::to_wstring(id), std::to_wstring(count), maxFileSize, eventName});
+        ASSERT_TRUE(writers[id].Started());
+        pids[id] = writers[id].Id();
+    }
+    SetEvent(start.get());
+    for (RunningProcess& writer : writers)
+        EXPECT_EQ(writer.Finish().exitCode, 0u);
+
+    std::vector<std::wstring> lines = LogFileReader::Lines(path + L".old", key);
+    std::vector<std::wstring> live = LogFileReader::Lines(path, key);
+    lines.insert(lines.end(), live.begin(), live.end());
+    const std::wregex shape(L"\\[[0-9a-f]+:([0-9a-f]+):[0-9a-f]+:3\\] writer ([01]) line ([0-9]{5}) x+");
+    int last[2] = {-1, -1};
+    unsigned found[2] = {0, 0};
+    for (const std::wstring& read : lines) {
+        const std::wstring line = WithoutPageCut(read, 96);
+        std::wsmatch match;
+        ASSERT_TRUE(std::regex_match(line, match, shape)) << "torn, foreign or undecodable line: " << read;
+        unsigned id = static_cast<unsigned>(std::stoi(match[2].str()));
+        EXPECT_EQ(std::stoul(match[1].str(), nullptr, 16), pids[id]);
+        int number = std::stoi(match[3].str());
+        EXPECT_GT(number, last[id]) << "writer " << id << " out of order";
+        last[id] = number;
+        ++found[id];
+    }
+    // The file was rotated while both wrote; which writer's lines survive in
+    // the last two files depends on the interleaving.
+    EXPECT_TRUE(FileExists(path + L".old"));
+    EXPECT_GT(found[0] + found[1], 0u) << found[0] << " and " << found[1] << " lines found";
+    EXPECT_EQ(LogFileReader::Read(path, key).problem, L"");
 }
 
 }  // namespace logtest

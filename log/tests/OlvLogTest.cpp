@@ -304,34 +304,18 @@ TEST(OlvLogPrint, BlockOfSixtyFourKiBOrMoreIsWrittenByItselfAfterTheBatch)
 // beside the writer's).
 TEST(OlvLogPrint, WithoutABatchBufferLinesKeepTheirOrderThroughTheWriter)
 {
-    TempFolder folder;
-    std::wstring path = folder / L"unbatched.log";
-    ScopedLog log(path, 1, LargeFile, true);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    ProcessLog* current = CurrentLog.load();
     // Too small for a batch buffer (69,632 bytes), large enough for lines.
-    HANDLE smallHeap = UseSmallHeap(current, 48 * 1024);
-    ASSERT_NE(smallHeap, nullptr);
-
-    // The writer is held inside an earlier work item until the lines are in.
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(release, nullptr);
-    ASSERT_TRUE(HoldWriter(current, release));
+    StarvedLog starved(L"unbatched.log", 48 * 1024);
+    ASSERT_TRUE(starved.Ready());
     const std::wstring longLine(2000, L'l');  // formatted in a heap block
     OlvLog_Print(OlvLogInfo, L"%s", longLine.c_str());
     OlvLog_Print(OlvLogInfo, L"short");
-    EXPECT_TRUE(Messages(path).empty()) << "a line was written beside the writer thread";
-    SetEvent(release);
-    ASSERT_TRUE(WriterDrained());
-    std::vector<std::wstring> messages = Messages(path);
+    EXPECT_TRUE(Messages(starved.Path()).empty()) << "a line was written beside the writer thread";
+    ASSERT_TRUE(starved.Release());
+    std::vector<std::wstring> messages = Messages(starved.Path());
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_TRUE(messages[0] == longLine) << "the long line is not first";
     EXPECT_EQ(messages[1], L"short");
-
-    // Every block of the small heap has been freed to it by now.
-    current->heap = GetProcessHeap();
-    HeapDestroy(smallHeap);
-    CloseHandle(release);
 }
 
 TEST(OlvLogPrint, FatalLineIsOnDiskWhenTheProcessEndsByBreakpoint)
@@ -370,11 +354,13 @@ TEST(OlvLogPrint, ClosingWhileOthersLogAndFlushLeavesOnlyWholeLines)
     TempFolder folder;
     std::wstring path = folder / L"churn.log";
     std::atomic<bool> stop{false};
+    std::atomic<int> calls{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
-        threads.emplace_back([t, &stop] {
+        threads.emplace_back([t, &stop, &calls] {
             for (int i = 0; !stop.load(); ++i) {
                 OlvLog_Print(i % 7 == 0 ? OlvLogError : OlvLogInfo, L"thread %d line %d", t, i);
+                ++calls;
                 if (i % 50 == 0) {
                     HANDLE flush = CreateThread(nullptr, 0, &OlvLog_FlushThread, nullptr, 0, nullptr);
                     if (flush != nullptr) {
@@ -386,7 +372,9 @@ TEST(OlvLogPrint, ClosingWhileOthersLogAndFlushLeavesOnlyWholeLines)
         });
     for (int round = 0; round < 40; ++round) {
         ASSERT_EQ(OlvLog_Open(path.c_str(), 1, 1 << 20, round % 2 == 0), OlvLogOpened);
-        Sleep(1);
+        // Calls that began while this log was open.
+        const int before = calls.load();
+        EXPECT_TRUE(WaitUntil([&] { return calls.load() >= before + 3; }));
         OlvLog_Close();
     }
     stop.store(true);

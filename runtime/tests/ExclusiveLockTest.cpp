@@ -49,7 +49,7 @@ TEST(ExclusiveLock, QueuedWaiterBecomesOwnerOnRelease)
             lock.Release();
         });
         // Queued: counted, and its wait will need the event.
-        ASSERT_TRUE(Eventually([&] { return lock.count.load() == 2 && lock.event.load() != nullptr; }));
+        ASSERT_TRUE(WaitUntil([&] { return lock.count.load() == 2 && lock.event.load() != nullptr; }));
         EXPECT_FALSE(owned.IsSet());
         lock.Release();
         ASSERT_TRUE(owned.WaitFor());
@@ -70,7 +70,7 @@ TEST(ExclusiveLock, QueuedWaiterKeepsItsLastErrorValue)
         errorAfterAcquire = GetLastError();
         lock.Release();
     });
-    ASSERT_TRUE(Eventually([&] { return lock.count.load() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return lock.count.load() == 2; }));
     lock.Release();
     ASSERT_TRUE(waiter.Join());
     EXPECT_EQ(errorAfterAcquire, 0x1234ABCDu);
@@ -105,7 +105,7 @@ TEST(ExclusiveLock, DestroyClosesTheEvent)
             lock.Acquire();
             lock.Release();
         });
-        ASSERT_TRUE(Eventually([&] { return lock.event.load() != nullptr; }));
+        ASSERT_TRUE(WaitUntil([&] { return lock.event.load() != nullptr; }));
         lock.Release();
         ASSERT_TRUE(waiter.Join());
         event = lock.event.load();
@@ -186,19 +186,10 @@ INSTANTIATE_TEST_SUITE_P(ThreadCounts, ExclusiveLockStress,
 OLV_CHILD_SCENARIO(LockLeftHeldByAnEndedThread)
 {
     static ExclusiveLock lock;
-    HANDLE holder = CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD {
+    if (!RunOnThreadThatEnds([](LPVOID) -> DWORD {
             lock.Acquire();
             return 0;
-        },
-        nullptr, 0, nullptr);
-    WaitForSingleObject(holder, INFINITE);
-    CloseHandle(holder);
-    // An ended thread may still be listed for a moment after its handle is
-    // signalled (seen under Wine with a loaded machine).
-    for (int i = 0; i < 500 && !IsLastThread(); ++i)
-        Sleep(10);
-    if (!IsLastThread())
+        }))
         return 3;  // the escape cannot be shown in this process
     lock.Acquire();
     return lock.count.load() == 2 ? 0 : 4;
@@ -225,8 +216,7 @@ OLV_CHILD_SCENARIO(WaiterGivesUpWhenItBecomesTheLastThread)
     // Ends the helper only after the main thread has queued on the lock.
     HANDLE ender = CreateThread(
         nullptr, 0, [](LPVOID) -> DWORD {
-            while (lock.count.load() < 2)
-                Sleep(1);
+            WaitUntil([] { return lock.count.load() >= 2; });
             SetEvent(mayEnd);
             return 0;
         },

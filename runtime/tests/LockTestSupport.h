@@ -1,7 +1,9 @@
 // Helpers shared by the lock and worker tests.
 #pragma once
 
+#include "base/ThreadQuery.h"
 #include "runtime/MultiProcessor.h"
+#include "tests/support/WaitUntil.h"
 
 #include <windows.h>
 
@@ -65,16 +67,19 @@ inline DWORD WINAPI TestThread::Entry(LPVOID self)
     return 0;
 }
 
-// Polls `condition` (yielding) until it holds or `ms` have passed.
-inline bool Eventually(const std::function<bool()>& condition, DWORD ms = 5000)
+// Runs `body` on a thread of its own and waits for that thread's end; then
+// waits until the calling thread is the process's last one (an ended thread
+// may still be listed for a moment after its handle is signalled, as seen
+// under Wine on a loaded machine). For child scenarios that leave a lock held
+// by a thread that has gone. False when the caller is not left alone.
+inline bool RunOnThreadThatEnds(DWORD(WINAPI* body)(LPVOID))
 {
-    DWORD start = GetTickCount();
-    while (!condition()) {
-        if (GetTickCount() - start > ms)
-            return false;
-        Sleep(0);
-    }
-    return true;
+    HANDLE thread = CreateThread(nullptr, 0, body, nullptr, 0, nullptr);
+    if (thread == nullptr)
+        return false;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return testsupport::WaitUntil(&IsLastThread);
 }
 
 // Sets MultiProcessor for one scope; the locks read it on every acquire, so it

@@ -50,7 +50,7 @@ TEST(SyncLock, WriterWaitsUntilBothReadersHaveReleased)
         lock.ReleaseExclusive();
     });
     // The writer is counted and waits at the gate, without holding `core`.
-    ASSERT_TRUE(Eventually([&] { return ReadCounts(lock).exclusive == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return ReadCounts(lock).exclusive == 1; }));
 
     readerMayLeave[0].Set();
     ASSERT_TRUE(readers[0]->Join());
@@ -76,7 +76,7 @@ TEST(SyncLock, ReadersQueueWhileAWriterOwns)
         SharedLockHolder holder(lock);
         readerIn.Set();
     });
-    ASSERT_TRUE(Eventually([&] { return lock.core.count.load() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return lock.core.count.load() == 2; }));
     EXPECT_FALSE(readerIn.IsSet());
     lock.ReleaseExclusive();
     ASSERT_TRUE(readerIn.WaitFor());
@@ -137,17 +137,12 @@ OLV_CHILD_SCENARIO(WriterOutlivesItsReaders)
 {
     static SyncLock lock;
     for (int r = 0; r < 2; ++r) {
-        HANDLE reader = CreateThread(
-            nullptr, 0, [](LPVOID) -> DWORD {
+        if (!RunOnThreadThatEnds([](LPVOID) -> DWORD {
                 lock.AcquireShared();
                 return 0;
-            },
-            nullptr, 0, nullptr);
-        WaitForSingleObject(reader, INFINITE);
-        CloseHandle(reader);
+            }))
+            return 3;
     }
-    if (!IsLastThread())
-        return 3;
     lock.AcquireExclusive();
     bool forced = lock.sharedCount == 0 && lock.exclusiveCount == 1;
     lock.ReleaseExclusive();

@@ -345,13 +345,12 @@ TEST(WaitEventTable, NoSectionIsCreatedAfterTheModuleShutItsTableDown)
 // force after its spins.
 OLV_CHILD_SCENARIO(TableLockLeftHeldByAnEndedThread)
 {
-    HANDLE holder = CreateThread(
-        nullptr, 0, [](LPVOID) -> DWORD { return LockTable() ? 0 : 1; }, nullptr, 0, nullptr);
-    WaitForSingleObject(holder, INFINITE);
-    DWORD holderResult = 1;
-    GetExitCodeThread(holder, &holderResult);
-    CloseHandle(holder);
-    if (holderResult != 0 || !IsLastThread())
+    static bool held = false;
+    if (!RunOnThreadThatEnds([](LPVOID) -> DWORD {
+            held = LockTable();
+            return 0;
+        }) ||
+        !held)
         return 3;
     if (!LockTable())
         return 4;

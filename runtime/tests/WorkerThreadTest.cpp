@@ -72,7 +72,7 @@ TEST(WorkerThread, NewWorkerIsIdleAndARunLeavesItIdleAgain)
     worker.mayFinish.Set();
     ASSERT_EQ(WaitForSingleObject(worker.DoneEvent(), 5000), WAIT_OBJECT_0);
     // The count drops just after SignalDone, on the pool thread.
-    EXPECT_TRUE(Eventually([&] { return ReadRunningWorkerCount() == before; }));
+    EXPECT_TRUE(WaitUntil([&] { return ReadRunningWorkerCount() == before; }));
     EXPECT_EQ(worker.runs.load(), 1);
 }
 
@@ -93,7 +93,7 @@ TEST(WorkerThread, SecondStartReturnsOnlyAfterTheRunHasSignalledDone)
     worker.mayFinish.Set();
     ASSERT_TRUE(secondStartReturned.WaitFor());
     ASSERT_TRUE(starter.Join());
-    ASSERT_TRUE(Eventually([&] { return worker.runs.load() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return worker.runs.load() == 2; }));
     ASSERT_EQ(WaitForSingleObject(worker.DoneEvent(), 5000), WAIT_OBJECT_0);
 }
 
@@ -106,7 +106,7 @@ TEST(WorkerThread, DestroyedIdleWorkersEventIsTakenByTheNextWorker)
         first = worker->DoneEvent();
         worker->Start();
         ASSERT_EQ(WaitForSingleObject(first, 5000), WAIT_OBJECT_0);
-        ASSERT_TRUE(Eventually([] { return ReadRunningWorkerCount() == 0; }));
+        ASSERT_TRUE(WaitUntil([] { return ReadRunningWorkerCount() == 0; }));
     }
     EXPECT_TRUE(IsOpenHandle(first));
     IdleWorker next;
@@ -230,7 +230,7 @@ OLV_CHILD_SCENARIO(ModuleFreedDuringARun)
     if (!GetModuleHandleW(L"runtime_test_module.dll"))
         return 6;
     release.Set();
-    return Eventually([] { return GetModuleHandleW(L"runtime_test_module.dll") == nullptr; }) ? 0 : 7;
+    return WaitUntil([] { return GetModuleHandleW(L"runtime_test_module.dll") == nullptr; }) ? 0 : 7;
 }
 
 TEST(WorkerThread, ModuleFreedDuringARunStaysLoadedUntilTheRunHasReturned)
