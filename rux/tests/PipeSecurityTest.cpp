@@ -5,6 +5,7 @@
 // PeerIdentity; pipes, sinks and connections are real.
 #include "rux/client/Connection.h"
 #include "rux/tests/RawClient.h"
+#include "rux/tests/TraceLines.h"
 #include "rux/security/PeerIdentity.h"
 #include "rux/security/PipeSecurity.h"
 #include "rux/sink/Sink.h"
@@ -20,13 +21,13 @@
 #include <sddl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
 #include <thread>
 
 using namespace rux;
+using ruxtest::UniqueName;
 
 namespace {
 
@@ -153,53 +154,10 @@ public:
 };
 
 // Collects the library's trace lines while it lives.
-class TraceWatch {
+class TraceWatch : public ruxtest::TraceLines {
 public:
-    TraceWatch()
-    {
-        std::lock_guard<std::mutex> hold(Mutex);
-        Lines.clear();
-        Trace::Set(&TraceWatch::Collect);
-    }
-    ~TraceWatch() { Trace::Set(nullptr); }
-
-    // Waits (a few seconds at most) for a line that holds `text`.
-    bool WaitFor(const std::string& text)
-    {
-        std::unique_lock<std::mutex> hold(Mutex);
-        return Added.wait_for(hold, std::chrono::seconds(5), [&] { return Count(text) > 0; });
-    }
-    size_t Seen(const std::string& text)
-    {
-        std::lock_guard<std::mutex> hold(Mutex);
-        return Count(text);
-    }
-
-private:
-    static void Collect(const char* line)
-    {
-        std::lock_guard<std::mutex> hold(Mutex);
-        Lines.emplace_back(line);
-        Added.notify_all();
-    }
-    static size_t Count(const std::string& text)
-    {
-        size_t count = 0;
-        for (const auto& line : Lines)
-            count += line.find(text) != std::string::npos;
-        return count;
-    }
-
-    static inline std::mutex Mutex;
-    static inline std::condition_variable Added;
-    static inline std::vector<std::string> Lines;
+    TraceWatch() : TraceLines(&Trace::Set) {}
 };
-
-std::string UniqueName(const char* tag)
-{
-    static std::atomic<int> counter{0};
-    return "PipeSec" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
-}
 
 std::string RealUser()
 {
@@ -561,7 +519,7 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
             identity.clientIntegrity = row.integrity;
             identity.clientAppContainer = row.appContainer;
         }
-        size_t refusedBefore = trace.Seen("refused process");
+        size_t refusedBefore = trace.Count("refused process");
         DWORD error = 0;
         auto connection = Connection::Open(name, false, std::string(), error);
         ASSERT_NE(connection, nullptr) << "error " << error;
@@ -571,14 +529,14 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
         int32_t status = 0;
         uint32_t id = 0;
         EXPECT_EQ(connection->OpenService("SB", status, id), row.served);
-        EXPECT_EQ(trace.Seen("refused process"), refusedBefore + (row.served ? 0 : 1));
+        EXPECT_EQ(trace.Count("refused process"), refusedBefore + (row.served ? 0 : 1));
         connection->Close();
     }
     std::string line = std::string("of session 5, user ") + StrangerSid + " (error 0): neither SYSTEM nor " +
                        LocalServiceSid + ", nor of session 3";
-    EXPECT_EQ(trace.Seen(line), 1u) << line;
-    EXPECT_EQ(trace.Seen("integrity level 0x1000, below medium, an AppContainer"), 1u);
-    EXPECT_EQ(trace.Seen("integrity level 0x1fff, below medium"), 1u);
+    EXPECT_EQ(trace.Count(line), 1u) << line;
+    EXPECT_EQ(trace.Count("integrity level 0x1000, below medium, an AppContainer"), 1u);
+    EXPECT_EQ(trace.Count("integrity level 0x1fff, below medium"), 1u);
     sink->Stop();
 }
 
@@ -639,7 +597,7 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
             identity.serverUser = row.process;
             identity.serverSession = row.session;
         }
-        size_t refusals = trace.Seen("sink '" + name + "' is served by process");
+        size_t refusals = trace.Count("sink '" + name + "' is served by process");
         HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
         ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
@@ -686,16 +644,16 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
                 EXPECT_TRUE(read && bytes >= 16 && std::string(buffer, 4) == "RUX1") << "no Hello";
             }
             EXPECT_NE(error, RuxError_ServerNotTrusted);
-            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), refusals);
+            EXPECT_EQ(trace.Count("sink '" + name + "' is served by process"), refusals);
         } else {
             EXPECT_EQ(opened, nullptr);
             EXPECT_FALSE(read) << bytes << " bytes reached the squatter";
             EXPECT_EQ(readError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
             EXPECT_EQ(error, RuxError_ServerNotTrusted);
-            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), refusals + 1);
+            EXPECT_EQ(trace.Count("sink '" + name + "' is served by process"), refusals + 1);
         }
     }
-    EXPECT_EQ(trace.Seen(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
+    EXPECT_EQ(trace.Count(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
                          " nor the console session's user: not connecting"),
               1u);
 }
@@ -715,7 +673,7 @@ TEST(PipeSecurity, AServerAlreadyOnTheNameIsNamedAndKeepsTheSinkFromStarting)
     DWORD error = 0;
     EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(trace.Seen("cannot start sink '" + name + "': its pipe is served already, by process 4242 as " +
+    EXPECT_EQ(trace.Count("cannot start sink '" + name + "': its pipe is served already, by process 4242 as " +
                          StrangerSid),
               1u);
     CloseHandle(squatter);
