@@ -68,8 +68,8 @@ TEST(RuxHandles, NullReleasedStaleMistypedAndForeignItemsAreRefused)
     ExpectItemCallsFail(released, "stale after reuse");
     EXPECT_EQ(ItemText(reused), "\"new\"");
 
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(UniqueName("handles").c_str(), event);
+    OwnedSink owned(RuxStartSink(UniqueName("handles").c_str(), nullptr));
+    RuxSink sink = owned.get();
     ASSERT_NE(sink, nullptr);
     ExpectItemCallsFail(reinterpret_cast<RuxItem>(sink), "a sink handle");
     int local = 0;
@@ -81,17 +81,14 @@ TEST(RuxHandles, NullReleasedStaleMistypedAndForeignItemsAreRefused)
                         "foreign generation");
     EXPECT_EQ(ItemText(reused), "\"new\"");
     RuxReleaseItem(reused);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
 {
     LibraryUse use;
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::string name = UniqueName("endpoints");
-    RuxSink sink = RuxStartSink(name.c_str(), event);
-    RuxService started = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, started] = served.Handles();
     ASSERT_NE(started, nullptr);
     RuxItem item = RuxBuildItem("s", "x");
 
@@ -137,5 +134,4 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     RuxStopSink(sink);  // twice: the second is stale
     EXPECT_EQ(RuxStartService(sink, "SB", event), nullptr);
     RuxReleaseItem(item);
-    CloseHandle(event);
 }

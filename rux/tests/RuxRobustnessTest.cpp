@@ -121,33 +121,34 @@ TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
     EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
 }
 
+// A frame holds at most RuxMaxFrameBytes: a blob call has a header of 16
+// bytes, a type byte and a length of 4 around the blob's bytes.
 TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
 {
     LibraryUse use;
     std::string name = UniqueName("oversized");
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxService service = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
     RuxConnection connection = RuxOpenConnection(name.c_str());
     RuxService remote = RuxOpenService(connection, "SB");
-    std::string big(RuxMaxFrameBytes, 'b');
-    RuxItem blob = RuxBuildBlob(big.data(), static_cast<uint32_t>(big.size()));
-    ASSERT_NE(blob, nullptr);
-    EXPECT_EQ(RuxCall(remote, 0, blob, 0), 0);
-    RuxReleaseItem(blob);
-    // Just below the limit goes through (header 16 + type 1 + length 4).
-    blob = RuxBuildBlob(big.data(), RuxMaxFrameBytes - 21);
-    EXPECT_NE(RuxCall(remote, 0, blob, 0), 0);
-    RuxReleaseItem(blob);
+    ASSERT_NE(remote, nullptr);
+    std::string big(RuxMaxFrameBytes + 1, 'b');
+    EXPECT_EQ(RuxBuildBlob(big.data(), RuxMaxFrameBytes + 1), nullptr);
+    const uint32_t largest = RuxMaxFrameBytes - 21;
+    for (uint32_t size : {largest, largest + 1, RuxMaxFrameBytes}) {
+        SCOPED_TRACE(size);
+        RuxItem blob = RuxBuildBlob(big.data(), size);
+        ASSERT_NE(blob, nullptr);
+        EXPECT_EQ(RuxCall(remote, 0, blob, 0) != 0, size == largest);
+        RuxReleaseItem(blob);
+    }
     RuxCloseService(remote);
     RuxCloseConnection(connection);
     RuxItem call = nullptr;
-    ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Call);
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
     uint16_t length = 0;
     EXPECT_NE(RuxCopyBlob(call, nullptr, &length, 0xFFFF), 0);  // too big for a uint16 copy
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
 }
 
 // RuxReply and RuxQuery put the caller's item one level deeper. One already as
@@ -209,25 +210,20 @@ TEST(RuxSecurity, PipeDaclAdmitsOnlyTheUserAndSystem)
 {
     LibraryUse use;
     std::string name = UniqueName("dacl");
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    ASSERT_NE(sink, nullptr);
-    std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(name.begin(), name.end());
-    HANDLE pipe = CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    OwnedSink sink(RuxStartSink(name.c_str(), nullptr));
+    ASSERT_TRUE(sink.valid());
+    UniquePipe pipe = OpenSinkPipe(name, GENERIC_READ | READ_CONTROL, 0);
+    ASSERT_TRUE(pipe.valid());
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                              &descriptor),
+    ASSERT_EQ(GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor),
               ERROR_SUCCESS);
+    std::unique_ptr<void, decltype(&LocalFree)> ownedDescriptor(descriptor, &LocalFree);
     ASSERT_NE(dacl, nullptr);
 
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    unsigned char userBuffer[256];
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, userBuffer, sizeof userBuffer, &size));
-    CloseHandle(token);
-    PSID user = reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid;
+    std::vector<uint8_t> user = ProcessUserSid();
+    ASSERT_FALSE(user.empty());
     unsigned char systemBuffer[SECURITY_MAX_SID_SIZE];
     DWORD systemSize = sizeof systemBuffer;
     ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, systemBuffer, &systemSize));
@@ -239,14 +235,11 @@ TEST(RuxSecurity, PipeDaclAdmitsOnlyTheUserAndSystem)
         ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
         ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
         PSID sid = &ace->SidStart;
-        sawUser |= EqualSid(sid, user) != 0;
+        sawUser |= EqualSid(sid, user.data()) != 0;
         sawSystem |= EqualSid(sid, systemBuffer) != 0;
     }
     EXPECT_TRUE(sawUser);
     EXPECT_TRUE(sawSystem);
-    LocalFree(descriptor);
-    CloseHandle(pipe);
-    RuxStopSink(sink);
 }
 
 namespace {

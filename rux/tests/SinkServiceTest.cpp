@@ -1,5 +1,6 @@
 // A service's queue and the application's event: one signal per pop, none
 // once the service has stopped, and nothing queued after it.
+#include "base/UniqueHandle.h"
 #include "rux/item/ItemCodec.h"
 #include "rux/sink/SinkService.h"
 
@@ -34,7 +35,8 @@ Delivery DeliverInt(SinkService& service, FrameKind kind, int32_t value)
 
 TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
 {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    UniqueEvent owned(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    HANDLE event = owned.get();
     ASSERT_TRUE(event);
     auto service = ServiceOn(event);
 
@@ -61,5 +63,4 @@ TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
     EXPECT_EQ(service->Budget().Used(), 0u);
     EXPECT_FALSE(Signalled(event));
     EXPECT_FALSE(service->TakeNext(message));
-    CloseHandle(event);
 }
