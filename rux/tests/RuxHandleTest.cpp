@@ -107,7 +107,13 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     EXPECT_EQ(RuxOpenConnection(""), nullptr);
     EXPECT_EQ(RuxOpenConnection("bad\\name"), nullptr);
     EXPECT_EQ(RuxStartSink(nullptr, event), nullptr);
-    EXPECT_EQ(RuxStartSink(std::string(200, 'n').c_str(), event), nullptr);
+    // Names of 1 to 128 bytes.
+    std::string longest = UniqueName("longest");
+    longest.resize(128, 'n');
+    OwnedSink atLimit(RuxStartSink(longest.c_str(), event));
+    EXPECT_TRUE(atLimit.valid());
+    EXPECT_EQ(RuxStartSink((longest + 'n').c_str(), event), nullptr);
+    EXPECT_EQ(RuxOpenConnection((longest + 'n').c_str()), nullptr);
     EXPECT_EQ(RuxEnsurePeer(sink, name.c_str(), nullptr), 0);
     EXPECT_EQ(RuxIsConnected(nullptr), 0);
     RuxCloseConnection(reinterpret_cast<RuxConnection>(item));

@@ -156,6 +156,15 @@ TEST(RuxAccessors, ReadMembersByKeyIndexAndKeyItem)
     EXPECT_NE(RuxGetBool(value, &truth), 0);  // a string does not
     EXPECT_EQ(truth, 7);
     EXPECT_NE(RuxGetLen(flag, &count), 0);
+    // A length is a uint16: a longer blob has none.
+    std::string bytes(0x10000, 'b');
+    for (uint32_t size : {0xFFFFu, 0x10000u}) {
+        RuxItem blob = RuxBuildBlob(bytes.data(), size);
+        count = 0;
+        EXPECT_EQ(RuxGetLen(blob, &count) == 0, size == 0xFFFF) << size;
+        EXPECT_EQ(count, size == 0xFFFF ? 0xFFFF : 0) << size;
+        RuxReleaseItem(blob);
+    }
 
     for (RuxItem member : {key, value, flag, number})
         RuxReleaseItem(member);

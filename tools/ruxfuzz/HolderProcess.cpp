@@ -150,7 +150,7 @@ bool HolderProcess::WaitHeld(DWORD timeoutMs, uint32_t& answered, DWORD& integri
             error = "a holder did not hold its connections within " + std::to_string(timeoutMs) + " ms";
             return false;
         }
-        Sleep(PollMs);
+        WaitForSingleObject(process_, PollMs);  // a holder that ends is noticed at once
     }
 }
 
