@@ -106,6 +106,12 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     EXPECT_EQ(RuxOpenConnection(nullptr), nullptr);
     EXPECT_EQ(RuxOpenConnection(""), nullptr);
     EXPECT_EQ(RuxOpenConnection("bad\\name"), nullptr);
+    // An exchange's deadline is 1 ms to a minute.
+    for (uint32_t deadline : {0u, 60001u}) {
+        RuxExchange exchange{deadline, nullptr, nullptr};
+        EXPECT_EQ(RuxOpenExchange(name.c_str(), &exchange), nullptr) << deadline;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << deadline;
+    }
     EXPECT_EQ(RuxStartSink(nullptr, event), nullptr);
     // Names of 1 to 128 bytes.
     std::string longest = UniqueName("longest");
