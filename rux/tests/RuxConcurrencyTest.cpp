@@ -11,14 +11,12 @@
 
 using namespace ruxtest;
 
-TEST(RuxConcurrency, SixteenThreadsOpenUseAndCloseConnectionsAndPeersAgainstOneSink)
+using RuxConcurrency = OneSinkTest;
+
+TEST_F(RuxConcurrency, SixteenThreadsOpenUseAndCloseConnectionsAndPeersAgainstOneSink)
 {
-    LibraryUse use;
-    std::string name = UniqueName("churn");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
     OwnedSink own(RuxStartSink(UniqueName("churnpeers").c_str(), nullptr));
-    ASSERT_TRUE(service && own.valid());
+    ASSERT_TRUE(own.valid());
 
     const int threads = 16, rounds = 200;
     std::atomic<int> sent{0};
@@ -42,14 +40,8 @@ TEST(RuxConcurrency, SixteenThreadsOpenUseAndCloseConnectionsAndPeersAgainstOneS
     EXPECT_TRUE(CallOnce(name, "churn"));  // and the sink still answers
 }
 
-TEST(RuxConcurrency, SinkStopsWhileClientsChurnAndItsNameServesAgain)
+TEST_F(RuxConcurrency, SinkStopsWhileClientsChurnAndItsNameServesAgain)
 {
-    LibraryUse use;
-    std::string name = UniqueName("stopchurn");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
-    ASSERT_NE(service, nullptr);
-
     // Asked to stop and joined as they go, also when an assertion ends the test.
     std::vector<std::jthread> clients;
     for (int t = 0; t < 8; ++t) {

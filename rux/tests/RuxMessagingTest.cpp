@@ -100,16 +100,14 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
     std::string name = UniqueName("query");
     ServedSink served(name);
     auto [event, sink, service] = served.Handles();
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     RuxItem proc = RuxBuildItem("s", "ApplySBSetting");
     RuxItem arg = RuxBuildItem("{s:b}", "EnableAutoUpdate", 1);
     RuxItem cookie = RuxBuildItem("s", "c-1");
     ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, "QClient(1)", "SB"), 0);
     EXPECT_EQ(RuxQuery(remote, 0, proc, arg, nullptr, "QClient(1)", "SB"), 0);  // no cookie
     EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, "", "SB"), 0);             // no source
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
     for (RuxItem item : {proc, arg, cookie})
         RuxReleaseItem(item);
 
@@ -230,8 +228,8 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
     std::string name = UniqueName("leak");
     ServedSink served(name);
     auto [event, sink, service] = served.Handles();
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     ASSERT_NE(remote, nullptr);
     RuxItem proc = RuxBuildItem("s", "ApplySBSetting");
     RuxItem arg = RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, "EnableVirtual", 0);
@@ -273,6 +271,4 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
     EXPECT_LT(done, warm + 512 * 1024) << "private bytes grew from " << warm << " to " << done;
     for (RuxItem item : {proc, arg, cookie})
         RuxReleaseItem(item);
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
 }

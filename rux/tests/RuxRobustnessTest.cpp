@@ -14,13 +14,11 @@
 
 using namespace ruxtest;
 
-TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
+using RuxRobustness = OneSinkTest;
+
+TEST_F(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
 {
-    LibraryUse use;
     TraceCollector trace;
-    std::string name = UniqueName("garbage");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
     RawClient client(name);
     ASSERT_TRUE(client.Open());
     ASSERT_TRUE(client.Hello());
@@ -72,13 +70,9 @@ TEST(RuxRobustness, GarbageFramesAreDroppedAndTheConnectionGoesOn)
 
 // A connection is served only after a Hello or a well-formed Open: nothing
 // else, and no malformed Open, lets a client skip the greeting.
-TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
+TEST_F(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
 {
-    LibraryUse use;
     TraceCollector trace;
-    std::string name = UniqueName("greet");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
     ASSERT_NE(service, nullptr);
     auto open = [](uint8_t count, size_t numbers, const std::string& name) {
         std::string body = U32(7) + U32(0) + std::string(1, char(count));
@@ -129,14 +123,10 @@ TEST(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
 
 // A frame holds at most RuxMaxFrameBytes: a blob call has a header of 16
 // bytes, a type byte and a length of 4 around the blob's bytes.
-TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
+TEST_F(RuxRobustness, OversizedSendIsRefusedByTheSender)
 {
-    LibraryUse use;
-    std::string name = UniqueName("oversized");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     ASSERT_NE(remote, nullptr);
     std::string big(RuxMaxFrameBytes + 1, 'b');
     EXPECT_EQ(RuxBuildBlob(big.data(), RuxMaxFrameBytes + 1), nullptr);
@@ -148,8 +138,6 @@ TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
         EXPECT_EQ(RuxCall(remote, 0, blob, 0) != 0, size == largest);
         RuxReleaseItem(blob);
     }
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
     RuxItem call = nullptr;
     ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
     uint16_t length = 0;
@@ -160,14 +148,10 @@ TEST(RuxRobustness, OversizedSendIsRefusedByTheSender)
 // RuxReply and RuxQuery put the caller's item one level deeper. One already as
 // deep as items may be used to go out in a frame that every receiver dropped
 // as malformed.
-TEST(RuxRobustness, ItemsTooDeepToWrapAreRefusedByTheSender)
+TEST_F(RuxRobustness, ItemsTooDeepToWrapAreRefusedByTheSender)
 {
-    LibraryUse use;
-    std::string name = UniqueName("deep");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     ASSERT_NE(remote, nullptr);
     // A bool inside lists, `depth` levels in all.
     auto nested = [](int depth) {
@@ -208,8 +192,6 @@ TEST(RuxRobustness, ItemsTooDeepToWrapAreRefusedByTheSender)
     }
     RuxReleaseItem(proc);
     RuxReleaseItem(cookie);
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
 }
 
 TEST(RuxSecurity, PipeDaclAdmitsOnlyTheUserAndSystem)
@@ -272,13 +254,8 @@ std::string WideAssoc(uint32_t count, Key key, bool intValues)
 
 }  // namespace
 
-TEST(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConnections)
+TEST_F(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConnections)
 {
-    LibraryUse use;
-    std::string name = UniqueName("flood");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
-    ASSERT_NE(service, nullptr);
     const struct {
         const char* what;
         std::string item;
@@ -324,26 +301,16 @@ TEST(RuxRobustness, FloodsOfDecodedBytesStayWithinTheirBudgetsAndCloseTheirConne
         EXPECT_GE(closed, c.frames * 3 / 4);
         EXPECT_LT(grown, SIZE_T(128) << 20) << "private bytes grew by " << grown;
         // The sink still serves a genuine client.
-        RuxConnection connection = RuxOpenConnection(name.c_str());
-        RuxService remote = RuxOpenService(connection, "SB");
-        RuxItem item = RuxBuildItem("s", "RequestSBSetting");
-        EXPECT_NE(RuxCall(remote, 0, item, 0), 0);
-        RuxReleaseItem(item);
-        RuxCloseService(remote);
-        RuxCloseConnection(connection);
+        EXPECT_TRUE(CallOnce(name, "RequestSBSetting"));
         ASSERT_EQ(RuxPopCall(service, &call), RuxResult_Call);
         EXPECT_EQ(ItemText(call), "\"RequestSBSetting\"");
     }
 }
 
-TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
+TEST_F(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
 {
-    LibraryUse use;
-    std::string name = UniqueName("wide");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     ASSERT_NE(remote, nullptr);
     const uint16_t count = 65535;
     auto key = [](int i) { return std::to_string(100000 + i); };
@@ -384,8 +351,6 @@ TEST(RuxRobustness, WideSettingsListIsWalkedByKeyInLinearTime)
     EXPECT_EQ(wrong, 0);
     // A bound only to fail fast: the walk takes well under a second.
     EXPECT_LT(took, 5000u);
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
 }
 
 TEST(RuxAdmission, IdleConnectionsLeaveRoomForTheOwnerAndOtherProcessesAndAreClosed)

@@ -11,6 +11,8 @@
 #include "tests/support/ItemText.h"
 #include "tests/support/ProcessRun.h"
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 
 #include <functional>
@@ -74,6 +76,30 @@ bool SendOnce(const std::string& sink, const std::function<int32_t(RuxService)>&
 // One call of the string `text` that way.
 bool CallOnce(const std::string& sink, const char* text, RuxSink own = nullptr);
 
+// A connection to sink `sink` and its service `service` ("SB"), as a sender
+// holds them; both closed at the end of the scope, also one that an assertion
+// ends. Null when either could not be opened.
+class RemoteService {
+public:
+    explicit RemoteService(const std::string& sink, const char* service = "SB")
+        : connection_(RuxOpenConnection(sink.c_str())), service_(RuxOpenService(connection_, service))
+    {
+    }
+    ~RemoteService()
+    {
+        RuxCloseService(service_);
+        RuxCloseConnection(connection_);
+    }
+    RemoteService(const RemoteService&) = delete;
+    RemoteService& operator=(const RemoteService&) = delete;
+
+    RuxService get() const { return service_; }
+
+private:
+    RuxConnection connection_;
+    RuxService service_;
+};
+
 // Holds RuxInit for one test.
 class LibraryUse {
 public:
@@ -114,6 +140,22 @@ private:
     OwnedSink sink_;
     OwnedService service_;
     std::vector<OwnedService> more_;
+};
+
+// A test of one sink: the library initialised for it, and a sink of a name
+// no other test uses serving "SB", stopped at its end. A suite of such tests
+// names it: `using Suite = OneSinkTest;`, then TEST_F(Suite, Case).
+class OneSinkTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(service, nullptr); }
+
+    LibraryUse use;
+    const std::string name = UniqueName("sink");
+    ServedSink served{name};
+    // The service's event, the sink and the service.
+    HANDLE event = std::get<0>(served.Handles());
+    RuxSink sink = std::get<1>(served.Handles());
+    RuxService service = std::get<2>(served.Handles());
 };
 
 }  // namespace ruxtest
