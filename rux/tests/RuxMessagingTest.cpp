@@ -108,8 +108,6 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
     ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, "QClient(1)", "SB"), 0);
     EXPECT_EQ(RuxQuery(remote, 0, proc, arg, nullptr, "QClient(1)", "SB"), 0);  // no cookie
     EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, "", "SB"), 0);             // no source
-    for (RuxItem item : {proc, arg, cookie})
-        RuxReleaseItem(item);
 
     RuxItem call = nullptr;
     ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Query);
@@ -125,6 +123,20 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
     EXPECT_EQ(call, popped);  // untouched
     EXPECT_EQ(ItemText(popped), "<invalid>");
     EXPECT_EQ(ItemText(member), "<invalid>");
+
+    // Either name may have 128 bytes, not one more.
+    const std::string longest(128, 'q'), above(129, 'q');
+    EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, above.c_str(), "SB"), 0);
+    EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, "QClient(1)", above.c_str()), 0);
+    ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, longest.c_str(), longest.c_str()), 0);
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Query);
+    for (const char* key : {"source", "service"}) {
+        ASSERT_EQ(RuxGetAssoc(call, key, &member), 0);
+        EXPECT_EQ(ItemText(member), '"' + longest + '"') << key;
+    }
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    for (RuxItem item : {proc, arg, cookie})
+        RuxReleaseItem(item);
 }
 
 // A close does not wait for the sink: the next connection's open does, and a
