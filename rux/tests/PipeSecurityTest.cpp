@@ -266,26 +266,17 @@ std::string BuiltPipeLabel(PipeSecurity& security)
 
 // A client end of the sink's pipe, opened as our connections open it; waits
 // (a few seconds at most) for the sink's next instance while all are taken.
-HANDLE OpenClientEnd(const std::string& name)
+UniquePipe OpenClientEnd(const std::string& name)
 {
-    std::wstring path = SinkName::PipePath(name);
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        HANDLE client = CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (client != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
-            return client;
-        WaitNamedPipeW(path.c_str(), 500);
-    }
-    return INVALID_HANDLE_VALUE;
+    return ruxtest::OpenSinkPipe(name, PipeSecurity::ClientAccess, 0);
 }
 
 std::vector<std::string> PipeAccess(const std::string& name, std::string& owner)
 {
-    HANDLE client = OpenClientEnd(name);
-    if (client == INVALID_HANDLE_VALUE)
+    UniquePipe client = OpenClientEnd(name);
+    if (!client.valid())
         return {"<no pipe>"};
-    auto aces = AccessOf(client, owner);
-    CloseHandle(client);
-    return aces;
+    return AccessOf(client.get(), owner);
 }
 
 // The claim mutex of a sink of this role, made here: a service's claim keeps
@@ -295,12 +286,10 @@ std::vector<std::string> ClaimAccess(const std::string& name, std::string& owner
     PipeSecurity security;
     if (!security.Build(name))
         return {"<no descriptor>"};
-    HANDLE claim = CreateMutexW(security.ClaimAttributes(), FALSE, nullptr);
-    if (!claim)
+    UniqueMutex claim(CreateMutexW(security.ClaimAttributes(), FALSE, nullptr));
+    if (!claim.valid())
         return {"<no claim>"};
-    auto aces = AccessOf(claim, owner);
-    CloseHandle(claim);
-    return aces;
+    return AccessOf(claim.get(), owner);
 }
 
 std::shared_ptr<Sink> StartSink(const std::string& name)
@@ -363,12 +352,8 @@ TEST(PipeSecurity, DaclsAsBuiltForEachRole)
         ASSERT_TRUE(security.Build(name));
         EXPECT_EQ(BuiltPipeLabel(security), MediumLabel);
         EXPECT_EQ(LabelOf(security.ClaimAttributes()->lpSecurityDescriptor), MediumLabel);
-        HANDLE client = OpenClientEnd(name);
-        ExpectLabel(client, "pipe");
-        CloseHandle(client);
-        HANDLE claim = CreateMutexW(security.ClaimAttributes(), FALSE, nullptr);
-        ExpectLabel(claim, "claim");
-        CloseHandle(claim);
+        ExpectLabel(OpenClientEnd(name).get(), "pipe");
+        ExpectLabel(UniqueMutex(CreateMutexW(security.ClaimAttributes(), FALSE, nullptr)).get(), "claim");
         // The name stays ours, also where our claim cannot even be opened.
         DWORD error = 0;
         EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
@@ -390,19 +375,19 @@ TEST(PipeSecurity, NewInstancesCarryTheNewConsoleUser)
     ASSERT_NE(sink, nullptr);
     EXPECT_TRUE(trace.WaitFor("admits the user of session 3 (logon SID " + std::string(Session3Logon) + ")"));
     // Taking the listening instance makes the sink start a spare one.
-    HANDLE first = OpenClientEnd(name);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    UniquePipe first = OpenClientEnd(name);
+    ASSERT_TRUE(first.valid());
     {
         std::lock_guard<std::mutex> hold(identity.mutex);
         identity.console = 4;
     }
-    HANDLE second = OpenClientEnd(name);  // takes the spare: the next spare sees session 4
-    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    UniquePipe second = OpenClientEnd(name);  // takes the spare: the next spare sees session 4
+    ASSERT_TRUE(second.valid());
     EXPECT_TRUE(trace.WaitFor("admits the user of session 4 (logon SID " + std::string(Session4Logon) + ")"));
     std::string owner;
     std::vector<std::string> expected = {"S-1-5-18 001f01ff", std::string(Session4Logon) + " 0012018b"};
-    EXPECT_EQ(AccessOf(first, owner), expected);  // one descriptor for every instance
-    EXPECT_EQ(AccessOf(second, owner), expected);
+    EXPECT_EQ(AccessOf(first.get(), owner), expected);  // one descriptor for every instance
+    EXPECT_EQ(AccessOf(second.get(), owner), expected);
 
     // Nobody at the console: only SYSTEM and the sink's own user. The two
     // clients stay, so that the next one again takes the only listening
@@ -411,12 +396,10 @@ TEST(PipeSecurity, NewInstancesCarryTheNewConsoleUser)
         std::lock_guard<std::mutex> hold(identity.mutex);
         identity.console = 7;
     }
-    HANDLE third = OpenClientEnd(name);
-    ASSERT_NE(third, INVALID_HANDLE_VALUE);
+    UniquePipe third = OpenClientEnd(name);
+    ASSERT_TRUE(third.valid());
     EXPECT_TRUE(trace.WaitFor("no user to admit in session 7"));
-    EXPECT_EQ(AccessOf(first, owner), std::vector<std::string>{"S-1-5-18 001f01ff"});
-    for (HANDLE client : {first, second, third})
-        CloseHandle(client);
+    EXPECT_EQ(AccessOf(first.get(), owner), std::vector<std::string>{"S-1-5-18 001f01ff"});
     sink->Stop();
 }
 
@@ -598,11 +581,14 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
             identity.serverSession = row.session;
         }
         size_t refusals = trace.Count("sink '" + name + "' is served by process");
-        HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
-        ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+        UniquePipe squatterEnd(CreateNamedPipeW(SinkName::PipePath(name).c_str(),
+                                                PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
+        ASSERT_TRUE(squatterEnd.valid());
+        HANDLE squatter = squatterEnd.get();
+        UniqueEvent done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         OVERLAPPED overlapped = {};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        overlapped.hEvent = done.get();
         ConnectNamedPipe(squatter, &overlapped);
 
         DWORD error = 0;
@@ -631,10 +617,9 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
         } else if (read) {
             GetOverlappedResult(squatter, &overlapped, &bytes, FALSE);
         }
-        CloseHandle(squatter);
+        squatterEnd.reset();
         if (!row.required)
             client.join();
-        CloseHandle(overlapped.hEvent);
 
         if (row.trusted) {
             if (row.required) {
@@ -667,16 +652,16 @@ TEST(PipeSecurity, AServerAlreadyOnTheNameIsNamedAndKeepsTheSinkFromStarting)
     identity.serverUser = StrangerSid;
     TraceWatch trace;
     std::string name = UniqueName("taken");
-    HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX,
-                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4, 4096, 4096, 0, nullptr);
-    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    UniquePipe squatter(CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(squatter.valid());
     DWORD error = 0;
     EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(trace.Count("cannot start sink '" + name + "': its pipe is served already, by process 4242 as " +
                          StrangerSid),
               1u);
-    CloseHandle(squatter);
+    squatter.reset();
     auto sink = StartSink(name);
     EXPECT_NE(sink, nullptr);
 }
