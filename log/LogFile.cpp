@@ -140,17 +140,7 @@ void AppendOwnLine(ProcessLog* log, uint32_t now, const wchar_t* format, ...) OL
     if (!log->file.valid())
         return;
     alignas(16) wchar_t line[1024];
-    size_t units = 0;
-    line[units++] = L'[';
-    units += AppendHex(line + units, now);
-    line[units++] = L':';
-    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentProcessId()));
-    line[units++] = L':';
-    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentThreadId()));
-    line[units++] = L':';
-    units += AppendHex(line + units, OwnLineLevel);
-    line[units++] = L']';
-    line[units++] = L' ';
+    size_t units = WriteLinePrefix(line, now, OwnLineLevel);
     va_list args;
     va_start(args, format);
     // Room for CR LF and the padding behind the text.

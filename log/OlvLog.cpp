@@ -34,25 +34,6 @@ VsnwprintfProc Vsnwprintf()
     return NtVsnwprintf;
 }
 
-// The prefix "[%x:%x:%x:%x] " of tick count, process id, thread id and level:
-// the formatter's text without a formatter call, which would cost as much as
-// a short message. At most 38 units; returns how many.
-size_t WritePrefix(wchar_t* line, unsigned level)
-{
-    size_t units = 0;
-    line[units++] = L'[';
-    units += AppendHex(line + units, static_cast<uint32_t>(LogTickCount.load()()));
-    line[units++] = L':';
-    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentProcessId()));
-    line[units++] = L':';
-    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentThreadId()));
-    line[units++] = L':';
-    units += AppendHex(line + units, level);
-    line[units++] = L']';
-    line[units++] = L' ';
-    return units;
-}
-
 // Stack line: prefix and message share 1,792 units; the message may use
 // 1,780 - n of them, which leaves room for CR LF and the padding.
 constexpr size_t StackLineUnits = 1792;
@@ -84,7 +65,7 @@ void PrintLine(ProcessLog* log, unsigned level, const wchar_t* format, va_list a
 
     const uint32_t fatal = level == OlvLogFatal ? SubmitFatal : 0;
     wchar_t line[StackLineUnits];
-    const size_t n = WritePrefix(line, level);
+    const size_t n = WriteLinePrefix(line, static_cast<uint32_t>(LogTickCount.load()()), level);
 
     va_list attempt;
     va_copy(attempt, args);

@@ -127,6 +127,26 @@ inline size_t AppendHex(wchar_t* out, uint32_t value) noexcept
     return digits;
 }
 
+// Writes a line's prefix "[%x:%x:%x:%x] " of `tick`, this process's and this
+// thread's ids and `level`: the formatter's text without a formatter call,
+// which would cost as much as a short message. At most 38 units, no
+// terminator; returns how many.
+inline size_t WriteLinePrefix(wchar_t* line, uint32_t tick, unsigned level) noexcept
+{
+    size_t units = 0;
+    line[units++] = L'[';
+    units += AppendHex(line + units, tick);
+    line[units++] = L':';
+    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentProcessId()));
+    line[units++] = L':';
+    units += AppendHex(line + units, static_cast<uint32_t>(GetCurrentThreadId()));
+    line[units++] = L':';
+    units += AppendHex(line + units, level);
+    line[units++] = L']';
+    line[units++] = L' ';
+    return units;
+}
+
 // What OpenLogFile did.
 enum class LogFileOpen {
     Opened,   // a file that already had content, appended to as it is

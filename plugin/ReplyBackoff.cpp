@@ -1,8 +1,6 @@
 #include "plugin/ReplyBackoff.h"
 
-namespace {
-
-std::string Key(const std::string& sink)
+std::string ReplyBackoff::TargetKey(const std::string& sink)
 {
     std::string key = sink;
     for (char& c : key) {
@@ -12,13 +10,11 @@ std::string Key(const std::string& sink)
     return key;
 }
 
-}  // namespace
-
 bool ReplyBackoff::Holds(const std::string& sink, ULONGLONG now, ULONGLONG& agoMs) const
 {
     if (entries_.empty())
         return false;
-    std::string key = Key(sink);
+    std::string key = TargetKey(sink);
     for (const Entry& entry : entries_) {
         if (entry.sink == key && now - entry.failedAt < BackoffMs) {
             agoMs = now - entry.failedAt;
@@ -30,7 +26,7 @@ bool ReplyBackoff::Holds(const std::string& sink, ULONGLONG now, ULONGLONG& agoM
 
 void ReplyBackoff::Failed(const std::string& sink, ULONGLONG now)
 {
-    std::string key = Key(sink);
+    std::string key = TargetKey(sink);
     Entry* oldest = nullptr;
     for (Entry& entry : entries_) {
         if (entry.sink == key) {

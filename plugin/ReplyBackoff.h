@@ -17,6 +17,10 @@ public:
     static constexpr ULONGLONG BackoffMs = 5000;
     static constexpr size_t MaxTargets = 64;
 
+    // A sink name as a target: in lower case, as pipe names ignore case.
+    // Throws std::bad_alloc.
+    static std::string TargetKey(const std::string& sink);
+
     // True when `sink` failed less than BackoffMs before `now` (GetTickCount64);
     // `agoMs` then says how long ago.
     bool Holds(const std::string& sink, ULONGLONG now, ULONGLONG& agoMs) const;

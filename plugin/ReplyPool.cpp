@@ -10,16 +10,6 @@
 
 namespace {
 
-std::string TargetKey(const std::string& sink)
-{
-    std::string key = sink;
-    for (char& c : key) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return key;
-}
-
 // The refusals, each with the number it reports.
 const wchar_t* const BackingOff = L"ReplyPool::Hand: reply to '%S' dropped: its last exchange failed %u ms ago";
 const wchar_t* const SenderFull = L"ReplyPool::Hand: reply to '%S' dropped: process %u has %u replies pending";
@@ -57,22 +47,27 @@ const wchar_t* ReplyPool::RefusalLocked(DWORD process, const std::string& target
 {
     if (stopping_)
         return Stopped;
-    if (backoff_.Holds(target, now, number))
+    switch (queue_.Check(process, target, bytes, now, number)) {
+    case ReplyQueue::Refusal::None:
+        return nullptr;
+    case ReplyQueue::Refusal::BackingOff:
         return BackingOff;
-    auto sender = senders_.find(process);
-    if (sender != senders_.end() && sender->second.pending >= MaxPerSender) {
-        number = sender->second.pending;
+    case ReplyQueue::Refusal::SenderFull:
         return SenderFull;
-    }
-    if (queue_.size() >= MaxQueued) {
-        number = queue_.size();
+    case ReplyQueue::Refusal::QueueFull:
         return PoolFull;
-    }
-    if (bytes_ + bytes > BudgetBytes) {
-        number = bytes_;
+    case ReplyQueue::Refusal::OverBudget:
         return OverBudget;
     }
     return nullptr;
+}
+
+void ReplyPool::LogRefusal(const wchar_t* refusal, const std::string& sink, DWORD process, ULONGLONG number)
+{
+    if (refusal == SenderFull)
+        OlvLog_Print(OlvLogError, refusal, sink.c_str(), process, static_cast<unsigned>(number));
+    else
+        OlvLog_Print(OlvLogError, refusal, sink.c_str(), static_cast<unsigned>(number));
 }
 
 bool ReplyPool::Admits(const RuxCallSender& sender, const std::string& sink)
@@ -81,12 +76,10 @@ bool ReplyPool::Admits(const RuxCallSender& sender, const std::string& sink)
     ULONGLONG number = 0;
     {
         MutexHolder hold(mutex_);
-        refusal = RefusalLocked(sender.process, TargetKey(sink), 0, GetTickCount64(), number);
+        refusal = RefusalLocked(sender.process, ReplyBackoff::TargetKey(sink), 0, GetTickCount64(), number);
     }
-    if (refusal == SenderFull)
-        OlvLog_Print(OlvLogError, refusal, sink.c_str(), sender.process, static_cast<unsigned>(number));
-    else if (refusal)
-        OlvLog_Print(OlvLogError, refusal, sink.c_str(), static_cast<unsigned>(number));
+    if (refusal)
+        LogRefusal(refusal, sink, sender.process, number);
     return refusal == nullptr;
 }
 
@@ -100,7 +93,7 @@ bool ReplyPool::Hand(ReplyJob job)
             break;
         }
     }
-    std::string target = TargetKey(job.sink);
+    std::string target = ReplyBackoff::TargetKey(job.sink);
     Queued queued{std::move(job), std::move(target)};
     const wchar_t* refusal = threads_.empty() ? NoThread : nullptr;
     ULONGLONG number = 0;
@@ -108,28 +101,12 @@ bool ReplyPool::Hand(ReplyJob job)
         MutexHolder hold(mutex_);
         refusal = RefusalLocked(queued.job.sender.process, queued.target, queued.job.bytes, GetTickCount64(), number);
         if (!refusal) {
-            DWORD process = queued.job.sender.process;
-            size_t bytes = queued.job.bytes;
-            // Either may throw, and then nothing is counted.
-            SenderCount& count = senders_[process];
-            try {
-                queue_.push_back(std::move(queued));
-            } catch (...) {
-                if (count.pending == 0)
-                    senders_.erase(process);
-                throw;
-            }
-            ++count.pending;
-            bytes_ += bytes;
+            queue_.Push(std::move(queued));
             SetEvent(wake_.get());
             return true;
         }
     }
-    if (refusal == SenderFull)
-        OlvLog_Print(OlvLogError, refusal, queued.job.sink.c_str(), queued.job.sender.process,
-                     static_cast<unsigned>(number));
-    else
-        OlvLog_Print(OlvLogError, refusal, queued.job.sink.c_str(), static_cast<unsigned>(number));
+    LogRefusal(refusal, queued.job.sink, queued.job.sender.process, number);
     return false;
 }
 
@@ -139,13 +116,7 @@ void ReplyPool::Stop()
     {
         MutexHolder hold(mutex_);
         stopping_ = true;
-        dropped.swap(queue_);
-        for (const Queued& queued : dropped) {
-            auto sender = senders_.find(queued.job.sender.process);
-            if (sender != senders_.end() && --sender->second.pending == 0)
-                senders_.erase(sender);
-            bytes_ -= queued.job.bytes;
-        }
+        dropped = queue_.DropQueued();
     }
     SetEvent(wake_.get());
     for (std::thread& thread : threads_)
@@ -161,24 +132,8 @@ bool ReplyPool::Take(Queued& taken, bool& dropped, ULONGLONG& agoMs)
             MutexHolder hold(mutex_);
             if (stopping_)
                 return false;
-            ULONGLONG now = GetTickCount64();
-            for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-                dropped = backoff_.Holds(it->target, now, agoMs);
-                auto sender = senders_.find(it->job.sender.process);  // counted by Hand
-                if (!dropped && (targetsInFlight_.count(it->target) ||
-                                 (sender != senders_.end() && sender->second.inFlight >= MaxInFlightPerSender)))
-                    continue;
-                // The target first: the insertion may throw, and nothing has
-                // changed then. Nothing below it can fail.
-                if (!dropped) {
-                    targetsInFlight_.insert(it->target);
-                    if (sender != senders_.end())
-                        ++sender->second.inFlight;
-                }
-                taken = std::move(*it);
-                queue_.erase(it);
+            if (queue_.Take(GetTickCount64(), taken, dropped, agoMs))
                 return true;
-            }
             // Nothing that may go now: wait until a reply ends or comes. The
             // event is reset under the lock that its setters hold too, so no
             // signal is lost in between.
@@ -191,23 +146,7 @@ bool ReplyPool::Take(Queued& taken, bool& dropped, ULONGLONG& agoMs)
 void ReplyPool::Finish(const Queued& done, bool wasInFlight, bool failed)
 {
     MutexHolder hold(mutex_);
-    auto sender = senders_.find(done.job.sender.process);
-    if (sender != senders_.end()) {
-        if (wasInFlight)
-            --sender->second.inFlight;
-        if (--sender->second.pending == 0)
-            senders_.erase(sender);
-    }
-    if (wasInFlight)
-        targetsInFlight_.erase(done.target);
-    bytes_ -= done.job.bytes;
-    if (failed) {
-        try {
-            backoff_.Failed(done.target, GetTickCount64());
-        } catch (const std::bad_alloc&) {
-            // Not remembered: the next reply to it costs one more deadline.
-        }
-    }
+    queue_.Finish(done, wasInFlight, failed, GetTickCount64());
     SetEvent(wake_.get());
 }
 

@@ -11,17 +11,12 @@
 //
 // Bounds, so that one sender cannot crowd out the others:
 //   ReplyThreads (4)           replies in flight at once
-//   MaxInFlightPerSender (2)   of one sender process: its stalled targets leave
-//                              threads for the others
-//   one per target             replies in flight to one sink
-//   MaxPerSender (16)          replies queued and in flight of one sender
-//   MaxQueued (64)             replies queued
-//   BudgetBytes (1 MiB)        what the items of queued and in-flight replies
-//                              take (RuxGetItemSize)
 //   ExchangeMs (2000)          one reply's whole exchange: connect, server
 //                              check, open, send
-// A target whose exchange timed out or broke is not tried again for
-// ReplyBackoff::BackoffMs: replies to it are dropped at once, with a line.
+// and those of the queue (ReplyQueue: in flight per sender and per target,
+// pending per sender, queued, bytes). A target whose exchange timed out or
+// broke is not tried again for ReplyBackoff::BackoffMs: replies to it are
+// dropped at once, with a line.
 // Failures known at once (no such sink or service, a name not valid, a server
 // not trusted) cost nothing and hold nothing back.
 // A reply is sent only to a sink served by a process of the sender's own
@@ -35,36 +30,18 @@
 #include "base/UniqueHandle.h"
 #include "contracts/RuxExtensions.h"
 #include "plugin/ExchangeGate.h"
-#include "plugin/ReplyBackoff.h"
-#include "plugin/UniqueRuxItem.h"
+#include "plugin/ReplyQueue.h"
 
 #include <windows.h>
 
 #include <cstdint>
-#include <deque>
-#include <map>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-// One answer to a query, ready to go.
-struct ReplyJob {
-    RuxCallSender sender{};  // who asked (RuxGetCallSender)
-    std::string sink;        // the query's "source"
-    std::string service;     // its "service"
-    UniqueRuxItem held;      // {"proc", "cookie"}: copies of the query's, handed back
-    UniqueRuxItem result;    // the answer
-    size_t bytes = 0;        // what `held` and `result` take
-};
-
 class ReplyPool {
 public:
     static constexpr unsigned ReplyThreads = 4;
-    static constexpr unsigned MaxInFlightPerSender = 2;
-    static constexpr size_t MaxPerSender = 16;
-    static constexpr size_t MaxQueued = 64;
-    static constexpr size_t BudgetBytes = 1u << 20;
     static constexpr uint32_t ExchangeMs = 2000;
 
     // Throws std::bad_alloc when its event cannot be made.
@@ -84,14 +61,7 @@ public:
     void Stop() OLV_EXCLUDES(mutex_);
 
 private:
-    struct Queued {
-        ReplyJob job;
-        std::string target;  // the sink name in lower case
-    };
-    struct SenderCount {
-        size_t pending = 0;     // queued and in flight
-        unsigned inFlight = 0;
-    };
+    using Queued = ReplyQueue::Entry;
     enum class Outcome { Sent, Failed, NotTried };
 
     // Why nothing may be queued for `process` to `target` now; null when it may.
@@ -104,6 +74,8 @@ private:
     Outcome Send(ReplyJob& job);
     // Counts a reply out; `failed` holds its target back (ReplyBackoff).
     void Finish(const Queued& done, bool wasInFlight, bool failed) OLV_EXCLUDES(mutex_);
+    // Logs a refusal of a reply from `process` to `sink` at level 3.
+    static void LogRefusal(const wchar_t* refusal, const std::string& sink, DWORD process, ULONGLONG number);
 
     ExchangeGate& gate_;
     UniqueEvent wake_;  // manual-reset: set when a reply may have become sendable, or on Stop
@@ -112,9 +84,5 @@ private:
 
     Mutex mutex_;  // guards everything below
     bool stopping_ OLV_GUARDED_BY(mutex_) = false;
-    std::deque<Queued> queue_ OLV_GUARDED_BY(mutex_);
-    std::map<DWORD, SenderCount> senders_ OLV_GUARDED_BY(mutex_);
-    std::set<std::string> targetsInFlight_ OLV_GUARDED_BY(mutex_);
-    size_t bytes_ OLV_GUARDED_BY(mutex_) = 0;
-    ReplyBackoff backoff_ OLV_GUARDED_BY(mutex_);
+    ReplyQueue queue_ OLV_GUARDED_BY(mutex_);
 };

@@ -8,6 +8,7 @@
 #include "base/Mutex.h"
 
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -36,13 +37,15 @@ void RemoveTraceProc()
 
 RuxUIClient::RuxUIClient()
 {
-    sessionId = Platform().activeConsoleSession();
-    serviceName = FormatString("QClient(%d)", sessionId.load());
+    {
+        ExclusiveLockHolder holder(lock);
+        SetSessionLocked(Platform().activeConsoleSession());
+    }
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::RuxUIClient: session id = %d", sessionId.load());
     RuxInit();
     InstallTraceProc(TraceProc);
     try {
-        SetupStatisticNotifyer();
+        SetupStatisticNotifier();
         settingNames.Fill();
     } catch (...) {
         // The caller gets no object to destroy: undo what it would have undone.
@@ -55,6 +58,9 @@ RuxUIClient::RuxUIClient()
 
 RuxUIClient::~RuxUIClient()
 {
+    // A run gives its reference back just before its done signal: when the
+    // host's reference was the last, that signal is all the run has left.
+    WaitForSingleObject(DoneEvent(), INFINITE);
     RemoveTraceProc();
     RuxExit();
     --liveClients;
@@ -73,31 +79,38 @@ void RuxUIClient::StartWorker()
         OlvLog_Print(OlvLogInfo, L"RuxUIClient::StartWorker: WorkerProc already running");
         return;
     }
-    references.fetch_add(1);
+    AddReference();  // the run's
     runEntered = false;
     Start();
     // Signalled done without the run having entered WorkerProc means that the
-    // pool refused the run: nobody else will drop its reference.
+    // pool refused the run: nobody else will give its reference back.
     if (WaitForSingleObject(DoneEvent(), 0) == WAIT_OBJECT_0 && !runEntered.load())
-        ReleaseReference();
+        Release();
 }
 
 void RuxUIClient::SetSession(int32_t newSessionId)
 {
     ExclusiveLockHolder holder(lock);
     uint32_t id = newSessionId == -1 ? Platform().activeConsoleSession() : static_cast<uint32_t>(newSessionId);
-    // Kept in step with the id, as everywhere else the id is set, so that the
-    // next push goes to the new session's sink. The name comes first: when it
-    // cannot be made, neither changes, and no exception reaches the host.
+    // The name too, so that the next push goes to the new session's sink. No
+    // exception reaches the host.
     try {
-        serviceName = FormatString("QClient(%d)", id);
+        SetSessionLocked(id);
     } catch (const std::exception& e) {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetSession: %S", e.what());
         return;
     }
-    sessionId = id;
     if (adviseEvent.valid())
         SetEvent(adviseEvent.get());
+}
+
+void RuxUIClient::SetSessionLocked(uint32_t id)
+{
+    // The name first: when it cannot be made, neither changes, and the next
+    // change of session tries again.
+    std::string name = FormatString("QClient(%d)", id);
+    sessionId = id;
+    serviceName = std::move(name);
 }
 
 void RuxUIClient::Destroy()
@@ -123,15 +136,10 @@ void RuxUIClient::Destroy()
 
     if (WaitForSingleObject(DoneEvent(), DestroyWaitMilliseconds) == WAIT_TIMEOUT)
         OlvLog_Print(OlvLogImportant, L"RuxUIClient::~RuxUIClient: WorkerProc not stop");
-    // A run lets go of the client before it signals done, so once done is seen
-    // this is the last reference and the shutdown completes here, on the
+    // A run gives its reference back before it signals done, so once done is
+    // seen the host's is the last and the shutdown completes here, on the
     // host's thread. Only a run still busy now finishes it itself.
-    if (references.fetch_sub(1) == 1) {
-        // The last run may have let go just after the wait gave up: it only
-        // has its done signal left to give.
-        WaitForSingleObject(DoneEvent(), INFINITE);
-        delete this;
-    }
+    Release();
 }
 
 void RuxUIClient::SignalDone()
@@ -141,16 +149,7 @@ void RuxUIClient::SignalDone()
     // already given up waiting, this reference was the last one, and the run
     // completes the shutdown after signalling done (the base's destructor
     // wants the run marked as ended).
-    bool last = references.fetch_sub(1) == 1;
-    WorkerThread::SignalDone();
-    if (last)
-        delete this;
-}
-
-void RuxUIClient::ReleaseReference() noexcept
-{
-    if (references.fetch_sub(1) == 1)
-        delete this;
+    Release([this] { WorkerThread::SignalDone(); });
 }
 
 bool RuxUIClient::Closing()

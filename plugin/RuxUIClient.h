@@ -28,22 +28,24 @@
 // an engine call: the drain looks at `closing` between calls, and Destroy
 // waits for the run as long as ever (DestroyWaitMilliseconds).
 //
-// Lifetime: the client is reference-counted. The host holds one reference from
-// RuxUIClientNew to Destroy, and every queued worker run holds one until it
-// ends; a run drops it just before it signals done. So when Destroy sees the
-// run end within its 1,000 ms wait, it holds the last reference and the whole
-// shutdown (trace callback off, messaging library exit, members released) is
-// done when it returns, on the host's thread. Only a run still busy after the
-// wait finishes the shutdown itself once it has ended, so no run ever touches
-// a freed client.
+// Lifetime (RefCounted): the host holds the reference the client is made
+// with, from RuxUIClientNew to Destroy, and every queued worker run holds one
+// until it ends; a run gives its reference back just before it signals done.
+// So when Destroy sees the run end within its 1,000 ms wait, it gives back the
+// last reference and the whole shutdown (trace callback off, messaging
+// library exit, members released) is done when it returns, on the host's
+// thread. Only a run still busy after the wait frees the client itself, on
+// its pool thread, once it has ended, so no run ever touches a freed client.
 #pragma once
 
 #include "contracts/OLVRuxUIPlugin.h"
 #include "plugin/ExchangeGate.h"
+#include "plugin/RefCounted.h"
 #include "plugin/SettingNameTable.h"
 #include "base/SharedHandle.h"
 #include "plugin/VtStatistic.h"
 #include "contracts/RuxApi.h"
+#include "contracts/VtApi.h"
 #include "runtime/ExclusiveLock.h"
 #include "base/ThreadSafety.h"
 #include "runtime/WorkerThread.h"
@@ -55,7 +57,7 @@
 
 class ReplyPool;
 
-class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin {
+class RuxUIClient : public WorkerThread, public OLVRuxUIPlugin, private RefCounted<RuxUIClient> {
 public:
     // No session.
     static constexpr uint32_t NoSession = 0xFFFFFFFF;
@@ -102,20 +104,26 @@ public:
     // Copies a string or byte-string item into `buffer`, terminated. False for
     // any other type, a null item or a failed copy.
     static bool GetItemString(RuxItem item, char (&buffer)[256]);
+    // The version of an engine component in the ANSI code page: its text up
+    // to the terminator, or the whole field when the engine left none; empty
+    // when it cannot be converted. Throws std::bad_alloc.
+    static std::string ComponentVersionText(const VtComponentVersion& component);
 
 protected:
     void WorkerProc() override;
-    // Drops the run's reference, then signals done; frees the client when that
-    // reference was the last (the host has stopped waiting).
+    // Gives the run's reference back, then signals done; frees the client when
+    // that reference was the last (the host has stopped waiting).
     void SignalDone() override;
 
 private:
     // The tests reach single dispatch and update steps through it, with items
     // and sessions that Rux.dll and Wine never produce.
     friend class RuxUIClientProbe;
+    friend class RefCounted<RuxUIClient>;
 
-    // Only through Destroy or the end of a run that outlived Destroy's wait:
-    // the trace callback off, the messaging library's exit, the members.
+    // Only by the last reference given back (Destroy, or the end of a run that
+    // outlived Destroy's wait): the trace callback off, the messaging
+    // library's exit, the members.
     ~RuxUIClient() override;
 
     // The run's own sink and service "SB" and its peer to the session's user
@@ -131,7 +139,11 @@ private:
         bool announce = false;
     };
 
-    void ReleaseReference() noexcept;
+    // Sets the session id and its service name, "QClient(%d)" of the id,
+    // together: the only place either is set. Throws what FormatString
+    // throws, and then changes neither.
+    void SetSessionLocked(uint32_t id) OLV_REQUIRES(lock);
+
     void RunWorker();
     // Starts the sink and its service; the first failure is logged, and the
     // start after failures. False (nothing started) when either failed.
@@ -154,19 +166,22 @@ private:
 
     // Updates of the user interface.
     bool AdviseUI() OLV_EXCLUDES(lock);
+    // The sink a push of the worker goes to (the service name); false once
+    // Destroy has begun. Throws std::bad_alloc.
+    bool PushSinkUnlessClosing(std::string& sinkName) OLV_EXCLUDES(lock);
     bool UpdateUIStatistic() OLV_EXCLUDES(lock);
     bool UpdateUIVtStatus() OLV_EXCLUDES(lock);
     void GetVtStatistic(uint32_t session, VtStatistic& statistic) OLV_EXCLUDES(lock);
 
-    // The statistics key watch. SetupStatisticNotifyer ends the previous watch
-    // and sets one up for the current session; FollowSessionWithNotifyer does
+    // The statistics key watch. SetupStatisticNotifier ends the previous watch
+    // and sets one up for the current session; FollowSessionWithNotifier does
     // so when the session or its user changed since, or the watch is closed
     // (SetSession, "Enable", the periodic check). A watch whose user has gone
     // is so closed at once, rather than holding the logged-off user's hive
     // loaded.
-    void SetupStatisticNotifyer() OLV_EXCLUDES(lock);
-    void FollowSessionWithNotifyer() OLV_EXCLUDES(lock);
-    void UpdateStatisticNotifyer() OLV_EXCLUDES(lock);
+    void SetupStatisticNotifier() OLV_EXCLUDES(lock);
+    void FollowSessionWithNotifier() OLV_EXCLUDES(lock);
+    void UpdateStatisticNotifier() OLV_EXCLUDES(lock);
     // Whether the user logged on to `session` is no longer the one whose key
     // the watch holds (nobody, or someone else).
     bool WatchedUserGone(uint32_t session) const;
@@ -193,8 +208,6 @@ private:
     // Set by Destroy under the lock: no push after the final "Status" 0, and a
     // run that stores its exit event afterwards ends at once.
     bool closing OLV_GUARDED_BY(lock) = false;
-    // The host's reference plus one per queued run.
-    std::atomic<long> references{1};
     // Set when a run enters WorkerProc: tells a failed queueing from a run that
     // has already ended.
     std::atomic<bool> runEntered{false};

@@ -9,12 +9,12 @@
 #include "plugin/UniqueRuxItem.h"
 
 #include "log/OlvLog.h"
-#include "runtime/FormatString.h"
 
 #include <cstdint>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -27,6 +27,17 @@ bool Is(const char (&command)[256], const char* literal)
 unsigned HandleBits(RuxItem item)
 {
     return static_cast<unsigned>(reinterpret_cast<uintptr_t>(item));
+}
+
+// The settings item: every setting as a boolean, in the table's order.
+template <size_t... I>
+RuxItem BuildSettingsItem(const int32_t (&values)[FeatureSettingCount], std::index_sequence<I...>)
+{
+    static_assert(sizeof...(I) == 10, "the format names ten members");
+    auto build = [](auto... pairs) {
+        return RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}", pairs...);
+    };
+    return std::apply(build, std::tuple_cat(std::make_tuple(FeatureSettings[I].name, values[I])...));
 }
 
 // Settings applied before a failure still reach the engine.
@@ -133,13 +144,10 @@ void RuxUIClient::OnCall(RuxItem call, char (&command)[256])
     int32_t enable = 0;
     RuxGetBool(arg.get(), &enable);
 
-    // The name first: the id and the name change together or not at all.
     uint32_t active = Platform().activeConsoleSession();
-    std::string name = FormatString("QClient(%d)", active);
     {
         ExclusiveLockHolder holder(lock);
-        sessionId = active;
-        serviceName = std::move(name);
+        SetSessionLocked(active);
     }
     VtApi_SetActiveSession(active);
     if (enable) {
@@ -255,26 +263,16 @@ void RuxUIClient::AnswerSettings(RuxService service, RuxItem proc, RuxItem cooki
         return;
     }
 
-    // In the order the engine has always been asked; Destroy may come between
-    // two reads of a slow engine, and then nothing is answered.
-    static constexpr int32_t OptionOrder[] = {2, 10, 4, 3, 9, 8, 7, 6, 5, 11};
-    int32_t option[12] = {};
-    for (int32_t id : OptionOrder) {
+    // The engine is asked in the reverse of the item's order, as it always
+    // has been; Destroy may come between two reads of a slow engine, and then
+    // nothing is answered.
+    int32_t values[FeatureSettingCount] = {};
+    for (size_t i = FeatureSettingCount; i-- > 0;) {
         if (Closing())
             return;
-        option[id] = VtApi_GetConfigOption(id);
+        values[i] = VtApi_GetConfigOption(FeatureSettings[i].optionId);
     }
-    job.result.reset(RuxBuildItem("{s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b, s:b}",  //
-                                  "EnableAutoUpdate", option[11],                        //
-                                  "EnableSiteStatusCheck", option[5],                    //
-                                  "EnableAntiphishingSig", option[6],                    //
-                                  "EnableAntiphishingHeuristic", option[7],              //
-                                  "EnableBlockSpySite", option[8],                       //
-                                  "EnableCheckFileDownload", option[9],                  //
-                                  "EnableCheckKeystrokes", option[3],                    //
-                                  "KeystrokeSetting", option[4],                         //
-                                  "EnableScanSpy", option[10],                           //
-                                  "EnableVirtual", option[2]));
+    job.result.reset(BuildSettingsItem(values, std::make_index_sequence<FeatureSettingCount>()));
     // The popped query goes with the next pop: the reply keeps copies of what
     // it hands back.
     job.held.reset(RuxBuildItem("{}"));

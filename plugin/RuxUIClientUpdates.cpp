@@ -75,6 +75,24 @@ int32_t Call(RuxService service, RuxItem item)
 
 }  // namespace
 
+std::string RuxUIClient::ComponentVersionText(const VtComponentVersion& component)
+{
+    // Bounded: an engine text without its terminator ends at the field's end.
+    const wchar_t* text = component.version;
+    return WideToAnsi(std::wstring(text, wcsnlen(text, std::size(component.version))));
+}
+
+bool RuxUIClient::PushSinkUnlessClosing(std::string& sinkName)
+{
+    ExclusiveLockHolder holder(lock);
+    // After the host's final "Status" 0 nothing else is pushed, also not by a
+    // run that was still busy when the host destroyed the client.
+    if (closing)
+        return false;
+    sinkName = serviceName;
+    return true;
+}
+
 void RuxUIClient::GetVtStatistic(uint32_t session, VtStatistic& statistic)
 {
     statistic = VtStatistic{};
@@ -108,14 +126,8 @@ bool RuxUIClient::AdviseUI()
     }
 
     std::string sinkName;
-    {
-        ExclusiveLockHolder holder(lock);
-        // After the host's final "Status" 0 nothing else is pushed, also not by
-        // a run that was still busy when the host destroyed the client.
-        if (closing)
-            return false;
-        sinkName = serviceName;
-    }
+    if (!PushSinkUnlessClosing(sinkName))
+        return false;
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::AdviseUI");
 
     VtStatistic statistic;
@@ -127,11 +139,8 @@ bool RuxUIClient::AdviseUI()
     info->count = VtVersionInfoCapacity;
     if (VtApi_Query_VersionInfo(info.get())) {
         uint32_t count = std::min<uint32_t>(info->count, VersionCount);
-        for (uint32_t i = 0; i < count; ++i) {
-            const wchar_t* text = info->entries[i].version;
-            // Bounded: an engine text without its terminator ends at the field's end.
-            versions[i] = WideToAnsi(std::wstring(text, wcsnlen(text, std::size(info->entries[i].version))));
-        }
+        for (uint32_t i = 0; i < count; ++i)
+            versions[i] = ComponentVersionText(info->entries[i]);
     } else {
         OlvLog_Print(OlvLogError, L"RuxUIClient::AdviseUI: failed to get list of components versions");
         versions[0] = WideToAnsi(GetFileVersionString(GetModulePath()));
@@ -165,12 +174,8 @@ bool RuxUIClient::UpdateUIStatistic()
     if (session == NoSession)
         return false;
     std::string sinkName;
-    {
-        ExclusiveLockHolder holder(lock);
-        if (closing)
-            return false;
-        sinkName = serviceName;
-    }
+    if (!PushSinkUnlessClosing(sinkName))
+        return false;
     OlvLog_Print(OlvLogTrace, L"RuxUIClient::UpdateUIStatistic");
 
     VtStatistic statistic;

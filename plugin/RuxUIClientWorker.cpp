@@ -6,7 +6,6 @@
 #include "plugin/RuxUIClient.h"
 
 #include "log/OlvLog.h"
-#include "runtime/FormatString.h"
 
 #include <exception>
 
@@ -153,7 +152,7 @@ void RuxUIClient::Announce(RunEndpoints& endpoints)
     if (!endpoints.peer)
         OlvLog_Print(OlvLogImportant, L"OLVRuxUIPlugin::WorkerProc: failed to open peer");
     OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: start service and waiting events");
-    FollowSessionWithNotifyer();
+    FollowSessionWithNotifier();
     AdviseUI();
 }
 
@@ -175,12 +174,12 @@ bool RuxUIClient::WaitAndDispatch(HANDLE (&waits)[5], RunEndpoints& endpoints, R
             RuxEnsurePeer(endpoints.sink, ServiceName().c_str(), &endpoints.peer);
         return true;
     case WAIT_OBJECT_0 + StatsIndex:
-        UpdateStatisticNotifyer();
+        UpdateStatisticNotifier();
         UpdateUIStatistic();
         return true;
     case WAIT_OBJECT_0 + AdviseIndex:
         // A new session (SetSession, "Enable") gets its user's watch first.
-        FollowSessionWithNotifyer();
+        FollowSessionWithNotifier();
         AdviseUI();
         return true;
     case WAIT_TIMEOUT:
@@ -211,20 +210,20 @@ void RuxUIClient::CheckSession()
     uint32_t active = Platform().activeConsoleSession();
     bool changed = false;
     {
-        // The id and the name change together under the lock, as host threads
-        // read them under it. The notifier and the push take the lock
-        // themselves, so they run after it is released.
+        // Under the lock, as host threads read the id and the name under it.
+        // The notifier and the push take the lock themselves, so they run
+        // after it is released. A name that cannot be made leaves the session
+        // as it was, for the next check.
         ExclusiveLockHolder holder(lock);
         if (active != sessionId.load()) {
-            sessionId = active;
-            serviceName = FormatString("QClient(%d)", active);
+            SetSessionLocked(active);
             changed = true;
         }
     }
     if (changed) {
         OlvLog_Print(OlvLogInfo, L"RuxUIClient::WorkerProc: new session id = %d", active);
-        SetupStatisticNotifyer();
+        SetupStatisticNotifier();
         AdviseUI();
     }
-    FollowSessionWithNotifyer();
+    FollowSessionWithNotifier();
 }

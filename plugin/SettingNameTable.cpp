@@ -2,22 +2,7 @@
 
 void SettingNameTable::Fill()
 {
-    static const struct {
-        const char* name;
-        int32_t optionId;
-    } settings[] = {
-        {"EnableSiteStatusCheck", 5},
-        {"EnableAntiphishingSig", 6},
-        {"EnableAntiphishingHeuristic", 7},
-        {"EnableBlockSpySite", 8},
-        {"EnableCheckKeystrokes", 3},
-        {"KeystrokeSetting", 4},
-        {"EnableVirtual", 2},
-        {"EnableAutoUpdate", 11},
-        {"EnableCheckFileDownload", 9},
-        {"EnableScanSpy", 10},
-    };
-    for (const auto& setting : settings)
+    for (const FeatureSetting& setting : FeatureSettings)
         entries.emplace(setting.name, setting.optionId);
 }
 

@@ -429,8 +429,7 @@ class FrameArrays:
         result = []
         base = unit.low_pc
         if unit.version >= 5:
-            cursor = Cursor(self._section(".debug_rnglists"),
-                            self._list_offset(unit, value, AT_RNGLISTS_BASE, ".debug_rnglists"))
+            cursor = self._list_cursor(unit, value, AT_RNGLISTS_BASE, ".debug_rnglists")
             while True:
                 kind = cursor.u8()
                 if kind == 0:
@@ -458,17 +457,30 @@ class FrameArrays:
                     raise DwarfError("unknown range list entry %d" % kind)
         else:
             cursor = Cursor(self._section(".debug_ranges"), value[1])
-            largest = (1 << (8 * unit.address_size)) - 1
-            while True:
-                start = cursor.sized(unit.address_size)
-                end = cursor.sized(unit.address_size)
-                if start == 0 and end == 0:
-                    break
-                if start == largest:
+            for start, end in self._dwarf4_list(cursor, unit):
+                if start is None:
                     base = end
                 else:
                     result.append((base + start, base + end))
         return [(start, end) for start, end in result if start and end > start]
+
+    def _list_cursor(self, unit, value, base_attribute, section):
+        """A cursor at the DWARF 5 list that `value` names in `section`."""
+        return Cursor(self._section(section), self._list_offset(unit, value, base_attribute, section))
+
+    @staticmethod
+    def _dwarf4_list(cursor, unit):
+        """The entries of a DWARF 4 range or location list as (start, end),
+        up to its end entry; a base address selection comes as (None, base).
+        What follows an entry in a location list is the caller's to read
+        before it asks for the next."""
+        largest = (1 << (8 * unit.address_size)) - 1
+        while True:
+            start = cursor.sized(unit.address_size)
+            end = cursor.sized(unit.address_size)
+            if start == 0 and end == 0:
+                return
+            yield (None, end) if start == largest else (start, end)
 
     def _expressions(self, die):
         """The location expressions of a variable: one, or one per entry of
@@ -483,8 +495,7 @@ class FrameArrays:
         unit = die.unit
         expressions = []
         if unit.version >= 5:
-            cursor = Cursor(self._section(".debug_loclists"),
-                            self._list_offset(unit, value, AT_LOCLISTS_BASE, ".debug_loclists"))
+            cursor = self._list_cursor(unit, value, AT_LOCLISTS_BASE, ".debug_loclists")
             while True:
                 kind = cursor.u8()
                 if kind == 0:
@@ -512,15 +523,10 @@ class FrameArrays:
                 expressions.append(cursor.block(cursor.uleb()))
         else:
             cursor = Cursor(self._section(".debug_loc"), value[1])
-            largest = (1 << (8 * unit.address_size)) - 1
-            while True:
-                start = cursor.sized(unit.address_size)
-                end = cursor.sized(unit.address_size)
-                if start == 0 and end == 0:
-                    break
-                if start == largest:
-                    continue
-                expressions.append(cursor.block(cursor.u16()))
+            for start, _end in self._dwarf4_list(cursor, unit):
+                # An entry's expression follows it; a base selection has none.
+                if start is not None:
+                    expressions.append(cursor.block(cursor.u16()))
         return expressions
 
     # --- what the rule asks --------------------------------------------------

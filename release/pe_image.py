@@ -184,29 +184,27 @@ class PeImage:
     # --- imports and exports -------------------------------------------------
 
     def imported_dlls(self):
-        names = []
-        rva, size = self.directory(DIR_IMPORT)
-        if rva:
-            at = self.rva_to_offset(rva)
-            while True:
-                (original_thunk, _time, _chain, name_rva, first_thunk) = self._unpack("<IIIII", at)
-                if not (original_thunk or name_rva or first_thunk):
-                    break
-                names.append(self._cstring(self.rva_to_offset(name_rva)))
-                at += 20
-        return names
+        # Import descriptors: 20 bytes, the name at 12; the last is the one
+        # without thunks and name.
+        return self._dll_names(DIR_IMPORT, "<IIIII", 20, 3, lambda entry: not (entry[0] or entry[3] or entry[4]))
 
     def delay_imported_dlls(self):
+        # Delay-load descriptors: 32 bytes, the name at 4; the last has none.
+        return self._dll_names(DIR_DELAY_IMPORT, "<II", 32, 1, lambda entry: not entry[1])
+
+    def _dll_names(self, directory, layout, entry_size, name_field, is_last):
+        """The DLL names of a table of descriptors of `entry_size` bytes, read
+        with `layout` up to the entry for which `is_last` holds."""
         names = []
-        rva, size = self.directory(DIR_DELAY_IMPORT)
+        rva, _size = self.directory(directory)
         if rva:
             at = self.rva_to_offset(rva)
             while True:
-                (_attributes, name_rva) = self._unpack("<II", at)
-                if not name_rva:
+                entry = self._unpack(layout, at)
+                if is_last(entry):
                     break
-                names.append(self._cstring(self.rva_to_offset(name_rva)))
-                at += 32
+                names.append(self._cstring(self.rva_to_offset(entry[name_field])))
+                at += entry_size
         return names
 
     def exports(self):

@@ -385,13 +385,10 @@ RUX_API int32_t RuxGetAt(RuxItem item, RuxItem key, RuxItem* value)
 
 RUX_API int32_t RuxGetBool(RuxItem item, int32_t* value)
 {
-    return RunCall<int32_t>(AccessFailed, [&](Library& library) -> int32_t {
-        int32_t number = 0;
-        if (!value || !ReadNumber(library, item, number))
-            return AccessFailed;
-        *value = number != 0 ? 1 : 0;
-        return 0;
-    });
+    const int32_t result = RuxGetInt(item, value);
+    if (result == 0)
+        *value = *value != 0 ? 1 : 0;
+    return result;
 }
 
 RUX_API int32_t RuxGetInt(RuxItem item, int32_t* value)

@@ -1,5 +1,7 @@
 #include "vtapi/ComponentList.h"
 
+#include "vtapi/MultiString.h"
+
 std::vector<EngineComponent> ComponentList::Defaults()
 {
     return {
@@ -60,17 +62,10 @@ std::wstring ComponentList::Encode(const std::vector<EngineComponent>& component
 std::vector<EngineComponent> ComponentList::Decode(std::wstring_view data)
 {
     std::vector<EngineComponent> components;
-    std::size_t start = 0;
-    while (start < data.size()) {
-        std::size_t end = data.find(L'\0', start);
-        if (end == std::wstring_view::npos)
-            end = data.size();
-        std::wstring_view text = data.substr(start, end - start);
+    for (std::wstring_view text : SplitMultiString(data)) {
         std::size_t equals = text.find(L'=');
-        if (equals != std::wstring_view::npos && equals > 0) {
+        if (equals != std::wstring_view::npos && equals > 0)
             components.push_back({std::wstring(text.substr(0, equals)), std::wstring(text.substr(equals + 1))});
-        }
-        start = end + 1;
     }
     return components;
 }

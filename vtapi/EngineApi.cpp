@@ -106,6 +106,17 @@ void CopyTerminated(wchar_t* field, std::size_t count, const std::wstring& text)
     field[units] = L'\0';
 }
 
+// Starting and stopping: the running flag, with a reserved argument that must be 0.
+int32_t SetRunningCall(EngineCall call, int32_t reserved, bool running) noexcept
+{
+    return RunCall(call, [&](const EngineState& state) -> int32_t {
+        if (reserved != 0)
+            return Fail(ERROR_INVALID_PARAMETER);
+        DWORD error = state.SetRunning(running);
+        return error == ERROR_SUCCESS ? 1 : Fail(error);
+    });
+}
+
 }  // namespace
 
 namespace EngineApi {
@@ -152,22 +163,12 @@ int32_t IsVantorStarted() noexcept
 
 int32_t StartVantor(int32_t reserved) noexcept
 {
-    return RunCall(EngineCall::StartVantor, [&](const EngineState& state) -> int32_t {
-        if (reserved != 0)
-            return Fail(ERROR_INVALID_PARAMETER);
-        DWORD error = state.SetRunning(true);
-        return error == ERROR_SUCCESS ? 1 : Fail(error);
-    });
+    return SetRunningCall(EngineCall::StartVantor, reserved, true);
 }
 
 int32_t StopVantor(int32_t reserved) noexcept
 {
-    return RunCall(EngineCall::StopVantor, [&](const EngineState& state) -> int32_t {
-        if (reserved != 0)
-            return Fail(ERROR_INVALID_PARAMETER);
-        DWORD error = state.SetRunning(false);
-        return error == ERROR_SUCCESS ? 1 : Fail(error);
-    });
+    return SetRunningCall(EngineCall::StopVantor, reserved, false);
 }
 
 int32_t GetConfigOption(int32_t optionId) noexcept

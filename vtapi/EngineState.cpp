@@ -1,6 +1,8 @@
 #include "vtapi/EngineState.h"
 
 #include "base/UniqueHandle.h"
+#include "vtapi/DecimalNumber.h"
+#include "vtapi/MultiString.h"
 #include "vtapi/OptionName.h"
 #include "vtapi/StateLock.h"
 
@@ -24,17 +26,6 @@ std::wstring OptionValueName(int32_t id)
 std::wstring PendingValueName(int32_t id)
 {
     return L"Pending." + std::to_wstring(id);
-}
-
-bool ParseSessionId(const std::wstring& text, uint32_t& id)
-{
-    if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring::npos)
-        return false;
-    unsigned long long value = std::stoull(text);
-    if (value > std::numeric_limits<uint32_t>::max())
-        return false;
-    id = static_cast<uint32_t>(value);
-    return true;
 }
 
 // A DWORD value of `key`; ERROR_FILE_NOT_FOUND when it or the key (null) is
@@ -460,16 +451,11 @@ DWORD EngineState::GetSessions(std::vector<uint32_t>& sessions) const
     if (error != ERROR_SUCCESS)
         return error;
     std::vector<uint32_t> read;
-    std::size_t start = 0;
-    while (start < data.size()) {
-        std::size_t end = data.find(L'\0', start);
-        if (end == std::wstring::npos)
-            end = data.size();
+    for (std::wstring_view text : SplitMultiString(data)) {
         uint32_t id = 0;
         // A string that is no session number names no session: skip it.
-        if (ParseSessionId(data.substr(start, end - start), id))
+        if (ParseDecimal32(text, id))
             read.push_back(id);
-        start = end + 1;
     }
     sessions = std::move(read);
     return ERROR_SUCCESS;

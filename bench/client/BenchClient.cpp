@@ -6,11 +6,15 @@
 //
 // The host process (no arguments) starts the echo sink and a client from
 // RUXUI.dll, then runs this program again as the UI (--ui N), which measures.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
+#include "base/UniqueHandle.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
 #include "contracts/VtApi.h"
 #include "contracts/RuxExtensions.h"
+#include "plugin/SettingNameTable.h"
+#include "tools/ruxhost/PluginHost.h"
 
 #include <windows.h>
 
@@ -18,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +48,32 @@ void PrintUsage()
         EchoSink, ReplySink, DefaultIterations);
 }
 
+// A sink of this process with one service, whose queue is popped; stopped and
+// its events closed when it goes.
+class BenchSink {
+public:
+    BenchSink() = default;
+    ~BenchSink()
+    {
+        RuxStopService(service);
+        RuxStopSink(sink);
+    }
+    BenchSink(const BenchSink&) = delete;
+    BenchSink& operator=(const BenchSink&) = delete;
+
+    bool Start(const char* sinkName, const char* serviceName)
+    {
+        sink = RuxStartSink(sinkName, sinkEvent.get());
+        service = sink ? RuxStartService(sink, serviceName, serviceEvent.get()) : nullptr;
+        return service != nullptr;
+    }
+
+    UniqueEvent sinkEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueEvent serviceEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    RuxSink sink = nullptr;
+    RuxService service = nullptr;
+};
+
 // ---- the host side ------------------------------------------------------------
 
 // Answers every query of its service at once: the floor of a query round trip.
@@ -51,25 +82,17 @@ class EchoService {
 public:
     bool Start()
     {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sink = RuxStartSink(EchoSink, sinkEvent);
-        service = sink ? RuxStartService(sink, "SB", event) : nullptr;
-        if (!service)
+        if (!echo.Start(EchoSink, "SB"))
             return false;
         thread = std::thread([this] { Serve(); });
         return true;
     }
-    void Stop()
+    ~EchoService()
     {
         stopping = true;
-        SetEvent(event);
+        SetEvent(echo.serviceEvent.get());
         if (thread.joinable())
             thread.join();
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(event);
-        CloseHandle(sinkEvent);
     }
 
 private:
@@ -78,9 +101,9 @@ private:
         RuxConnection lasting = nullptr;
         RuxService lastingService = nullptr;
         while (!stopping) {
-            WaitForSingleObject(event, INFINITE);
+            WaitForSingleObject(echo.serviceEvent.get(), INFINITE);
             RuxItem call = nullptr;
-            while (RuxPopCall(service, &call) == RuxResult_Query) {
+            while (RuxPopCall(echo.service, &call) == RuxResult_Query) {
                 RuxItem proc = nullptr;
                 RuxItem cookie = nullptr;
                 RuxItem arg = nullptr;
@@ -114,40 +137,16 @@ private:
         RuxCloseConnection(lasting);
     }
 
-    HANDLE event = nullptr;
-    HANDLE sinkEvent = nullptr;
-    RuxSink sink = nullptr;
-    RuxService service = nullptr;
+    BenchSink echo;
     std::thread thread;
     std::atomic<bool> stopping{false};
 };
 
-int RunHost(int iterations)
+// The UI process against a started client, which is destroyed and unloaded
+// afterwards: the UI's exit code.
+DWORD RunUiProcess(PluginHost& plugin, int iterations)
 {
-    RuxInit();
-    EchoService echo;
-    if (!echo.Start()) {
-        std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
-        echo.Stop();
-        RuxExit();
-        return 1;
-    }
-    HMODULE plugin = LoadLibraryW(L"RUXUI.dll");
-    using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = plugin ? reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(
-                                GetProcAddress(plugin, MAKEINTRESOURCEA(2))))
-                          : nullptr;
-    OLVRuxUIPlugin* client = factory ? factory() : nullptr;
-    if (!client) {
-        std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
-        echo.Stop();
-        if (plugin)
-            FreeLibrary(plugin);
-        RuxExit();
-        return 1;
-    }
-    client->StartWorker();
-
+    plugin.StartWorker();
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --ui " + std::to_wstring(iterations);
@@ -166,9 +165,27 @@ int RunHost(int iterations)
     } else {
         std::fprintf(stderr, "bench_client: cannot start the UI process (error %lu)\n", GetLastError());
     }
-    client->Destroy();
-    FreeLibrary(plugin);
-    echo.Stop();
+    plugin.Destroy();
+    bool stillMapped = false;
+    plugin.Unload(stillMapped);
+    return code;
+}
+
+int RunHost(int iterations)
+{
+    RuxInit();
+    DWORD code = 1;
+    {
+        EchoService echo;
+        PluginHost plugin(L"RUXUI.dll");
+        DWORD error = ERROR_SUCCESS;
+        if (!echo.Start())
+            std::fprintf(stderr, "bench_client: cannot start the echo sink \"%s\" (in use?)\n", EchoSink);
+        else if (!plugin.NewClient(error))
+            std::fprintf(stderr, "bench_client: cannot load RUXUI.dll or create a client (error %lu)\n", error);
+        else
+            code = RunUiProcess(plugin, iterations);
+    }
     RuxExit();
     return static_cast<int>(code);
 }
@@ -183,21 +200,7 @@ struct Percentiles {
 
 class UiMeasure {
 public:
-    bool Start()
-    {
-        event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        sink = RuxStartSink(ReplySink, sinkEvent);
-        service = sink ? RuxStartService(sink, ReplyService, event) : nullptr;
-        return service != nullptr;
-    }
-    ~UiMeasure()
-    {
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(event);
-        CloseHandle(sinkEvent);
-    }
+    bool Start() { return replies.Start(ReplySink, ReplyService); }
 
     // One query after another on a lasting connection to `target`, each timed
     // from the send to the popped reply.
@@ -247,20 +250,17 @@ private:
     {
         for (;;) {
             RuxItem item = nullptr;
-            int32_t kind = RuxPopCall(service, &item);
+            int32_t kind = RuxPopCall(replies.service, &item);
             if (kind == RuxResult_Reply)
                 return true;
             if (kind != RuxResult_Empty)
                 continue;
-            if (WaitForSingleObject(event, 5000) != WAIT_OBJECT_0)
+            if (WaitForSingleObject(replies.serviceEvent.get(), 5000) != WAIT_OBJECT_0)
                 return false;
         }
     }
 
-    HANDLE event = nullptr;
-    HANDLE sinkEvent = nullptr;
-    RuxSink sink = nullptr;
-    RuxService service = nullptr;
+    BenchSink replies;
 };
 
 int RunUi(int iterations)
@@ -299,13 +299,13 @@ int RunUi(int iterations)
                     code = 1;
             }
             // The plug-in's own share: the ten option reads of one settings reply,
-            // made here against the same simulated engine.
+            // made here against the same simulated engine in the same order.
             std::vector<double> reads;
             reads.reserve(static_cast<size_t>(iterations));
             for (int i = 0; i < iterations; ++i) {
                 const double from = Now();
-                for (int32_t id : {2, 10, 4, 3, 9, 8, 7, 6, 5, 11})
-                    VtApi_GetConfigOption(id);
+                for (size_t s = FeatureSettingCount; s-- > 0;)
+                    VtApi_GetConfigOption(FeatureSettings[s].optionId);
                 reads.push_back((Now() - from) * 1e6);
             }
             double readsP50 = Median(reads);
@@ -327,25 +327,13 @@ int RunUi(int iterations)
 int wmain(int argc, wchar_t** argv)
 {
     int iterations = DefaultIterations;
-    bool ui = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::wcscmp(argv[i], L"--help") == 0 || std::wcscmp(argv[i], L"-h") == 0) {
-            PrintUsage();
-            return 0;
-        }
-        if ((std::wcscmp(argv[i], L"--iterations") == 0 || std::wcscmp(argv[i], L"--ui") == 0) && i + 1 < argc) {
-            ui = ui || std::wcscmp(argv[i], L"--ui") == 0;
-            wchar_t* end = nullptr;
-            long n = std::wcstol(argv[++i], &end, 10);
-            if (!end || *end != 0 || n < 100 || n > 1000000) {
-                std::fprintf(stderr, "bench_client: --iterations takes a number from 100 to 1000000\n");
-                return 2;
-            }
-            iterations = static_cast<int>(n);
-            continue;
-        }
-        std::fprintf(stderr, "bench_client: bad argument (try --help)\n");
-        return 2;
-    }
+    int uiIterations = 0;  // the UI process this program starts: --ui N
+    BenchArguments arguments("bench_client", &PrintUsage);
+    arguments.Count("--iterations", iterations, 100, 1000000).Count("--ui", uiIterations, 100, 1000000);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
+    const bool ui = uiIterations != 0;
+    if (ui)
+        iterations = uiIterations;
     return ui ? RunUi(iterations) : RunHost(iterations);
 }

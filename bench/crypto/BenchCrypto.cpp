@@ -1,5 +1,6 @@
 // bench_crypto: AES-256-ECB and MD5 throughput on 64 KiB records, and the
 // cost of sealing a stream key, beside Windows CNG doing the same work.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "log/crypto/Aes256Paths.h"
 #include "log/crypto/Aes256Schedule.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,19 +142,12 @@ void PrintHelp()
 
 int main(int argc, char** argv)
 {
-    double sampleSeconds = 0.1;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "/?") == 0) {
-            PrintHelp();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            sampleSeconds = 0.02;
-            continue;
-        }
-        std::fprintf(stderr, "bench_crypto: unknown argument \"%s\" (try --help)\n", argv[i]);
-        return 2;
-    }
+    bool quick = false;
+    BenchArguments arguments("bench_crypto", &PrintHelp);
+    arguments.Switch("--quick", quick);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
+    const double sampleSeconds = quick ? 0.02 : 0.1;
 
     std::vector<uint8_t> record(RecordLength);
     for (size_t i = 0; i < record.size(); ++i)

@@ -12,10 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "runtime/FormatString.h"
 
 namespace {
+
+constexpr char UsageText[] =
+    "usage: bench_format [--rounds N] [--iterations N]\n"
+    "  Times FormatString against a bare _snprintf/_snwprintf into a stack buffer\n"
+    "  and prints nanoseconds per call (medians of N alternating rounds) and their ratio.\n"
+    "  Defaults: 21 rounds of 50000 calls of each.\n";
 
 constexpr const wchar_t* LineFormat = L"RuxUIClient::WorkerProc: session %d, sink %s, state %08x, waited %u ms";
 constexpr const wchar_t* SinkName = L"QClient(1)";
@@ -57,38 +64,15 @@ void PrintRow(const char* name, const Timing& t)
     fflush(stdout);
 }
 
-void Usage()
-{
-    printf("usage: bench_format [--rounds N] [--iterations N]\n"
-           "  Times FormatString against a bare _snprintf/_snwprintf into a stack buffer\n"
-           "  and prints nanoseconds per call (medians of N alternating rounds) and their ratio.\n"
-           "  Defaults: 21 rounds of 50000 calls of each.\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int rounds = 21;
-    int iterations = 50000;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            Usage();
-            return 0;
-        }
-        if (i + 1 < argc && (!strcmp(argv[i], "--rounds") || !strcmp(argv[i], "--iterations"))) {
-            int value = atoi(argv[i + 1]);
-            if (value <= 0) {
-                fprintf(stderr, "bench_format: %s needs a positive number\n", argv[i]);
-                return 2;
-            }
-            (!strcmp(argv[i], "--rounds") ? rounds : iterations) = value;
-            ++i;
-            continue;
-        }
-        fprintf(stderr, "bench_format: unknown argument %s (see --help)\n", argv[i]);
-        return 2;
-    }
+    int rounds = 21, iterations = 50000;
+    BenchArguments arguments("bench_format", UsageText);
+    arguments.Count("--rounds", rounds).Count("--iterations", iterations);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     std::wstring line = FormatString(LineFormat, 1, SinkName, 0x1234u, 10000u);
     printf("wide line: %zu characters\n\n", line.size());

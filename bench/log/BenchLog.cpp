@@ -9,6 +9,7 @@
 // tools do), so that the file cannot be moved to ".old".
 //
 //   bench_log [--help] [--lines N] [--records N] [--runs R]
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "log/OlvLog.h"
 #include "log/ProcessLogControl.h"
@@ -19,10 +20,20 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr char UsageText[] =
+    "usage: bench_log [--lines N] [--records N] [--runs R]\n"
+    "Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
+    "thread) against formatting the same line with _snwprintf alone and against\n"
+    "the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
+    "ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
+    "time per record of N error lines past a 64 KiB limit, rotating freely and\n"
+    "with the rotation blocked by a reader without delete sharing.\n";
 
 // A line like the plug-in's: 100 characters after the prefix.
 constexpr const wchar_t* LineFormat = L"RuxUIClient::WorkerProc: new session id = %d, service=%s, state=%u, pending=%u, %s";
@@ -178,33 +189,11 @@ void PrintLimit(double base, double limit, double direct, double writer)
 
 int wmain(int argc, wchar_t** argv)
 {
-    int lines = 200000;
-    int records = 2000;
-    int runs = 5;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring arg = argv[i];
-        if (arg == L"--help" || arg == L"-h") {
-            std::wprintf(L"usage: bench_log [--lines N] [--records N] [--runs R]\n"
-                         L"Measures OlvLog_Print (plain and encrypted file, direct and with the writer\n"
-                         L"thread) against formatting the same line with _snwprintf alone and against\n"
-                         L"the limit (ntdll's formatter into 64 KiB batches, one size query and\n"
-                         L"ZwWriteFile each); prints the median of R runs and the ratios. Then the\n"
-                         L"time per record of N error lines past a 64 KiB limit, rotating freely and\n"
-                         L"with the rotation blocked by a reader without delete sharing.\n");
-            return 0;
-        }
-        if ((arg == L"--lines" || arg == L"--records" || arg == L"--runs") && i + 1 < argc) {
-            int value = _wtoi(argv[++i]);
-            if (value <= 0) {
-                std::fwprintf(stderr, L"bench_log: %ls needs a positive number\n", arg.c_str());
-                return 1;
-            }
-            (arg == L"--lines" ? lines : arg == L"--records" ? records : runs) = value;
-            continue;
-        }
-        std::fwprintf(stderr, L"bench_log: unknown argument %ls (see --help)\n", arg.c_str());
-        return 1;
-    }
+    int lines = 200000, records = 2000, runs = 5;
+    BenchArguments arguments("bench_log", UsageText);
+    arguments.Count("--lines", lines).Count("--records", records).Count("--runs", runs);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);

@@ -2,6 +2,7 @@
 // short component, then the store) against a hit in the long-path cache.
 // Works on short names that the file system makes in a temporary folder of
 // its own, removed at the end. Prints one table row per case.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "plugin/LongPathCache.h"
 #include "plugin/ModulePath.h"
@@ -16,6 +17,12 @@
 #include <vector>
 
 namespace {
+
+constexpr char UsageText[] =
+    "usage: bench_modulepath [--rounds N] [--iterations N]\n"
+    "  Times ExpandShortPath of a path with short components: the first\n"
+    "  expansion (fresh cache) against a cache hit, in nanoseconds per call\n"
+    "  (median of N rounds). Defaults: 11 rounds of 2000 calls.\n";
 
 volatile std::size_t Sink;
 
@@ -59,38 +66,15 @@ void RemoveTree(const std::wstring& folder)
     RemoveDirectoryW(folder.c_str());
 }
 
-void Usage()
-{
-    printf("usage: bench_modulepath [--rounds N] [--iterations N]\n"
-           "  Times ExpandShortPath of a path with short components: the first\n"
-           "  expansion (fresh cache) against a cache hit, in nanoseconds per call\n"
-           "  (median of N rounds). Defaults: 11 rounds of 2000 calls.\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    int rounds = 11;
-    int iterations = 2000;
-    for (int i = 1; i < argc; ++i) {
-        if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            Usage();
-            return 0;
-        }
-        if (i + 1 < argc && (!strcmp(argv[i], "--rounds") || !strcmp(argv[i], "--iterations"))) {
-            int value = atoi(argv[i + 1]);
-            if (value <= 0) {
-                fprintf(stderr, "bench_modulepath: %s needs a positive number\n", argv[i]);
-                return 2;
-            }
-            (!strcmp(argv[i], "--rounds") ? rounds : iterations) = value;
-            ++i;
-            continue;
-        }
-        fprintf(stderr, "bench_modulepath: unknown argument %s (see --help)\n", argv[i]);
-        return 2;
-    }
+    int rounds = 11, iterations = 2000;
+    BenchArguments arguments("bench_modulepath", UsageText);
+    arguments.Count("--rounds", rounds).Count("--iterations", iterations);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     wchar_t temp[MAX_PATH + 1];
     DWORD length = GetTempPathW(MAX_PATH + 1, temp);

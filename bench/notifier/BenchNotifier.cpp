@@ -4,6 +4,7 @@
 // session's sink. This program is host and user interface at once: it loads
 // RUXUI.dll, starts the session's sink "QClient(N)", and times each change until
 // the update carrying the new counter arrives. Prints p50, p99 and the maximum.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxApi.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -170,18 +172,9 @@ int Run(int changes)
 int wmain(int argc, wchar_t** argv)
 {
     int changes = DefaultChanges;
-    for (int i = 1; i < argc; ++i) {
-        if (std::wcscmp(argv[i], L"--help") == 0 || std::wcscmp(argv[i], L"-h") == 0) {
-            PrintUsage();
-            return 0;
-        }
-        if (std::wcscmp(argv[i], L"--changes") == 0 && i + 1 < argc) {
-            changes = _wtoi(argv[++i]);
-            if (changes >= 10)
-                continue;
-        }
-        std::fprintf(stderr, "bench_notifier: bad arguments (try --help)\n");
-        return 2;
-    }
+    BenchArguments arguments("bench_notifier", &PrintUsage);
+    arguments.Count("--changes", changes, 10);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
     return Run(changes);
 }

@@ -1,7 +1,7 @@
 // How long a genuine "RequestSBSetting" waits for its reply, and how long the
 // host's Destroy takes, while a hostile process of the same user has queued
-// queries whose reply sinks stall (one drips a byte every 4 s, one accepts and
-// never answers), and while every engine read takes 3 s. Each case runs in a
+// queries whose reply sinks stall (ruxfuzz's: one drips a byte every few
+// seconds, one accepts and never answers), and while every engine read takes 3 s. Each case runs in a
 // host process of its own (the plug-in loaded from RUXUI.dll beside this
 // program), so that a case the plug-in cannot finish is ended at its cap and
 // the next one starts clean. Prints one row per case, in milliseconds.
@@ -11,8 +11,9 @@
 // stalling sinks and N queries naming them) and, for the reply cases, the
 // genuine user interface (--ui), which times its own query.
 #include "bench/common/BenchTiming.h"
-#include "contracts/OLVRuxUIPlugin.h"
 #include "contracts/RuxExtensions.h"
+#include "tools/ruxfuzz/StallingSinks.h"
+#include "tools/ruxhost/PluginHost.h"
 #include "vtapi/EngineState.h"
 #include "vtapi/FaultSwitch.h"
 
@@ -28,11 +29,8 @@
 
 namespace {
 
-constexpr const char* DripSink = "OlvBenchDrip";
-constexpr const char* SilentSink = "OlvBenchSilent";
 constexpr const char* UiSink = "OlvBenchUi";
 constexpr const char* UiService = "Answers";
-constexpr DWORD DripIntervalMs = 4000;
 constexpr DWORD SlowEngineMs = 3000;
 constexpr int DefaultHostile = 40;
 constexpr DWORD DefaultCapMs = 120000;
@@ -71,53 +69,16 @@ std::wstring EventName(const wchar_t* what, DWORD process)
 
 // ---- the hostile process ------------------------------------------------------
 
-// One pipe instance after another of sink `name`: each client is held until it
-// goes, either fed one byte every DripIntervalMs or never answered at all. The
-// pipe is owned by the process's user, as a process of the user may make it:
-// a client of that user then trusts it as a server of its own.
-void ServeStalling(const std::string& name, bool drip, HANDLE stop)
-{
-    std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(name.begin(), name.end());
-    HANDLE token = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-    unsigned char user[256];
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, user, sizeof user, &size);
-    CloseHandle(token);
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-    while (WaitForSingleObject(stop, 0) == WAIT_TIMEOUT) {
-        HANDLE pipe = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
-                                       PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, &attributes);
-        if (pipe == INVALID_HANDLE_VALUE)
-            return;
-        if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-            char buffer[4096];
-            DWORD bytes = 0;
-            if (drip) {
-                while (WriteFile(pipe, "x", 1, &bytes, nullptr) && WaitForSingleObject(stop, DripIntervalMs) == WAIT_TIMEOUT) {
-                }
-            } else {
-                while (ReadFile(pipe, buffer, sizeof buffer, &bytes, nullptr) || GetLastError() == ERROR_MORE_DATA) {
-                }
-            }
-        }
-        DisconnectNamedPipe(pipe);
-        CloseHandle(pipe);
-    }
-}
-
+// ruxfuzz's stalling sinks, one feeding its client a byte every few seconds
+// and one that never answers, and `queries` queries naming them in turn.
 int RunHostile(int queries, const std::wstring& readyName)
 {
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, readyName.c_str());
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::vector<std::thread> servers;
-    for (int i = 0; i < 4; ++i) {
-        servers.emplace_back(ServeStalling, DripSink, true, stop);
-        servers.emplace_back(ServeStalling, SilentSink, false, stop);
+    StallingSinks sinks;
+    std::string error;
+    if (!ready || !sinks.Start(error)) {
+        std::fprintf(stderr, "bench_replies: the hostile process cannot serve its sinks: %s\n", error.c_str());
+        return 1;
     }
     RuxInit();
     int sent = 0;
@@ -126,7 +87,8 @@ int RunHostile(int queries, const std::wstring& readyName)
             RuxItem proc = RuxBuildItem("s", "RequestSBSetting");
             for (int i = 0; i < queries; ++i) {
                 RuxItem cookie = RuxBuildItem("i", i);
-                sent += RuxQuery(service, 0, proc, nullptr, cookie, i % 2 ? SilentSink : DripSink, "SB") != 0;
+                sent += RuxQuery(service, 0, proc, nullptr, cookie,
+                                 (i % 2 ? sinks.SilentName() : sinks.DripName()).c_str(), "SB") != 0;
                 RuxReleaseItem(cookie);
             }
             RuxReleaseItem(proc);
@@ -221,17 +183,13 @@ int RunHost(const Case& c, int hostile, DWORD capMs)
         std::fprintf(stderr, "bench_replies: cannot set the engine's fault switch\n");
         return 1;
     }
-    HMODULE plugin = LoadLibraryW(L"RUXUI.dll");
-    using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = plugin ? reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(
-                                GetProcAddress(plugin, MAKEINTRESOURCEA(2))))
-                          : nullptr;
-    OLVRuxUIPlugin* client = factory ? factory() : nullptr;
-    if (!client) {
-        std::fprintf(stderr, "bench_replies: cannot load RUXUI.dll or create a client (error %lu)\n", GetLastError());
+    PluginHost plugin(L"RUXUI.dll");
+    DWORD error = ERROR_SUCCESS;
+    if (!plugin.NewClient(error)) {
+        std::fprintf(stderr, "bench_replies: cannot load RUXUI.dll or create a client (error %lu)\n", error);
         return 1;
     }
-    client->StartWorker();
+    plugin.StartWorker();
     // The worker starts "SB" on the pool.
     RuxInit();
     for (int i = 0; i < 100; ++i) {
@@ -264,7 +222,7 @@ int RunHost(const Case& c, int hostile, DWORD capMs)
         HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         double start = Now();
         std::thread destroyer([&] {
-            client->Destroy();
+            plugin.Destroy();
             SetEvent(returned);
         });
         if (WaitForSingleObject(returned, capMs) == WAIT_OBJECT_0) {
@@ -314,9 +272,9 @@ void PrintUsage()
         "usage: bench_replies [--hostile N] [--cap MS] [CASE...]\n"
         "  Times the genuine \"RequestSBSetting\" reply and the host's Destroy while a hostile\n"
         "  process's queries name reply sinks that stall, and while every engine read takes\n"
-        "  3 s (the engine's fault switch, set and cleared here). Needs the sink names \"SB\",\n"
-        "  \"%s\", \"%s\" and \"%s\" free. Cases (default all):\n",
-        UiSink, DripSink, SilentSink);
+        "  3 s (the engine's fault switch, set and cleared here). Needs the sink names \"SB\"\n"
+        "  and \"%s\" free. Cases (default all):\n",
+        UiSink);
     for (const Case& c : Cases)
         std::printf("    %-16ls %ls\n", c.name, c.label);
     std::printf(
@@ -392,6 +350,6 @@ int wmain(int argc, wchar_t** argv)
     }
     std::printf("(%d hostile queries, half to a sink dripping a byte every %lu ms, half to one that never answers;\n"
                 " the slow engine answers every option read after %lu ms)\n",
-                hostile, static_cast<unsigned long>(DripIntervalMs), static_cast<unsigned long>(SlowEngineMs));
+                hostile, static_cast<unsigned long>(StallingSinks::DripIntervalMs), static_cast<unsigned long>(SlowEngineMs));
     return code;
 }

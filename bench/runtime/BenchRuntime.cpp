@@ -2,6 +2,7 @@
 // uncontended acquire+release, and two threads that each make 1,000,000
 // increments of one counter under the lock. Prints one table row per case:
 // medians of several rounds, with the target each case has to meet.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "runtime/ExclusiveLock.h"
 #include "runtime/MultiProcessor.h"
@@ -13,9 +14,18 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace {
+
+constexpr char UsageText[] =
+    "usage: bench_runtime [--rounds N] [--iterations N] [--increments N] [--single-processor]\n"
+    "  Times ExclusiveLock against SRWLOCK and CRITICAL_SECTION.\n"
+    "  --rounds N      rounds per case, medians are printed (default 9)\n"
+    "  --iterations N  uncontended acquire+release pairs per round (default 2000000)\n"
+    "  --increments N  increments per thread in the contended case (default 1000000)\n"
+    "  --single-processor  force ExclusiveLock's single-processor acquire path\n";
 
 // The three locks behind one shape, so that every case runs the same loop.
 struct OlvLock {
@@ -94,73 +104,35 @@ double ContendedMs(long increments)
     return Counter == 2 * increments ? ms : -1.0;
 }
 
-void Usage()
-{
-    printf("usage: bench_runtime [--rounds N] [--iterations N] [--increments N] [--single-processor]\n"
-           "  Times ExclusiveLock against SRWLOCK and CRITICAL_SECTION.\n"
-
-           "  --rounds N      rounds per case, medians are printed (default 9)\n"
-           "  --iterations N  uncontended acquire+release pairs per round (default 2000000)\n"
-           "  --increments N  increments per thread in the contended case (default 1000000)\n"
-           "  --single-processor  force ExclusiveLock's single-processor acquire path\n");
-}
-
-bool ParseCount(const char* text, long& value)
-{
-    char* end = nullptr;
-    long parsed = std::strtol(text, &end, 10);
-    if (!end || *end != '\0' || parsed <= 0)
-        return false;
-    value = parsed;
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    long rounds = 9;
-    long iterations = 2000000;
-    long increments = 1000000;
-    for (int i = 1; i < argc; ++i) {
-        long* target = nullptr;
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            Usage();
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--single-processor") == 0) {
-            MultiProcessor = false;
-            continue;
-        }
-        if (std::strcmp(argv[i], "--rounds") == 0)
-            target = &rounds;
-        else if (std::strcmp(argv[i], "--iterations") == 0)
-            target = &iterations;
-        else if (std::strcmp(argv[i], "--increments") == 0)
-            target = &increments;
-        if (!target || i + 1 >= argc || !ParseCount(argv[i + 1], *target)) {
-            fprintf(stderr, "bench_runtime: bad argument '%s'\n", argv[i]);
-            Usage();
-            return 1;
-        }
-        ++i;
-    }
+    int rounds = 9, iterations = 2000000, increments = 1000000;
+    bool singleProcessor = false;
+    BenchArguments arguments("bench_runtime", UsageText);
+    arguments.Count("--rounds", rounds).Count("--iterations", iterations).Count("--increments", increments);
+    arguments.Switch("--single-processor", singleProcessor);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
+    if (singleProcessor)
+        MultiProcessor = false;
 
-    printf("MultiProcessor = %s, %ld rounds, medians\n\n", MultiProcessor ? "true" : "false", rounds);
+    printf("MultiProcessor = %s, %d rounds, medians\n\n", MultiProcessor ? "true" : "false", rounds);
 
     // Uncontended: the three locks run in alternate rounds, so that a
     // neighbour's load on the machine falls on all of them alike.
-    printf("uncontended acquire+release (%ld per round)\n", iterations);
+    printf("uncontended acquire+release (%d per round)\n", iterations);
     fflush(stdout);
     {
         OlvLock olv;
         SrwLock srw;
         CriticalSection cs;
         std::vector<double> olvNs, srwNs, csNs, olvToCs, olvToSrw;
-        for (long r = 0; r < rounds; ++r) {
-            olvNs.push_back(UncontendedNs(olv, static_cast<int>(iterations)));
-            srwNs.push_back(UncontendedNs(srw, static_cast<int>(iterations)));
-            csNs.push_back(UncontendedNs(cs, static_cast<int>(iterations)));
+        for (int r = 0; r < rounds; ++r) {
+            olvNs.push_back(UncontendedNs(olv, iterations));
+            srwNs.push_back(UncontendedNs(srw, iterations));
+            csNs.push_back(UncontendedNs(cs, iterations));
             olvToCs.push_back(olvNs.back() / csNs.back());
             olvToSrw.push_back(olvNs.back() / srwNs.back());
         }
@@ -177,17 +149,17 @@ int main(int argc, char** argv)
         fflush(stdout);
     }
 
-    printf("two threads x %ld increments\n", increments);
+    printf("two threads x %d increments\n", increments);
     fflush(stdout);
     {
         std::vector<double> olvMs, srwMs, csMs;
         bool broken = false;
-        for (long r = 0; r < rounds; ++r) {
+        for (int r = 0; r < rounds; ++r) {
             olvMs.push_back(ContendedMs<OlvLock>(increments));
             srwMs.push_back(ContendedMs<SrwLock>(increments));
             csMs.push_back(ContendedMs<CriticalSection>(increments));
             broken = broken || olvMs.back() < 0 || srwMs.back() < 0 || csMs.back() < 0;
-            printf("  round %2ld: ExclusiveLock %8.1f ms, SRWLOCK %8.1f ms, CRITICAL_SECTION %8.1f ms\n", r + 1,
+            printf("  round %2d: ExclusiveLock %8.1f ms, SRWLOCK %8.1f ms, CRITICAL_SECTION %8.1f ms\n", r + 1,
                    olvMs.back(), srwMs.back(), csMs.back());
             fflush(stdout);
         }

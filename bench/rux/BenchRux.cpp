@@ -13,6 +13,7 @@
 // message and sets an event that a second thread waits on before it answers,
 // at the server only and at both ends (as a Rux query and its reply take it:
 // the floor of Rux's design).
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "contracts/RuxExtensions.h"
 
@@ -22,10 +23,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr char UsageText[] =
+    "usage: bench_rux [--rounds N] [--round-trips N] [--calls N] [--fresh N]\n"
+    "  Measures Rux.dll between two processes against a bare message-mode pipe\n"
+    "  carrying messages of the same size, and prints two tables.\n"
+    "  --rounds N       rounds of round trips, every kind in turn (default 10)\n"
+    "  --round-trips N  round trips of each kind per round (default 300)\n"
+    "  --calls N        one-way messages for the throughput row (default 20000)\n"
+    "  --fresh N        fresh connections for the open+service+update+close rows (default 300)\n"
+    "  --help           this text\n";
 
 constexpr DWORD PipeBytes = 64 * 1024;
 // Round trips of one kind in a row, and those before them that are not counted.
@@ -414,19 +426,6 @@ size_t QueryFrameBytes(const std::string& ownSink)
     return 16 + 5 + text(4) + text(16) + text(7) + text(2) + text(6) + text(ownSink.size()) + text(6) + 5;
 }
 
-void Usage()
-{
-    std::printf(
-        "usage: bench_rux [--rounds N] [--round-trips N] [--calls N] [--fresh N]\n"
-        "  Measures Rux.dll between two processes against a bare message-mode pipe\n"
-        "  carrying messages of the same size, and prints two tables.\n"
-        "  --rounds N       rounds of round trips, every kind in turn (default 10)\n"
-        "  --round-trips N  round trips of each kind per round (default 300)\n"
-        "  --calls N        one-way messages for the throughput row (default 20000)\n"
-        "  --fresh N        fresh connections for the open+service+update+close rows (default 300)\n"
-        "  --help           this text\n");
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -434,29 +433,11 @@ int main(int argc, char** argv)
     if (argc == 4 && std::strcmp(argv[1], "--serve") == 0)
         return Serve(argv[2], argv[3]);
     int rounds = 10, roundTrips = 300, calls = 20000, freshCount = 300;
-    for (int i = 1; i < argc; ++i) {
-        auto number = [&](int& value) {
-            if (i + 1 >= argc || (value = std::atoi(argv[++i])) <= 0) {
-                std::fprintf(stderr, "bench_rux: %s needs a positive number\n", argv[i - 1]);
-                std::exit(2);
-            }
-        };
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            Usage();
-            return 0;
-        } else if (!std::strcmp(argv[i], "--rounds"))
-            number(rounds);
-        else if (!std::strcmp(argv[i], "--round-trips"))
-            number(roundTrips);
-        else if (!std::strcmp(argv[i], "--calls"))
-            number(calls);
-        else if (!std::strcmp(argv[i], "--fresh"))
-            number(freshCount);
-        else {
-            std::fprintf(stderr, "bench_rux: unknown argument '%s' (see --help)\n", argv[i]);
-            return 2;
-        }
-    }
+    BenchArguments arguments("bench_rux", UsageText);
+    arguments.Count("--rounds", rounds).Count("--round-trips", roundTrips).Count("--calls", calls);
+    arguments.Count("--fresh", freshCount);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     DWORD pid = GetCurrentProcessId();
     Setup s = {};

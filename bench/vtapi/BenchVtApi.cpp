@@ -2,6 +2,7 @@
 // The plug-in makes these calls with its client lock held, so their cost is
 // the time a host thread may wait. Prints a table; changes nothing lasting:
 // the option it writes and the message count it resets are put back.
+#include "bench/common/BenchArguments.h"
 #include "bench/common/BenchTiming.h"
 #include "contracts/VtApi.h"
 #include "vtapi/EngineState.h"
@@ -12,10 +13,16 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
+
+constexpr char UsageText[] =
+    "usage: bench_vtapi [--iterations N]\n"
+    "Times each engine API call (N calls each, default 2000, from 10 to 1000000)\n"
+    "and prints median, p99 and maximum in microseconds.\n";
 
 struct Row {
     const char* name;
@@ -27,22 +34,10 @@ struct Row {
 int main(int argc, char** argv)
 {
     int iterations = 2000;
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::printf("usage: bench_vtapi [ITERATIONS]\n"
-                    "Times each engine API call (default 2000 calls each) and prints median, p99\n"
-                    "and maximum in microseconds.\n");
-        return 0;
-    }
-    if (argc == 2) {
-        iterations = std::atoi(argv[1]);
-        if (iterations < 10 || iterations > 1000000) {
-            std::fprintf(stderr, "bench_vtapi: ITERATIONS must be 10 to 1000000\n");
-            return 2;
-        }
-    } else if (argc > 2) {
-        std::fprintf(stderr, "bench_vtapi: bad arguments (try --help)\n");
-        return 2;
-    }
+    BenchArguments arguments("bench_vtapi", UsageText);
+    arguments.Count("--iterations", iterations, 10, 1000000);
+    if (std::optional<int> exit = arguments.Read(argc, argv))
+        return *exit;
 
     EngineState state;
     int32_t option1 = 0;

@@ -10,7 +10,7 @@
 
 namespace {
 
-alignas(64) constexpr AesRoundTables EncryptTables = MakeAesEncryptTables();
+alignas(64) constexpr AesRoundTables EncryptTables = MakeAesRoundTables(AesDirection::Encrypt);
 
 inline uint32_t SubWord(uint32_t w)
 {
@@ -72,45 +72,12 @@ void Aes256ExpandKey(Aes256Schedule* schedule, const uint8_t key[Aes256KeyLength
 void Aes256EncryptBlocksPortable(const Aes256Schedule* schedule, const uint8_t* input, uint8_t* output,
                                  size_t blockCount)
 {
-    const uint32_t(&te)[4][256] = EncryptTables.table;
-    const uint8_t* sbox = EncryptTables.sbox;
     // The tables work on big-endian words: convert the round keys once per
     // call rather than once per block.
     uint32_t words[4 * (Aes256Rounds + 1)];
     for (uint32_t i = 0; i < 4 * (Aes256Rounds + 1); ++i)
         words[i] = AesLoadBigEndian(&schedule->roundKeys[i / 4][4 * (i % 4)]);
-    for (; blockCount > 0; --blockCount, input += 16, output += 16) {
-        const uint32_t* rk = words;
-        uint32_t s0 = AesLoadBigEndian(input) ^ rk[0];
-        uint32_t s1 = AesLoadBigEndian(input + 4) ^ rk[1];
-        uint32_t s2 = AesLoadBigEndian(input + 8) ^ rk[2];
-        uint32_t s3 = AesLoadBigEndian(input + 12) ^ rk[3];
-        for (uint32_t round = 1; round < Aes256Rounds; ++round) {
-            rk += 4;
-            const uint32_t t0 = te[0][s0 >> 24] ^ te[1][(s1 >> 16) & 0xff] ^ te[2][(s2 >> 8) & 0xff] ^
-                                te[3][s3 & 0xff] ^ rk[0];
-            const uint32_t t1 = te[0][s1 >> 24] ^ te[1][(s2 >> 16) & 0xff] ^ te[2][(s3 >> 8) & 0xff] ^
-                                te[3][s0 & 0xff] ^ rk[1];
-            const uint32_t t2 = te[0][s2 >> 24] ^ te[1][(s3 >> 16) & 0xff] ^ te[2][(s0 >> 8) & 0xff] ^
-                                te[3][s1 & 0xff] ^ rk[2];
-            const uint32_t t3 = te[0][s3 >> 24] ^ te[1][(s0 >> 16) & 0xff] ^ te[2][(s1 >> 8) & 0xff] ^
-                                te[3][s2 & 0xff] ^ rk[3];
-            s0 = t0;
-            s1 = t1;
-            s2 = t2;
-            s3 = t3;
-        }
-        rk += 4;
-        // The last round has no MixColumns: substitution and row shift only.
-        const auto last = [sbox](uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
-            return static_cast<uint32_t>(sbox[a >> 24]) << 24 | static_cast<uint32_t>(sbox[(b >> 16) & 0xff]) << 16 |
-                   static_cast<uint32_t>(sbox[(c >> 8) & 0xff]) << 8 | sbox[d & 0xff];
-        };
-        AesStoreBigEndian(output, last(s0, s1, s2, s3) ^ rk[0]);
-        AesStoreBigEndian(output + 4, last(s1, s2, s3, s0) ^ rk[1]);
-        AesStoreBigEndian(output + 8, last(s2, s3, s0, s1) ^ rk[2]);
-        AesStoreBigEndian(output + 12, last(s3, s0, s1, s2) ^ rk[3]);
-    }
+    AesTableBlocks<AesDirection::Encrypt>(EncryptTables, words, Aes256Rounds, input, output, blockCount);
     WipeSecret(words, sizeof(words));
 }
 

@@ -28,3 +28,15 @@ struct RsaPublicKey {
 // when the block is not below the modulus; on failure nothing is written.
 int32_t RsaPublicBlock(uint8_t* output, uint32_t* outputLength, const uint8_t input[RsaBlockLength],
                        const RsaPublicKey* key);
+
+// The operation both halves of a key pair share: output = input^exponent mod
+// modulus, on big-endian numbers of a key of `bits` bits (modulus and
+// exponent right-aligned in RsaMaxModulusLength bytes). Returns RsaBadLength
+// when bits is below 505 or above 1024 or the input is longer than 128 bytes,
+// RsaBlockTooLarge when the input is not below the modulus; else 0, with
+// (bits + 7) / 8 bytes in `output` and their number in *outputLength. The
+// input, the result and the exponent, as numbers, are wiped after use.
+int32_t RsaBlockPower(uint8_t* output, uint32_t* outputLength, const uint8_t* input, uint32_t inputLength,
+                      uint16_t bits, const uint8_t (&modulus)[RsaMaxModulusLength],
+                      const uint8_t (&exponent)[RsaMaxModulusLength]);
+

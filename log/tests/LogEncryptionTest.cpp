@@ -52,23 +52,44 @@ struct SeedSourceOverride {
     ~SeedSourceOverride() { LogKeySeedSource.store(&SystemSeedSource); }
 };
 
+std::atomic<int> SeedsMade{0};
+std::atomic<int> SeedsMadeImpersonating{0};
+
+// A seed source that counts whether the thread impersonates while the stream
+// key is made.
+bool CountingSeedSource(void* context, uint8_t* bytes, uint32_t length)
+{
+    ++SeedsMade;
+    HANDLE token = nullptr;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        CloseHandle(token);
+        ++SeedsMadeImpersonating;
+    }
+    return SystemSeedSource(context, bytes, length);
+}
+
+
 // Counts the pauses of an opener that waits for another process's key value,
-// without pausing, for one scope.
+// without pausing, for one scope; `appearing`, when given, is stored as that
+// value during the last pause.
 struct CountedKeyPauses {
-    CountedKeyPauses()
+    explicit CountedKeyPauses(const std::vector<unsigned char>* appearing)
     {
         count.store(0);
         milliseconds.store(0);
+        value = appearing;
         LogKeyValuePause.store(&Count);
     }
     ~CountedKeyPauses() { LogKeyValuePause.store(&Sleep); }
     static void WINAPI Count(DWORD ms)
     {
-        ++count;
         milliseconds += ms;
+        if (++count == KeyValueReads - 1 && value != nullptr)
+            SharedKeyScope::Plant(value);
     }
     static inline std::atomic<unsigned> count{0};
     static inline std::atomic<unsigned> milliseconds{0};
+    static inline const std::vector<unsigned char>* value = nullptr;
 };
 
 }  // namespace
@@ -77,8 +98,7 @@ struct CountedKeyPauses {
 // shared stream key set aside, and a folder of its own.
 class LogEncryption : public testing::Test {
 protected:
-    ScopedLogFlags flags{nullptr};
-    SharedKeyScope shared;
+    EncryptingLogs encryptingLogs;
     TempFolder folder;
 };
 
@@ -98,11 +118,7 @@ TEST_F(LogEncryption, NewFileIsSealedWithTheSharedKeyAndDecryptsToTheExactLines)
         OlvLog_Print(OlvLogInfo, L"first line %d", 1);
         OlvLog_Print(OlvLogError, L"second line \x00e9 %s", L"wide");
     }
-    {
-        ScopedLog log(second, 1, LargeFile, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"other file");
-    }
+    ASSERT_TRUE(LogLines(second, {L"other file"}, true));
 
     DWORD type = 0;
     std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value(&type);
@@ -155,20 +171,20 @@ TEST_F(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
         const wchar_t* flags;  // null: not set
         bool encrypted;
     };
+    // The value is read up to 62 characters; a longer one reads as none.
+    const std::wstring longest = std::wstring(61, L'0') + L"1";
+    const std::wstring tooLong = L"0" + longest;
     const Case cases[] = {
-        {L"1", false}, {L"7", false}, {L" 3", false}, {L"-1", false}, {L"2", true},
-        {L"", true},   {L"0", true},  {L"x1", true},  {nullptr, true},
+        {L"1", false}, {L"7", false}, {L" 3", false}, {L"-1", false},         {L"2", true},
+        {L"", true},   {L"0", true},  {L"x1", true},  {longest.c_str(), false}, {tooLong.c_str(), true},
+        {nullptr, true},
     };
     for (const Case& c : cases) {
         const std::wstring label = c.flags ? L"\"" + std::wstring(c.flags) + L"\"" : L"unset";
         SharedKeyScope::Remove();
         ScopedLogFlags caseFlags(c.flags);
         const std::wstring path = folder / (L"flags" + std::to_wstring(&c - cases) + L".log");
-        {
-            ScopedLog log(path, 1, LargeFile, false);
-            ASSERT_EQ(log.result, OlvLogOpened);
-            OlvLog_Print(OlvLogError, L"flags");
-        }
+        ASSERT_TRUE(LogLines(path, {L"flags"}));
         std::vector<unsigned char> bytes = FileBytes(path);
         ASSERT_GE(bytes.size(), 8u);
         EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 8), c.encrypted ? "OLVLOG.1" : "OLVLOG.0")
@@ -182,28 +198,38 @@ TEST_F(LogEncryption, OddFlagsMeanPlainFilesAndNoRegistryAccess)
 
 // A "key" value of another length counts as missing: the opener waits for
 // another process to store one (101 reads, 100 pauses of 30 ms), then makes
-// its own and replaces it.
+// its own and replaces it. A value that appears during the last pause is read
+// once more and taken, and no key is made.
 TEST_F(LogEncryption, SixteenByteValueIsReplacedByAThirtyTwoByteKey)
 {
     OLV_REQUIRE_DEV_KEY();
-    const std::vector<unsigned char> shortValue(16, 0x5A);
-    ASSERT_TRUE(SharedKeyScope::Plant(&shortValue));
-    const std::wstring path = folder / L"short.log";
-    {
-        CountedKeyPauses pauses;
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"after the wait");
-        EXPECT_EQ(CountedKeyPauses::count.load(), 100u);
-        EXPECT_EQ(CountedKeyPauses::milliseconds.load(), 3000u);
+    SeedSourceOverride seed(&CountingSeedSource);
+    std::vector<unsigned char> appearing(32, 0x6D);
+    appearing[0] = 0x00;
+    appearing[1] = 0x02;
+    appearing[10] = 0x00;
+    for (bool appears : {false, true}) {
+        SCOPED_TRACE(appears ? "a value appears" : "no value appears");
+        const std::vector<unsigned char> shortValue(16, 0x5A);
+        ASSERT_TRUE(SharedKeyScope::Plant(&shortValue));
+        const std::wstring path = folder / (appears ? L"appeared.log" : L"short.log");
+        SeedsMade.store(0);
+        {
+            CountedKeyPauses pauses(appears ? &appearing : nullptr);
+            ASSERT_TRUE(LogLines(path, {L"after the wait"}));
+            EXPECT_EQ(CountedKeyPauses::count.load(), 100u);
+            EXPECT_EQ(CountedKeyPauses::milliseconds.load(), 3000u);
+        }
+        EXPECT_EQ(SeedsMade.load(), appears ? 0 : 1);
+        std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
+        ASSERT_TRUE(stored.has_value());
+        ASSERT_EQ(stored->size(), 32u);
+        EXPECT_TRUE(!appears || *stored == appearing);
+        std::vector<unsigned char> expectedBlock(*stored);
+        expectedBlock.resize(64, 0);
+        EXPECT_EQ(UnsealedBlock(HeaderOf(FileBytes(path)).blob), expectedBlock);
+        EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"after the wait"});
     }
-    std::optional<std::vector<unsigned char>> stored = SharedKeyScope::Value();
-    ASSERT_TRUE(stored.has_value());
-    ASSERT_EQ(stored->size(), 32u);
-    std::vector<unsigned char> expectedBlock(*stored);
-    expectedBlock.resize(64, 0);
-    EXPECT_EQ(UnsealedBlock(HeaderOf(FileBytes(path)).blob), expectedBlock);
-    EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"after the wait"});
 }
 
 // A key that cannot be sealed gives a plain file that records the wrap error,
@@ -257,11 +283,7 @@ TEST_F(LogEncryption, FailedSeedStoresNothingAndGivesAPlainFile)
 {
     SeedSourceOverride seed([](void*, uint8_t*, uint32_t) { return false; });
     const std::wstring path = folder / L"noseed.log";
-    {
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"plain after all");
-    }
+    ASSERT_TRUE(LogLines(path, {L"plain after all"}));
     LogFileContents contents = LogFileReader::Read(path);
     EXPECT_EQ(contents.format, LogFileFormat::Plain);
     EXPECT_EQ(contents.keyInitError, L"stream_key_init_error=0x410");
@@ -277,18 +299,10 @@ TEST_F(LogEncryption, ProcessesTakingTurnsOnOneFileShareTheKey)
     OLV_REQUIRE_DEV_KEY();
     const std::wstring path = folder / L"turns.log";
     const std::wstring childOwn = folder / L"child.log";
-    {
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"parent one");
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent one"}));
     EXPECT_EQ(RunChildScenario("Append", {path, L"child"}).exitCode, 0u);
     EXPECT_EQ(RunChildScenario("Append", {childOwn, L"own"}).exitCode, 0u);
-    {
-        ScopedLog log(path, 1, LargeFile, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"parent two");
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent two"}, true));
     LogFileContents contents = LogFileReader::Read(path, &DevPrivateKey());
     EXPECT_EQ(contents.problem, L"");
     std::vector<std::wstring> messages;
@@ -446,25 +460,6 @@ TEST_F(LogEncryption, OpenerWaitsForTheValueAnotherProcessIsAboutToStore)
     EXPECT_EQ(DecryptedMessages(path), std::vector<std::wstring>{L"waited"});
 }
 
-namespace {
-
-std::atomic<int> SeedsMade{0};
-std::atomic<int> SeedsMadeImpersonating{0};
-
-// A seed source that counts whether the thread impersonates while the stream
-// key is made.
-bool CountingSeedSource(void* context, uint8_t* bytes, uint32_t length)
-{
-    ++SeedsMade;
-    HANDLE token = nullptr;
-    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-        CloseHandle(token);
-        ++SeedsMadeImpersonating;
-    }
-    return SystemSeedSource(context, bytes, length);
-}
-
-}  // namespace
 
 // A log opened, or reopened by a log call, on a thread that impersonates a
 // client acts as the process: the key would otherwise be read from and made in

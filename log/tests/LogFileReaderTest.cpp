@@ -42,10 +42,12 @@ std::vector<unsigned char> PlainFile(const std::vector<std::wstring>& records)
 TEST(LogFileReader, PlainFileGivesItsLinesWithoutPaddingOrLineEnds)
 {
     LogFileContents contents =
-        LogFileReader::Parse(PlainFile({L"[1:2:3:2] one\r\n", L"[1:2:3:4] \r\n", L"[a:b:c:1] two\r\nthree\r\n"}));
+        LogFileReader::Parse(PlainFile({L"[1:2:3:2] one\r\n", L"[1:2:3:4] \r\n", L"[a:b:c:1] two\r\nthree\r\n",
+                                        L"[ffffffff:ffffffff:ffffffff:ffffffff] widest\r\n"}));
     EXPECT_EQ(contents.format, LogFileFormat::Plain);
     EXPECT_EQ(contents.problem, L"");
-    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"[1:2:3:4] ", L"[a:b:c:1] two", L"three"}));
+    EXPECT_EQ(contents.lines, (std::vector<std::wstring>{L"[1:2:3:2] one", L"[1:2:3:4] ", L"[a:b:c:1] two", L"three",
+                                                         L"[ffffffff:ffffffff:ffffffff:ffffffff] widest"}));
 }
 
 TEST(LogFileReader, KeyErrorRecordIsSeparatedFromTheFirstLine)
@@ -208,6 +210,13 @@ TEST(LogFileReader, DamageInTheMiddleIsReportedAndTheRecordsAfterItAreRead)
     std::vector<unsigned char> shifted = PlainFile({first, second});
     shifted.resize(shifted.size() - 5);
     AppendUnits(shifted, third);
+    std::vector<unsigned char> leftOver = PlainFile({first, second});
+    leftOver.resize(leftOver.size() - 8);  // half of the last block of "second"
+    const std::vector<unsigned char> nineDigits = PlainFile({first, L"[123456789:2:3:2] nine\r\n", third});
+    // The longest line the reader takes, 2^20 units with its prefix, and one longer.
+    const std::wstring longest = L"[1:2:3:2] " + std::wstring((size_t{1} << 20) - 10, L'x');
+    const std::vector<unsigned char> longestLine = PlainFile({longest + L"\r\n", third});
+    const std::vector<unsigned char> tooLong = PlainFile({longest + L"x\r\n", third});
     FlippingKey key;
     std::vector<unsigned char> garbled = FlippedFile({first, second, third});
     garbled[92 + 48 + 3] ^= 0x5A;  // in the first block of "second"
@@ -223,6 +232,10 @@ TEST(LogFileReader, DamageInTheMiddleIsReportedAndTheRecordsAfterItAreRead)
         {"broken off", brokenOff, {L"[1:2:3:2] first", L"[1:2:3:2] se", L"[a:b:c:3] third"}, {96, 24}},
         {"shifted", shifted, {L"[1:2:3:2] first", L"[1:2:3:2] second", L"[a:b:c:3] third"}, {114, 1}},
         {"garbled block", garbled, {L"[1:2:3:2] first", L"[a:b:c:3] third"}, {140, 48}},
+        {"ends inside a block", leftOver, {L"[1:2:3:2] first", L"[1:2:3:2] second"}, {104, 8}},
+        {"nine digits", nineDigits, {L"[1:2:3:2] first", L"[a:b:c:3] third"}, {72, 48}},
+        {"longest line", longestLine, {longest, L"[a:b:c:3] third"}, {}},
+        {"line too long", tooLong, {L"[a:b:c:3] third"}, {24, (uint64_t{1} << 21) + 16}},
     };
     for (const Case& c : cases) {
         LogFileContents contents = LogFileReader::Parse(c.bytes, &key);
@@ -233,6 +246,6 @@ TEST(LogFileReader, DamageInTheMiddleIsReportedAndTheRecordsAfterItAreRead)
             damage.push_back(region.bytes);
         }
         EXPECT_EQ(damage, c.damage) << c.name;
-        EXPECT_FALSE(contents.problem.empty()) << c.name;
+        EXPECT_EQ(contents.problem.empty(), c.damage.empty()) << c.name;
     }
 }

@@ -43,16 +43,8 @@ TEST(LogFile, NewFileGetsPlainHeaderAndReopenedFileIsOnlyAppended)
 {
     TempFolder folder;
     std::wstring path = folder / L"header.log";
-    {
-        ScopedLog log(path, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"one");
-    }
-    {
-        ScopedLog log(path, 1, LargeFile, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"two");
-    }
+    ASSERT_TRUE(LogLines(path, {L"one"}));
+    ASSERT_TRUE(LogLines(path, {L"two"}, true));
     LogFileContents contents = LogFileReader::Read(path);
     EXPECT_EQ(contents.format, LogFileFormat::Plain);
     EXPECT_EQ(contents.problem, L"");
@@ -84,12 +76,40 @@ TEST(LogFile, NativePathIsAcceptedAsGiven)
     TempFolder folder;
     wchar_t full[MAX_PATH];
     GetFullPathNameW((folder / L"native.log").c_str(), MAX_PATH, full, nullptr);
-    {
-        ScopedLog log(std::wstring(L"\\??\\") + full, 1, LargeFile, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"native");
-    }
+    ASSERT_TRUE(LogLines(std::wstring(L"\\??\\") + full, {L"native"}));
     EXPECT_EQ(Messages(folder / L"native.log"), std::vector<std::wstring>{L"native"});
+}
+
+// A file is full at its maximum size to the byte: the next write moves it to
+// ".old" when it holds exactly that much (a 24-byte header and two lines of
+// 160 bytes), and appends while it lacks 16 bytes.
+TEST(LogFile, FileIsFullAtItsMaximumSizeToTheByte)
+{
+    TempFolder folder;
+    ManualClock clock(0x1000);
+    const size_t n = Prefix(0x1000, OlvLogError).size();
+    for (uint64_t lacking : {0u, 16u}) {
+        SCOPED_TRACE(lacking);
+        const std::wstring path = folder / (L"full" + std::to_wstring(lacking) + L".log");
+        const uint64_t maxFileSize = 24 + 2 * 160 + lacking;
+        std::vector<std::wstring> lines;
+        {
+            ScopedLog log(path, 1, maxFileSize, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            for (int i = 0; i < 3; ++i) {
+                lines.push_back(MessageOfBytes(160, n, L"line " + std::to_wstring(i) + L" "));
+                OlvLog_Print(OlvLogError, L"%s", lines.back().c_str());
+            }
+        }
+        if (lacking == 0) {
+            EXPECT_EQ(FileBytes(path + L".old").size(), maxFileSize);
+            EXPECT_EQ(Messages(path + L".old"), std::vector<std::wstring>(lines.begin(), lines.begin() + 2));
+            EXPECT_EQ(Messages(path), std::vector<std::wstring>{lines[2]});
+        } else {
+            EXPECT_FALSE(FileExists(path + L".old"));
+            EXPECT_EQ(Messages(path), lines);
+        }
+    }
 }
 
 // Rotation happens at the first write that finds the file at maxFileSize; a
@@ -376,6 +396,25 @@ size_t CountOwnLines(const std::vector<std::wstring>& messages)
 
 }  // namespace
 
+// After a failed open or rotation the next attempt waits 1 s, each failure
+// after it twice as long as the one before, up to a minute; the attempt is
+// due at the tick its wait ends, not one before.
+TEST(LogFileRetry, WaitsDoubleFromOneSecondToAMinuteToTheTick)
+{
+    LogFileRetry retry;
+    uint32_t now = 0xFFFFF000;  // the waits run across the tick count's wrap
+    EXPECT_TRUE(retry.Due(now));
+    for (uint32_t wait : {1000u, 2000u, 4000u, 8000u, 16000u, 32000u, 60000u, 60000u}) {
+        SCOPED_TRACE(wait);
+        retry.Failed(LogFileTrouble::RotationBlocked, 0, now);
+        EXPECT_FALSE(retry.Due(now + wait - 1));
+        EXPECT_TRUE(retry.Due(now + wait));
+        now += wait;
+    }
+    EXPECT_EQ(retry.Succeeded().attempts, 8u);
+    EXPECT_TRUE(retry.Due(now));
+}
+
 // Someone who may write into the log's folder plants a name of the log's, so
 // that a host logging as SYSTEM writes, empties or deletes a file of their
 // choice: a hard link or a symbolic link (to a file elsewhere, or to a name
@@ -466,44 +505,64 @@ TEST(LogFile, NamesPlantedAsLinksLeaveEveryFileOutsideTheFolderAlone)
 TEST(LogFile, AReaderWithoutDeleteSharingHoldsRotationOffWithinABoundAndTheCostIsTold)
 {
     TempFolder folder;
-    ManualClock clock(0x1000);
-    const std::wstring path = folder / L"held.log";
-    const uint64_t limit = 4096;
-    const std::wstring filler(120, L'f');  // records of 288 bytes: 1,000 pass the overshoot
-    int records = 0;
-    {
-        ScopedLog log(path, 1, limit, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-        while (FileBytes(path).size() < limit)
+    const std::wstring filler(120, L'f');  // records of about 300 bytes: 1,000 pass the overshoot
+    const size_t n = Prefix(0x1000, OlvLogError).size();
+    // The overshoot is a quarter of the limit, and at least one batch. A
+    // 24-byte header and records of whole 16-byte blocks meet these bounds
+    // (8 bytes past a multiple of 16) to the byte.
+    const struct {
+        uint64_t limit;
+        uint64_t bound;
+    } cases[] = {{4104, 4104 + 0x11000}, {278560, 278560 + 278560 / 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        ManualClock clock(0x1000);
+        const std::wstring path = folder / (L"held" + std::to_wstring(c.limit) + L".log");
+        const auto size = [&path] {
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+            return uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+        };
+        int records = 0;
+        {
+            ScopedLog log(path, 1, c.limit, false);
+            ASSERT_EQ(log.result, OlvLogOpened);
+            UniqueFile reader(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(reader.valid());
+            // (A file held below its bound stops the loop at the count.)
+            for (int i = 0; i < 2000 && size() + 400 <= c.bound; ++i)
+                OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+            // A record that brings the file to its bound is taken; none after it.
+            const std::wstring last = L"record " + std::to_wstring(records++) + L" ";
+            OlvLog_Print(OlvLogError, L"%s", MessageOfBytes(c.bound - size(), n, last).c_str());
+            EXPECT_EQ(size(), c.bound);
+            for (int i = 0; i < 1000; ++i)
+                OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+            EXPECT_FALSE(FileExists(path + L".old"));
+            EXPECT_EQ(size(), c.bound);
+            EXPECT_EQ(CountOwnLines(Messages(path)), 1u);
+            reader.reset();
+            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());  // still within the wait
+            EXPECT_FALSE(FileExists(path + L".old"));
+            ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);
             OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
-        for (int i = 0; i < 1000; ++i)
-            OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
-        EXPECT_FALSE(FileExists(path + L".old"));
-        EXPECT_LE(FileBytes(path).size(), limit + RotationOvershoot(limit));
-        EXPECT_EQ(CountOwnLines(Messages(path)), 1u);
-        CloseHandle(reader);
-        OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());  // still within the wait
-        EXPECT_FALSE(FileExists(path + L".old"));
-        ManualClock::now.store(ManualClock::now.load() + RetryFirstInterval);
-        OlvLog_Print(OlvLogError, L"record %d %s", records++, filler.c_str());
+        }
+        const std::vector<std::wstring> live = Messages(path);
+        ASSERT_EQ(live.size(), 2u);
+        unsigned since = 0, attempts = 0, dropped = 0;
+        const std::wstring told = live[0].substr(live[0].find(L", from tick"));
+        ASSERT_EQ(swscanf(told.c_str(), L", from tick %x on: %u attempts failed and %u records were not written",
+                          &since, &attempts, &dropped),
+                  3)
+            << live[0];
+        EXPECT_EQ(since, 0x1000u);
+        EXPECT_EQ(attempts, 1u);
+        EXPECT_EQ(live[1], L"record " + std::to_wstring(records - 1) + L" " + filler);
+        const std::vector<std::wstring> old = Messages(path + L".old");
+        EXPECT_EQ(old.size() - CountOwnLines(old) + dropped, static_cast<size_t>(records - 1));
+        EXPECT_GT(dropped, 0u);
     }
-    const std::vector<std::wstring> live = Messages(path);
-    ASSERT_EQ(live.size(), 2u);
-    unsigned since = 0, attempts = 0, dropped = 0;
-    const std::wstring told = live[0].substr(live[0].find(L", from tick"));
-    ASSERT_EQ(swscanf(told.c_str(), L", from tick %x on: %u attempts failed and %u records were not written", &since,
-                      &attempts, &dropped),
-              3)
-        << live[0];
-    EXPECT_EQ(since, 0x1000u);
-    EXPECT_EQ(attempts, 1u);
-    EXPECT_EQ(live[1], L"record " + std::to_wstring(records - 1) + L" " + filler);
-    const std::vector<std::wstring> old = Messages(path + L".old");
-    EXPECT_EQ(old.size() - CountOwnLines(old) + dropped, static_cast<size_t>(records - 1));
-    EXPECT_GT(dropped, 0u);
 }
 
 // A file that another program made foreign (the encrypted magic in a plain

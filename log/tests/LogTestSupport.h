@@ -74,6 +74,14 @@ inline std::wstring WithoutPageCut(const std::wstring& line, size_t recordUnits)
     return line.substr(whole);
 }
 
+// A message whose line, behind a prefix of `prefixUnits`, fills exactly
+// `bytes` bytes (a multiple of 16) with its CR LF: `text`, then "f"s.
+inline std::wstring MessageOfBytes(size_t bytes, size_t prefixUnits, std::wstring text = {})
+{
+    text.resize(bytes / 2 - prefixUnits - 2, L'f');
+    return text;
+}
+
 inline std::vector<std::wstring> Messages(const std::wstring& path)
 {
     std::vector<std::wstring> messages;
@@ -95,15 +103,18 @@ inline bool WriterDrained()
            WaitForSingleObject(done.get(), 5000) == WAIT_OBJECT_0;
 }
 
-// Holds the writer thread of `log` inside a queued call, from the moment it
-// reaches it, until Release or the end of the scope (at most 10 seconds).
+// Holds the writer thread of `log` inside a queued call until Release or the
+// end of the scope (at most 10 seconds). Held once the writer is in the call:
+// it retires a call's item before it runs it, so the queue is then empty.
 class HeldWriter {
 public:
     explicit HeldWriter(ProcessLog* log) : release(CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
         held = release.valid() &&
                QueueWriterCall(
-                   log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); }, release.get());
+                   log, [](void* event) { WaitForSingleObject(static_cast<HANDLE>(event), 10000); },
+                   release.get()) &&
+               WaitUntil([log] { return log->writer.QueuedBytes() == 0; });
     }
     ~HeldWriter() { Release(); }
     HeldWriter(const HeldWriter&) = delete;

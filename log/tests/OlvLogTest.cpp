@@ -246,56 +246,40 @@ TEST(OlvLogPrint, SubmissionAfterTheDeadlineSendsTheOldBatchFirst)
     EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"a", L"b", L"c", L"d"}));
 }
 
-// Lines of 1,784 units (3,568 bytes): the 19th brings the batch to 67,792
-// bytes, over 64 KiB, and the batch leaves with it.
-TEST(OlvLogPrint, BatchLeavesWhenItReachesSixtyFourKiB)
+// The batch's limits to the byte, with lines of exact sizes (prefix, message,
+// CR LF and padding): a batch leaves once it holds 64 KiB; a block of 64 KiB
+// or more goes by itself; a line that would bring the batch to its 69,632
+// bytes sends the batch ahead of it. Each row logs its lines into a fresh
+// file and names how many of them are in it after the last call.
+TEST(OlvLogPrint, BatchLimitsHoldToTheByte)
 {
+    struct Row {
+        std::vector<size_t> lineBytes;
+        size_t written;
+    };
+    const Row rows[] = {
+        {{32752, 32768}, 0}, {{32752, 32784}, 2},  // the batch reaches 64 KiB
+        {{65520}, 0},        {{65536}, 1},         // a block of 64 KiB
+        {{48, 65536}, 2},                          // ... after the batch before it
+        {{40000, 29616}, 2}, {{40000, 29632}, 1},  // the buffer's 69,632 bytes
+    };
     TempFolder folder;
-    std::wstring path = folder / L"size.log";
     ManualClock clock(0x1000);
     const size_t n = Prefix(0x1000, OlvLogInfo).size();
-    const std::wstring message(1780 - n, L'm');
-    ScopedLog log(path, 1, LargeFile, false);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    for (int i = 0; i < 18; ++i)
-        OlvLog_Print(OlvLogInfo, L"%s", message.c_str());
-    EXPECT_TRUE(Messages(path).empty());
-    OlvLog_Print(OlvLogInfo, L"%s", message.c_str());
-    EXPECT_EQ(Messages(path).size(), 19u);
-}
-
-TEST(OlvLogPrint, LineThatWouldOverfillTheBufferSendsTheBatchAheadOfIt)
-{
-    TempFolder folder;
-    std::wstring path = folder / L"overfill.log";
-    ManualClock clock(0x1000);
-    const size_t n = Prefix(0x1000, OlvLogInfo).size();
-    const std::wstring stackLine(1780 - n, L's');  // 3,568 bytes
-    const std::wstring bigLine(4600, L'b');         // heap line of about 9.3 KB
-    ScopedLog log(path, 1, LargeFile, false);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    for (int i = 0; i < 17; ++i)  // 60,656 bytes batched
-        OlvLog_Print(OlvLogInfo, L"%s", stackLine.c_str());
-    OlvLog_Print(OlvLogInfo, L"%s", bigLine.c_str());  // would pass 69,632
-    std::vector<std::wstring> messages = Messages(path);
-    ASSERT_EQ(messages.size(), 17u);
-    OlvLog_Print(OlvLogError, L"end");
-    messages = Messages(path);
-    ASSERT_EQ(messages.size(), 19u);
-    EXPECT_EQ(messages[17], bigLine);
-}
-
-TEST(OlvLogPrint, BlockOfSixtyFourKiBOrMoreIsWrittenByItselfAfterTheBatch)
-{
-    TempFolder folder;
-    std::wstring path = folder / L"oversized.log";
-    ManualClock clock(0x1000);
-    const std::wstring huge(40000, L'h');  // 80,000 bytes
-    ScopedLog log(path, 1, LargeFile, false);
-    ASSERT_EQ(log.result, OlvLogOpened);
-    OlvLog_Print(OlvLogInfo, L"first");
-    OlvLog_Print(OlvLogInfo, L"%s", huge.c_str());
-    EXPECT_EQ(Messages(path), (std::vector<std::wstring>{L"first", huge}));
+    for (const Row& row : rows) {
+        const size_t index = &row - rows;
+        SCOPED_TRACE(index);
+        const std::wstring path = folder / (L"batch" + std::to_wstring(index) + L".log");
+        std::vector<std::wstring> messages;
+        ScopedLog log(path, 1, LargeFile, false);
+        ASSERT_EQ(log.result, OlvLogOpened);
+        for (size_t bytes : row.lineBytes) {
+            messages.emplace_back(bytes / 2 - n - 2, static_cast<wchar_t>(L'a' + messages.size()));
+            OlvLog_Print(OlvLogInfo, L"%s", messages.back().c_str());
+        }
+        messages.resize(row.written);
+        EXPECT_EQ(Messages(path), messages);
+    }
 }
 
 // Without a batch buffer a short line from the stack must still go through

@@ -71,18 +71,13 @@ int ServeOneSession(HANDLE ready, HANDLE pushed)
 // PUSHED after the push that follows its "Enable" call.
 OLV_CHILD_SCENARIO(UserInterface)
 {
-    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(0).c_str());
-    HANDLE pushed = OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(1).c_str());
-    int result = 1;
-    if (ready != nullptr && pushed != nullptr) {
-        RuxInit();
-        result = ServeOneSession(ready, pushed);
-        RuxExit();
-    }
-    if (ready != nullptr)
-        CloseHandle(ready);
-    if (pushed != nullptr)
-        CloseHandle(pushed);
+    UniqueEvent ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(0).c_str()));
+    UniqueEvent pushed(OpenEventW(EVENT_MODIFY_STATE, FALSE, args.at(1).c_str()));
+    if (!ready.valid() || !pushed.valid())
+        return 1;
+    RuxInit();
+    int result = ServeOneSession(ready.get(), pushed.get());
+    RuxExit();
     return result;
 }
 
@@ -95,26 +90,24 @@ TEST_F(ClientProcess, UserInterfaceInAnotherProcessSeesOneWholeSession)
     ASSERT_EQ(EngineState().SetComponents(components), static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_EQ(EngineState().SetStatistic(1, 4), static_cast<DWORD>(ERROR_SUCCESS));
 
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, EventName(L"ready").c_str());
-    HANDLE pushed = CreateEventW(nullptr, TRUE, FALSE, EventName(L"pushed").c_str());
-    ASSERT_NE(ready, nullptr);
-    ASSERT_NE(pushed, nullptr);
+    UniqueEvent ready(CreateEventW(nullptr, TRUE, FALSE, EventName(L"ready").c_str()));
+    UniqueEvent pushed(CreateEventW(nullptr, TRUE, FALSE, EventName(L"pushed").c_str()));
+    ASSERT_TRUE(ready.valid());
+    ASSERT_TRUE(pushed.valid());
     RunningProcess child =
         StartChildScenario("UserInterface", {EventName(L"ready"), EventName(L"pushed")}, DropCarriageReturns);
-    ASSERT_TRUE(child.WaitForEvent(ready, 20000)) << "the UI did not start";
+    ASSERT_TRUE(child.WaitForEvent(ready.get(), 20000)) << "the UI did not start";
 
     RuxInit();
     {
         HostedClient client;
         client->StartWorker();
-        EXPECT_TRUE(child.WaitForEvent(pushed, 20000));
+        EXPECT_TRUE(child.WaitForEvent(pushed.get(), 20000));
         EXPECT_EQ(client->Perform(), 0);
         client.Destroy();
     }
     RuxExit();
     ProcessResult result = child.Finish();
-    CloseHandle(ready);
-    CloseHandle(pushed);
     EXPECT_EQ(result.exitCode, 0u) << result.err;
 
     std::vector<std::string> lines;

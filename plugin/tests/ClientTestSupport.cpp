@@ -8,6 +8,7 @@
 #include "contracts/RuxExtensions.h"
 #include "tests/support/ItemText.h"
 #include "tests/support/ProcessRun.h"
+#include "vtapi/EngineState.h"
 
 #include <sddl.h>
 
@@ -26,12 +27,14 @@ std::string SessionSinkName()
 }
 
 UiSink::UiSink(const std::string& sinkName, const char* serviceName)
+    : name(sinkName),
+      serviceName(serviceName),
+      sinkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr))
 {
-    sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    serviceEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    sink = RuxStartSink(sinkName.c_str(), sinkEvent);
+    sink = RuxStartSink(name.c_str(), sinkEvent.get());
     if (sink)
-        service = RuxStartService(sink, serviceName, serviceEvent);
+        service = RuxStartService(sink, serviceName, serviceEvent.get());
 }
 
 UiSink::~UiSink()
@@ -39,8 +42,6 @@ UiSink::~UiSink()
     RuxCloseConnection(peer);
     RuxStopService(service);
     RuxStopSink(sink);
-    CloseHandle(serviceEvent);
-    CloseHandle(sinkEvent);
 }
 
 bool UiSink::Next(UiMessage& message, DWORD timeout)
@@ -57,8 +58,30 @@ bool UiSink::Next(UiMessage& message, DWORD timeout)
         DWORD spent = GetTickCount() - start;
         if (spent >= timeout)
             return false;
-        WaitForSingleObject(serviceEvent, timeout - spent);
+        WaitForSingleObject(serviceEvent.get(), timeout - spent);
     }
+}
+
+bool UiSink::TakeAllSent(std::vector<UiMessage>& messages, DWORD timeout)
+{
+    messages.clear();
+    const std::string marker = "{testMarker:" + std::to_string(++markers) + "}";
+    RuxItem item = RuxBuildItem("{s:i}", "testMarker", static_cast<int32_t>(markers));
+    int32_t sent = 0;
+    if (RuxConnection connection = RuxOpenConnection(name.c_str())) {
+        if (RuxService self = RuxOpenService(connection, serviceName.c_str())) {
+            sent = RuxUpdate(self, 0, item);
+            RuxCloseService(self);
+        }
+        RuxCloseConnection(connection);
+    }
+    RuxReleaseItem(item);
+    for (UiMessage message; sent && Next(message, timeout);) {
+        if (message.kind == RuxResult_Update && message.text == marker)
+            return true;
+        messages.push_back(message);
+    }
+    return false;
 }
 
 bool UiSink::NextOfKind(int32_t kind, UiMessage& message, DWORD timeout)
@@ -95,8 +118,12 @@ bool SendCall(RuxItem item)
 
 bool SendQuery(const char* proc, RuxItem arg, const char* cookie, const char* replySink, const char* replyService)
 {
+    return SendQuery(proc, arg, RuxBuildItem("s", cookie), replySink, replyService);
+}
+
+bool SendQuery(const char* proc, RuxItem arg, RuxItem cookieItem, const char* replySink, const char* replyService)
+{
     RuxItem procItem = RuxBuildItem("s", proc);
-    RuxItem cookieItem = RuxBuildItem("s", cookie);
     int32_t sent = 0;
     if (RuxConnection connection = RuxOpenConnection("SB")) {
         if (RuxService service = RuxOpenService(connection, "SB")) {
@@ -158,16 +185,22 @@ size_t CapturedLog::Count(const std::string& wanted)
     return count;
 }
 
+size_t CapturedLog::CountStarting(const std::string& prefix)
+{
+    size_t count = 0;
+    for (const std::string& line : Lines())
+        count += line.rfind(prefix, 0) == 0;
+    return count;
+}
+
 bool CapturedLog::WaitFor(const std::string& line, size_t times, DWORD timeout)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (Count(line) >= times)
-            return true;
-        if (GetTickCount() - start >= timeout)
-            return false;
-        Sleep(20);
-    }
+    return WaitUntil([&] { return Count(line) >= times; }, timeout);
+}
+
+bool CapturedLog::WaitForStarting(const std::string& prefix, DWORD timeout)
+{
+    return WaitUntil([&] { return CountStarting(prefix) > 0; }, timeout);
 }
 
 HostedClient::HostedClient() : plugin(RuxUIClientNew()), client(static_cast<RuxUIClient*>(plugin)) {}
@@ -196,9 +229,11 @@ std::atomic<DWORD> LastArmedFilter{0};
 std::atomic<long> FailingSinkStarts{0};
 std::atomic<const char*> DisguisedUser{nullptr};
 std::atomic<uint32_t> DisguisedSession{RuxUIClient::NoSession};
+std::atomic<unsigned long> ActiveSessionQueries{0};
 
 DWORD WINAPI OverriddenActiveConsoleSession()
 {
+    ++ActiveSessionQueries;
     return OverriddenActiveSession.load();
 }
 
@@ -328,15 +363,33 @@ void PlatformOverride::DisguiseSenders(const char* userSid, uint32_t sessionId)
     DisguisedSession.store(sessionId);
 }
 
+bool PlatformOverride::WaitForPeriodicChecks(unsigned checks, DWORD timeout)
+{
+    const unsigned long before = ActiveSessionQueries.load();
+    return WaitUntil([=] { return ActiveSessionQueries.load() - before >= checks; }, timeout);
+}
+
 bool WaitNoLiveClients(DWORD timeout)
 {
-    DWORD start = GetTickCount();
-    while (RuxUIClient::LiveClients() != 0) {
-        if (GetTickCount() - start >= timeout)
-            return false;
-        Sleep(10);
-    }
-    return true;
+    return WaitUntil([] { return RuxUIClient::LiveClients() == 0; }, timeout);
+}
+
+bool ServedClient::Start(DWORD checkInterval)
+{
+    client.Client()->SetSessionCheckInterval(checkInterval);
+    client->StartWorker();
+    return ui.NextOfKind(RuxResult_Advise, firstPush);
+}
+
+VirtualDataFile::VirtualDataFile(const wchar_t* name) : path(folder / name)
+{
+    made = EngineState().SetVirtualDataPath(folder.Path()) == ERROR_SUCCESS &&
+           UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)).valid();
+}
+
+bool VirtualDataFile::Exists() const
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void ClientTest::SetUp()

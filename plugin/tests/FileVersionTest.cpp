@@ -4,6 +4,7 @@
 #include "plugin/FileVersion.h"
 #include "plugin/SharedLibraryHandle.h"
 #include "plugin/VersionLibrary.h"
+#include "base/UniqueHandle.h"
 #include "tests/support/ProcessRun.h"
 #include "tests/support/TempFolder.h"
 
@@ -124,10 +125,9 @@ TEST(FileVersion, FileWithoutVersionOrMissingFileGivesZeroAndEmptyText)
 
 TEST(FileVersion, VersionLibraryIsLoadedAtRunTimeNotImported)
 {
-    HMODULE plugin = LoadLibraryW(BesideTestProgram(L"RUXUI.dll").c_str());
-    ASSERT_NE(plugin, nullptr) << GetLastError();
-    EXPECT_FALSE(ImportsLibrary(plugin, "version.dll"));
-    FreeLibrary(plugin);
+    UniqueModule plugin(LoadLibraryW(BesideTestProgram(L"RUXUI.dll").c_str()));
+    ASSERT_TRUE(plugin.valid()) << GetLastError();
+    EXPECT_FALSE(ImportsLibrary(plugin.get(), "version.dll"));
 }
 
 TEST(FileVersion, ConcurrentQueriesAllSeeTheVersion)

@@ -2,9 +2,11 @@
 // version resource, the no-log behaviour of the flush entry, a client from the
 // factory, and a module the host may free while a run of it is still busy.
 #include "contracts/OLVRuxUIPlugin.h"
+#include "base/UniqueHandle.h"
 #include "contracts/RuxApi.h"
 #include "tests/support/ChildScenario.h"
 #include "tests/support/EngineSandbox.h"
+#include "tests/support/WaitUntil.h"
 #include "vtapi/FaultSwitch.h"
 
 #include <gtest/gtest.h>
@@ -16,15 +18,6 @@
 using namespace testsupport;
 
 namespace {
-
-struct LoadedModule {
-    HMODULE module = LoadLibraryW(L"RUXUI.dll");
-    ~LoadedModule()
-    {
-        if (module)
-            FreeLibrary(module);
-    }
-};
 
 const IMAGE_EXPORT_DIRECTORY* ExportDirectory(HMODULE module)
 {
@@ -43,36 +36,18 @@ Factory ClientFactory(HMODULE module)
     return reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(2))));
 }
 
-// Waits until a sink of that name serves "SB" (a run has started its own).
-bool SinkServes(const char* sinkName, DWORD timeoutMs)
+// Whether a sink of that name serves "SB" (a run has started its own).
+bool SinkServes(const char* sinkName)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        bool served = false;
-        if (RuxConnection connection = RuxOpenConnection(sinkName)) {
-            if (RuxService service = RuxOpenService(connection, "SB")) {
-                served = true;
-                RuxCloseService(service);
-            }
-            RuxCloseConnection(connection);
+    bool served = false;
+    if (RuxConnection connection = RuxOpenConnection(sinkName)) {
+        if (RuxService service = RuxOpenService(connection, "SB")) {
+            served = true;
+            RuxCloseService(service);
         }
-        if (served)
-            return true;
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
+        RuxCloseConnection(connection);
     }
-}
-
-bool WaitModuleGone(const wchar_t* name, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (GetModuleHandleW(name)) {
-        if (GetTickCount() - start >= timeoutMs)
-            return false;
-        Sleep(10);
-    }
-    return true;
+    return served;
 }
 
 }  // namespace
@@ -94,7 +69,7 @@ OLV_CHILD_SCENARIO(HostFreesThePluginDuringASlowRun)
     client->StartWorker();
     // From its sink's start on, the run goes into the held call without
     // looking at Destroy again.
-    if (!SinkServes("SB", 20000))
+    if (!WaitUntil([] { return SinkServes("SB"); }, 20000))
         return 5;
     client->Destroy();
     if (!FreeLibrary(module))
@@ -103,37 +78,37 @@ OLV_CHILD_SCENARIO(HostFreesThePluginDuringASlowRun)
     std::fflush(stdout);
     if (!GetModuleHandleW(L"RUXUI.dll"))
         return 7;  // unmapped under the run
-    bool gone = WaitModuleGone(L"RUXUI.dll", 30000);
+    bool gone = WaitUntil([] { return GetModuleHandleW(L"RUXUI.dll") == nullptr; }, 30000);
     RuxExit();
     return gone ? 0 : 8;
 }
 
 TEST(ModuleExports, ExactlyTwoNamedExportsAtOrdinalsOneAndTwo)
 {
-    LoadedModule dll;
-    ASSERT_NE(dll.module, nullptr) << GetLastError();
+    UniqueModule dll(LoadLibraryW(L"RUXUI.dll"));
+    ASSERT_TRUE(dll.valid()) << GetLastError();
 
-    const IMAGE_EXPORT_DIRECTORY* exports = ExportDirectory(dll.module);
+    const IMAGE_EXPORT_DIRECTORY* exports = ExportDirectory(dll.get());
     EXPECT_EQ(exports->Base, 1u);
     EXPECT_EQ(exports->NumberOfFunctions, 2u);
     EXPECT_EQ(exports->NumberOfNames, 2u);
 
-    FARPROC flushByOrdinal = GetProcAddress(dll.module, MAKEINTRESOURCEA(1));
-    FARPROC factoryByOrdinal = GetProcAddress(dll.module, MAKEINTRESOURCEA(2));
+    FARPROC flushByOrdinal = GetProcAddress(dll.get(), MAKEINTRESOURCEA(1));
+    FARPROC factoryByOrdinal = GetProcAddress(dll.get(), MAKEINTRESOURCEA(2));
     ASSERT_NE(flushByOrdinal, nullptr);
     ASSERT_NE(factoryByOrdinal, nullptr);
-    EXPECT_EQ(flushByOrdinal, GetProcAddress(dll.module, "OlvLog_FlushThread"));
-    EXPECT_EQ(factoryByOrdinal, GetProcAddress(dll.module, "RuxUIClientNew"));
-    EXPECT_EQ(GetProcAddress(dll.module, MAKEINTRESOURCEA(3)), nullptr);
+    EXPECT_EQ(flushByOrdinal, GetProcAddress(dll.get(), "OlvLog_FlushThread"));
+    EXPECT_EQ(factoryByOrdinal, GetProcAddress(dll.get(), "RuxUIClientNew"));
+    EXPECT_EQ(GetProcAddress(dll.get(), MAKEINTRESOURCEA(3)), nullptr);
 }
 
 TEST(ModuleExports, FlushEntryWithoutLogEndsItsThreadWithCodeTwo)
 {
-    LoadedModule dll;
-    ASSERT_NE(dll.module, nullptr);
+    UniqueModule dll(LoadLibraryW(L"RUXUI.dll"));
+    ASSERT_TRUE(dll.valid());
     // Through void(*)(): the one cast between function types that is always quiet.
     auto entry = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-        reinterpret_cast<void (*)()>(GetProcAddress(dll.module, MAKEINTRESOURCEA(1))));
+        reinterpret_cast<void (*)()>(GetProcAddress(dll.get(), MAKEINTRESOURCEA(1))));
     ASSERT_NE(entry, nullptr);
 
     HANDLE thread = CreateThread(nullptr, 0, entry, reinterpret_cast<LPVOID>(0x1234), 0, nullptr);
@@ -147,9 +122,9 @@ TEST(ModuleExports, FlushEntryWithoutLogEndsItsThreadWithCodeTwo)
 
 TEST(ModuleExports, FactoryGivesAClientThatTheHostCanStartAndDestroy)
 {
-    LoadedModule dll;
-    ASSERT_NE(dll.module, nullptr) << GetLastError();
-    Factory factory = ClientFactory(dll.module);
+    UniqueModule dll(LoadLibraryW(L"RUXUI.dll"));
+    ASSERT_TRUE(dll.valid()) << GetLastError();
+    Factory factory = ClientFactory(dll.get());
     ASSERT_NE(factory, nullptr);
 
     OLVRuxUIPlugin* client = factory();

@@ -35,9 +35,6 @@ public:
 
 namespace {
 
-constexpr const char* FullPushKeys = "Status,Version,SpyScanVersion,PhishingDBVersion,SiteDBVersion,HarmfulDataSize,"
-                                     "TotalSuspiciousBlocked";
-
 void SetComponents(std::initializer_list<const wchar_t*> versions)
 {
     std::vector<EngineComponent> components;
@@ -54,15 +51,7 @@ bool EngineRunning()
     return running;
 }
 
-class RuxUIClientTest : public ClientTest {
-protected:
-    // The first full push of a started client, which the session's sink must get.
-    void StartAndTakeFirstPush(HostedClient& client, UiSink& ui, UiMessage& push)
-    {
-        client->StartWorker();
-        ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push)) << "no first push";
-    }
-};
+using RuxUIClientTest = ClientTest;
 
 }  // namespace
 
@@ -139,8 +128,9 @@ TEST_F(RuxUIClientTest, DestroyReturnsWithTheMessagingLibraryReleased)
     for (int round = 0; round < 10; ++round) {
         {
             HostedClient client;
+            client->StartWorker();
             UiMessage push;
-            StartAndTakeFirstPush(client, ui, push);
+            ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
             client.Destroy();
             // The fixture's use and this probe's.
             int32_t uses = RuxInit();
@@ -149,10 +139,7 @@ TEST_F(RuxUIClientTest, DestroyReturnsWithTheMessagingLibraryReleased)
         }
         HostedClient next;
         EXPECT_EQ(RuxOpenConnection("NoSuchTraceSink"), nullptr);
-        std::vector<std::string> lines = log.Lines();
-        size_t count = std::count_if(lines.begin(), lines.end(),
-                                     [&](const std::string& line) { return line.rfind(traced, 0) == 0; });
-        ASSERT_EQ(count, static_cast<size_t>(round + 1)) << "the next client's trace callback is gone";
+        ASSERT_EQ(log.CountStarting(traced), static_cast<size_t>(round + 1)) << "the next client's trace callback is gone";
     }
 }
 
@@ -164,28 +151,23 @@ TEST_F(RuxUIClientTest, FirstFullPushCarriesStateVersionsAndTwoCounters)
     for (size_t i = 0; i < StatisticsFieldCount; ++i)
         ASSERT_EQ(EngineState().SetStatistic(i, stats[i]), static_cast<DWORD>(ERROR_SUCCESS));
 
-    UiSink ui(SessionSinkName());
-    ASSERT_TRUE(ui.Started());
-    HostedClient client;
-    UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
+    UiMessage push = served.firstPush;
     // No malicious count in the full push: only the harmful size and the
     // suspicious count.
     EXPECT_EQ(push.text, "{Status:1,Version:\"1.0.0.1\",SpyScanVersion:\"2.5\",PhishingDBVersion:\"3.0.7\","
                          "SiteDBVersion:\"2026.12.7\",HarmfulDataSize:13,TotalSuspiciousBlocked:7}");
-    EXPECT_EQ(client.Client()->Status(), 1);
+    EXPECT_EQ(served.client.Client()->Status(), 1);
     EXPECT_EQ(log.Count("2|RuxUIClient::WorkerProc: start service and waiting events"), 1u);
     EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), 1u);
-    (void)FullPushKeys;
 }
 
 TEST_F(RuxUIClientTest, VersionsFollowTheEngineReportAndFallBackToTheFileVersion)
 {
-    UiSink ui(SessionSinkName());
-    ASSERT_TRUE(ui.Started());
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
 
     const struct {
         std::initializer_list<const wchar_t*> components;
@@ -206,11 +188,34 @@ TEST_F(RuxUIClientTest, VersionsFollowTheEngineReportAndFallBackToTheFileVersion
         EngineState state;
         ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::QueryVersionInfo, c.queryFails),
                   static_cast<DWORD>(ERROR_SUCCESS));
-        client->SetSession(-1);
-        ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+        served.client->SetSession(-1);
+        ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
         EXPECT_NE(push.text.find(c.versions), std::string::npos) << push.text;
     }
     EXPECT_EQ(log.Count("3|RuxUIClient::AdviseUI: failed to get list of components versions"), 1u);
+}
+
+// The engine's version field holds 128 units: a text of 127 ends at its
+// terminator, and one that fills the field without it ends at the field's end;
+// nothing behind the field is read.
+TEST_F(RuxUIClientTest, ComponentVersionIsReadWithinItsField)
+{
+    const struct {
+        size_t length;
+        bool terminated;
+    } cases[] = {{0, true}, {1, true}, {127, true}, {128, false}};
+    for (const auto& c : cases) {
+        struct {
+            VtComponentVersion component;
+            wchar_t behind[8];
+        } entry;
+        std::fill(std::begin(entry.component.version), std::end(entry.component.version), L'#');
+        std::fill(std::begin(entry.behind), std::end(entry.behind), L'#');
+        std::fill_n(entry.component.version, c.length, L'7');
+        if (c.terminated)
+            entry.component.version[c.length] = L'\0';
+        EXPECT_EQ(RuxUIClient::ComponentVersionText(entry.component), std::string(c.length, '7')) << c.length;
+    }
 }
 
 TEST_F(RuxUIClientTest, FailingStatisticsSendZeroCounters)
@@ -219,10 +224,9 @@ TEST_F(RuxUIClientTest, FailingStatisticsSendZeroCounters)
     ASSERT_EQ(EngineState().SetStatistic(8, 9), static_cast<DWORD>(ERROR_SUCCESS));
     EngineState state;
     ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::GetStatistics, true), static_cast<DWORD>(ERROR_SUCCESS));
-    UiSink ui(SessionSinkName());
-    HostedClient client;
-    UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
+    UiMessage push = served.firstPush;
     EXPECT_NE(push.text.find("HarmfulDataSize:0,TotalSuspiciousBlocked:0}"), std::string::npos) << push.text;
     EXPECT_EQ(log.Count("3|RuxUIClient::GetVtStatistic: VtApi_GetStatistics failed"), 1u);
 }
@@ -232,15 +236,12 @@ TEST_F(RuxUIClientTest, SettingsReplyGoesToTheQuerysSourceWithTheTenPairsInOrder
     // Odd option ids on, even ones off, so that every position tells.
     for (int32_t id = 2; id <= 11; ++id)
         ASSERT_EQ(EngineState().SetOption(id, id % 2), static_cast<DWORD>(ERROR_SUCCESS));
-    UiSink ui(SessionSinkName());
-    UiSink replies("SettingsDialog", "Answers");
-    ASSERT_TRUE(replies.Started());
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
 
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "cookie-7", "SettingsDialog", "Answers"));
-    ASSERT_TRUE(replies.Next(message));
+    ASSERT_TRUE(served.replies.Next(message));
     EXPECT_EQ(message.kind, RuxResult_Reply);
     EXPECT_EQ(message.text,
               "{proc:\"RequestSBSetting\",cookie:\"cookie-7\",result:{EnableAutoUpdate:true,"
@@ -249,19 +250,17 @@ TEST_F(RuxUIClientTest, SettingsReplyGoesToTheQuerysSourceWithTheTenPairsInOrder
               "KeystrokeSetting:false,EnableScanSpy:false,EnableVirtual:false}}");
     EXPECT_EQ(log.Count("4|RuxUIClient::OnService: RuxResult_Query receive string RequestSBSetting"), 1u);
     // Nothing went to the session's own sink.
-    EXPECT_FALSE(ui.Next(message, 0));
+    EXPECT_FALSE(served.ui.Next(message, 0));
 }
 
 TEST_F(RuxUIClientTest, SettingsReplyToAnUnreachableSourceIsLoggedAndDropped)
 {
-    UiSink ui(SessionSinkName());
-    UiSink replies("SettingsDialog", "Answers");
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c1", "NoSuchSink", "Answers"));
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "c2", "SettingsDialog", "Answers"));
-    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
     EXPECT_NE(message.text.find("cookie:\"c2\""), std::string::npos);
     // Each reply is sent on a thread of its own: the failed one may end last.
     EXPECT_TRUE(log.WaitFor("3|RuxUIClient::OnService: RuxResult_Query cannot connect to 'NoSuchSink':'Answers'"));
@@ -278,11 +277,9 @@ TEST_F(RuxUIClientTest, SettingsReplyToAnUnreachableSourceIsLoggedAndDropped)
 
 TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
 {
-    UiSink ui(SessionSinkName());
-    UiSink replies("SettingsDialog", "Answers");
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
 
     const struct {
         const char* what;
@@ -304,7 +301,7 @@ TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
         ASSERT_TRUE(SendQuery("ApplySBSetting", c.arg(), "apply", "SettingsDialog", "Answers")) << c.what;
         // The settings reply comes after the apply in the same queue: the apply is done then.
         ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
-        ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message)) << c.what;
+        ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message)) << c.what;
         uint32_t now = 0;
         EngineState().GetSettingsApplied(now);
         EXPECT_EQ(now, applied + 1) << c.what;
@@ -324,18 +321,16 @@ TEST_F(RuxUIClientTest, ApplySettingsSetsKnownOptionsAndNotifiesTheEngineOnce)
 // heard of the settings applied before the failure.
 TEST_F(RuxUIClientTest, CallThatRunsOutOfMemoryLosesOnlyItself)
 {
-    UiSink ui(SessionSinkName());
-    UiSink replies("SettingsDialog", "Answers");
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
 
     // The worker sits in a slow push while the four queries queue up, so that
     // one drain pops them all.
     EngineState state;
     ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::GetStatistics, 2000), static_cast<DWORD>(ERROR_SUCCESS));
     size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
-    client->SetSession(-1);
+    served.client->SetSession(-1);
     ASSERT_TRUE(log.WaitFor("4|RuxUIClient::AdviseUI", pushes + 1));
 
     // Looking the long name up copies it into a string of 233 bytes.
@@ -347,7 +342,7 @@ TEST_F(RuxUIClientTest, CallThatRunsOutOfMemoryLosesOnlyItself)
                           "Answers"));
     ASSERT_TRUE(SendQuery("ResetMessage", nullptr, "reset", "SettingsDialog", "Answers"));
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
-    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message)) << "the calls behind the failed one were not served";
+    ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message)) << "the calls behind the failed one were not served";
     EXPECT_TRUE(failure.Happened());
     EXPECT_EQ(log.Count("3|RuxUIClient::OnService: call dropped: std::bad_alloc"), 1u);
     uint32_t applied = 0;
@@ -364,19 +359,18 @@ TEST_F(RuxUIClientTest, CallThatRunsOutOfMemoryLosesOnlyItself)
 TEST_F(RuxUIClientTest, EnableAsAssociativeCallIsServedThroughProcAfterTheCommandStringLine)
 {
     ASSERT_EQ(EngineState().SetRunning(true), static_cast<DWORD>(ERROR_SUCCESS));
-    UiSink ui(SessionSinkName());
-    HostedClient client;
-    UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
+    UiMessage push = served.firstPush;
     ASSERT_EQ(push.text.rfind("{Status:1,", 0), 0u) << push.text;
 
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 0)));
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
     EXPECT_EQ(push.text.rfind("{Status:0,", 0), 0u) << push.text;
     EXPECT_FALSE(EngineRunning());
 
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
     EXPECT_EQ(push.text.rfind("{Status:1,", 0), 0u) << push.text;
     EXPECT_TRUE(EngineRunning());
 
@@ -400,61 +394,53 @@ TEST_F(RuxUIClientTest, EnableWhileRunningMakesNoStartCallButStillPushes)
     EngineState state;
     // A start call would fail and say so.
     ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::StartVantor, true), static_cast<DWORD>(ERROR_SUCCESS));
-    UiSink ui(SessionSinkName());
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
     EXPECT_EQ(log.Count("3|Failed to start Linshade by server command"), 0u);
 
     EngineState().SetRunning(false);
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:b}", "proc", "Enable", "arg", 1)));
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
     EXPECT_EQ(log.Count("3|Failed to start Linshade by server command"), 1u);
 }
 
 TEST_F(RuxUIClientTest, EnableWithANonBooleanArgumentStartsNothingAndRequestsNoPush)
 {
-    UiSink ui(SessionSinkName());
-    UiSink replies("SettingsDialog", "Answers");
-    HostedClient client;
+    PlatformOverride platform;
+    ServedClient served;
+    ASSERT_TRUE(served.Start(100));
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
     size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
 
     ASSERT_TRUE(SendCall(RuxBuildItem("{s:s,s:i}", "proc", "Enable", "arg", 1)));
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
-    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
     EXPECT_EQ(log.Count("3|Failed type of argument for Enable"), 1u);
     EXPECT_FALSE(EngineRunning());
-    // A push, had one been requested, would follow the drain at once.
-    EXPECT_FALSE(ui.NextOfKind(RuxResult_Advise, message, 300));
+    // A push, had one been requested, would have begun before the worker's
+    // next periodic check.
+    ASSERT_TRUE(platform.WaitForPeriodicChecks());
     EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), pushes);
 }
 
 TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
 {
-    testsupport::TempFolder folder;
-    ASSERT_EQ(EngineState().SetVirtualDataPath(folder.Path()), static_cast<DWORD>(ERROR_SUCCESS));
-    std::wstring file = folder / L"virtualised.dat";
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    CloseHandle(handle);
-
-    UiSink ui(SessionSinkName());
-    UiSink replies("SettingsDialog", "Answers");
-    HostedClient client;
+    VirtualDataFile data(L"virtualised.dat");
+    ASSERT_TRUE(data.Made());
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "ShutDownSB")));
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "ClearVirtualData")));
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "NoSuchCommand")));
     ASSERT_TRUE(SendQuery("ResetMessage", nullptr, "r", "SettingsDialog", "Answers"));
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "sync", "SettingsDialog", "Answers"));
-    ASSERT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    ASSERT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
 
-    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(data.Exists());
     EXPECT_EQ(log.Count("4|Shut down call"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 1u);
     // A bare string that names no known command has no "proc" either.
@@ -462,7 +448,7 @@ TEST_F(RuxUIClientTest, OneWayCallsClearVirtualDataAndOnlyLogShutDown)
     EXPECT_EQ(log.Count("4|RuxUIClient::OnService: RuxResult_Query receive string ResetMessage"), 1u);
     // The worker is still serving.
     ASSERT_TRUE(SendQuery("RequestSBSetting", nullptr, "again", "SettingsDialog", "Answers"));
-    EXPECT_TRUE(replies.NextOfKind(RuxResult_Reply, message));
+    EXPECT_TRUE(served.replies.NextOfKind(RuxResult_Reply, message));
 }
 
 // Only the handle line for a query that lacks a member of the reply address,
@@ -589,22 +575,42 @@ TEST_F(RuxUIClientTest, PerformAsksTheSessionsUserInterfaceForTheSettingsDialog)
 
 TEST_F(RuxUIClientTest, SessionSetElsewhereIsReplacedByTheActiveOneAtTheNextTimeOut)
 {
-    UiSink ui(SessionSinkName());
-    HostedClient client;
-    client.Client()->SetSessionCheckInterval(200);
+    ServedClient served;
+    ASSERT_TRUE(served.Start(200));
     UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
 
-    client->SetSession(5);
-    EXPECT_EQ(client.Client()->ServiceName(), "QClient(5)");
+    served.client->SetSession(5);
+    EXPECT_EQ(served.client.Client()->ServiceName(), "QClient(5)");
     // The push for session 5 fails at the engine (no user there); the time-out
     // then brings the client back to the active session with a full push.
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Advise, push));
     uint32_t active = WTSGetActiveConsoleSessionId();
-    EXPECT_EQ(client.Client()->SessionId(), active);
-    EXPECT_EQ(client.Client()->ServiceName(), SessionSinkName());
+    EXPECT_EQ(served.client.Client()->SessionId(), active);
+    EXPECT_EQ(served.client.Client()->ServiceName(), SessionSinkName());
     EXPECT_EQ(log.Count("2|RuxUIClient::WorkerProc: new session id = " + std::to_string(active)), 1u);
     EXPECT_EQ(log.Count("3|RuxUIClient::AdviseUI: VtApi_SetActiveSession failed"), 1u);
+}
+
+// A new console session whose name cannot be made (out of memory) is taken at
+// a later check, the id and the name together. The check used to store the id
+// first: the name stayed the old session's for good, since the ids then
+// matched.
+TEST_F(RuxUIClientTest, PeriodicCheckThatCannotNameTheNewSessionLeavesItForTheNextCheck)
+{
+    PlatformOverride platform;
+    HostedClient client;
+    client.Client()->SetSessionCheckInterval(50);
+    client->StartWorker();
+    ASSERT_TRUE(log.WaitFor("2|RuxUIClient::WorkerProc: start service and waiting events"));
+    {
+        AllocationFailure failure(20);  // "QClient(1234567890)" and its terminator
+        platform.SetActiveSession(1234567890);
+        ASSERT_TRUE(log.WaitFor("3|RuxUIClient::WorkerProc: std::bad_alloc"));
+        EXPECT_TRUE(failure.Happened());
+    }
+    ASSERT_TRUE(log.WaitFor("2|RuxUIClient::WorkerProc: new session id = 1234567890"));
+    EXPECT_EQ(client.Client()->SessionId(), 1234567890u);
+    EXPECT_EQ(client.Client()->ServiceName(), "QClient(1234567890)");
 }
 
 // On Windows a sink's name lives on while a user interface still holds an end
@@ -645,57 +651,42 @@ TEST_F(RuxUIClientTest, RunWithoutASinkEventEndsAfterItsSetUpLines)
 
 TEST_F(RuxUIClientTest, WorkerStuckInASlowEngineCallEndsWithoutServingAndFreesTheClientItself)
 {
-    testsupport::TempFolder folder;
-    ASSERT_EQ(EngineState().SetVirtualDataPath(folder.Path()), static_cast<DWORD>(ERROR_SUCCESS));
-    std::wstring file = folder / L"kept.dat";
-    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    CloseHandle(handle);
-
-    UiSink ui(SessionSinkName());
-    HostedClient client;
-    UiMessage push;
-    StartAndTakeFirstPush(client, ui, push);
+    VirtualDataFile data(L"kept.dat");
+    ASSERT_TRUE(data.Made());
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     size_t pushes = log.Count("4|RuxUIClient::AdviseUI");
+    UiMessage push;
 
     // The sink event makes the worker push, and the push begins with a session
     // call that now takes 6 s, outside the client lock: ample time for the
     // call and Destroy below, also on a loaded machine.
     EngineState state;
     ASSERT_EQ(FaultSwitch(state).SetDelay(EngineCall::SetActiveSession, 6000), static_cast<DWORD>(ERROR_SUCCESS));
-    ASSERT_TRUE(ui.OpenPeer("SB"));
+    ASSERT_TRUE(served.ui.OpenPeer("SB"));
     ASSERT_TRUE(log.WaitFor("1|RuxUIClient::WorkerProc: sink event is signalize"));
 
     // A call queued now sets the service event; the destructor sets the exit
     // event while the worker is still inside the engine.
     ASSERT_TRUE(SendCall(RuxBuildItem("s", "ClearVirtualData")));
-    client.Destroy();
+    served.client.Destroy();
     EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 1u);
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, push));
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Update, push));
     EXPECT_EQ(push.text, "{Status:0}");
 
     // The run ends by itself and frees the client; exit wins over the queued
     // call. A client made meanwhile keeps its trace callback.
     HostedClient next;
-    for (DWORD start = GetTickCount(); RuxUIClient::LiveClients() > 1 && GetTickCount() - start < 20000;)
-        Sleep(10);
-    ASSERT_EQ(RuxUIClient::LiveClients(), 1);
+    ASSERT_TRUE(WaitUntil([] { return RuxUIClient::LiveClients() == 1; }, 20000));
     EXPECT_EQ(RuxOpenConnection("NoSuchTraceSink"), nullptr);
-    std::vector<std::string> lines = log.Lines();
-    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
-                           [](const std::string& line) {
-                               return line.rfind("2|RuxUIClient::TraceProc: Rux: cannot connect to sink "
-                                                 "'NoSuchTraceSink'",
-                                                 0) == 0;
-                           }),
-              lines.end())
+    EXPECT_EQ(log.CountStarting("2|RuxUIClient::TraceProc: Rux: cannot connect to sink 'NoSuchTraceSink'"), 1u)
         << "the late shutdown took the trace callback of the client made meanwhile";
     EXPECT_EQ(log.Count("1|RuxUIClient::WorkerProc: exit event is signalize"), 1u);
     EXPECT_EQ(log.Count("4|ClearVirtualData call"), 0u);
-    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(data.Exists());
     // No push after the final status.
     EXPECT_EQ(log.Count("4|RuxUIClient::AdviseUI"), pushes);
-    EXPECT_FALSE(ui.NextOfKind(RuxResult_Advise, push, 0));
+    EXPECT_FALSE(served.ui.NextOfKind(RuxResult_Advise, push, 0));
 }
 
 TEST_F(RuxUIClientTest, StatisticsEventPushesAllFourCountersWithTheMaliciousSum)
@@ -704,40 +695,37 @@ TEST_F(RuxUIClientTest, StatisticsEventPushesAllFourCountersWithTheMaliciousSum)
     const uint32_t stats[StatisticsFieldCount] = {0xFFFFFFF0u, 3, 0x20, 1, 1, 1, 1, 1, 77};
     for (size_t i = 0; i < StatisticsFieldCount; ++i)
         ASSERT_EQ(EngineState().SetStatistic(i, stats[i]), static_cast<DWORD>(ERROR_SUCCESS));
-    UiSink ui(SessionSinkName());
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
-    ASSERT_NE(client.Client()->StatisticsEvent(), nullptr);
-    SetEvent(client.Client()->StatisticsEvent());
-    ASSERT_TRUE(ui.NextOfKind(RuxResult_Update, message));
+    ASSERT_NE(served.client.Client()->StatisticsEvent(), nullptr);
+    SetEvent(served.client.Client()->StatisticsEvent());
+    ASSERT_TRUE(served.ui.NextOfKind(RuxResult_Update, message));
     EXPECT_EQ(message.text, "{TotalMaliciousBlocked:16,TotalSuspiciousBlocked:3,TotalIgnored:0,HarmfulDataSize:77}");
     EXPECT_EQ(log.Count("1|RuxUIClient::UpdateUIStatistic"), 1u);
 }
 
 TEST_F(RuxUIClientTest, SecondStartWhileTheRunServesReturnsAtOnce)
 {
-    UiSink ui(SessionSinkName());
-    HostedClient client;
+    ServedClient served;
+    ASSERT_TRUE(served.Start());
     UiMessage message;
-    StartAndTakeFirstPush(client, ui, message);
-    HANDLE returned = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(returned, nullptr);
-    OLVRuxUIPlugin* plugin = client.Client();
+    UniqueEvent returned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(returned.valid());
+    OLVRuxUIPlugin* plugin = served.client.Client();
     std::thread second([&] {
         plugin->StartWorker();
-        SetEvent(returned);
+        SetEvent(returned.get());
     });
-    bool backInTime = WaitForSingleObject(returned, 5000) == WAIT_OBJECT_0;
+    bool backInTime = WaitForSingleObject(returned.get(), 5000) == WAIT_OBJECT_0;
     EXPECT_TRUE(backInTime) << "a second StartWorker waited for the serving run";
     if (!backInTime)
-        client.Destroy();  // ends the run, which lets the blocked start go on
+        served.client.Destroy();  // ends the run, which lets the blocked start go on
     second.join();
-    CloseHandle(returned);
     EXPECT_EQ(log.Count("2|RuxUIClient::StartWorker: WorkerProc already running"), 1u);
     // Still one run, still serving.
-    client->SetSession(-1);
-    EXPECT_TRUE(ui.NextOfKind(RuxResult_Advise, message));
+    served.client->SetSession(-1);
+    EXPECT_TRUE(served.ui.NextOfKind(RuxResult_Advise, message));
 }
 
 TEST_F(RuxUIClientTest, DestroyRightAfterStartEndsTheRunWhateverItReached)
@@ -752,12 +740,12 @@ TEST_F(RuxUIClientTest, DestroyRightAfterStartEndsTheRunWhateverItReached)
         ASSERT_TRUE(WaitNoLiveClients()) << "round " << round;
     }
     EXPECT_EQ(log.Count("4|RuxUIClient::~RuxUIClient: WorkerProc not stop"), 0u);
-    // Every round's final status reached the user interface.
-    UiMessage message;
-    int finals = 0;
-    while (ui.Next(message, 200))
-        finals += message.kind == RuxResult_Update && message.text == "{Status:0}";
-    EXPECT_EQ(finals, 5);
+    // Every round's final status reached the user interface, once.
+    std::vector<UiMessage> messages;
+    ASSERT_TRUE(ui.TakeAllSent(messages));
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const UiMessage& m) { return m.kind == RuxResult_Update && m.text == "{Status:0}"; }),
+              5);
 }
 
 TEST_F(RuxUIClientTest, PluginDllReportsItsOwnFileVersionWhenTheEngineCannot)
@@ -766,25 +754,24 @@ TEST_F(RuxUIClientTest, PluginDllReportsItsOwnFileVersionWhenTheEngineCannot)
     // executable: RUXUI.dll carries the project's version resource (1.2.3.4).
     EngineState state;
     ASSERT_EQ(FaultSwitch(state).SetFail(EngineCall::QueryVersionInfo, true), static_cast<DWORD>(ERROR_SUCCESS));
-    HMODULE dll = LoadLibraryW(L"RUXUI.dll");
-    ASSERT_NE(dll, nullptr) << GetLastError();
+    UniqueModule dll(LoadLibraryW(L"RUXUI.dll"));
+    ASSERT_TRUE(dll.valid()) << GetLastError();
     using Factory = OLVRuxUIPlugin* (*)();
-    auto factory = reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(2))));
+    auto factory =
+        reinterpret_cast<Factory>(reinterpret_cast<void (*)()>(GetProcAddress(dll.get(), MAKEINTRESOURCEA(2))));
     ASSERT_NE(factory, nullptr);
-    {
-        UiSink ui(SessionSinkName());
-        OLVRuxUIPlugin* client = factory();
-        ASSERT_NE(client, nullptr);
-        client->StartWorker();
-        UiMessage push;
-        EXPECT_TRUE(ui.NextOfKind(RuxResult_Advise, push));
-        wchar_t path[MAX_PATH] = {};
-        GetModuleFileNameW(dll, path, MAX_PATH);
-        std::wstring own = GetFileVersionString(path);
-        ASSERT_FALSE(own.empty());
-        std::string expected = "Version:\"" + std::string(own.begin(), own.end()) + "\",SpyScanVersion:\"0.0.0.0\"";
-        EXPECT_NE(push.text.find(expected), std::string::npos) << push.text;
-        client->Destroy();
-    }
-    FreeLibrary(dll);
+    UiSink ui(SessionSinkName());
+    OLVRuxUIPlugin* client = factory();
+    ASSERT_NE(client, nullptr);
+    client->StartWorker();
+    UiMessage push;
+    bool pushed = ui.NextOfKind(RuxResult_Advise, push);
+    client->Destroy();
+    ASSERT_TRUE(pushed);
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(dll.get(), path, MAX_PATH);
+    std::wstring own = GetFileVersionString(path);
+    ASSERT_FALSE(own.empty());
+    std::string expected = "Version:\"" + std::string(own.begin(), own.end()) + "\",SpyScanVersion:\"0.0.0.0\"";
+    EXPECT_NE(push.text.find(expected), std::string::npos) << push.text;
 }

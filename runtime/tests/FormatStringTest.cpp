@@ -110,6 +110,10 @@ TEST(FormatString, LongPositionalFormatsWithManySpecificationsKeepEveryArgument)
 
     std::wstring wideFormat(format.begin(), format.end()), wideExpected(expected.begin(), expected.end());
     EXPECT_EQ(FormatString(wideFormat.c_str(), L"a", L"b", L"c"), wideExpected);
+
+    // A tail that more than doubles what the rewritten format holds in place.
+    const std::string tail = Repeat('t', 5000);
+    EXPECT_EQ(FormatString(("%1s" + tail).c_str(), "a"), "a" + tail);
 }
 
 // The mode is chosen, and a zero character found, 16 bytes at a time: a "%"

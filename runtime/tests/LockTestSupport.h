@@ -1,8 +1,10 @@
-// Helpers shared by the lock and worker tests.
+// Helpers shared by the lock, wait-event table and worker tests.
 #pragma once
 
 #include "base/ThreadQuery.h"
 #include "runtime/MultiProcessor.h"
+#include "runtime/WaitEventTable.h"
+#include "base/NtApi.h"
 #include "tests/support/WaitUntil.h"
 
 #include <windows.h>
@@ -80,6 +82,25 @@ inline bool RunOnThreadThatEnds(DWORD(WINAPI* body)(LPVOID))
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     return testsupport::WaitUntil(&IsLastThread);
+}
+
+// Empties the process's pool of wait events (closing what it held), so a test
+// starts from an empty table whatever ran before.
+inline void DrainPool()
+{
+    while (HANDLE event = ModuleWaitEventTable.TakeEvent())
+        ZwClose(event);
+}
+
+inline bool IsSignalled(HANDLE event)
+{
+    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+inline bool IsOpenHandle(HANDLE handle)
+{
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != FALSE;
 }
 
 // Sets MultiProcessor for one scope; the locks read it on every acquire, so it

@@ -2,6 +2,7 @@
 
 #include "base/NtApi.h"
 #include "base/ThreadQuery.h"
+#include "base/UniqueHandle.h"
 #include "runtime/tests/LockTestSupport.h"
 #include "tests/support/ChildScenario.h"
 
@@ -9,6 +10,7 @@
 #include <sddl.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,47 +29,27 @@ std::wstring SectionName(unsigned attempt)
 class SectionView {
 public:
     explicit SectionView(unsigned attempt = 0)
+        : mapping(OpenFileMappingW(FILE_MAP_WRITE, FALSE, SectionName(attempt).c_str())),
+          view(mapping.valid() ? static_cast<WaitEventSection*>(MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0))
+                               : nullptr)
     {
-        mapping_ = OpenFileMappingW(FILE_MAP_WRITE, FALSE, SectionName(attempt).c_str());
-        if (mapping_)
-            view_ = static_cast<WaitEventSection*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
     }
-    ~SectionView()
-    {
-        if (view_)
-            UnmapViewOfFile(view_);
-        if (mapping_)
-            CloseHandle(mapping_);
-    }
-    SectionView(const SectionView&) = delete;
-    SectionView& operator=(const SectionView&) = delete;
-    WaitEventSection* operator->() const { return view_; }
-    explicit operator bool() const { return view_ != nullptr; }
+    WaitEventSection* operator->() const { return view.get(); }
+    explicit operator bool() const { return view != nullptr; }
 
 private:
-    HANDLE mapping_ = nullptr;
-    WaitEventSection* view_ = nullptr;
+    struct Unmap {
+        void operator()(WaitEventSection* section) const { UnmapViewOfFile(section); }
+    };
+    UniqueHandle<HANDLE, ::CloseHandle> mapping;
+    std::unique_ptr<WaitEventSection, Unmap> view;  // unmapped before the mapping closes
 };
-
-// Empties the process's pool (closing what it held), so a test starts from an
-// empty table whatever ran before.
-void DrainPool()
-{
-    while (HANDLE event = ModuleWaitEventTable.TakeEvent())
-        ZwClose(event);
-}
 
 HANDLE NewIdleEvent()
 {
     HANDLE event = nullptr;
     ZwCreateEvent(&event, OlvEventAllAccess, nullptr, OlvNotificationEvent, TRUE);
     return event;
-}
-
-bool IsOpenHandle(HANDLE handle)
-{
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != FALSE;
 }
 
 TEST(WaitEventTable, SectionNameCarriesTheAttemptAndTheProcessIdInHex)
@@ -162,18 +144,21 @@ TEST(WaitEventTable, CorruptedTopIsTakenAsAnEmptyTableAndRepaired)
 // event) nor closed at unload, and the table goes on.
 TEST(WaitEventTable, SlotThatHoldsNoIdleEventIsDroppedAndLeftOpen)
 {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    HANDLE autoReset = CreateEventW(nullptr, FALSE, TRUE, nullptr);
-    HANDLE reset = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const HANDLE planted[] = {mutex, autoReset, reset, reinterpret_cast<HANDLE>(0x7FF0)};
+    UniqueMutex mutex(CreateMutexW(nullptr, FALSE, nullptr));
+    UniqueEvent autoReset(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+    UniqueEvent reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const HANDLE planted[] = {mutex.get(), autoReset.get(), reset.get(), reinterpret_cast<HANDLE>(0x7FF0)};
     for (HANDLE value : planted) {
         DrainPool();
         HANDLE idle = NewIdleEvent();
         ASSERT_TRUE(ModuleWaitEventTable.ReturnEvent(idle));
         SectionView section;
         ASSERT_TRUE(section);
-        section->events[1] = value;
-        section->top = 2;
+        // Every slot above the idle event holds the planted value: one take
+        // looks at all 20.
+        for (long slot = 1; slot < WaitEventTableCapacity; ++slot)
+            section->events[slot] = value;
+        section->top = WaitEventTableCapacity;
         EXPECT_EQ(ModuleWaitEventTable.TakeEvent(), idle) << value;
         EXPECT_EQ(section->top, 0) << value;
         ZwClose(idle);
@@ -187,10 +172,8 @@ TEST(WaitEventTable, SlotThatHoldsNoIdleEventIsDroppedAndLeftOpen)
         other.Shutdown();
         EXPECT_EQ(section->top, 0) << value;
     }
-    for (HANDLE handle : {mutex, autoReset, reset}) {
+    for (HANDLE handle : {mutex.get(), autoReset.get(), reset.get()})
         EXPECT_TRUE(IsOpenHandle(handle));
-        CloseHandle(handle);
-    }
 }
 
 TEST(WaitEventTable, SecondModuleJoinsTheSamePool)
@@ -270,24 +253,27 @@ TEST(WaitEventTable, ThreadsOfTwoModulesNeverShareOneEvent)
     DrainPool();
 }
 
-// A mutex holds the name of attempt 0, so the table is created under attempt 1.
-OLV_CHILD_SCENARIO(SectionNameOfAttemptZeroIsTaken)
+// SectionNamesTaken N: mutexes hold the names of attempts 0 to N - 1, so the
+// table is created under attempt N, or, when all 15 names are taken, not at all.
+OLV_CHILD_SCENARIO(SectionNamesTaken)
 {
-    HANDLE squatter = CreateMutexW(nullptr, FALSE, SectionName(0).c_str());
-    if (!squatter)
-        return 3;
+    const unsigned taken = static_cast<unsigned>(std::stoul(args.at(0)));
+    std::vector<UniqueMutex> squatters;
+    for (unsigned attempt = 0; attempt < taken; ++attempt) {
+        squatters.emplace_back(CreateMutexW(nullptr, FALSE, SectionName(attempt).c_str()));
+        if (!squatters.back().valid())
+            return 3;
+    }
     if (!LockTable())
-        return 4;
+        return taken == 15 ? 0 : 4;
     UnlockTable();
-    SectionView first(1);
-    int result = first ? 0 : 5;
-    CloseHandle(squatter);
-    return result;
+    return taken < 15 && SectionView(taken) ? 0 : 5;
 }
 
-TEST(WaitEventTable, TakenNameMovesTheTableToTheNextAttempt)
+TEST(WaitEventTable, TakenNamesMoveTheTableToTheNextOfFifteenAttempts)
 {
-    EXPECT_EQ(RunChildScenario("SectionNameOfAttemptZeroIsTaken").exitCode, 0u);
+    for (const wchar_t* taken : {L"1", L"14", L"15"})
+        EXPECT_EQ(RunChildScenario("SectionNamesTaken", {taken}).exitCode, 0u) << taken;
 }
 
 // Another account (SYSTEM stands for it: Wine lets a process set any owner)

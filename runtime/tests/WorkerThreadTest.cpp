@@ -24,23 +24,6 @@ long ReadRunningWorkerCount()
     return count;
 }
 
-void DrainPool()
-{
-    while (HANDLE event = ModuleWaitEventTable.TakeEvent())
-        ZwClose(event);
-}
-
-bool IsSignalled(HANDLE event)
-{
-    return WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
-}
-
-bool IsOpenHandle(HANDLE handle)
-{
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != FALSE;
-}
-
 // Each run reports that it entered and then waits for the test's permission.
 class GatedWorker final : public WorkerThread {
 public:

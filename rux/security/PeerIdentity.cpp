@@ -157,6 +157,35 @@ QueryUserTokenFn QueryUserToken()
     return function;
 }
 
+// The token of the pipe's client, for queries. Through impersonation, not
+// the client's process token: it needs no right on the client's process (a
+// user's sink may not open a service's process and its token; SeDebugPrivilege
+// would be needed), it cannot be fooled by a reused process id, and
+// identification level, which our clients grant, is enough to read the token
+// (it gives no right to act as the client). A client that grants only
+// anonymity has no token to read and counts as unknown.
+DWORD ClientToken(HANDLE pipe, UniqueToken& token)
+{
+    if (!ImpersonateNamedPipeClient(pipe))
+        return GetLastError();
+    // As self: the check on the thread token must not use the client's rights.
+    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
+    // This thread never runs another line of ours as the client.
+    if (!RevertToSelf())
+        __debugbreak();
+    return error;
+}
+
+// The session of one end of `pipe`, as `query` reads it.
+DWORD PipeSession(BOOL(WINAPI* query)(HANDLE, PULONG), HANDLE pipe, DWORD& session)
+{
+    ULONG id = 0;
+    if (!query(pipe, &id))
+        return GetLastError();
+    session = id;
+    return 0;
+}
+
 }  // namespace
 
 PeerIdentity& PeerIdentity::Current()
@@ -241,45 +270,20 @@ DWORD PeerIdentity::SessionUser(DWORD session, Sid& user, Sid& logon)
 
 DWORD PeerIdentity::ClientSession(HANDLE pipe, DWORD& session)
 {
-    ULONG id = 0;
-    if (!GetNamedPipeClientSessionId(pipe, &id))
-        return GetLastError();
-    session = id;
-    return 0;
+    return PipeSession(GetNamedPipeClientSessionId, pipe, session);
 }
 
 DWORD PeerIdentity::ClientUser(HANDLE pipe, Sid& user)
 {
-    // Impersonation, not the client's process token: it needs no right on
-    // the client's process (a user's sink may not open a service's process
-    // and its token; SeDebugPrivilege would be needed), it cannot be fooled
-    // by a reused process id, and identification level, which our clients
-    // grant, is enough to read the token (it gives no right to act as the
-    // client). A client that grants only anonymity has no user to read and
-    // counts as unknown.
-    if (!ImpersonateNamedPipeClient(pipe))
-        return GetLastError();
     UniqueToken token;
-    // As self: the check on the thread token must not use the client's rights.
-    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
-    // This thread never runs another line of ours as the client.
-    if (!RevertToSelf())
-        __debugbreak();
-    if (error)
-        return error;
-    return TokenUserOf(token.get(), user);
+    DWORD error = ClientToken(pipe, token);
+    return error ? error : TokenUserOf(token.get(), user);
 }
 
 DWORD PeerIdentity::ClientIntegrity(HANDLE pipe, DWORD& integrity, bool& appContainer)
 {
-    // Through impersonation, as ClientUser: identification level is enough.
-    if (!ImpersonateNamedPipeClient(pipe))
-        return GetLastError();
     UniqueToken token;
-    DWORD error = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ? 0 : GetLastError();
-    if (!RevertToSelf())
-        __debugbreak();
-    if (error)
+    if (DWORD error = ClientToken(pipe, token))
         return error;
     union {
         TOKEN_MANDATORY_LABEL header;
@@ -358,11 +362,7 @@ DWORD PeerIdentity::ServerOwner(HANDLE pipe, Sid& owner)
 
 DWORD PeerIdentity::ServerSession(HANDLE pipe, DWORD& session)
 {
-    ULONG id = 0;
-    if (!GetNamedPipeServerSessionId(pipe, &id))
-        return GetLastError();
-    session = id;
-    return 0;
+    return PipeSession(GetNamedPipeServerSessionId, pipe, session);
 }
 
 }  // namespace rux

@@ -50,4 +50,23 @@ void EngineSandbox::TearDown()
         RegDeleteKeyW(root_.get(), L"Software\\Halvern");
 }
 
+KeyWatch::KeyWatch(const EngineState& state, const wchar_t* path, bool subtree)
+    : event(CreateEventW(nullptr, FALSE, FALSE, nullptr)), subtree(subtree)
+{
+    if (event.valid() && state.OpenKey(path, KEY_NOTIFY, key) == ERROR_SUCCESS)
+        Arm();
+}
+
+bool KeyWatch::Arm()
+{
+    armed = key.valid() && RegNotifyChangeKeyValue(key.get(), subtree, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
+                                                   event.get(), TRUE) == ERROR_SUCCESS;
+    return armed;
+}
+
+bool KeyWatch::Fired(DWORD timeoutMs) const
+{
+    return armed && WaitForSingleObject(event.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 }  // namespace testsupport

@@ -1,7 +1,8 @@
 // Helpers of the tests that write and read logs (the logger's and the log
-// reader's): the process log for one scope, the "OLVLOGFLAGS" variable for one
-// scope, the development private key, the user's shared stream key in the
-// registry (read, planted, removed), and the pieces of an encrypted file.
+// reader's): the process log for one scope, lines logged in one go, the
+// "OLVLOGFLAGS" variable for one scope, the development private key, the
+// user's shared stream key in the registry (read, planted, removed), and the
+// pieces of an encrypted file.
 //
 // Tests that use the shared key declare RESOURCE_LOCK olv_log_key.
 #pragma once
@@ -18,6 +19,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,16 +40,25 @@ public:
     OlvLogOpenResult result;
 };
 
-// A second process's share of a log: opens the log at `path` (encrypted or not,
-// as the inherited "OLVLOGFLAGS" says), writes `message` and closes it. The
-// exit code of a child scenario: 10 when the log cannot be opened.
+// Opens the process log on `path` (encrypted or not, as "OLVLOGFLAGS" says),
+// writes each message as an error line, which leaves at once, and closes it
+// again. False when the log could not be opened.
+inline bool LogLines(const std::wstring& path, std::initializer_list<std::wstring> messages, bool writerThread = false,
+                     uint64_t maxFileSize = 64ull << 20)
+{
+    ScopedLog log(path, 1, maxFileSize, writerThread);
+    if (log.result != OlvLogOpened)
+        return false;
+    for (const std::wstring& message : messages)
+        OlvLog_Print(OlvLogError, L"%s", message.c_str());
+    return true;
+}
+
+// A second process's share of a log: LogLines of one message. The exit code
+// of a child scenario: 10 when the log cannot be opened.
 inline int AppendOneLine(const std::wstring& path, const std::wstring& message)
 {
-    if (OlvLog_Open(path.c_str(), 1, 1 << 20, false) != OlvLogOpened)
-        return 10;
-    OlvLog_Print(OlvLogError, L"%s", message.c_str());
-    OlvLog_Close();
-    return 0;
+    return LogLines(path, {message}, false, 1 << 20) ? 0 : 10;
 }
 
 // Sets "OLVLOGFLAGS" (null: removes it) for one scope; child processes started
@@ -187,6 +198,13 @@ private:
     }
 
     bool parentExisted[ParentCount] = {};
+};
+
+// Logs that encrypt, for one scope: "OLVLOGFLAGS" unset, and the user's
+// shared stream key set aside.
+struct EncryptingLogs {
+    ScopedLogFlags flags{nullptr};
+    SharedKeyScope shared;
 };
 
 // The header fields of an encrypted file.

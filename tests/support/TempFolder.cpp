@@ -16,15 +16,23 @@ TempFolder::TempFolder()
                                                                     : std::wstring(base, length <= MAX_PATH ? length : 0);
     if (!folder.empty() && folder.back() != L'\\')
         folder += L'\\';
+    // A folder of this name may be left by an earlier process of the same id
+    // (Wine hands ids out again) that was killed: the next number is taken.
     static std::atomic<unsigned> counter{0};
-    path = folder + L"olv-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-    if (!CreateDirectoryW(path.c_str(), nullptr))
-        ADD_FAILURE() << "cannot create a temporary folder: error " << GetLastError();
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (unsigned attempt = 0; attempt < 100 && error == ERROR_ALREADY_EXISTS; ++attempt) {
+        path = folder + L"olv-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        error = CreateDirectoryW(path.c_str(), nullptr) ? ERROR_SUCCESS : GetLastError();
+    }
+    created = error == ERROR_SUCCESS;
+    if (!created)
+        ADD_FAILURE() << "cannot create a temporary folder: error " << error;
 }
 
 TempFolder::~TempFolder()
 {
-    RemoveTree(path);
+    if (created)
+        RemoveTree(path);
 }
 
 std::wstring TempFolder::operator/(std::wstring_view name) const

@@ -32,6 +32,7 @@ public:
 
 private:
     std::wstring path;
+    bool created = false;  // only a folder this object made is removed
 };
 
 // The whole file (shared with writers), or nothing when it cannot be opened.

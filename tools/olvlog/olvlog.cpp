@@ -20,12 +20,8 @@
 
 namespace {
 
-constexpr int ExitOk = 0;
-constexpr int ExitUsage = 1;
-constexpr int ExitUnreadable = 2;
-constexpr int ExitDamaged = 3;
-constexpr int ExitEncrypted = 4;
-constexpr int ExitWrongKey = 5;
+// Exit codes, as the header above and --help say.
+enum OlvlogExit : int { ExitOk, ExitUsage, ExitUnreadable, ExitDamaged, ExitEncrypted, ExitWrongKey };
 
 // How long --follow waits between two looks at its files.
 constexpr DWORD FollowPollMs = 200;

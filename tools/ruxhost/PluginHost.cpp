@@ -27,15 +27,21 @@ bool PluginHost::Load(DWORD& error)
     return true;
 }
 
-bool PluginHost::NewClient(DWORD& error)
+FARPROC PluginHost::Entry(WORD ordinal, DWORD& error)
 {
     if (!Load(error))
-        return false;
-    FARPROC entry = GetProcAddress(module_, MAKEINTRESOURCEA(ClientFactoryOrdinal));
-    if (!entry) {
+        return nullptr;
+    FARPROC entry = GetProcAddress(module_, MAKEINTRESOURCEA(ordinal));
+    if (!entry)
         error = GetLastError();
+    return entry;
+}
+
+bool PluginHost::NewClient(DWORD& error)
+{
+    FARPROC entry = Entry(ClientFactoryOrdinal, error);
+    if (!entry)
         return false;
-    }
     // Through void(*)(): the one cast between function types that is always quiet.
     auto factory = reinterpret_cast<ClientFactory>(reinterpret_cast<void (*)()>(entry));
     client_ = factory();
@@ -71,13 +77,9 @@ void PluginHost::Destroy()
 
 bool PluginHost::RunFlushThread(DWORD timeoutMs, DWORD& exitCode, DWORD& error)
 {
-    if (!Load(error))
+    FARPROC entry = Entry(FlushThreadOrdinal, error);
+    if (!entry)
         return false;
-    FARPROC entry = GetProcAddress(module_, MAKEINTRESOURCEA(FlushThreadOrdinal));
-    if (!entry) {
-        error = GetLastError();
-        return false;
-    }
     auto start = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void (*)()>(entry));
     HANDLE thread = CreateThread(nullptr, 0, start, nullptr, 0, nullptr);
     if (!thread) {

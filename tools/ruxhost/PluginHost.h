@@ -47,6 +47,10 @@ public:
     bool Unload(bool& stillMapped);
 
 private:
+    // The export at `ordinal`, the module loaded first; null with the system
+    // error when either fails.
+    FARPROC Entry(WORD ordinal, DWORD& error);
+
     std::wstring modulePath_;
     HMODULE module_ = nullptr;
     OLVRuxUIPlugin* client_ = nullptr;

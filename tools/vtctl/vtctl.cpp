@@ -3,6 +3,7 @@
 // command; the engine and the plug-in see it at their next call.
 #include "runtime/CodePageConverter.h"
 #include "vtapi/ComponentList.h"
+#include "vtapi/DecimalNumber.h"
 #include "vtapi/EngineCall.h"
 #include "vtapi/EngineState.h"
 #include "vtapi/FaultSwitch.h"
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cwchar>
 #include <exception>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,19 +87,6 @@ int Failed(const std::string& what, DWORD error)
     return ExitFailed;
 }
 
-bool ParseUnsigned(std::wstring_view text, uint32_t& value)
-{
-    if (text.empty() || text.size() > 10 || text.find_first_not_of(L"0123456789") != std::wstring_view::npos)
-        return false;
-    unsigned long long parsed = 0;
-    for (wchar_t c : text)
-        parsed = parsed * 10 + static_cast<unsigned>(c - L'0');
-    if (parsed > std::numeric_limits<uint32_t>::max())
-        return false;
-    value = static_cast<uint32_t>(parsed);
-    return true;
-}
-
 bool ParseOptionValue(std::wstring_view text, int32_t& value)
 {
     if (text == L"on" || text == L"true") {
@@ -112,7 +99,7 @@ bool ParseOptionValue(std::wstring_view text, int32_t& value)
     }
     bool negative = !text.empty() && text[0] == L'-';
     uint32_t magnitude = 0;
-    if (!ParseUnsigned(negative ? text.substr(1) : text, magnitude))
+    if (!ParseDecimal32(negative ? text.substr(1) : text, magnitude))
         return false;
     if (negative ? magnitude > 2147483648u : magnitude > 2147483647u)
         return false;
@@ -257,7 +244,7 @@ int StatsCommand(const EngineState& state, const Args& args)
             return UsageError("stats set FIELD VALUE");
         if (!FindStatisticsField(args[1], field))
             return UsageError("unknown statistics field '" + WideToUtf8(args[1]) + "'");
-        if (!ParseUnsigned(args[2], value))
+        if (!ParseDecimal32(args[2], value))
             return UsageError("bad counter value '" + WideToUtf8(args[2]) + "' (0 to 4294967295)");
         DWORD error = state.SetStatistic(field, value);
         if (error != ERROR_SUCCESS)
@@ -272,7 +259,7 @@ int StatsCommand(const EngineState& state, const Args& args)
         if (next < args.size() && FindStatisticsField(args[next], field))
             ++next;
         if (next < args.size()) {
-            if (!ParseUnsigned(args[next], n) || n == 0)
+            if (!ParseDecimal32(args[next], n) || n == 0)
                 return UsageError("bad count '" + WideToUtf8(args[next]) + "' (a field name or 1 to 4294967295)");
             ++next;
         }
@@ -349,7 +336,7 @@ int FaultCommand(const EngineState& state, const Args& args)
         if (args[i] == L"fail" && !fail) {
             fail = true;
         } else if (args[i] == L"delay" && !delay && i + 1 < args.size()) {
-            if (!ParseUnsigned(args[i + 1], delayMs) || delayMs > FaultDelayMaxMs)
+            if (!ParseDecimal32(args[i + 1], delayMs) || delayMs > FaultDelayMaxMs)
                 return UsageError("bad delay '" + WideToUtf8(args[i + 1]) + "' (0 to 600000 ms)");
             delay = true;
             ++i;
@@ -380,7 +367,7 @@ int SessionsCommand(const EngineState& state, const Args& args)
     } else if (args.size() >= 2 && args[0] == L"set") {
         for (std::size_t i = 1; i < args.size(); ++i) {
             uint32_t id = 0;
-            if (!ParseUnsigned(args[i], id) || id == 0xFFFFFFFF)
+            if (!ParseDecimal32(args[i], id) || id == 0xFFFFFFFF)
                 return UsageError("bad session id '" + WideToUtf8(args[i]) + "'");
             sessions.push_back(id);
         }
@@ -414,7 +401,7 @@ int VirtualCommand(const EngineState& state, const Args& args)
     }
     if (args.size() == 2 && args[0] == L"fill") {
         uint32_t count = 0;
-        if (!ParseUnsigned(args[1], count) || count > 10000)
+        if (!ParseDecimal32(args[1], count) || count > 10000)
             return UsageError("bad file count '" + WideToUtf8(args[1]) + "' (0 to 10000)");
         std::wstring path;
         DWORD error = state.GetVirtualDataPath(path);
@@ -454,7 +441,7 @@ int Run(const Args& all)
         return SessionsCommand(state, args);
     if (command == L"messages" && args.size() == 2 && args[0] == L"set") {
         uint32_t count = 0;
-        if (!ParseUnsigned(args[1], count))
+        if (!ParseDecimal32(args[1], count))
             return UsageError("bad message count '" + WideToUtf8(args[1]) + "'");
         DWORD error = state.SetMessages(count);
         if (error != ERROR_SUCCESS)

@@ -78,14 +78,10 @@ TEST_F(EngineApiTest, SessionOfAnotherUserReadsAndWritesThatUsersStateAndItsWatc
 
     // The session user's watch on "Stats" fires for the change the user's own
     // tools make, and the engine reports that change.
-    UniqueKey stats;
-    ASSERT_EQ(sessionUser_.OpenKey(EngineState::StatsKeyPath, KEY_NOTIFY, stats), ERROR_SUCCESS);
-    UniqueEvent changed(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    ASSERT_EQ(RegNotifyChangeKeyValue(stats.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                      changed.get(), TRUE),
-              ERROR_SUCCESS);
+    testsupport::KeyWatch stats(sessionUser_, EngineState::StatsKeyPath);
+    ASSERT_TRUE(stats.Armed());
     ASSERT_EQ(sessionUser_.SetStatistic(0, 10), ERROR_SUCCESS);
-    EXPECT_EQ(WaitForSingleObject(changed.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(stats.Fired());
     ASSERT_NE(EngineApi::GetStatistics(&record), 0);
     EXPECT_EQ(record.blockedA, 10u);
 

@@ -135,28 +135,7 @@ bool ParseRsaPrivateKey(std::string_view text, RsaPrivateKey* key, std::string* 
 int32_t RsaPrivateBlock(uint8_t* output, uint32_t* outputLength, const uint8_t* input, uint32_t inputLength,
                         const RsaPrivateKey* key)
 {
-    const uint32_t modulusLength = (static_cast<uint32_t>(key->bits) + 7) / 8;
-    if (modulusLength < RsaBlockLength || modulusLength > RsaMaxModulusLength || inputLength > RsaMaxModulusLength)
-        return RsaBadLength;
-
-    BigDigit c[BigMaxDigits], n[BigMaxDigits], d[BigMaxDigits], m[BigMaxDigits];
-    BigDecode(c, input, inputLength);
-    BigDecode(n, key->modulus, RsaMaxModulusLength);
-    BigDecode(d, key->privateExponent, RsaMaxModulusLength);
-    const uint32_t nDigits = BigDigits(n, BigMaxDigits);
-    const uint32_t dDigits = BigDigits(d, BigMaxDigits);
-
-    int32_t result = 0;
-    if (BigDigits(c, BigMaxDigits) > nDigits || BigCompare(c, n, nDigits) >= 0) {
-        result = RsaBlockTooLarge;
-    } else {
-        BigModExp(m, c, d, dDigits, n, nDigits);
-        *outputLength = modulusLength;
-        BigEncode(output, modulusLength, m, nDigits);
-    }
-    WipeSecret(d, sizeof(d));
-    WipeSecret(m, sizeof(m));
-    return result;
+    return RsaBlockPower(output, outputLength, input, inputLength, key->bits, key->modulus, key->privateExponent);
 }
 
 int32_t UnwrapStreamKey(const RsaPrivateKey* key, const uint8_t* blob, uint32_t length,

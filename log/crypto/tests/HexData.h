@@ -9,18 +9,18 @@
 #include <string_view>
 #include <vector>
 
+inline constexpr std::string_view HexDigits = "0123456789abcdef";
+
+// Lowercase or uppercase digits, two a byte.
 inline std::vector<uint8_t> FromHex(std::string_view hex)
 {
     if (hex.size() % 2 != 0)
         throw std::invalid_argument("odd hex length");
     const auto value = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        throw std::invalid_argument("not hex");
+        const size_t digit = HexDigits.find(static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c));
+        if (digit == std::string_view::npos)
+            throw std::invalid_argument("not hex");
+        return static_cast<unsigned>(digit);
     };
     std::vector<uint8_t> bytes;
     for (size_t i = 0; i < hex.size(); i += 2)
@@ -30,11 +30,10 @@ inline std::vector<uint8_t> FromHex(std::string_view hex)
 
 inline std::string ToHex(const uint8_t* bytes, size_t length)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string hex;
     for (size_t i = 0; i < length; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
+        hex += HexDigits[bytes[i] >> 4];
+        hex += HexDigits[bytes[i] & 15];
     }
     return hex;
 }

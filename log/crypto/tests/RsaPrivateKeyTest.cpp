@@ -99,6 +99,15 @@ TEST(RsaPrivateKey, ParseRejectsMalformedKeyFiles)
     RsaPrivateKey key;
     std::string error;
     EXPECT_TRUE(ParseRsaPrivateKey(Join({"# comment\r\n\r\n", good, "prime1 00ab\n"}), &key, &error)) << error;
+    // At the limits: a modulus of 505 bits, the shortest a block fits below,
+    // and one of 1,024 bits, the 128 bytes a field holds.
+    const std::string exponents = Join({publicExponent, "\n", privateExponent, "\n"});
+    EXPECT_TRUE(ParseRsaPrivateKey(Join({"bits 505\nmodulus 01", std::string(126, '0'), "\n", exponents}), &key,
+                                   &error))
+        << error;
+    EXPECT_TRUE(ParseRsaPrivateKey(Join({"bits 1024\nmodulus 80", std::string(254, '0'), "\n", exponents}), &key,
+                                   &error))
+        << error;
 }
 
 TEST(RsaPrivateKey, PrivateBlockInvertsPublicBlock)
@@ -117,6 +126,12 @@ TEST(RsaPrivateKey, PrivateBlockInvertsPublicBlock)
         EXPECT_EQ(openedLength, RsaBlockLength);
         EXPECT_EQ(ToHex(opened, openedLength), ToHex(block, sizeof(block)));
     }
+    // Input of up to 128 bytes (here zeros in front of a small number), not one more.
+    const uint8_t wide[RsaMaxModulusLength + 1] = {};
+    uint8_t opened[RsaBlockLength];
+    uint32_t openedLength = 0;
+    EXPECT_EQ(RsaPrivateBlock(opened, &openedLength, wide, RsaMaxModulusLength, &key), 0);
+    EXPECT_EQ(RsaPrivateBlock(opened, &openedLength, wide, RsaMaxModulusLength + 1, &key), RsaBadLength);
 }
 
 TEST(RsaPrivateKey, UnwrapRejectsBlobsThatAreNotSealedStreamKeys)
@@ -127,13 +142,17 @@ TEST(RsaPrivateKey, UnwrapRejectsBlobsThatAreNotSealedStreamKeys)
     std::memset(streamKey, 0xcc, sizeof(streamKey));
 
     // Sealed correctly, but not laid out as a stream key (another key pair's
-    // blob opens to noise like this).
-    uint8_t notAKey[RsaBlockLength] = {0x00, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 0x00, 9};
-    notAKey[40] = 1;  // bytes 32..63 must be zero
+    // blob opens to noise like this): bytes 2 to 9 must not be zero, bytes
+    // 32 to 63 must be.
+    uint8_t notAKey[2][RsaBlockLength] = {{0x00, 0x02, 1, 2, 3, 4, 5, 6, 7, 0x00, 0x00, 9},
+                                          {0x00, 0x02, 1, 2, 3, 4, 5, 6, 7, 8, 0x00, 9}};
+    notAKey[1][40] = 1;
     uint8_t blob[RsaBlockLength];
     uint32_t length = 0;
-    ASSERT_EQ(RsaPublicBlock(blob, &length, notAKey, &publicKey), 0);
-    EXPECT_EQ(UnwrapStreamKey(&key, blob, length, streamKey), StreamKeyNotRecognised);
+    for (const uint8_t* block : notAKey) {
+        ASSERT_EQ(RsaPublicBlock(blob, &length, block, &publicKey), 0);
+        EXPECT_EQ(UnwrapStreamKey(&key, blob, length, streamKey), StreamKeyNotRecognised);
+    }
 
     EXPECT_EQ(UnwrapStreamKey(&key, blob, length - 1, streamKey), RsaBadLength);
 

@@ -33,3 +33,24 @@ TEST(TempFolder, GoesWithEverythingInItAlsoWhenAnAssertionEndsTheTest)
     ASSERT_FALSE(Made.empty());
     EXPECT_FALSE(FileExists(Made));
 }
+
+// Wine hands process ids out again: a folder that a killed process of the
+// same id left under the next name is passed over and left alone.
+TEST(TempFolder, AFolderLeftUnderTheNextNameIsPassedOverAndLeftAlone)
+{
+    std::wstring next;
+    {
+        TempFolder first;
+        const std::wstring& path = first.Path();
+        const size_t number = path.rfind(L'-') + 1;
+        next = path.substr(0, number) + std::to_wstring(std::stoul(path.substr(number)) + 1);
+    }
+    ASSERT_TRUE(CreateDirectoryW(next.c_str(), nullptr));
+    {
+        TempFolder second;
+        EXPECT_NE(second.Path(), next);
+        EXPECT_TRUE(FileExists(second.Path()));
+    }
+    EXPECT_TRUE(FileExists(next));
+    RemoveDirectoryW(next.c_str());
+}

@@ -111,6 +111,8 @@ TEST(OlvlogTool, ExitCodesTellEncryptedDamagedMissingAndUsage)
         {{}, 1, "usage"},
         {{L"--bogus"}, 1, "usage"},
         {{L"--pid", L"1a4", L"x.log"}, 1, "0x1a4"},
+        {{L"--tid", L"0x100000000", L"x.log"}, 1, "--tid"},
+        {{L"--pid", L"4294967296", L"x.log"}, 1, "--pid"},
         {{L"--level"}, 1, "--level needs a value"},
     };
     for (const Case& c : cases) {
@@ -194,6 +196,8 @@ TEST(OlvlogTool, FiltersKeepLinesByLevelProcessThreadAndText)
         {{L"--grep", L"DETAIL"}, {detail}},
         {{L"--grep", L"\x00e9p\x00c9"}, {fatal}},
         {{L"--pid", L"7"}, {}},
+        {{L"--pid", L"4294967295"}, {}},
+        {{L"--tid", L"0xFFFFFFFF"}, {}},
     };
     for (const Case& c : cases) {
         std::vector<std::wstring> args = c.filters;
@@ -231,21 +235,12 @@ TEST(OlvlogTool, JsonLinesEscapeAnyText)
 TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags encrypted(nullptr);
-    SharedKeyScope shared;
+    EncryptingLogs encrypting;
     TempFolder folder;
     const std::wstring path = folder / L"encrypted.log";
-    {
-        ScopedLog log(path, 1, 1 << 20, false);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogInfo, L"parent \x00e9 %d", 1);
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent \x00e9 1"}));
     ASSERT_EQ(RunChildScenario("AppendLine", {path, L"child"}).exitCode, 0u);
-    {
-        ScopedLog log(path, 1, 1 << 20, true);
-        ASSERT_EQ(log.result, OlvLogOpened);
-        OlvLog_Print(OlvLogError, L"parent %d", 2);
-    }
+    ASSERT_TRUE(LogLines(path, {L"parent 2"}, true));
     ASSERT_EQ(HeaderOf(FileBytes(path)).magic, "OLVLOG.1");
 
     const std::wstring devKey = folder / L"dev-private.key";
@@ -304,8 +299,7 @@ TEST(OlvlogTool, DecryptsAnEncryptedLogWithThePrivateKey)
 TEST(OlvlogTool, FollowPrintsNewLinesAcrossRotations)
 {
     OLV_REQUIRE_DEV_KEY();
-    ScopedLogFlags encrypted(nullptr);
-    SharedKeyScope shared;
+    EncryptingLogs encrypting;
     TempFolder folder;
     const std::wstring path = folder / L"followed.log";
     const std::wstring devKey = folder / L"dev-private.key";

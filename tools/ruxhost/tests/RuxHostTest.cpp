@@ -106,8 +106,16 @@ TEST_F(RuxHost, ScriptOnStandardInputRunsLineByLineAndALiveClientIsDestroyedAtTh
 TEST_F(RuxHost, BadScriptIsRefusedBeforeAnyStepRuns)
 {
     const std::vector<std::vector<std::wstring>> scripts = {
-        {L"new", L"bogus"},     {L"new", L"session"},     {L"new", L"session x"}, {L"new", L"session 2147483648"},
-        {L"new", L"sleep 600001"}, {L"new", L"perform now"}, {L"new", L"session 1 2"}, {},
+        {L"new", L"bogus"},
+        {L"new", L"session"},
+        {L"new", L"session x"},
+        {L"new", L"session 2147483648"},   // one above the largest
+        {L"new", L"session -2147483649"},  // one below the smallest
+        {L"new", L"sleep 600001"},         // one above the longest
+        {L"new", L"sleep -1"},
+        {L"new", L"perform now"},
+        {L"new", L"session 1 2"},
+        {},
     };
     for (const auto& script : scripts) {
         std::vector<std::wstring> args = {L"--dll", FakePlugin()};
@@ -119,6 +127,21 @@ TEST_F(RuxHost, BadScriptIsRefusedBeforeAnyStepRuns)
         ASSERT_EQ(run.output.size(), 1u);
         EXPECT_EQ(run.output[0].rfind("ruxhost: ", 0), 0u) << run.output[0];
     }
+}
+
+// The numbers at their limits pass the check: the sessions are handed on as
+// given, and the longest sleep is refused only for the bad step after it.
+TEST_F(RuxHost, NumbersAtTheirLimitsAreTaken)
+{
+    HostRun run = Run({L"--dll", FakePlugin(), L"new", L"session 2147483647", L"session -2147483648", L"sleep 0",
+                       L"destroy"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.trace, (std::vector<std::string>{"RuxUIClientNew", "SetSession 2147483647", "SetSession -2147483648",
+                                                   "Destroy"}));
+    run = Run({L"--dll", FakePlugin(), L"sleep 600000", L"bogus"});
+    EXPECT_EQ(run.exitCode, 2);
+    ASSERT_EQ(run.output.size(), 1u);
+    EXPECT_EQ(run.output[0].rfind("ruxhost: bad step 'bogus'", 0), 0u) << run.output[0];
 }
 
 TEST_F(RuxHost, StepsThatNeedAClientAreRefusedWithoutOne)

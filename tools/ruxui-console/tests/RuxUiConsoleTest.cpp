@@ -1,5 +1,6 @@
 // ruxui-console as a process, against this test playing the plug-in: its own
 // sink (a unique name, passed with --peer) and service "SB".
+#include "base/UniqueHandle.h"
 #include "contracts/RuxExtensions.h"
 #include "tests/support/ProcessRun.h"
 
@@ -40,16 +41,14 @@ public:
           serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr))
     {
         RuxInit();
-        sink = RuxStartSink(name.c_str(), sinkEvent);
-        service = RuxStartService(sink, "SB", serviceEvent);
+        sink = RuxStartSink(name.c_str(), sinkEvent.get());
+        service = RuxStartService(sink, "SB", serviceEvent.get());
     }
     ~FakePlugin()
     {
         RuxStopService(service);
         RuxStopSink(sink);
         RuxExit();
-        CloseHandle(sinkEvent);
-        CloseHandle(serviceEvent);
     }
 
     std::vector<std::wstring> Args(std::vector<std::wstring> steps) const
@@ -75,7 +74,7 @@ public:
     {
         for (int i = 0; i < 100; ++i) {
             int32_t kind = RuxPopCall(service, call);
-            if (kind != RuxResult_Empty || WaitForSingleObject(serviceEvent, 10000) != WAIT_OBJECT_0)
+            if (kind != RuxResult_Empty || WaitForSingleObject(serviceEvent.get(), 10000) != WAIT_OBJECT_0)
                 return kind;
         }
         return RuxResult_Empty;
@@ -83,8 +82,8 @@ public:
 
     std::string name;
     std::string session;
-    HANDLE sinkEvent;
-    HANDLE serviceEvent;
+    UniqueEvent sinkEvent;
+    UniqueEvent serviceEvent;
     RuxSink sink = nullptr;
     RuxService service = nullptr;
 };
@@ -101,7 +100,7 @@ TEST(RuxUiConsole, SendsEveryCommandAndPrintsAdviseAndReply)
          L"query RequestSBSetting", L"--wait-for", L"reply:RequestSBSetting", L"--wait-for", L"advise:\"Status\":1"}));
     ASSERT_TRUE(console.Started());
     // The console's peer sets our sink event; as the plug-in, answer it with a push.
-    ASSERT_EQ(WaitForSingleObject(plugin.sinkEvent, 10000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(plugin.sinkEvent.get(), 10000), WAIT_OBJECT_0);
     std::string consoleSink = "QClient(" + plugin.session + ")";
     ASSERT_TRUE(plugin.Push(true, RuxBuildItem("{s:i,s:s}", "Status", 1, "Version", "1.2.3.4"), consoleSink));
 
@@ -171,6 +170,10 @@ TEST(RuxUiConsole, BadArgumentsAndAnUnreachablePeerExitWithOneLine)
         const char* message;
     } cases[] = {
         {{L"--session", L"abc"}, 2, "bad session id 'abc'"},
+        {{L"--session", L"4294967295"}, 2, "bad session id '4294967295'"},
+        {{L"--timeout", L"4294967295"}, 2, "bad time-out '4294967295'"},
+        {{L"--session", L"4294967294", L"--timeout", L"4294967294", L"--peer", L"RuxConsoleNobody"}, 1,
+         "cannot reach the plug-in's sink 'RuxConsoleNobody'"},
         {{L"--session", L"1", L"--send", L"launch rockets"}, 2, "unknown command 'launch'"},
         {{L"--session", L"1", L"--send", L"wait-for advise"}, 2, "--send takes enable, call or query"},
         {{L"--session", L"1", L"--wait-for", L"nothing"}, 2, "unknown message kind 'nothing'"},

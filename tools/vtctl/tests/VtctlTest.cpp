@@ -37,6 +37,7 @@ TEST_F(Vtctl, BadArgumentsGiveOneErrorLineAndExitCodeTwo)
         {L"option", L"set", L"EnableScanSpyX", L"1"},
         {L"option", L"set", L"5", L"maybe"},
         {L"option", L"set", L"5", L"2147483648"},
+        {L"option", L"set", L"5", L"-2147483649"},
         {L"stats", L"set", L"BlockedD", L"1"},
         {L"stats", L"set", L"BlockedA", L"-1"},
         {L"stats", L"bump", L"BlockedA", L"0"},
@@ -47,7 +48,9 @@ TEST_F(Vtctl, BadArgumentsGiveOneErrorLineAndExitCodeTwo)
         {L"fault", L"set", L"GetStatistics", L"delay"},
         {L"fault", L"set", L"GetStatistics", L"delay", L"600001"},
         {L"sessions", L"set", L"4294967295"},
+        {L"messages", L"set", L"4294967296"},
         {L"virtual", L"path", L"C:\\"},
+        {L"virtual", L"fill", L"10001"},
     };
     for (const auto& args : cases) {
         std::wstring joined;
@@ -72,6 +75,9 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
         {L"start"},
         {L"option", L"set", L"enablescanspy", L"off"},
         {L"option", L"set", L"4", L"-3"},
+        {L"option", L"set", L"5", L"-2147483648"},
+        {L"option", L"set", L"6", L"2147483647"},
+        {L"messages", L"set", L"4294967295"},
         {L"stats", L"set", L"BlockedC", L"9"},
         {L"stats", L"bump", L"HarmfulDataSize", L"5"},
         {L"stats", L"bump"},
@@ -85,6 +91,11 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
     EXPECT_EQ(VtApi_IsVantorStarted(), 1);
     EXPECT_EQ(VtApi_GetConfigOption(10), 0);
     EXPECT_EQ(VtApi_GetConfigOption(4), -3);
+    EXPECT_EQ(VtApi_GetConfigOption(5), INT32_MIN);
+    EXPECT_EQ(VtApi_GetConfigOption(6), INT32_MAX);
+    uint32_t messages = 0;
+    ASSERT_EQ(state_.GetMessages(messages), ERROR_SUCCESS);
+    EXPECT_EQ(messages, UINT32_MAX);
     VtStatisticsRecord record = {44, 1, {}, 0, 0, {}, 0};
     ASSERT_NE(VtApi_GetStatistics(&record), 0);
     EXPECT_EQ(record.blockedA, 1u);
@@ -109,6 +120,11 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
     ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ResetMessages, setting), ERROR_SUCCESS);
     EXPECT_TRUE(setting.fail);
     EXPECT_EQ(setting.delayMs, 0u);
+    // The longest delay a call honours is taken as it is.
+    EXPECT_EQ(RunVtctl({L"fault", L"set", L"ClearVirtualData", L"delay", L"600000"}).exitCode, 0u);
+    ASSERT_EQ(FaultSwitch(state_).Get(EngineCall::ClearVirtualData, setting), ERROR_SUCCESS);
+    EXPECT_EQ(setting.delayMs, FaultDelayMaxMs);
+    EXPECT_EQ(RunVtctl({L"fault", L"clear", L"ClearVirtualData"}).exitCode, 0u);
     EXPECT_EQ(RunVtctl({L"fault", L"clear", L"resetmessages"}).exitCode, 0u);
     EXPECT_NE(VtApi_ResetMessages(), 0);
     ProcessResult status = RunVtctl({L"status"});
@@ -125,15 +141,8 @@ TEST_F(Vtctl, ChangesAreWhatTheEngineReportsNext)
 TEST_F(Vtctl, StatsBumpSignalsAWatcherOfTheStatsKey)
 {
     ASSERT_EQ(state_.EnsureStatsKey(), ERROR_SUCCESS);
-    UniqueKey root;
-    UniqueKey stats;
-    ASSERT_EQ(RegOpenCurrentUser(KEY_READ, root.put()), ERROR_SUCCESS);
-    ASSERT_EQ(RegOpenKeyExW(root.get(), EngineState::StatsKeyPath, 0, KEY_NOTIFY, stats.put()), ERROR_SUCCESS);
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    ASSERT_NE(event, nullptr);
-    ASSERT_EQ(RegNotifyChangeKeyValue(stats.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, event, TRUE),
-              ERROR_SUCCESS);
+    KeyWatch stats(state_, EngineState::StatsKeyPath);
+    ASSERT_TRUE(stats.Armed());
     EXPECT_EQ(RunVtctl({L"stats", L"bump", L"Suspicious"}).exitCode, 0u);
-    EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
-    CloseHandle(event);
+    EXPECT_TRUE(stats.Fired());
 }

@@ -10,6 +10,9 @@
 // the watch is closed as soon as the worker learns that the user has gone
 // (the host's SetSession at a logoff, the periodic check): the profile can
 // then unload.
+//
+// The log lines keep the spelling "Notifyer" they have always had: stored logs
+// and the scripts that read them match that text.
 #include "plugin/ClientPlatform.h"
 #include "plugin/RuxUIClient.h"
 
@@ -45,10 +48,10 @@ std::wstring TokenUserSid(HANDLE token)
 
 }  // namespace
 
-void RuxUIClient::SetupStatisticNotifyer()
+void RuxUIClient::SetupStatisticNotifier()
 {
     // The worker's watch reads the id without the lock: a change after this
-    // read signals the advise event, and FollowSessionWithNotifyer catches up.
+    // read signals the advise event, and FollowSessionWithNotifier catches up.
     uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
     OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: set to session id = %d", session);
     // The previous watch ends before anything below can return early: a key
@@ -100,7 +103,7 @@ void RuxUIClient::SetupStatisticNotifyer()
 
     if (statsKey.valid()) {
         watchedUser = std::move(user);
-        UpdateStatisticNotifyer();
+        UpdateStatisticNotifier();
         OlvLog_Print(OlvLogImportant, L"RuxUIClient::SetupStatisticNotifyer: notifyer set success");
     } else {
         OlvLog_Print(OlvLogError, L"RuxUIClient::SetupStatisticNotifyer: failed to open Settings reg value %d", result);
@@ -113,17 +116,17 @@ bool RuxUIClient::WatchedUserGone(uint32_t session) const
     return !token.valid() || TokenUserSid(token.get()) != watchedUser;
 }
 
-void RuxUIClient::FollowSessionWithNotifyer()
+void RuxUIClient::FollowSessionWithNotifier()
 {
-    // Without the lock, as in SetupStatisticNotifyer.
+    // Without the lock, as in SetupStatisticNotifier.
     uint32_t session = OLV_TS_UNCHECKED_READ(sessionId).load();
     if (watchedSession != session || !statsKey.valid() || WatchedUserGone(session))
-        SetupStatisticNotifyer();
+        SetupStatisticNotifier();
 }
 
-void RuxUIClient::UpdateStatisticNotifyer()
+void RuxUIClient::UpdateStatisticNotifier()
 {
-    // Without the lock, as in SetupStatisticNotifyer.
+    // Without the lock, as in SetupStatisticNotifier.
     if (OLV_TS_UNCHECKED_READ(sessionId).load() == NoSession)
         return;
     if (!statsKey.valid() || !statsEvent.valid()) {
