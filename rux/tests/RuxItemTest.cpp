@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 using namespace ruxtest;
 
@@ -51,16 +52,30 @@ TEST(RuxBuildItem, RefusesBadFormatsAndNullStrings)
     EXPECT_EQ(RuxBuildItem("s", static_cast<const char*>(nullptr)), nullptr);
     EXPECT_EQ(RuxBuildItem("{s:s}", "a", static_cast<const char*>(nullptr)), nullptr);
     EXPECT_EQ(RuxBuildItem("{s:i,s:i}", "same", 1, "same", 2), nullptr);
-    std::string deep;
-    for (int i = 0; i < 40; ++i)
-        deep += "{s:";
-    deep += "i";
-    for (int i = 0; i < 40; ++i)
-        deep += "}";
-    EXPECT_EQ(RuxBuildItem(deep.c_str(), "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k",
-                           "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k",
-                           "k", "k", "k", "k", "k", "k", "k", 1),
-              nullptr);
+}
+
+namespace {
+
+// RuxBuildItem of a number inside `sizeof...(I)` lists, each a member "k".
+template <size_t... I>
+RuxItem BuildNested(std::index_sequence<I...>)
+{
+    std::string format;
+    for (size_t i = 0; i < sizeof...(I); ++i)
+        format += "{s:";
+    format += "i" + std::string(sizeof...(I), '}');
+    return RuxBuildItem(format.c_str(), ((void)I, "k")..., 1);
+}
+
+}  // namespace
+
+// Items nest 32 levels deep at most: a number inside 31 lists, not 32.
+TEST(RuxBuildItem, NestsUpToTheDepthLimit)
+{
+    RuxItem deepest = BuildNested(std::make_index_sequence<31>{});
+    EXPECT_NE(deepest, nullptr);
+    RuxReleaseItem(deepest);
+    EXPECT_EQ(BuildNested(std::make_index_sequence<32>{}), nullptr);
 }
 
 TEST(RuxCopyStr, CopiesWhenTextAndTerminatorFitAndLeavesBufferOtherwise)
