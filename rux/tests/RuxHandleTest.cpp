@@ -120,6 +120,15 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     EXPECT_TRUE(atLimit.valid());
     EXPECT_EQ(RuxStartSink((longest + 'n').c_str(), event), nullptr);
     EXPECT_EQ(RuxOpenConnection((longest + 'n').c_str()), nullptr);
+    // Service names likewise.
+    EXPECT_NE(served.AddService(longest.c_str(), event), nullptr);
+    EXPECT_EQ(RuxStartService(sink, (longest + 'n').c_str(), event), nullptr);
+    EXPECT_NE(RemoteService(name, longest.c_str()).get(), nullptr);
+    {
+        RemoteService above(name, (longest + 'n').c_str());
+        EXPECT_EQ(above.get(), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    }
     EXPECT_EQ(RuxEnsurePeer(sink, name.c_str(), nullptr), 0);
     EXPECT_EQ(RuxIsConnected(nullptr), 0);
     RuxCloseConnection(reinterpret_cast<RuxConnection>(item));
