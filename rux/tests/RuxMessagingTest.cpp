@@ -234,12 +234,10 @@ TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
     RuxCloseConnection(connection);
 }
 
-TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
+using RuxOwnership = OneSinkTest;
+
+TEST_F(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
 {
-    LibraryUse use;
-    std::string name = UniqueName("leak");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
     RemoteService opened(name);
     RuxService remote = opened.get();
     ASSERT_NE(remote, nullptr);
