@@ -94,6 +94,7 @@ TEST_F(RuxRobustness, OnlyAHelloOrAWellFormedOpenGreetsTheSink)
         {"an Open", open(0, 0, "SB"), true, true},
         {"an Open of no service", open(1, 1, ""), true, true},
         {"a Hello", RawFrame(1, 0, std::string(1, '\0')), true, true},
+        {"a Hello of role 2", RawFrame(1, 0, "\2"), true, false},
         // Its name only goes into a trace line, cut at 128 bytes.
         {"a peer's Hello with a name above 128 bytes", RawFrame(1, 0, '\1' + std::string(129, 'p')), true, true},
     };
