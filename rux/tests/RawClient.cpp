@@ -33,15 +33,6 @@ std::string StringItem(const std::string& text)
     return item;
 }
 
-std::string OpenBody(uint64_t number, const std::vector<uint64_t>& awaited, const std::string& service)
-{
-    std::string body = U32(static_cast<uint32_t>(number)) + U32(static_cast<uint32_t>(number >> 32));
-    body += char(awaited.size());
-    for (uint64_t other : awaited)
-        body += U32(static_cast<uint32_t>(other)) + U32(static_cast<uint32_t>(other >> 32));
-    return body + service;
-}
-
 std::vector<uint8_t> ProcessUserSid()
 {
     UniqueToken token;

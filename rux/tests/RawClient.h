@@ -22,9 +22,6 @@ std::string U32(uint32_t value);
 std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body);
 std::string RawFrame(uint8_t kind, uint32_t service, const std::string& body, uint32_t length);
 std::string StringItem(const std::string& text);
-// The body of an Open: the connection's number, the numbers it names, the
-// service's name.
-std::string OpenBody(uint64_t number, const std::vector<uint64_t>& awaited, const std::string& service);
 
 // The SID of this process's user, as bytes; empty when it cannot be read.
 std::vector<uint8_t> ProcessUserSid();

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 namespace ruxtest {
 namespace {
@@ -40,12 +41,6 @@ TraceLines::TraceLines(Install install) : install_(install)
 TraceLines::~TraceLines()
 {
     install_(nullptr);
-}
-
-std::vector<std::string> TraceLines::Lines() const
-{
-    std::lock_guard<std::mutex> hold(Mutex);
-    return Collected;
 }
 
 size_t TraceLines::Count(const std::string& containing) const

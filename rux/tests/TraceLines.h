@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 namespace ruxtest {
 
@@ -18,7 +17,6 @@ public:
     TraceLines(const TraceLines&) = delete;
     TraceLines& operator=(const TraceLines&) = delete;
 
-    std::vector<std::string> Lines() const;
     // The lines that hold `containing`.
     size_t Count(const std::string& containing) const;
     // Waits (up to `timeoutMs`) until `count` lines hold `containing`.
