@@ -120,6 +120,12 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     EXPECT_TRUE(atLimit.valid());
     EXPECT_EQ(RuxStartSink((longest + 'n').c_str(), event), nullptr);
     EXPECT_EQ(RuxOpenConnection((longest + 'n').c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    RuxConnection peer = RuxOpenPeer(sink, longest.c_str());
+    EXPECT_NE(peer, nullptr);
+    RuxCloseConnection(peer);
+    EXPECT_EQ(RuxOpenPeer(sink, (longest + 'n').c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
     // Service names likewise.
     EXPECT_NE(served.AddService(longest.c_str(), event), nullptr);
     EXPECT_EQ(RuxStartService(sink, (longest + 'n').c_str(), event), nullptr);
