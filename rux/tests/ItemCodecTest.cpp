@@ -2,6 +2,7 @@
 // encoding refused.
 #include "rux/wire/Frame.h"
 #include "rux/item/ItemCodec.h"
+#include "rux/tests/RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -99,4 +100,25 @@ TEST(Frame, ParsesOnlyExactWellFormedFrames)
     ASSERT_TRUE(Frame::ParseAck(view, status, value));
     EXPECT_EQ(status, -3);
     EXPECT_EQ(value, 9u);
+}
+
+// An associative item holds at most MaxAssocMembers members, built or decoded.
+TEST(ItemCodec, AssocsHoldAtMostMaxAssocMembers)
+{
+    ItemPtr full = ItemNode::MakeAssoc();
+    for (size_t i = 0; i < MaxAssocMembers; ++i)
+        ASSERT_TRUE(full->Set(std::to_string(100000 + i), ItemNode::MakeBool(true))) << i;
+    EXPECT_FALSE(full->Set("one more", ItemNode::MakeBool(true)));
+    EXPECT_TRUE(full->Set("100000", ItemNode::MakeBool(false)));  // a member replaced, none added
+
+    std::string encoded;
+    ItemCodec::Encode(*full, encoded);
+    ItemPtr decoded;
+    ASSERT_TRUE(ItemCodec::Decode(encoded.data(), encoded.size(), decoded));
+    EXPECT_EQ(decoded->members.size(), MaxAssocMembers);
+    // One member more, and a count that says so.
+    std::string beyond = encoded;
+    beyond.replace(1, 4, ruxtest::U32(MaxAssocMembers + 1));
+    beyond.append(ruxtest::StringItem("one more")).append({char(3), 1});
+    EXPECT_FALSE(ItemCodec::Decode(beyond.data(), beyond.size(), decoded));
 }

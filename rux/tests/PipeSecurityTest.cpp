@@ -5,6 +5,7 @@
 // PeerIdentity; pipes, sinks and connections are real.
 #include "rux/client/Connection.h"
 #include "rux/tests/RawClient.h"
+#include "rux/tests/TraceLines.h"
 #include "rux/security/PeerIdentity.h"
 #include "rux/security/PipeSecurity.h"
 #include "rux/sink/Sink.h"
@@ -20,13 +21,13 @@
 #include <sddl.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
 #include <thread>
 
 using namespace rux;
+using ruxtest::UniqueName;
 
 namespace {
 
@@ -153,53 +154,10 @@ public:
 };
 
 // Collects the library's trace lines while it lives.
-class TraceWatch {
+class TraceWatch : public ruxtest::TraceLines {
 public:
-    TraceWatch()
-    {
-        std::lock_guard<std::mutex> hold(Mutex);
-        Lines.clear();
-        Trace::Set(&TraceWatch::Collect);
-    }
-    ~TraceWatch() { Trace::Set(nullptr); }
-
-    // Waits (a few seconds at most) for a line that holds `text`.
-    bool WaitFor(const std::string& text)
-    {
-        std::unique_lock<std::mutex> hold(Mutex);
-        return Added.wait_for(hold, std::chrono::seconds(5), [&] { return Count(text) > 0; });
-    }
-    size_t Seen(const std::string& text)
-    {
-        std::lock_guard<std::mutex> hold(Mutex);
-        return Count(text);
-    }
-
-private:
-    static void Collect(const char* line)
-    {
-        std::lock_guard<std::mutex> hold(Mutex);
-        Lines.emplace_back(line);
-        Added.notify_all();
-    }
-    static size_t Count(const std::string& text)
-    {
-        size_t count = 0;
-        for (const auto& line : Lines)
-            count += line.find(text) != std::string::npos;
-        return count;
-    }
-
-    static inline std::mutex Mutex;
-    static inline std::condition_variable Added;
-    static inline std::vector<std::string> Lines;
+    TraceWatch() : TraceLines(&Trace::Set) {}
 };
-
-std::string UniqueName(const char* tag)
-{
-    static std::atomic<int> counter{0};
-    return "PipeSec" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
-}
 
 std::string RealUser()
 {
@@ -308,26 +266,17 @@ std::string BuiltPipeLabel(PipeSecurity& security)
 
 // A client end of the sink's pipe, opened as our connections open it; waits
 // (a few seconds at most) for the sink's next instance while all are taken.
-HANDLE OpenClientEnd(const std::string& name)
+UniquePipe OpenClientEnd(const std::string& name)
 {
-    std::wstring path = SinkName::PipePath(name);
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        HANDLE client = CreateFileW(path.c_str(), PipeSecurity::ClientAccess, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (client != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY)
-            return client;
-        WaitNamedPipeW(path.c_str(), 500);
-    }
-    return INVALID_HANDLE_VALUE;
+    return ruxtest::OpenSinkPipe(name, PipeSecurity::ClientAccess, 0);
 }
 
 std::vector<std::string> PipeAccess(const std::string& name, std::string& owner)
 {
-    HANDLE client = OpenClientEnd(name);
-    if (client == INVALID_HANDLE_VALUE)
+    UniquePipe client = OpenClientEnd(name);
+    if (!client.valid())
         return {"<no pipe>"};
-    auto aces = AccessOf(client, owner);
-    CloseHandle(client);
-    return aces;
+    return AccessOf(client.get(), owner);
 }
 
 // The claim mutex of a sink of this role, made here: a service's claim keeps
@@ -337,12 +286,10 @@ std::vector<std::string> ClaimAccess(const std::string& name, std::string& owner
     PipeSecurity security;
     if (!security.Build(name))
         return {"<no descriptor>"};
-    HANDLE claim = CreateMutexW(security.ClaimAttributes(), FALSE, nullptr);
-    if (!claim)
+    UniqueMutex claim(CreateMutexW(security.ClaimAttributes(), FALSE, nullptr));
+    if (!claim.valid())
         return {"<no claim>"};
-    auto aces = AccessOf(claim, owner);
-    CloseHandle(claim);
-    return aces;
+    return AccessOf(claim.get(), owner);
 }
 
 std::shared_ptr<Sink> StartSink(const std::string& name)
@@ -405,12 +352,8 @@ TEST(PipeSecurity, DaclsAsBuiltForEachRole)
         ASSERT_TRUE(security.Build(name));
         EXPECT_EQ(BuiltPipeLabel(security), MediumLabel);
         EXPECT_EQ(LabelOf(security.ClaimAttributes()->lpSecurityDescriptor), MediumLabel);
-        HANDLE client = OpenClientEnd(name);
-        ExpectLabel(client, "pipe");
-        CloseHandle(client);
-        HANDLE claim = CreateMutexW(security.ClaimAttributes(), FALSE, nullptr);
-        ExpectLabel(claim, "claim");
-        CloseHandle(claim);
+        ExpectLabel(OpenClientEnd(name).get(), "pipe");
+        ExpectLabel(UniqueMutex(CreateMutexW(security.ClaimAttributes(), FALSE, nullptr)).get(), "claim");
         // The name stays ours, also where our claim cannot even be opened.
         DWORD error = 0;
         EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
@@ -432,19 +375,19 @@ TEST(PipeSecurity, NewInstancesCarryTheNewConsoleUser)
     ASSERT_NE(sink, nullptr);
     EXPECT_TRUE(trace.WaitFor("admits the user of session 3 (logon SID " + std::string(Session3Logon) + ")"));
     // Taking the listening instance makes the sink start a spare one.
-    HANDLE first = OpenClientEnd(name);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    UniquePipe first = OpenClientEnd(name);
+    ASSERT_TRUE(first.valid());
     {
         std::lock_guard<std::mutex> hold(identity.mutex);
         identity.console = 4;
     }
-    HANDLE second = OpenClientEnd(name);  // takes the spare: the next spare sees session 4
-    ASSERT_NE(second, INVALID_HANDLE_VALUE);
+    UniquePipe second = OpenClientEnd(name);  // takes the spare: the next spare sees session 4
+    ASSERT_TRUE(second.valid());
     EXPECT_TRUE(trace.WaitFor("admits the user of session 4 (logon SID " + std::string(Session4Logon) + ")"));
     std::string owner;
     std::vector<std::string> expected = {"S-1-5-18 001f01ff", std::string(Session4Logon) + " 0012018b"};
-    EXPECT_EQ(AccessOf(first, owner), expected);  // one descriptor for every instance
-    EXPECT_EQ(AccessOf(second, owner), expected);
+    EXPECT_EQ(AccessOf(first.get(), owner), expected);  // one descriptor for every instance
+    EXPECT_EQ(AccessOf(second.get(), owner), expected);
 
     // Nobody at the console: only SYSTEM and the sink's own user. The two
     // clients stay, so that the next one again takes the only listening
@@ -453,12 +396,10 @@ TEST(PipeSecurity, NewInstancesCarryTheNewConsoleUser)
         std::lock_guard<std::mutex> hold(identity.mutex);
         identity.console = 7;
     }
-    HANDLE third = OpenClientEnd(name);
-    ASSERT_NE(third, INVALID_HANDLE_VALUE);
+    UniquePipe third = OpenClientEnd(name);
+    ASSERT_TRUE(third.valid());
     EXPECT_TRUE(trace.WaitFor("no user to admit in session 7"));
-    EXPECT_EQ(AccessOf(first, owner), std::vector<std::string>{"S-1-5-18 001f01ff"});
-    for (HANDLE client : {first, second, third})
-        CloseHandle(client);
+    EXPECT_EQ(AccessOf(first.get(), owner), std::vector<std::string>{"S-1-5-18 001f01ff"});
     sink->Stop();
 }
 
@@ -561,7 +502,7 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
             identity.clientIntegrity = row.integrity;
             identity.clientAppContainer = row.appContainer;
         }
-        size_t refusedBefore = trace.Seen("refused process");
+        size_t refusedBefore = trace.Count("refused process");
         DWORD error = 0;
         auto connection = Connection::Open(name, false, std::string(), error);
         ASSERT_NE(connection, nullptr) << "error " << error;
@@ -571,14 +512,14 @@ TEST(PipeSecurity, AcceptServesSystemItsUserAndTheServedSessionOnly)
         int32_t status = 0;
         uint32_t id = 0;
         EXPECT_EQ(connection->OpenService("SB", status, id), row.served);
-        EXPECT_EQ(trace.Seen("refused process"), refusedBefore + (row.served ? 0 : 1));
+        EXPECT_EQ(trace.Count("refused process"), refusedBefore + (row.served ? 0 : 1));
         connection->Close();
     }
     std::string line = std::string("of session 5, user ") + StrangerSid + " (error 0): neither SYSTEM nor " +
                        LocalServiceSid + ", nor of session 3";
-    EXPECT_EQ(trace.Seen(line), 1u) << line;
-    EXPECT_EQ(trace.Seen("integrity level 0x1000, below medium, an AppContainer"), 1u);
-    EXPECT_EQ(trace.Seen("integrity level 0x1fff, below medium"), 1u);
+    EXPECT_EQ(trace.Count(line), 1u) << line;
+    EXPECT_EQ(trace.Count("integrity level 0x1000, below medium, an AppContainer"), 1u);
+    EXPECT_EQ(trace.Count("integrity level 0x1fff, below medium"), 1u);
     sink->Stop();
 }
 
@@ -639,12 +580,15 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
             identity.serverUser = row.process;
             identity.serverSession = row.session;
         }
-        size_t refusals = trace.Seen("sink '" + name + "' is served by process");
-        HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr);
-        ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+        size_t refusals = trace.Count("sink '" + name + "' is served by process");
+        UniquePipe squatterEnd(CreateNamedPipeW(SinkName::PipePath(name).c_str(),
+                                                PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1, 4096, 4096, 0, nullptr));
+        ASSERT_TRUE(squatterEnd.valid());
+        HANDLE squatter = squatterEnd.get();
+        UniqueEvent done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         OVERLAPPED overlapped = {};
-        overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        overlapped.hEvent = done.get();
         ConnectNamedPipe(squatter, &overlapped);
 
         DWORD error = 0;
@@ -673,10 +617,9 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
         } else if (read) {
             GetOverlappedResult(squatter, &overlapped, &bytes, FALSE);
         }
-        CloseHandle(squatter);
+        squatterEnd.reset();
         if (!row.required)
             client.join();
-        CloseHandle(overlapped.hEvent);
 
         if (row.trusted) {
             if (row.required) {
@@ -686,16 +629,16 @@ TEST(PipeSecurity, ClientWritesOnlyToAServerItTrusts)
                 EXPECT_TRUE(read && bytes >= 16 && std::string(buffer, 4) == "RUX1") << "no Hello";
             }
             EXPECT_NE(error, RuxError_ServerNotTrusted);
-            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), refusals);
+            EXPECT_EQ(trace.Count("sink '" + name + "' is served by process"), refusals);
         } else {
             EXPECT_EQ(opened, nullptr);
             EXPECT_FALSE(read) << bytes << " bytes reached the squatter";
             EXPECT_EQ(readError, static_cast<DWORD>(ERROR_BROKEN_PIPE));
             EXPECT_EQ(error, RuxError_ServerNotTrusted);
-            EXPECT_EQ(trace.Seen("sink '" + name + "' is served by process"), refusals + 1);
+            EXPECT_EQ(trace.Count("sink '" + name + "' is served by process"), refusals + 1);
         }
     }
-    EXPECT_EQ(trace.Seen(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
+    EXPECT_EQ(trace.Count(std::string("as ") + Session4User + " (error 0), neither SYSTEM nor " + SystemSid +
                          " nor the console session's user: not connecting"),
               1u);
 }
@@ -709,16 +652,16 @@ TEST(PipeSecurity, AServerAlreadyOnTheNameIsNamedAndKeepsTheSinkFromStarting)
     identity.serverUser = StrangerSid;
     TraceWatch trace;
     std::string name = UniqueName("taken");
-    HANDLE squatter = CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX,
-                                       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4, 4096, 4096, 0, nullptr);
-    ASSERT_NE(squatter, INVALID_HANDLE_VALUE);
+    UniquePipe squatter(CreateNamedPipeW(SinkName::PipePath(name).c_str(), PIPE_ACCESS_DUPLEX,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 4, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(squatter.valid());
     DWORD error = 0;
     EXPECT_EQ(Sink::Start(name, nullptr, error), nullptr);
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    EXPECT_EQ(trace.Seen("cannot start sink '" + name + "': its pipe is served already, by process 4242 as " +
+    EXPECT_EQ(trace.Count("cannot start sink '" + name + "': its pipe is served already, by process 4242 as " +
                          StrangerSid),
               1u);
-    CloseHandle(squatter);
+    squatter.reset();
     auto sink = StartSink(name);
     EXPECT_NE(sink, nullptr);
 }

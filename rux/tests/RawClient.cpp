@@ -1,6 +1,14 @@
 #include "rux/tests/RawClient.h"
 
+#include <atomic>
+
 namespace ruxtest {
+
+std::string UniqueName(const char* tag)
+{
+    static std::atomic<int> counter{0};
+    return "RuxT" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
+}
 
 std::string U32(uint32_t value)
 {
@@ -25,60 +33,91 @@ std::string StringItem(const std::string& text)
     return item;
 }
 
-RawClient::RawClient(const std::string& sink) : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+std::vector<uint8_t> ProcessUserSid()
+{
+    UniqueToken token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return {};
+    std::vector<uint8_t> buffer(256);
+    DWORD size = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+        return {};
+    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const uint8_t* bytes = static_cast<const uint8_t*>(sid);
+    return std::vector<uint8_t>(bytes, bytes + GetLengthSid(sid));
+}
+
+UniquePipe CreateOwnedPipe(const std::wstring& path, DWORD openMode, DWORD pipeMode, DWORD instances)
+{
+    std::vector<uint8_t> user = ProcessUserSid();
+    if (user.empty())
+        return UniquePipe();
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorOwner(&descriptor, user.data(), FALSE);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    return UniquePipe(CreateNamedPipeW(path.c_str(), openMode, pipeMode, instances, 4096, 4096, 0, &attributes));
+}
+
+UniquePipe OpenSinkPipe(const std::string& sink, DWORD access, DWORD flags)
 {
     std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(sink.begin(), sink.end());
     ULONGLONG deadline = GetTickCount64() + 5000;
     for (;;) {
-        pipe_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr);
+        UniquePipe pipe(CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr));
         ULONGLONG now = GetTickCount64();
-        if (pipe_ != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || now >= deadline)
-            break;
+        if (pipe.valid() || GetLastError() != ERROR_PIPE_BUSY || now >= deadline)
+            return pipe;
         WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
     }
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    if (pipe_ != INVALID_HANDLE_VALUE)
-        SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
 }
 
-RawClient::~RawClient()
+bool Transfer(HANDLE pipe, HANDLE event, bool write, void* data, DWORD size, DWORD timeoutMs, DWORD& done,
+              DWORD& error)
 {
-    if (pipe_ != INVALID_HANDLE_VALUE)
-        CloseHandle(pipe_);
-    CloseHandle(event_);
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    done = 0;
+    BOOL ok = write ? WriteFile(pipe, data, size, nullptr, &overlapped) : ReadFile(pipe, data, size, nullptr, &overlapped);
+    error = ok ? 0 : GetLastError();
+    if (!ok && error != ERROR_IO_PENDING && error != ERROR_MORE_DATA)
+        return false;
+    if (!ok && error == ERROR_IO_PENDING && WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0) {
+        CancelIoEx(pipe, &overlapped);
+        GetOverlappedResult(pipe, &overlapped, &done, TRUE);
+        error = ERROR_TIMEOUT;
+        return false;
+    }
+    ok = GetOverlappedResult(pipe, &overlapped, &done, FALSE);
+    error = ok ? 0 : GetLastError();
+    return ok || error == ERROR_MORE_DATA;
+}
+
+RawClient::RawClient(const std::string& sink)
+    : pipe_(OpenSinkPipe(sink, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_OVERLAPPED)),
+      event_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (pipe_.valid())
+        SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr);
 }
 
 bool RawClient::Write(const std::string& bytes)
 {
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event_;
     DWORD done = 0;
-    if (!WriteFile(pipe_, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &overlapped) &&
-        GetLastError() != ERROR_IO_PENDING)
-        return false;
-    if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe_, &overlapped);
-        GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-        return false;
-    }
-    return GetOverlappedResult(pipe_, &overlapped, &done, FALSE) && done == bytes.size();
+    DWORD error = 0;
+    return Transfer(pipe_.get(), event_.get(), true, const_cast<char*>(bytes.data()),
+                    static_cast<DWORD>(bytes.size()), 5000, done, error) &&
+           done == bytes.size();
 }
 
 std::string RawClient::Read()
 {
     char buffer[256];
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event_;
     DWORD done = 0;
-    if (!ReadFile(pipe_, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
-        return "";
-    if (WaitForSingleObject(event_, 5000) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe_, &overlapped);
-        GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-        return "";
-    }
-    if (!GetOverlappedResult(pipe_, &overlapped, &done, FALSE))
+    DWORD error = 0;
+    if (!Transfer(pipe_.get(), event_.get(), false, buffer, sizeof buffer, 5000, done, error))
         return "";
     return std::string(buffer, done);
 }
@@ -105,47 +144,10 @@ uint32_t RawClient::ServiceId(const std::string& name)
 bool RawClient::ClosedBySink(DWORD timeoutMs)
 {
     char buffer[64];
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event_;
     DWORD done = 0;
-    if (!ReadFile(pipe_, buffer, sizeof buffer, nullptr, &overlapped) && GetLastError() != ERROR_IO_PENDING)
-        return GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_PIPE_NOT_CONNECTED ||
-               GetLastError() == ERROR_NO_DATA;
-    if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0) {
-        CancelIoEx(pipe_, &overlapped);
-        GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
-        return false;
-    }
-    return !GetOverlappedResult(pipe_, &overlapped, &done, FALSE) && GetLastError() != ERROR_MORE_DATA;
-}
-
-std::vector<uint8_t> ProcessUserSid()
-{
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return {};
-    std::vector<uint8_t> buffer(256);
-    DWORD size = 0;
-    BOOL read = GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size);
-    CloseHandle(token);
-    if (!read)
-        return {};
-    PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const uint8_t* bytes = static_cast<const uint8_t*>(sid);
-    return std::vector<uint8_t>(bytes, bytes + GetLengthSid(sid));
-}
-
-HANDLE CreateOwnedPipe(const std::wstring& path, DWORD openMode, DWORD pipeMode, DWORD instances)
-{
-    std::vector<uint8_t> user = ProcessUserSid();
-    if (user.empty())
-        return INVALID_HANDLE_VALUE;
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorOwner(&descriptor, user.data(), FALSE);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-    return CreateNamedPipeW(path.c_str(), openMode, pipeMode, instances, 4096, 4096, 0, &attributes);
+    DWORD error = 0;
+    return !Transfer(pipe_.get(), event_.get(), false, buffer, sizeof buffer, timeoutMs, done, error) &&
+           (error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA);
 }
 
 }  // namespace ruxtest

@@ -39,18 +39,9 @@ public:
         : ready(Open(ChildProcess::EventName(L"Ready", tag))), quit(Open(ChildProcess::EventName(L"Quit", tag)))
     {
     }
-    ~ChildEvents()
-    {
-        if (ready)
-            CloseHandle(ready);
-        if (quit)
-            CloseHandle(quit);
-    }
-    ChildEvents(const ChildEvents&) = delete;
-    ChildEvents& operator=(const ChildEvents&) = delete;
 
-    HANDLE ready;
-    HANDLE quit;
+    UniqueEvent ready;
+    UniqueEvent quit;
 
 private:
     static HANDLE Open(const std::wstring& name)
@@ -66,12 +57,12 @@ int RunRole(const ChildArgs& args, size_t count, Role role)
     if (args.size() != count + 1)
         return 5;
     ChildEvents events(args[0]);
-    if (!events.ready || !events.quit)
+    if (!events.ready.valid() || !events.quit.valid())
         return 4;
     std::vector<std::string> narrow;
     for (size_t i = 1; i < args.size(); ++i)
         narrow.push_back(Narrow(args[i]));
-    return role(narrow, events.ready, events.quit);
+    return role(narrow, events.ready.get(), events.quit.get());
 }
 
 std::string Text(RuxItem item)
@@ -79,22 +70,6 @@ std::string Text(RuxItem item)
     char buffer[256] = {};
     RuxCopyStr(item, buffer, 0, sizeof buffer);
     return buffer;
-}
-
-bool SendBack(const char* sink, int32_t kind, RuxItem item)
-{
-    RuxConnection connection = RuxOpenConnection(sink);
-    RuxService service = RuxOpenService(connection, "SB");
-    int32_t sent = 0;
-    if (kind == RuxResult_Call)
-        sent = RuxCall(service, 0, item, 0);
-    else if (kind == RuxResult_Advise)
-        sent = RuxAdvise(service, 0, item);
-    else if (kind == RuxResult_Update)
-        sent = RuxUpdate(service, 0, item);
-    RuxCloseService(service);
-    RuxCloseConnection(connection);
-    return sent != 0;
 }
 
 void Answer(RuxItem query)
@@ -105,21 +80,16 @@ void Answer(RuxItem query)
     RuxGetAssoc(query, "source", &source);
     RuxGetAssoc(query, "service", &service);
     RuxGetAssoc(query, "arg", &arg);
-    RuxConnection connection = RuxOpenConnection(Text(source).c_str());
-    RuxService reply = RuxOpenService(connection, Text(service).c_str());
-    RuxReply(reply, 0, proc, cookie, arg ? arg : proc);
-    RuxCloseService(reply);
-    RuxCloseConnection(connection);
+    SendOnce(Text(source), [&](RuxService reply) { return RuxReply(reply, 0, proc, cookie, arg ? arg : proc); },
+             nullptr, Text(service).c_str());
     RuxReleaseItem(arg);
 }
 
 int RunEcho(const char* ownSink, const char* parentSink, HANDLE ready, HANDLE quit)
 {
-    RuxInit();
-    HANDLE sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE serviceEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(ownSink, sinkEvent);
-    RuxService service = RuxStartService(sink, "SB", serviceEvent);
+    LibraryUse use;
+    ServedSink served(ownSink);
+    auto [serviceEvent, sink, service] = served.Handles();
     RuxConnection peer = RuxOpenPeer(sink, parentSink);
     if (!sink || !service || !peer)
         return 3;
@@ -136,28 +106,21 @@ int RunEcho(const char* ownSink, const char* parentSink, HANDLE ready, HANDLE qu
             else if (kind == RuxResult_Call && Text(call) == "quit")
                 running = false;
             else
-                SendBack(parentSink, kind, call);
+                SendOnce(parentSink, [&](RuxService remote) { return SendAs(remote, kind, call); });
         }
     }
     RuxCloseConnection(peer);
-    RuxStopService(service);
-    RuxStopSink(sink);
-    RuxExit();
-    CloseHandle(sinkEvent);
-    CloseHandle(serviceEvent);
     return 0;
 }
 
 int RunHold(const char* name, HANDLE ready, HANDLE quit)
 {
-    RuxInit();
-    RuxSink sink = RuxStartSink(name, nullptr);
-    if (!sink)
+    LibraryUse use;
+    OwnedSink sink(RuxStartSink(name, nullptr));
+    if (!sink.valid())
         return 2;
     SetEvent(ready);
     WaitForSingleObject(quit, 30000);
-    RuxStopSink(sink);
-    RuxExit();
     return 0;
 }
 
@@ -191,16 +154,8 @@ int RunGreeted(const char* sink, int count, HANDLE ready, HANDLE quit)
 
 int RunCall(const char* sink, const char* text)
 {
-    RuxInit();
-    RuxConnection connection = RuxOpenConnection(sink);
-    RuxService service = RuxOpenService(connection, "SB");
-    RuxItem item = RuxBuildItem("s", text);
-    bool sent = RuxCall(service, 0, item, 0) != 0;
-    RuxReleaseItem(item);
-    RuxCloseService(service);
-    RuxCloseConnection(connection);
-    RuxExit();
-    return sent ? 0 : 1;
+    LibraryUse use;
+    return CallOnce(sink, text) ? 0 : 1;
 }
 
 }  // namespace

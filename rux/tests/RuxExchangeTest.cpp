@@ -3,6 +3,7 @@
 // longer than its deadline or its owner's cancel.
 #include "rux/tests/RawClient.h"
 #include "rux/tests/RuxTestSupport.h"
+#include "tests/support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@ using namespace ruxtest;
 
 namespace {
 
-// The user of this process's token, as a sink reads its clients.
 // A raw server of a sink's name with one instance: takes one client and
 // writes it a byte every `dripMs` (0: nothing) until it goes or the server
 // stops. Its pipe is owned by this process's user, as any process of a user
@@ -22,35 +22,39 @@ public:
     StallingServer(const std::string& sink, DWORD dripMs)
         : path_(L"\\\\.\\pipe\\Rux.Sink." + std::wstring(sink.begin(), sink.end())),
           stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          pipe_(ruxtest::CreateOwnedPipe(path_, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1)),
+          pipe_(CreateOwnedPipe(path_, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 1)),
           thread_([this, dripMs] {
-              if (!ConnectNamedPipe(pipe_, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
+              if (!ConnectNamedPipe(pipe_.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED)
                   return;
               DWORD written = 0;
-              while (WaitForSingleObject(stop_, dripMs ? dripMs : INFINITE) == WAIT_TIMEOUT &&
-                     WriteFile(pipe_, "x", 1, &written, nullptr)) {
+              while (WaitForSingleObject(stop_.get(), dripMs ? dripMs : INFINITE) == WAIT_TIMEOUT &&
+                     WriteFile(pipe_.get(), "x", 1, &written, nullptr)) {
               }
           })
     {
     }
     ~StallingServer()
     {
-        SetEvent(stop_);
+        SetEvent(stop_.get());
         // A server still waiting for its client is released by one.
-        HANDLE unblock = CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        UniquePipe unblock(CreateFileW(path_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         thread_.join();
-        if (unblock != INVALID_HANDLE_VALUE)
-            CloseHandle(unblock);
-        CloseHandle(pipe_);
-        CloseHandle(stop_);
     }
     StallingServer(const StallingServer&) = delete;
     StallingServer& operator=(const StallingServer&) = delete;
 
+    // True once the client has written its request (which the server never
+    // reads): from then on the client waits for the answer.
+    bool Asked() const
+    {
+        DWORD available = 0;
+        return PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0;
+    }
+
 private:
     std::wstring path_;
-    HANDLE stop_;
-    HANDLE pipe_;
+    UniqueEvent stop_;
+    UniquePipe pipe_;
     std::thread thread_;
 };
 
@@ -72,17 +76,11 @@ TEST(RuxCallSender, EachPoppedMessageNamesTheProcessThatSentIt)
     ASSERT_TRUE(child.Started());
     DWORD childId = child.Id();
     ASSERT_EQ(child.Wait(), 0u);
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
-    RuxItem item = RuxBuildItem("s", "from-us");
-    ASSERT_NE(RuxCall(remote, 0, item, 0), 0);
-    RuxReleaseItem(item);
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
+    ASSERT_TRUE(CallOnce(name, "from-us"));
 
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
-    std::vector<uint8_t> user = ruxtest::ProcessUserSid();
+    std::vector<uint8_t> user = ProcessUserSid();
     for (DWORD process : {childId, GetCurrentProcessId()}) {
         RuxItem call = nullptr;
         ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Call);
@@ -103,7 +101,8 @@ TEST(RuxCallSender, EachPoppedMessageNamesTheProcessThatSentIt)
 TEST(RuxExchange, StallingSinkCostsOneDeadlineOrTheCancel)
 {
     LibraryUse use;
-    HANDLE cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueEvent owned(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE cancel = owned.get();
     struct Row {
         const char* what;
         DWORD dripMs;
@@ -124,10 +123,11 @@ TEST(RuxExchange, StallingSinkCostsOneDeadlineOrTheCancel)
         ULONGLONG start = GetTickCount64();
         RuxConnection connection = RuxOpenExchange(name.c_str(), &exchange);
         ASSERT_NE(connection, nullptr) << GetLastError();
-        std::thread canceller;
+        // Cancelled once the request is out, while the answer is awaited.
+        std::jthread canceller;
         if (row.cancelled)
-            canceller = std::thread([cancel] {
-                Sleep(200);
+            canceller = std::jthread([&server, cancel] {
+                testsupport::WaitUntil([&] { return server.Asked(); });
                 SetEvent(cancel);
             });
         EXPECT_EQ(RuxOpenService(connection, "SB"), nullptr);
@@ -145,5 +145,4 @@ TEST(RuxExchange, StallingSinkCostsOneDeadlineOrTheCancel)
             EXPECT_EQ(RuxOpenExchange(name.c_str(), &late), nullptr);
         }
     }
-    CloseHandle(cancel);
 }

@@ -68,8 +68,8 @@ TEST(RuxHandles, NullReleasedStaleMistypedAndForeignItemsAreRefused)
     ExpectItemCallsFail(released, "stale after reuse");
     EXPECT_EQ(ItemText(reused), "\"new\"");
 
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(UniqueName("handles").c_str(), event);
+    OwnedSink owned(RuxStartSink(UniqueName("handles").c_str(), nullptr));
+    RuxSink sink = owned.get();
     ASSERT_NE(sink, nullptr);
     ExpectItemCallsFail(reinterpret_cast<RuxItem>(sink), "a sink handle");
     int local = 0;
@@ -81,17 +81,14 @@ TEST(RuxHandles, NullReleasedStaleMistypedAndForeignItemsAreRefused)
                         "foreign generation");
     EXPECT_EQ(ItemText(reused), "\"new\"");
     RuxReleaseItem(reused);
-    RuxStopSink(sink);
-    CloseHandle(event);
 }
 
 TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
 {
     LibraryUse use;
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     std::string name = UniqueName("endpoints");
-    RuxSink sink = RuxStartSink(name.c_str(), event);
-    RuxService started = RuxStartService(sink, "SB", event);
+    ServedSink served(name);
+    auto [event, sink, started] = served.Handles();
     ASSERT_NE(started, nullptr);
     RuxItem item = RuxBuildItem("s", "x");
 
@@ -109,8 +106,35 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     EXPECT_EQ(RuxOpenConnection(nullptr), nullptr);
     EXPECT_EQ(RuxOpenConnection(""), nullptr);
     EXPECT_EQ(RuxOpenConnection("bad\\name"), nullptr);
+    // An exchange's deadline is 1 ms to a minute.
+    for (uint32_t deadline : {0u, 60001u}) {
+        RuxExchange exchange{deadline, nullptr, nullptr};
+        EXPECT_EQ(RuxOpenExchange(name.c_str(), &exchange), nullptr) << deadline;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << deadline;
+    }
     EXPECT_EQ(RuxStartSink(nullptr, event), nullptr);
-    EXPECT_EQ(RuxStartSink(std::string(200, 'n').c_str(), event), nullptr);
+    // Names of 1 to 128 bytes.
+    std::string longest = UniqueName("longest");
+    longest.resize(128, 'n');
+    OwnedSink atLimit(RuxStartSink(longest.c_str(), event));
+    EXPECT_TRUE(atLimit.valid());
+    EXPECT_EQ(RuxStartSink((longest + 'n').c_str(), event), nullptr);
+    EXPECT_EQ(RuxOpenConnection((longest + 'n').c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    RuxConnection peer = RuxOpenPeer(sink, longest.c_str());
+    EXPECT_NE(peer, nullptr);
+    RuxCloseConnection(peer);
+    EXPECT_EQ(RuxOpenPeer(sink, (longest + 'n').c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    // Service names likewise.
+    EXPECT_NE(served.AddService(longest.c_str(), event), nullptr);
+    EXPECT_EQ(RuxStartService(sink, (longest + 'n').c_str(), event), nullptr);
+    EXPECT_NE(RemoteService(name, longest.c_str()).get(), nullptr);
+    {
+        RemoteService above(name, (longest + 'n').c_str());
+        EXPECT_EQ(above.get(), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
+    }
     EXPECT_EQ(RuxEnsurePeer(sink, name.c_str(), nullptr), 0);
     EXPECT_EQ(RuxIsConnected(nullptr), 0);
     RuxCloseConnection(reinterpret_cast<RuxConnection>(item));
@@ -137,5 +161,4 @@ TEST(RuxHandles, EndpointCallsRefuseWrongHandles)
     RuxStopSink(sink);  // twice: the second is stale
     EXPECT_EQ(RuxStartService(sink, "SB", event), nullptr);
     RuxReleaseItem(item);
-    CloseHandle(event);
 }

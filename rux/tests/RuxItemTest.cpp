@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 
 using namespace ruxtest;
 
@@ -51,16 +52,30 @@ TEST(RuxBuildItem, RefusesBadFormatsAndNullStrings)
     EXPECT_EQ(RuxBuildItem("s", static_cast<const char*>(nullptr)), nullptr);
     EXPECT_EQ(RuxBuildItem("{s:s}", "a", static_cast<const char*>(nullptr)), nullptr);
     EXPECT_EQ(RuxBuildItem("{s:i,s:i}", "same", 1, "same", 2), nullptr);
-    std::string deep;
-    for (int i = 0; i < 40; ++i)
-        deep += "{s:";
-    deep += "i";
-    for (int i = 0; i < 40; ++i)
-        deep += "}";
-    EXPECT_EQ(RuxBuildItem(deep.c_str(), "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k",
-                           "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k", "k",
-                           "k", "k", "k", "k", "k", "k", "k", 1),
-              nullptr);
+}
+
+namespace {
+
+// RuxBuildItem of a number inside `sizeof...(I)` lists, each a member "k".
+template <size_t... I>
+RuxItem BuildNested(std::index_sequence<I...>)
+{
+    std::string format;
+    for (size_t i = 0; i < sizeof...(I); ++i)
+        format += "{s:";
+    format += "i" + std::string(sizeof...(I), '}');
+    return RuxBuildItem(format.c_str(), ((void)I, "k")..., 1);
+}
+
+}  // namespace
+
+// Items nest 32 levels deep at most: a number inside 31 lists, not 32.
+TEST(RuxBuildItem, NestsUpToTheDepthLimit)
+{
+    RuxItem deepest = BuildNested(std::make_index_sequence<31>{});
+    EXPECT_NE(deepest, nullptr);
+    RuxReleaseItem(deepest);
+    EXPECT_EQ(BuildNested(std::make_index_sequence<32>{}), nullptr);
 }
 
 TEST(RuxCopyStr, CopiesWhenTextAndTerminatorFitAndLeavesBufferOtherwise)
@@ -156,6 +171,15 @@ TEST(RuxAccessors, ReadMembersByKeyIndexAndKeyItem)
     EXPECT_NE(RuxGetBool(value, &truth), 0);  // a string does not
     EXPECT_EQ(truth, 7);
     EXPECT_NE(RuxGetLen(flag, &count), 0);
+    // A length is a uint16: a longer blob has none.
+    std::string bytes(0x10000, 'b');
+    for (uint32_t size : {0xFFFFu, 0x10000u}) {
+        RuxItem blob = RuxBuildBlob(bytes.data(), size);
+        count = 0;
+        EXPECT_EQ(RuxGetLen(blob, &count) == 0, size == 0xFFFF) << size;
+        EXPECT_EQ(count, size == 0xFFFF ? 0xFFFF : 0) << size;
+        RuxReleaseItem(blob);
+    }
 
     for (RuxItem member : {key, value, flag, number})
         RuxReleaseItem(member);

@@ -15,13 +15,12 @@ namespace {
 
 size_t ThreadsOfThisProcess()
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     size_t count = 0;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))
         count += entry.th32OwnerProcessID == GetCurrentProcessId();
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -38,14 +37,11 @@ TEST(RuxSinkName, NameTakenByAnotherProcessIsRefusedUntilItGoes)
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
         EXPECT_EQ(holder.Quit(), 0u);
     }
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    ASSERT_NE(sink, nullptr);
+    OwnedSink sink(RuxStartSink(name.c_str(), nullptr));
+    ASSERT_TRUE(sink.valid());
     EXPECT_EQ(RuxStartSink(name.c_str(), nullptr), nullptr);  // and by this process too
-    {
-        ChildProcess second({"Hold", name});
-        EXPECT_EQ(second.Wait(), 2u);  // the child could not start it
-    }
-    RuxStopSink(sink);
+    ChildProcess second({"Hold", name});
+    EXPECT_EQ(second.Wait(), 2u);  // the child could not start it
 }
 
 TEST(RuxPeer, PeerLossBreaksOnlyThatConnectionAndEnsurePeerReopens)
@@ -55,8 +51,9 @@ TEST(RuxPeer, PeerLossBreaksOnlyThatConnectionAndEnsurePeerReopens)
     std::string own = UniqueName("own");
     std::string remote = UniqueName("remote");
     std::string other = UniqueName("other");
-    RuxSink sink = RuxStartSink(own.c_str(), nullptr);
-    RuxSink otherSink = RuxStartSink(other.c_str(), nullptr);
+    OwnedSink ownSink(RuxStartSink(own.c_str(), nullptr));
+    OwnedSink otherSink(RuxStartSink(other.c_str(), nullptr));
+    RuxSink sink = ownSink.get();
     RuxConnection unaffected = RuxOpenConnection(other.c_str());
     ASSERT_NE(unaffected, nullptr);
 
@@ -87,8 +84,6 @@ TEST(RuxPeer, PeerLossBreaksOnlyThatConnectionAndEnsurePeerReopens)
 
     RuxCloseConnection(peer);
     RuxCloseConnection(unaffected);
-    RuxStopSink(otherSink);
-    RuxStopSink(sink);
 }
 
 TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
@@ -97,7 +92,8 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     ASSERT_EQ(RuxInit(), 1) << "another test left the library initialised";
     RuxInit();
     std::string name = UniqueName("exit");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    UniqueEvent owned(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    HANDLE event = owned.get();
     RuxSink sink = RuxStartSink(name.c_str(), event);
     RuxService service = RuxStartService(sink, "SB", event);
     RuxConnection connection = RuxOpenConnection(name.c_str());
@@ -130,7 +126,6 @@ TEST(RuxLibrary, LastExitStopsEverythingAndJoinsItsThreads)
     RuxReleaseItem(item);
     RuxStopSink(again);
     RuxExit();
-    CloseHandle(event);
 }
 
 namespace {
@@ -173,30 +168,22 @@ TEST(RuxTrace, ReportsConnectsAndDisconnectsUntilRemoved)
 {
     LibraryUse use;
     std::string name = UniqueName("trace");
-    HANDLE sinkEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), sinkEvent);
-    RuxSink own = RuxStartSink(UniqueName("traceown").c_str(), nullptr);
+    ServedSink served(name);
+    HANDLE sinkEvent = served.SinkEvent();
+    OwnedSink own(RuxStartSink(UniqueName("traceown").c_str(), nullptr));
     {
         TraceCollector trace;
-        RuxConnection peer = RuxOpenPeer(own, name.c_str());
+        RuxConnection peer = RuxOpenPeer(own.get(), name.c_str());
         ASSERT_NE(peer, nullptr);
         EXPECT_TRUE(Signalled(sinkEvent));  // a peer sets the sink's event
         RuxCloseConnection(peer);
-        // A plain connection greets the sink with its first service (this sink
-        // has none).
-        RuxConnection plain = RuxOpenConnection(name.c_str());
-        EXPECT_EQ(RuxOpenService(plain, "SB"), nullptr);
-        RuxCloseConnection(plain);
+        // A plain connection greets the sink with its first service.
+        EXPECT_TRUE(CallOnce(name, "plain"));
         EXPECT_FALSE(Signalled(sinkEvent, 0));  // a plain connection does not
-        EXPECT_GE(trace.Count("client connected"), 2u);
         // The disconnect is noticed by the sink's thread: wait for its line.
-        for (int i = 0; i < 500 && trace.Count("disconnected") < 2; ++i)
-            Sleep(10);
-        EXPECT_GE(trace.Count("disconnected"), 2u);
+        EXPECT_TRUE(trace.WaitFor("disconnected", 10000, 2));
+        EXPECT_EQ(trace.Count("client connected"), 2u);
+        EXPECT_EQ(trace.Count("disconnected"), 2u);
     }
-    RuxConnection quiet = RuxOpenConnection(name.c_str());
-    RuxCloseConnection(quiet);
-    RuxStopSink(own);
-    RuxStopSink(sink);
-    CloseHandle(sinkEvent);
+    EXPECT_TRUE(CallOnce(name, "untraced"));
 }

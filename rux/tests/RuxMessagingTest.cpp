@@ -12,53 +12,35 @@ namespace {
 class EchoPair {
 public:
     EchoPair()
-        : ownName(UniqueName("parent")), childName(UniqueName("child")),
-          sinkEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-          serviceEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-          sink(RuxStartSink(ownName.c_str(), sinkEvent)), service(RuxStartService(sink, "SB", serviceEvent)),
+        : ownName(UniqueName("parent")), childName(UniqueName("child")), served(ownName),
           child({"Echo", childName, ownName})
     {
+        std::tie(serviceEvent, std::ignore, service) = served.Handles();
     }
     ~EchoPair()
     {
         SendToChild(RuxResult_Call, RuxBuildItem("s", "quit"));
         EXPECT_EQ(child.Wait(), 0u);
-        RuxStopService(service);
-        RuxStopSink(sink);
-        CloseHandle(sinkEvent);
-        CloseHandle(serviceEvent);
     }
 
     // Sends and releases `item` on a fresh connection to the child.
     bool SendToChild(int32_t kind, RuxItem item, RuxItem arg = nullptr)
     {
-        RuxConnection connection = RuxOpenConnection(childName.c_str());
-        RuxService remote = RuxOpenService(connection, "SB");
-        int32_t sent = 0;
-        if (kind == RuxResult_Call)
-            sent = RuxCall(remote, 0, item, 0);
-        else if (kind == RuxResult_Advise)
-            sent = RuxAdvise(remote, 0, item);
-        else if (kind == RuxResult_Update)
-            sent = RuxUpdate(remote, 0, item);
-        else if (kind == RuxResult_Query) {
-            RuxItem cookie = RuxBuildItem("i", 4242);
-            sent = RuxQuery(remote, 0, item, arg, cookie, ownName.c_str(), "SB");
-            RuxReleaseItem(cookie);
-        }
-        RuxCloseService(remote);
-        RuxCloseConnection(connection);
-        RuxReleaseItem(item);
-        RuxReleaseItem(arg);
-        return sent != 0;
+        RuxItem cookie = RuxBuildItem("i", 4242);
+        bool sent = SendOnce(childName, [&](RuxService remote) {
+            return kind == RuxResult_Query ? RuxQuery(remote, 0, item, arg, cookie, ownName.c_str(), "SB")
+                                           : SendAs(remote, kind, item);
+        });
+        for (RuxItem used : {item, arg, cookie})
+            RuxReleaseItem(used);
+        return sent;
     }
 
     std::string ownName;
     std::string childName;
-    HANDLE sinkEvent;
-    HANDLE serviceEvent;
-    RuxSink sink;
-    RuxService service;
+    ServedSink served;
+    HANDLE serviceEvent = nullptr;
+    RuxService service = nullptr;
     ChildProcess child;
 };
 
@@ -71,7 +53,7 @@ TEST(RuxMessaging, EveryKindMakesTheRoundTripThroughAnotherProcess)
     ASSERT_NE(pair.service, nullptr);
     ASSERT_TRUE(pair.child.WaitReady());
     // The child's peer to us set our sink event.
-    EXPECT_TRUE(Signalled(pair.sinkEvent));
+    EXPECT_TRUE(Signalled(pair.served.SinkEvent()));
 
     struct Case {
         int32_t kind;
@@ -116,21 +98,16 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
 {
     LibraryUse use;
     std::string name = UniqueName("query");
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), event);
-    RuxService service = RuxStartService(sink, "SB", event);
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    ServedSink served(name);
+    auto [event, sink, service] = served.Handles();
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     RuxItem proc = RuxBuildItem("s", "ApplySBSetting");
     RuxItem arg = RuxBuildItem("{s:b}", "EnableAutoUpdate", 1);
     RuxItem cookie = RuxBuildItem("s", "c-1");
     ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, "QClient(1)", "SB"), 0);
     EXPECT_EQ(RuxQuery(remote, 0, proc, arg, nullptr, "QClient(1)", "SB"), 0);  // no cookie
     EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, "", "SB"), 0);             // no source
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
-    for (RuxItem item : {proc, arg, cookie})
-        RuxReleaseItem(item);
 
     RuxItem call = nullptr;
     ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Query);
@@ -146,9 +123,20 @@ TEST(RuxMessaging, QueryCarriesProcArgServiceSourceAndCookie)
     EXPECT_EQ(call, popped);  // untouched
     EXPECT_EQ(ItemText(popped), "<invalid>");
     EXPECT_EQ(ItemText(member), "<invalid>");
-    RuxStopService(service);
-    RuxStopSink(sink);
-    CloseHandle(event);
+
+    // Either name may have 128 bytes, not one more.
+    const std::string longest(128, 'q'), above(129, 'q');
+    EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, above.c_str(), "SB"), 0);
+    EXPECT_EQ(RuxQuery(remote, 0, proc, arg, cookie, "QClient(1)", above.c_str()), 0);
+    ASSERT_NE(RuxQuery(remote, 0, proc, arg, cookie, longest.c_str(), longest.c_str()), 0);
+    ASSERT_EQ(PopWithin(service, event, &call), RuxResult_Query);
+    for (const char* key : {"source", "service"}) {
+        ASSERT_EQ(RuxGetAssoc(call, key, &member), 0);
+        EXPECT_EQ(ItemText(member), '"' + longest + '"') << key;
+    }
+    EXPECT_EQ(RuxPopCall(service, &call), RuxResult_Empty);
+    for (RuxItem item : {proc, arg, cookie})
+        RuxReleaseItem(item);
 }
 
 // A close does not wait for the sink: the next connection's open does, and a
@@ -165,15 +153,11 @@ TEST(RuxMessaging, MessagesSentJustBeforeCloseArriveInOrder)
     for (int k = 0; k < 30000; ++k)
         RuxAssocSet(wide, std::to_string(k).c_str(), flag);
     auto send = [&](int i) {
-        RuxConnection connection = RuxOpenConnection(name.c_str());
-        RuxService remote = RuxOpenService(connection, "SB");
         RuxItem item = RuxBuildItem("{s:i}", "Status", i);
         if (i % 2 == 0)
             RuxAssocSet(item, "Wide", wide);
-        bool sent = RuxUpdate(remote, 0, item) != 0;
+        bool sent = SendOnce(name, [item](RuxService remote) { return RuxUpdate(remote, 0, item); });
         RuxReleaseItem(item);
-        RuxCloseService(remote);
-        RuxCloseConnection(connection);
         return sent;
     };
     // In order, and all there, without waiting on the event: the last one
@@ -203,11 +187,10 @@ TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
     LibraryUse use;
     TraceCollector trace;
     std::string name = UniqueName("services");
-    HANDLE eventA = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE eventB = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    RuxSink sink = RuxStartSink(name.c_str(), nullptr);
-    RuxService a = RuxStartService(sink, "A", eventA);
-    RuxService b = RuxStartService(sink, "B", eventB);
+    ServedSink served(name, "A");
+    auto [eventA, sink, a] = served.Handles();
+    UniqueEvent eventB(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    RuxService b = served.AddService("B", eventB.get());
     RuxConnection connection = RuxOpenConnection(name.c_str());
     // The first open also greets the sink: a service it lacks fails it, and
     // the connection serves the next open.
@@ -237,32 +220,26 @@ TEST(RuxMessaging, OneConnectionCarriesSeveralServicesEachInOrder)
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(pop(a, eventA), '"' + text('a', i) + '"');
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(pop(b, eventB), '"' + text('b', i) + '"');
+        EXPECT_EQ(pop(b, eventB.get()), '"' + text('b', i) + '"');
 
     // A stopped service's messages are dropped; the connection goes on.
     RuxStopService(a);
     ASSERT_TRUE(send(toA, "to nobody"));
     ASSERT_TRUE(send(toB, "after"));
-    EXPECT_EQ(pop(b, eventB), "\"after\"");
+    EXPECT_EQ(pop(b, eventB.get()), "\"after\"");
     EXPECT_EQ(trace.Count("dropped a call for a service that is not running"), 1u);
     EXPECT_EQ(RuxIsConnected(connection), 1);
     RuxCloseService(toA);
     RuxCloseService(toB);
     RuxCloseConnection(connection);
-    RuxStopService(b);
-    RuxStopSink(sink);
-    CloseHandle(eventA);
-    CloseHandle(eventB);
 }
 
-TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
+using RuxOwnership = OneSinkTest;
+
+TEST_F(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
 {
-    LibraryUse use;
-    std::string name = UniqueName("leak");
-    ServedSink served(name);
-    auto [event, sink, service] = served.Handles();
-    RuxConnection connection = RuxOpenConnection(name.c_str());
-    RuxService remote = RuxOpenService(connection, "SB");
+    RemoteService opened(name);
+    RuxService remote = opened.get();
     ASSERT_NE(remote, nullptr);
     RuxItem proc = RuxBuildItem("s", "ApplySBSetting");
     RuxItem arg = RuxBuildItem("{s:b,s:b}", "EnableScanSpy", 1, "EnableVirtual", 0);
@@ -304,6 +281,4 @@ TEST(RuxOwnership, PluginReleasePatternKeepsPrivateBytesStableOver100000Calls)
     EXPECT_LT(done, warm + 512 * 1024) << "private bytes grew from " << warm << " to " << done;
     for (RuxItem item : {proc, arg, cookie})
         RuxReleaseItem(item);
-    RuxCloseService(remote);
-    RuxCloseConnection(connection);
 }

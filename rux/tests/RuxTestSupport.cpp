@@ -5,73 +5,8 @@
 #include <psapi.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 
 namespace ruxtest {
-namespace {
-
-std::mutex TraceMutex;
-std::condition_variable TraceAdded;
-std::vector<std::string> TraceLines;
-
-void CollectTrace(const char* line)
-{
-    std::lock_guard<std::mutex> hold(TraceMutex);
-    TraceLines.emplace_back(line ? line : "");
-    TraceAdded.notify_all();
-}
-
-}  // namespace
-
-std::string UniqueName(const char* tag)
-{
-    static std::atomic<int> counter{0};
-    return "RuxT" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
-}
-
-TraceCollector::TraceCollector()
-{
-    {
-        std::lock_guard<std::mutex> hold(TraceMutex);
-        TraceLines.clear();
-    }
-    RuxSetTraceProc(CollectTrace);
-}
-
-TraceCollector::~TraceCollector()
-{
-    RuxSetTraceProc(nullptr);
-}
-
-std::vector<std::string> TraceCollector::Lines() const
-{
-    std::lock_guard<std::mutex> hold(TraceMutex);
-    return TraceLines;
-}
-
-size_t TraceCollector::Count(const char* containing) const
-{
-    std::lock_guard<std::mutex> hold(TraceMutex);
-    size_t count = 0;
-    for (const auto& line : TraceLines)
-        count += line.find(containing) != std::string::npos;
-    return count;
-}
-
-bool TraceCollector::WaitFor(const std::string& containing, DWORD timeoutMs) const
-{
-    std::unique_lock<std::mutex> hold(TraceMutex);
-    return TraceAdded.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
-        for (const auto& line : TraceLines) {
-            if (line.find(containing) != std::string::npos)
-                return true;
-        }
-        return false;
-    });
-}
 
 std::wstring ChildProcess::EventName(const wchar_t* what, const std::wstring& tag)
 {
@@ -83,8 +18,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args)
     static std::atomic<int> counter{0};
     tag_ = std::to_wstring(GetCurrentProcessId()) + L"." + std::to_wstring(++counter);
     // Both events exist before the child looks for them.
-    ready_ = CreateEventW(nullptr, TRUE, FALSE, EventName(L"Ready", tag_).c_str());
-    quit_ = CreateEventW(nullptr, TRUE, FALSE, EventName(L"Quit", tag_).c_str());
+    ready_.reset(CreateEventW(nullptr, TRUE, FALSE, EventName(L"Ready", tag_).c_str()));
+    quit_.reset(CreateEventW(nullptr, TRUE, FALSE, EventName(L"Quit", tag_).c_str()));
     testsupport::ChildArgs childArgs = {tag_};
     for (size_t i = 1; i < args.size(); ++i)
         childArgs.emplace_back(args[i].begin(), args[i].end());
@@ -93,15 +28,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& args)
 
 ChildProcess::~ChildProcess()
 {
-    SetEvent(quit_);
+    SetEvent(quit_.get());
     process_.Finish(5000);
-    CloseHandle(ready_);
-    CloseHandle(quit_);
 }
 
 bool ChildProcess::WaitReady(DWORD timeoutMs)
 {
-    return process_.WaitForEvent(ready_, timeoutMs);
+    return process_.WaitForEvent(ready_.get(), timeoutMs);
 }
 
 DWORD ChildProcess::Wait(DWORD timeoutMs)
@@ -111,7 +44,7 @@ DWORD ChildProcess::Wait(DWORD timeoutMs)
 
 DWORD ChildProcess::Quit(DWORD timeoutMs)
 {
-    SetEvent(quit_);
+    SetEvent(quit_.get());
     return Wait(timeoutMs);
 }
 
@@ -139,6 +72,49 @@ SIZE_T PrivateBytes()
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
     return counters.PagefileUsage;
+}
+
+int32_t SendAs(RuxService service, int32_t kind, RuxItem item)
+{
+    switch (kind) {
+    case RuxResult_Call: return RuxCall(service, 0, item, 0);
+    case RuxResult_Advise: return RuxAdvise(service, 0, item);
+    case RuxResult_Update: return RuxUpdate(service, 0, item);
+    default: return 0;
+    }
+}
+
+bool SendOnce(const std::string& sink, const std::function<int32_t(RuxService)>& send, RuxSink own,
+              const char* service)
+{
+    RuxConnection connection = own ? RuxOpenPeer(own, sink.c_str()) : RuxOpenConnection(sink.c_str());
+    RuxService remote = RuxOpenService(connection, service);
+    bool sent = remote && send(remote) != 0;
+    RuxCloseService(remote);
+    RuxCloseConnection(connection);
+    return sent;
+}
+
+bool CallOnce(const std::string& sink, const char* text, RuxSink own)
+{
+    RuxItem item = RuxBuildItem("s", text);
+    bool sent = SendOnce(sink, [item](RuxService remote) { return RuxCall(remote, 0, item, 0); }, own);
+    RuxReleaseItem(item);
+    return sent;
+}
+
+ServedSink::ServedSink(const std::string& name, const char* service)
+    : sinkEvent_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      event_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      sink_(RuxStartSink(name.c_str(), sinkEvent_.get())),
+      service_(RuxStartService(sink_.get(), service, event_.get()))
+{
+}
+
+RuxService ServedSink::AddService(const char* name, HANDLE event)
+{
+    more_.emplace_back(RuxStartService(sink_.get(), name, event));
+    return more_.back().get();
 }
 
 }  // namespace ruxtest

@@ -5,38 +5,18 @@
 #include "rux/sink/Sink.h"
 #include "rux/Trace.h"
 #include "rux/tests/RawClient.h"
+#include "rux/tests/TraceLines.h"
 #include "tests/support/AllocationFailure.h"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
-
-namespace {
-
-std::mutex TraceMutex;
-std::string TraceText;
-
-void CollectTrace(const char* line)
-{
-    std::lock_guard<std::mutex> hold(TraceMutex);
-    TraceText += line;
-    TraceText += '\n';
-}
-
-bool Traced(const char* text)
-{
-    std::lock_guard<std::mutex> hold(TraceMutex);
-    return TraceText.find(text) != std::string::npos;
-}
-
-}  // namespace
 
 using namespace ruxtest;
 
 TEST(SinkAllocation, FailureWhileReadingOrDecodingClosesOnlyThatConnection)
 {
-    std::string name = "RuxU" + std::to_string(GetCurrentProcessId()) + ".alloc";
+    std::string name = UniqueName("alloc");
     DWORD error = 0;
     auto sink = rux::Sink::Start(name, nullptr, error);
     ASSERT_TRUE(sink) << error;
@@ -60,7 +40,7 @@ TEST(SinkAllocation, FailureWhileReadingOrDecodingClosesOnlyThatConnection)
         // The read buffer grows to 1 MB.
         {"reading", std::string(1, char(2)) + U32(600000) + std::string(600000, 'b'), "out of memory serving"},
     };
-    rux::Trace::Set(CollectTrace);
+    TraceLines trace(&rux::Trace::Set);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         RawClient client(name);
@@ -72,7 +52,7 @@ TEST(SinkAllocation, FailureWhileReadingOrDecodingClosesOnlyThatConnection)
             EXPECT_NE(client.Ask(4, ""), 0);
         }
         EXPECT_TRUE(client.ClosedBySink(5000));
-        EXPECT_TRUE(Traced(c.traced));
+        EXPECT_TRUE(trace.WaitFor(c.traced));
         RawClient next(name);
         EXPECT_TRUE(next.Hello());
         EXPECT_EQ(next.Ask(4, ""), 0);
@@ -81,5 +61,4 @@ TEST(SinkAllocation, FailureWhileReadingOrDecodingClosesOnlyThatConnection)
     EXPECT_FALSE(service->TakeNext(message));
     EXPECT_EQ(service->Budget().Used(), 0u);
     sink->Stop();
-    rux::Trace::Set(nullptr);
 }

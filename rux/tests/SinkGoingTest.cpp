@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
 #include <thread>
 
@@ -19,31 +18,16 @@ using namespace rux;
 
 namespace {
 
-std::string UniqueName(const char* tag)
-{
-    static std::atomic<int> counter{0};
-    return "RuxG" + std::to_string(GetCurrentProcessId()) + "." + tag + "." + std::to_string(++counter);
-}
-
 // One overlapped read or write on a server end, bounded; false when it did
 // not end well within `timeoutMs` (`error` then says why).
 bool Transfer(HANDLE pipe, bool write, std::string& data, DWORD timeoutMs, DWORD& error)
 {
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = event;
+    UniqueEvent event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     char buffer[256];
     DWORD done = 0;
-    BOOL ok = write ? WriteFile(pipe, data.data(), static_cast<DWORD>(data.size()), nullptr, &overlapped)
-                    : ReadFile(pipe, buffer, sizeof buffer, nullptr, &overlapped);
-    error = ok ? 0 : GetLastError();
-    if (ok || error == ERROR_IO_PENDING) {
-        if (!ok && WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0)
-            CancelIoEx(pipe, &overlapped);
-        ok = GetOverlappedResult(pipe, &overlapped, &done, TRUE);
-        error = ok ? 0 : GetLastError();
-    }
-    CloseHandle(event);
+    bool ok = write ? ruxtest::Transfer(pipe, event.get(), true, data.data(), static_cast<DWORD>(data.size()),
+                                        timeoutMs, done, error)
+                    : ruxtest::Transfer(pipe, event.get(), false, buffer, sizeof buffer, timeoutMs, done, error);
     if (ok && !write)
         data.assign(buffer, done);
     return ok;
@@ -58,18 +42,19 @@ TEST(SinkGoing, OurClientClosesItsEndWhenItsSinkSaysItIsGoing)
 {
     for (bool asking : {false, true}) {
         SCOPED_TRACE(asking ? "waiting for an answer" : "idle");
-        std::string name = UniqueName("going");
-        HANDLE server = ruxtest::CreateOwnedPipe(SinkName::PipePath(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1);
-        ASSERT_NE(server, INVALID_HANDLE_VALUE);
+        std::string name = ruxtest::UniqueName("going");
+        UniquePipe pipe = ruxtest::CreateOwnedPipe(SinkName::PipePath(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1);
+        ASSERT_TRUE(pipe.valid());
+        HANDLE server = pipe.get();
         DWORD error = 0;
         // The server is this process: our connection trusts it.
         auto connection = Connection::Open(name, false, std::string(), error);
         ASSERT_NE(connection, nullptr) << error;
-        std::thread asker;
+        std::jthread asker;  // joined also when an assertion ends the case
         bool answered = false;
         if (asking) {
-            asker = std::thread([&] {
+            asker = std::jthread([&] {
                 int32_t status = 0;
                 uint32_t id = 0;
                 answered = connection->OpenService("SB", status, id);
@@ -88,14 +73,13 @@ TEST(SinkGoing, OurClientClosesItsEndWhenItsSinkSaysItIsGoing)
         EXPECT_FALSE(answered) << "Going taken for an answer";
         EXPECT_TRUE(connection->Broken());
         connection->Close();
-        CloseHandle(server);
     }
 }
 
 // What a stopping sink says: Going, to a client it serves, before it lets go.
 TEST(SinkGoing, AStoppingSinkSaysGoingToTheClientsItServes)
 {
-    std::string name = UniqueName("stop");
+    std::string name = ruxtest::UniqueName("stop");
     DWORD error = 0;
     auto sink = Sink::Start(name, nullptr, error);
     ASSERT_NE(sink, nullptr) << error;

@@ -1,5 +1,7 @@
 // A service's queue and the application's event: one signal per pop, none
-// once the service has stopped, and nothing queued after it.
+// once the service has stopped, nothing queued after it, and a queue that
+// holds exactly what its budget holds.
+#include "base/UniqueHandle.h"
 #include "rux/item/ItemCodec.h"
 #include "rux/sink/SinkService.h"
 
@@ -15,12 +17,12 @@ bool Signalled(HANDLE event)
 }
 
 // The service owns a duplicate of `event`, as the sink gives it one.
-std::unique_ptr<SinkService> ServiceOn(HANDLE event)
+std::unique_ptr<SinkService> ServiceOn(HANDLE event, size_t budgetBytes = QueueBudgetBytes)
 {
     HANDLE duplicate = nullptr;
     EXPECT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &duplicate, 0, FALSE,
                                 DUPLICATE_SAME_ACCESS));
-    return std::make_unique<SinkService>("Sink", "Service", 1, duplicate);
+    return std::make_unique<SinkService>("Sink", "Service", 1, duplicate, budgetBytes);
 }
 
 Delivery DeliverInt(SinkService& service, FrameKind kind, int32_t value)
@@ -34,7 +36,8 @@ Delivery DeliverInt(SinkService& service, FrameKind kind, int32_t value)
 
 TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
 {
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    UniqueEvent owned(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    HANDLE event = owned.get();
     ASSERT_TRUE(event);
     auto service = ServiceOn(event);
 
@@ -61,5 +64,32 @@ TEST(SinkService, SetsTheEventOncePerPopAndNeverAfterStop)
     EXPECT_EQ(service->Budget().Used(), 0u);
     EXPECT_FALSE(Signalled(event));
     EXPECT_FALSE(service->TakeNext(message));
-    CloseHandle(event);
+}
+
+// A budget of exactly three messages queues three, also where the last one
+// no longer has room for a whole slice of the decoder's charge; a byte less
+// queues two. A message over the budget takes nothing from it.
+TEST(SinkService, QueuesExactlyWhatItsBudgetHolds)
+{
+    UniqueEvent owned(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    std::string body;
+    auto wide = ItemNode::MakeAssoc();
+    for (int i = 0; i < 100; ++i)
+        wide->Set(std::to_string(1000 + i), ItemNode::MakeInt(i));
+    ItemCodec::Encode(*wide, body);
+    size_t each = 0;
+    {
+        auto measure = ServiceOn(owned.get());
+        ASSERT_EQ(measure->Deliver(FrameKind::Call, body.data(), body.size()), Delivery::Queued);
+        each = measure->Budget().Used();
+    }
+    for (size_t budget : {3 * each, 3 * each - 1}) {
+        SCOPED_TRACE(budget);
+        auto service = ServiceOn(owned.get(), budget);
+        size_t fits = budget / each;
+        for (size_t i = 0; i < fits; ++i)
+            ASSERT_EQ(service->Deliver(FrameKind::Call, body.data(), body.size()), Delivery::Queued) << i;
+        EXPECT_EQ(service->Deliver(FrameKind::Call, body.data(), body.size()), Delivery::OverBudget);
+        EXPECT_EQ(service->Budget().Used(), fits * each);
+    }
 }

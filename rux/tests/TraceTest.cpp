@@ -1,5 +1,6 @@
 // The trace callback is the application's: nothing it does may change what
 // the library does.
+#include "base/UniqueHandle.h"
 #include "rux/Trace.h"
 
 #include <gtest/gtest.h>
@@ -16,17 +17,20 @@ TEST(Trace, ACallbackThatThrowsDoesNotEscapeAndCanBeRemoved)
 {
     rux::Trace::Set([](const char*) { throw std::runtime_error("the application's callback failed"); });
     EXPECT_NO_THROW(rux::Trace::Line("Rux: a line of %s", "the library"));
-    HANDLE removed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueEvent event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE removed = event.get();
     std::thread remover([removed] {
         rux::Trace::Set(nullptr);
         SetEvent(removed);
     });
     bool returned = WaitForSingleObject(removed, 5000) == WAIT_OBJECT_0;
     EXPECT_TRUE(returned) << "RuxSetTraceProc(nullptr) waits for a call that ended long ago";
-    // A remover that never returns is left to the end of the test program.
-    if (returned)
+    // A remover that never returns is left to the end of the test program,
+    // with its event.
+    if (returned) {
         remover.join();
-    else
+    } else {
         remover.detach();
-    CloseHandle(removed);
+        (void)event.release();
+    }
 }

@@ -2,6 +2,8 @@
 
 #include "tools/ruxfuzz/ChildStart.h"
 
+#include "base/UniqueHandle.h"
+
 #include <cstdio>
 
 namespace {
@@ -25,46 +27,44 @@ std::string LastLine(const std::string& text)
 bool ConsoleProbe::Ask(const std::wstring& consolePath, DWORD timeoutMs, std::string& error)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE errorRead = nullptr;
-    HANDLE errorWrite = nullptr;
-    HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 OPEN_EXISTING, 0, nullptr);
+    UniquePipe errorRead;
+    UniquePipe errorWrite;
+    UniqueFile nothing(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                   OPEN_EXISTING, 0, nullptr));
     // The console's standard error is short (one line on failure) and fits
     // the pipe, so it is read once the console has ended.
-    if (nothing == INVALID_HANDLE_VALUE || !CreatePipe(&errorRead, &errorWrite, &inherit, ErrorPipeBytes)) {
+    if (!nothing.valid() || !CreatePipe(errorRead.put(), errorWrite.put(), &inherit, ErrorPipeBytes)) {
         error = "cannot prepare ruxui-console's streams (error " + std::to_string(GetLastError()) + ")";
-        if (nothing != INVALID_HANDLE_VALUE)
-            CloseHandle(nothing);
         return false;
     }
-    SetHandleInformation(errorRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errorRead.get(), HANDLE_FLAG_INHERIT, 0);
     std::wstring timeout = std::to_wstring(timeoutMs);
     std::wstring commandLine = L"\"" + consolePath + L"\" --connect-timeout " + timeout + L" --timeout " + timeout +
                                L" --send \"query RequestSBSetting\" --wait-for reply:RequestSBSetting";
     PROCESS_INFORMATION info = {};
     DWORD startError = 0;
-    bool started = StartWithStreams(consolePath, commandLine, nothing, nothing, errorWrite, info, startError);
-    CloseHandle(errorWrite);
-    CloseHandle(nothing);
+    bool started =
+        StartWithStreams(consolePath, commandLine, nothing.get(), nothing.get(), errorWrite.get(), info, startError);
+    // Ours closed, the pipe ends with the console's.
+    errorWrite.reset();
+    nothing.reset();
     if (!started) {
-        CloseHandle(errorRead);
         error = "cannot start ruxui-console (error " + std::to_string(startError) + ")";
         return false;
     }
     CloseHandle(info.hThread);
+    UniqueProcess console(info.hProcess);
     DWORD exitCode = STILL_ACTIVE;
-    if (WaitForSingleObject(info.hProcess, 2 * timeoutMs + StartAndConnectMarginMs) != WAIT_OBJECT_0) {
-        TerminateProcess(info.hProcess, ERROR_TIMEOUT);
-        WaitForSingleObject(info.hProcess, StartAndConnectMarginMs);
+    if (WaitForSingleObject(console.get(), 2 * timeoutMs + StartAndConnectMarginMs) != WAIT_OBJECT_0) {
+        TerminateProcess(console.get(), ERROR_TIMEOUT);
+        WaitForSingleObject(console.get(), StartAndConnectMarginMs);
     }
-    GetExitCodeProcess(info.hProcess, &exitCode);
-    CloseHandle(info.hProcess);
+    GetExitCodeProcess(console.get(), &exitCode);
     std::string text;
     char chunk[4096];
     DWORD done = 0;
-    while (ReadFile(errorRead, chunk, sizeof(chunk), &done, nullptr) && done > 0)
+    while (ReadFile(errorRead.get(), chunk, sizeof(chunk), &done, nullptr) && done > 0)
         text.append(chunk, done);
-    CloseHandle(errorRead);
     if (exitCode == 0)
         return true;
     char code[64];

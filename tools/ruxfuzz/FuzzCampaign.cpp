@@ -96,7 +96,7 @@ bool FuzzCampaign::StartHost(std::string& error)
             error = "the new host does not answer RequestSBSetting: " + why;
             return false;
         }
-        Sleep(100);
+        host_->WaitForExit(100);  // a host that ends is noticed at once
     }
     if (!host_->SampleResources(baseline_, StepTimeoutMs, error))
         return false;
@@ -315,8 +315,9 @@ void FuzzCampaign::RunBatch(const HostileBatch& batch, std::string& failure)
         // The fuzzer's own question comes from the process whose replies
         // stalled: the host holds them against that process's share of its
         // reply queue until their deadline has passed, and rightly refuses
-        // more meanwhile. It is asked once they are through, and again once
-        // if that was not yet so.
+        // more meanwhile. It is asked once they are through (a time in the
+        // host, which nothing signals: an earlier question would be one more
+        // held against the share), and again once if that was not yet so.
         if (failure.empty()) {
             Sleep(StallSettleMs);
             failure = CheckHost("after the batch");

@@ -19,38 +19,28 @@ constexpr DWORD PollMs = 10;
 // the last error when it cannot be made.
 HANDLE LowIntegrityToken()
 {
-    HANDLE self = nullptr;
-    HANDLE low = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &self))
+    UniqueToken self;
+    UniqueToken low;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, self.put()) ||
+        !DuplicateTokenEx(self.get(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT,
+                          nullptr, SecurityImpersonation, TokenPrimary, low.put()))
         return nullptr;
-    BOOL made = DuplicateTokenEx(self, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT,
-                                 nullptr, SecurityImpersonation, TokenPrimary, &low);
-    DWORD error = GetLastError();
-    CloseHandle(self);
-    if (!made) {
-        SetLastError(error);
-        return nullptr;
-    }
     unsigned char sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
     TOKEN_MANDATORY_LABEL label = {};
     label.Label.Attributes = SE_GROUP_INTEGRITY;
     label.Label.Sid = sid;
     if (!CreateWellKnownSid(WinLowLabelSid, nullptr, sid, &size) ||
-        !SetTokenInformation(low, TokenIntegrityLevel, &label, sizeof label + GetLengthSid(sid))) {
-        error = GetLastError();
-        CloseHandle(low);
-        SetLastError(error);
+        !SetTokenInformation(low.get(), TokenIntegrityLevel, &label, sizeof label + GetLengthSid(sid)))
         return nullptr;
-    }
-    return low;
+    return low.release();
 }
 
 // The RID of this process's integrity level, or 0 when it cannot be read.
 DWORD OwnIntegrity()
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    UniqueToken token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
         return 0;
     union {
         TOKEN_MANDATORY_LABEL header;
@@ -58,11 +48,10 @@ DWORD OwnIntegrity()
     } label;
     DWORD size = 0;
     DWORD rid = 0;
-    if (GetTokenInformation(token, TokenIntegrityLevel, label.bytes, sizeof label.bytes, &size)) {
+    if (GetTokenInformation(token.get(), TokenIntegrityLevel, label.bytes, sizeof label.bytes, &size)) {
         PSID sid = label.header.Label.Sid;
         rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1);
     }
-    CloseHandle(token);
     return rid;
 }
 
@@ -77,34 +66,28 @@ bool HolderProcess::Start(const std::wstring& selfPath, const std::string& sink,
                           bool lowIntegrity, std::string& error)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE childInput = nullptr;
-    HANDLE childOutput = nullptr;
-    HANDLE childError = nullptr;
-    if (!CreatePipe(&childInput, &input_, &inherit, 0) || !CreatePipe(&output_, &childOutput, &inherit, 0)) {
+    // The child's ends, closed here once it has its own.
+    UniquePipe childInput, childOutput;
+    UniqueFile childError;
+    if (!CreatePipe(childInput.put(), input_.put(), &inherit, 0) ||
+        !CreatePipe(output_.put(), childOutput.put(), &inherit, 0)) {
         error = "cannot create a holder's pipes (error " + std::to_string(GetLastError()) + ")";
-        for (HANDLE handle : {childInput, childOutput}) {
-            if (handle)
-                CloseHandle(handle);
-        }
         return false;
     }
-    SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &childError, 0, TRUE,
-                    DUPLICATE_SAME_ACCESS);
-    HANDLE token = lowIntegrity ? LowIntegrityToken() : nullptr;
+    SetHandleInformation(input_.get(), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
+    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), childError.put(), 0,
+                    TRUE, DUPLICATE_SAME_ACCESS);
+    UniqueToken token(lowIntegrity ? LowIntegrityToken() : nullptr);
     DWORD tokenError = GetLastError();
     std::wstring commandLine = L"\"" + selfPath + L"\" --hold " + std::wstring(sink.begin(), sink.end()) + L" " +
                                std::to_wstring(count) + (greetWithOpen ? L" open" : L" hello");
     PROCESS_INFORMATION info = {};
     DWORD startError = 0;
-    bool started = (!lowIntegrity || token) &&
-                   StartWithStreams(selfPath, commandLine, childInput, childOutput, childError, info, startError, token);
-    for (HANDLE handle : {childInput, childOutput, childError, token}) {
-        if (handle)
-            CloseHandle(handle);
-    }
-    if (lowIntegrity && !token) {
+    bool started = (!lowIntegrity || token.valid()) &&
+                   StartWithStreams(selfPath, commandLine, childInput.get(), childOutput.get(), childError.get(), info,
+                                    startError, token.get());
+    if (lowIntegrity && !token.valid()) {
         error = "cannot make a low-integrity token (error " + std::to_string(tokenError) + ")";
         return false;
     }
@@ -113,7 +96,7 @@ bool HolderProcess::Start(const std::wstring& selfPath, const std::string& sink,
         return false;
     }
     CloseHandle(info.hThread);
-    process_ = info.hProcess;
+    process_.reset(info.hProcess);
     return true;
 }
 
@@ -124,10 +107,10 @@ bool HolderProcess::WaitHeld(DWORD timeoutMs, uint32_t& answered, DWORD& integri
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         DWORD available = 0;
-        if (output_ && PeekNamedPipe(output_, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        if (output_.valid() && PeekNamedPipe(output_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
             char chunk[256];
             DWORD done = 0;
-            if (ReadFile(output_, chunk, sizeof chunk < available ? sizeof chunk : available, &done, nullptr))
+            if (ReadFile(output_.get(), chunk, sizeof chunk < available ? sizeof chunk : available, &done, nullptr))
                 partial_.append(chunk, done);
         }
         size_t end = partial_.find('\n');
@@ -142,7 +125,7 @@ bool HolderProcess::WaitHeld(DWORD timeoutMs, uint32_t& answered, DWORD& integri
             integrity = parsedIntegrity;
             return true;
         }
-        if (!process_ || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) {
+        if (!process_.valid() || WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0) {
             error = "a holder ended before it held its connections";
             return false;
         }
@@ -150,30 +133,23 @@ bool HolderProcess::WaitHeld(DWORD timeoutMs, uint32_t& answered, DWORD& integri
             error = "a holder did not hold its connections within " + std::to_string(timeoutMs) + " ms";
             return false;
         }
-        Sleep(PollMs);
+        WaitForSingleObject(process_.get(), PollMs);  // a holder that ends is noticed at once
     }
 }
 
 bool HolderProcess::Release(DWORD timeoutMs)
 {
-    if (input_) {
-        CloseHandle(input_);
-        input_ = nullptr;
-    }
+    input_.reset();
     bool ended = true;
-    if (process_) {
-        if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process_, ERROR_TIMEOUT);
-            WaitForSingleObject(process_, timeoutMs);
+    if (process_.valid()) {
+        if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process_.get(), ERROR_TIMEOUT);
+            WaitForSingleObject(process_.get(), timeoutMs);
             ended = false;
         }
-        CloseHandle(process_);
-        process_ = nullptr;
+        process_.reset();
     }
-    if (output_) {
-        CloseHandle(output_);
-        output_ = nullptr;
-    }
+    output_.reset();
     return ended;
 }
 

@@ -10,6 +10,8 @@
 // standard input ends; then it exits 0.
 #pragma once
 
+#include "base/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -38,8 +40,8 @@ public:
     static int RunChild(const std::string& sink, uint32_t count, bool greetWithOpen);
 
 private:
-    HANDLE process_ = nullptr;
-    HANDLE input_ = nullptr;   // our end of its standard input
-    HANDLE output_ = nullptr;  // our end of its standard output
+    UniqueProcess process_;
+    UniquePipe input_;   // our end of its standard input
+    UniquePipe output_;  // our end of its standard output
     std::string partial_;      // what it wrote so far
 };

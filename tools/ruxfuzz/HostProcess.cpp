@@ -7,14 +7,10 @@
 
 HostProcess::~HostProcess()
 {
-    if (process_)
+    if (process_.valid())
         Finish(FinishWaitMs);
     if (reader_.joinable())
         reader_.join();
-    for (HANDLE handle : {process_, input_, output_}) {
-        if (handle)
-            CloseHandle(handle);
-    }
 }
 
 bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPath, std::string& error)
@@ -22,15 +18,16 @@ bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPat
     // The child's ends are inheritable; ours are not, so that the host's
     // input reaches its end when we close ours.
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE childInput = nullptr;
-    HANDLE childOutput = nullptr;
-    HANDLE childError = nullptr;
-    BOOL piped = CreatePipe(&childInput, &input_, &inherit, 0) && CreatePipe(&output_, &childOutput, &inherit, 0);
+    // The child's ends, closed here once it has its own.
+    UniquePipe childInput, childOutput;
+    UniqueFile childError;
+    BOOL piped = CreatePipe(childInput.put(), input_.put(), &inherit, 0) &&
+                 CreatePipe(output_.put(), childOutput.put(), &inherit, 0);
     DWORD pipeError = GetLastError();
     if (piped) {
-        SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-        DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), &childError, 0,
+        SetHandleInformation(input_.get(), HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(output_.get(), HANDLE_FLAG_INHERIT, 0);
+        DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(), childError.put(), 0,
                         TRUE, DUPLICATE_SAME_ACCESS);
     }
 
@@ -40,12 +37,8 @@ bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPat
     commandLine += L" -";
     PROCESS_INFORMATION info = {};
     DWORD startError = 0;
-    bool started =
-        piped && StartWithStreams(hostPath, commandLine, childInput, childOutput, childError, info, startError);
-    for (HANDLE handle : {childInput, childOutput, childError}) {
-        if (handle)
-            CloseHandle(handle);
-    }
+    bool started = piped && StartWithStreams(hostPath, commandLine, childInput.get(), childOutput.get(),
+                                             childError.get(), info, startError);
     if (!piped) {
         error = "cannot create the host's pipes (error " + std::to_string(pipeError) + ")";
         return false;
@@ -55,7 +48,7 @@ bool HostProcess::Start(const std::wstring& hostPath, const std::wstring& dllPat
         return false;
     }
     CloseHandle(info.hThread);
-    process_ = info.hProcess;
+    process_.reset(info.hProcess);
     reader_ = std::thread(&HostProcess::ReadLoop, this);
     return true;
 }
@@ -64,7 +57,7 @@ void HostProcess::ReadLoop()
 {
     char chunk[4096];
     DWORD done = 0;
-    while (ReadFile(output_, chunk, sizeof(chunk), &done, nullptr) && done > 0) {
+    while (ReadFile(output_.get(), chunk, sizeof(chunk), &done, nullptr) && done > 0) {
         std::lock_guard<std::mutex> hold(mutex_);
         partial_.append(chunk, done);
         for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
@@ -85,7 +78,7 @@ bool HostProcess::Step(const std::string& step, DWORD timeoutMs, std::string& li
 {
     std::string text = step + "\n";
     DWORD written = 0;
-    if (!process_ || !WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    if (!process_.valid() || !WriteFile(input_.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
         line = "the host's input is closed (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
@@ -131,33 +124,30 @@ bool HostProcess::SampleResources(Resources& resources, DWORD timeoutMs, std::st
 
 bool HostProcess::Alive() const
 {
-    return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
+    return process_.valid() && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
 }
 
 bool HostProcess::WaitForExit(DWORD timeoutMs) const
 {
-    return !process_ || WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+    return !process_.valid() || WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 DWORD HostProcess::ExitCode() const
 {
     DWORD code = STILL_ACTIVE;
-    if (process_)
-        GetExitCodeProcess(process_, &code);
+    if (process_.valid())
+        GetExitCodeProcess(process_.get(), &code);
     return code;
 }
 
 bool HostProcess::Finish(DWORD timeoutMs)
 {
-    if (!process_)
+    if (!process_.valid())
         return true;
-    if (input_) {
-        CloseHandle(input_);
-        input_ = nullptr;
-    }
-    if (WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0)
+    input_.reset();
+    if (WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0)
         return true;
-    TerminateProcess(process_, ERROR_TIMEOUT);
-    WaitForSingleObject(process_, FinishWaitMs);
+    TerminateProcess(process_.get(), ERROR_TIMEOUT);
+    WaitForSingleObject(process_.get(), FinishWaitMs);
     return false;
 }

@@ -4,6 +4,8 @@
 // happens at the latest when the host is ended by Finish or the destructor.
 #pragma once
 
+#include "base/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <condition_variable>
@@ -52,9 +54,9 @@ public:
 private:
     void ReadLoop();
 
-    HANDLE process_ = nullptr;
-    HANDLE input_ = nullptr;   // our end of the host's standard input
-    HANDLE output_ = nullptr;  // our end of the host's standard output; the reader's
+    UniqueProcess process_;
+    UniquePipe input_;   // our end of the host's standard input
+    UniquePipe output_;  // our end of the host's standard output; the reader's
 
     std::mutex mutex_;  // guards lines_, partial_ and ended_
     std::condition_variable changed_;

@@ -4,52 +4,28 @@
 
 #include "rux/wire/Frame.h"
 
-#include <utility>
-
-RawConnection::~RawConnection()
-{
-    Drop();
-}
-
-RawConnection::RawConnection(RawConnection&& other) noexcept
-    : pipe_(std::exchange(other.pipe_, INVALID_HANDLE_VALUE)),
-      event_(std::exchange(other.event_, nullptr)),
-      broken_(std::exchange(other.broken_, false))
-{
-}
-
-RawConnection& RawConnection::operator=(RawConnection&& other) noexcept
-{
-    if (this != &other) {
-        Drop();
-        pipe_ = std::exchange(other.pipe_, INVALID_HANDLE_VALUE);
-        event_ = std::exchange(other.event_, nullptr);
-        broken_ = std::exchange(other.broken_, false);
-    }
-    return *this;
-}
 
 bool RawConnection::Open(const std::string& sinkName, DWORD busyWaitMs, DWORD& error)
 {
     Drop();
     // The path that rux::SinkName::PipePath gives a sink name.
     std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(sinkName.begin(), sinkName.end());
-    event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!event_) {
+    event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event_.valid()) {
         error = GetLastError();
         return false;
     }
     ULONGLONG deadline = GetTickCount64() + busyWaitMs;
     for (;;) {
-        pipe_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        pipe_.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
         ULONGLONG now = GetTickCount64();
-        if (pipe_ != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY || now >= deadline)
+        if (pipe_.valid() || GetLastError() != ERROR_PIPE_BUSY || now >= deadline)
             break;
         WaitNamedPipeW(path.c_str(), static_cast<DWORD>(deadline - now));
     }
     DWORD mode = PIPE_READMODE_MESSAGE;
-    if (pipe_ == INVALID_HANDLE_VALUE || !SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr)) {
+    if (!pipe_.valid() || !SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr)) {
         error = GetLastError();
         Drop();
         return false;
@@ -60,12 +36,8 @@ bool RawConnection::Open(const std::string& sinkName, DWORD busyWaitMs, DWORD& e
 
 void RawConnection::Drop()
 {
-    if (pipe_ != INVALID_HANDLE_VALUE)
-        CloseHandle(pipe_);
-    if (event_)
-        CloseHandle(event_);
-    pipe_ = INVALID_HANDLE_VALUE;
-    event_ = nullptr;
+    pipe_.reset();
+    event_.reset();
     broken_ = true;
 }
 
@@ -78,15 +50,15 @@ bool RawConnection::Transfer(bool write, void* buffer, DWORD size, DWORD& done, 
         return false;
     }
     OVERLAPPED overlapped = {};
-    overlapped.hEvent = event_;
-    ResetEvent(event_);
-    BOOL started = write ? WriteFile(pipe_, buffer, size, nullptr, &overlapped)
-                         : ReadFile(pipe_, buffer, size, nullptr, &overlapped);
+    overlapped.hEvent = event_.get();
+    ResetEvent(event_.get());
+    BOOL started = write ? WriteFile(pipe_.get(), buffer, size, nullptr, &overlapped)
+                         : ReadFile(pipe_.get(), buffer, size, nullptr, &overlapped);
     error = started ? ERROR_SUCCESS : GetLastError();
     if (error == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0) {
-            CancelIoEx(pipe_, &overlapped);
-            GetOverlappedResult(pipe_, &overlapped, &done, TRUE);
+        if (WaitForSingleObject(event_.get(), timeoutMs) != WAIT_OBJECT_0) {
+            CancelIoEx(pipe_.get(), &overlapped);
+            GetOverlappedResult(pipe_.get(), &overlapped, &done, TRUE);
             error = ERROR_TIMEOUT;
             broken_ = true;
             return false;
@@ -96,7 +68,7 @@ bool RawConnection::Transfer(bool write, void* buffer, DWORD size, DWORD& done, 
         return false;
     }
     error = ERROR_SUCCESS;
-    if (!GetOverlappedResult(pipe_, &overlapped, &done, FALSE)) {
+    if (!GetOverlappedResult(pipe_.get(), &overlapped, &done, FALSE)) {
         error = GetLastError();
         // A message longer than the buffer: the caller reads the rest.
         if (error == ERROR_MORE_DATA)

@@ -3,6 +3,8 @@
 // time-out given; a connection that failed once stays broken.
 #pragma once
 
+#include "base/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -11,11 +13,10 @@
 class RawConnection {
 public:
     RawConnection() = default;
-    ~RawConnection();
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
-    RawConnection(RawConnection&& other) noexcept;
-    RawConnection& operator=(RawConnection&& other) noexcept;
+    RawConnection(RawConnection&& other) noexcept = default;
+    RawConnection& operator=(RawConnection&& other) noexcept = default;
 
     // Opens the pipe of sink `sinkName`, waiting up to busyWaitMs for a free
     // instance as a genuine client does. False with the system error:
@@ -41,14 +42,14 @@ public:
     // Closes the pipe at once, without a Bye.
     void Drop();
 
-    bool IsOpen() const { return pipe_ != INVALID_HANDLE_VALUE && !broken_; }
+    bool IsOpen() const { return pipe_.valid() && !broken_; }
 
 private:
     // One overlapped read or write, cancelled and waited for when it does not
     // end in time, so that `buffer` is never touched after the call.
     bool Transfer(bool write, void* buffer, DWORD size, DWORD& done, DWORD timeoutMs, DWORD& error);
 
-    HANDLE pipe_ = INVALID_HANDLE_VALUE;
-    HANDLE event_ = nullptr;  // manual-reset, one I/O at a time
+    UniquePipe pipe_;
+    UniqueEvent event_;  // manual-reset, one I/O at a time
     bool broken_ = false;
 };

@@ -6,8 +6,6 @@ SettingsProbe::~SettingsProbe()
     RuxStopSink(sink_);
     if (initialised_)
         RuxExit();
-    if (serviceEvent_)
-        CloseHandle(serviceEvent_);
 }
 
 bool SettingsProbe::Start(std::string& error)
@@ -15,13 +13,13 @@ bool SettingsProbe::Start(std::string& error)
     RuxInit();
     initialised_ = true;
     sinkName_ = "RuxFuzz." + std::to_string(GetCurrentProcessId());
-    serviceEvent_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (!serviceEvent_) {
+    serviceEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!serviceEvent_.valid()) {
         error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
     sink_ = RuxStartSink(sinkName_.c_str(), nullptr);
-    service_ = sink_ ? RuxStartService(sink_, ServiceName, serviceEvent_) : nullptr;
+    service_ = sink_ ? RuxStartService(sink_, ServiceName, serviceEvent_.get()) : nullptr;
     if (!service_) {
         error = "cannot start the reply sink '" + sinkName_ + "' (error " + std::to_string(GetLastError()) + ")";
         return false;
@@ -59,7 +57,7 @@ bool SettingsProbe::Ask(const std::string& hostSink, DWORD timeoutMs, std::strin
             return false;
         ULONGLONG now = GetTickCount64();
         if (now >= deadline ||
-            WaitForSingleObject(serviceEvent_, static_cast<DWORD>(deadline - now)) == WAIT_TIMEOUT) {
+            WaitForSingleObject(serviceEvent_.get(), static_cast<DWORD>(deadline - now)) == WAIT_TIMEOUT) {
             if (DrainFor(cookie, error))
                 return true;
             if (error.empty())

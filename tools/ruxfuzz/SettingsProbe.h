@@ -5,6 +5,7 @@
 // ten settings.
 #pragma once
 
+#include "base/UniqueHandle.h"
 #include "contracts/RuxExtensions.h"
 
 #include <windows.h>
@@ -38,7 +39,7 @@ private:
     bool DrainFor(int32_t cookie, std::string& error);
 
     std::string sinkName_;
-    HANDLE serviceEvent_ = nullptr;
+    UniqueEvent serviceEvent_;
     RuxSink sink_ = nullptr;
     RuxService service_ = nullptr;
     int32_t lastCookie_ = 0;

@@ -4,14 +4,12 @@
 
 StallingSinks::~StallingSinks()
 {
-    if (stop_)
-        SetEvent(stop_);
+    if (stop_.valid())
+        SetEvent(stop_.get());
     if (drip_.joinable())
         drip_.join();
     if (silent_.joinable())
         silent_.join();
-    if (stop_)
-        CloseHandle(stop_);
 }
 
 bool StallingSinks::Start(std::string& error)
@@ -19,8 +17,8 @@ bool StallingSinks::Start(std::string& error)
     std::string tag = std::to_string(GetCurrentProcessId());
     dripName_ = "RuxFuzzDrip." + tag;
     silentName_ = "RuxFuzzSilent." + tag;
-    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!stop_) {
+    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stop_.valid()) {
         error = "cannot create an event (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
@@ -38,7 +36,7 @@ bool StallingSinks::Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started)
 {
     if (!started && GetLastError() != ERROR_IO_PENDING)
         return true;
-    HANDLE waits[2] = {overlapped.hEvent, stop_};
+    HANDLE waits[2] = {overlapped.hEvent, stop_.get()};
     if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0)
         return true;
     CancelIoEx(pipe, &overlapped);
@@ -50,28 +48,28 @@ bool StallingSinks::Await(HANDLE pipe, OVERLAPPED& overlapped, BOOL started)
 void StallingSinks::Serve(const std::string& name, bool drip) noexcept
 {
     std::wstring path = L"\\\\.\\pipe\\Rux.Sink." + std::wstring(name.begin(), name.end());
-    HANDLE token = nullptr;
+    UniqueToken token;
     unsigned char user[256] = {};
     DWORD size = 0;
-    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        GetTokenInformation(token, TokenUser, user, sizeof user, &size);
-        CloseHandle(token);
-    }
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        GetTokenInformation(token.get(), TokenUser, user, sizeof user, &size);
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE);
     SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
-    OVERLAPPED overlapped = {};
-    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!overlapped.hEvent)
+    UniqueEvent done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done.valid())
         return;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = done.get();
     for (bool serving = true; serving;) {
-        HANDLE pipe = CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
-                                       4096, 4096, 0, &attributes);
-        if (pipe == INVALID_HANDLE_VALUE) {
+        UniquePipe instance(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                             1, 4096, 4096, 0, &attributes));
+        HANDLE pipe = instance.get();
+        if (!instance.valid()) {
             // The previous instance is still going away: try again shortly.
-            serving = WaitForSingleObject(stop_, 100) == WAIT_TIMEOUT;
+            serving = WaitForSingleObject(stop_.get(), 100) == WAIT_TIMEOUT;
             continue;
         }
         ResetEvent(overlapped.hEvent);
@@ -88,10 +86,8 @@ void StallingSinks::Serve(const std::string& name, bool drip) noexcept
             if (serving && !GetOverlappedResult(pipe, &overlapped, &bytes, FALSE))
                 break;
             if (serving && drip)
-                serving = WaitForSingleObject(stop_, DripIntervalMs) == WAIT_TIMEOUT;
+                serving = WaitForSingleObject(stop_.get(), DripIntervalMs) == WAIT_TIMEOUT;
         }
         DisconnectNamedPipe(pipe);
-        CloseHandle(pipe);
     }
-    CloseHandle(overlapped.hEvent);
 }

@@ -8,6 +8,8 @@
 // ended and joined by the destructor.
 #pragma once
 
+#include "base/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -36,7 +38,7 @@ private:
 
     std::string dripName_;
     std::string silentName_;
-    HANDLE stop_ = nullptr;  // manual-reset
+    UniqueEvent stop_;  // manual-reset
     std::thread drip_;
     std::thread silent_;
 };
