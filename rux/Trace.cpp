@@ -51,6 +51,14 @@ void Trace::Set(RuxTraceProcFn proc)
 
 void Trace::Line(const char* format, ...) noexcept
 {
+    va_list args;
+    va_start(args, format);
+    LineV(format, args);
+    va_end(args);
+}
+
+void Trace::LineV(const char* format, va_list args, const char* suffix) noexcept
+{
     if (!CurrentProc.load(std::memory_order_relaxed))
         return;
     CallInFlight counted;
@@ -58,12 +66,11 @@ void Trace::Line(const char* format, ...) noexcept
     if (!proc)
         return;
     char line[512];
-    va_list args;
-    va_start(args, format);
     int length = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
     if (length < 0)
         return;
+    if (static_cast<size_t>(length) < sizeof line - 1)
+        std::snprintf(line + length, sizeof line - length, "%s", suffix);
     InsideMark inside;
     // The application's callback must not change what the library does: a
     // line it fails on is lost, and the library's thread goes on (nothing

@@ -5,6 +5,8 @@
 
 #include "contracts/RuxApi.h"
 
+#include <cstdarg>
+
 namespace rux {
 
 class Trace {
@@ -16,6 +18,10 @@ public:
     // Formats (printf, at most 511 characters) and hands the line on. Never
     // throws: whatever the callback throws ends that line only.
     static void Line(const char* format, ...) noexcept;
+    // The same with the arguments in `args`, and `suffix` after the formatted
+    // text as far as the 511 characters reach (a note that must not be cut
+    // by the format's own length, for example how many lines were held back).
+    static void LineV(const char* format, va_list args, const char* suffix = "") noexcept;
 };
 
 }  // namespace rux

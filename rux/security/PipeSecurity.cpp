@@ -266,13 +266,11 @@ void PipeSecurity::TraceRefusal(const char* format, ...)
     uint64_t heldBack = 0;
     if (!refusals_.Allow(heldBack))
         return;
-    char line[400];
+    const std::string note = TraceLimiter::HeldBackNote(heldBack);
     va_list args;
     va_start(args, format);
-    int length = std::vsnprintf(line, sizeof line, format, args);
+    Trace::LineV(format, args, note.c_str());
     va_end(args);
-    if (length >= 0)
-        Trace::Line("%s%s", line, TraceLimiter::HeldBackNote(heldBack).c_str());
 }
 
 bool PipeSecurity::Admit(HANDLE pipe, CallSender& sender)
