@@ -1,5 +1,6 @@
 // ruxfuzz: a hostile client of the plug-in's sink "SB" against a live host.
 // See Usage().
+#include "tools/common/ToolArguments.h"
 #include "tools/ruxfuzz/EngineStateBackup.h"
 #include "tools/ruxfuzz/FuzzCampaign.h"
 #include "tools/ruxfuzz/HolderProcess.h"
@@ -68,20 +69,7 @@ void Usage()
 
 int Fail(int code, const std::string& message)
 {
-    std::fprintf(stderr, "ruxfuzz: %s\n", message.c_str());
-    return code;
-}
-
-bool ParseNumber(const char* text, uint64_t low, uint64_t high, uint64_t& value)
-{
-    char* end = nullptr;
-    if (!*text || *text == '-')
-        return false;
-    unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (*end || parsed < low || parsed > high)
-        return false;
-    value = parsed;
-    return true;
+    return FailWith("ruxfuzz", code, message);
 }
 
 std::wstring Widen(const char* text)
@@ -107,7 +95,7 @@ int Run(int argc, char** argv)
     if (argc == 5 && std::strcmp(argv[1], "--hold") == 0) {
         uint64_t count = 0;
         bool open = std::strcmp(argv[4], "open") == 0;
-        if (!ParseNumber(argv[3], 1, 64, count) || (!open && std::strcmp(argv[4], "hello") != 0))
+        if (!ParseDecimalArgument(argv[3], 1, 64, count) || (!open && std::strcmp(argv[4], "hello") != 0))
             return Fail(BadArguments, "usage: ruxfuzz --hold SINK N hello|open");
         return HolderProcess::RunChild(argv[2], static_cast<uint32_t>(count), open);
     }
@@ -143,31 +131,31 @@ int Run(int argc, char** argv)
         uint64_t number = 0;
         auto bad = [&] { return Fail(BadArguments, "bad value '" + std::string(value) + "' for " + option); };
         if (option == "--seed") {
-            if (!ParseNumber(value, 0, UINT64_MAX, options.seed))
+            if (!ParseDecimalArgument(value, 0, UINT64_MAX, options.seed))
                 return bad();
         } else if (option == "--frames") {
-            if (!ParseNumber(value, 1, UINT64_MAX, options.frames))
+            if (!ParseDecimalArgument(value, 1, UINT64_MAX, options.frames))
                 return bad();
         } else if (option == "--first-batch") {
-            if (!ParseNumber(value, 0, UINT64_MAX / 2, options.firstBatch))
+            if (!ParseDecimalArgument(value, 0, UINT64_MAX / 2, options.firstBatch))
                 return bad();
         } else if (option == "--classes") {
             if (!HostileBatch::ParseClasses(value, options.classes))
                 return bad();
         } else if (option == "--wide-members") {
-            if (!ParseNumber(value, 1000, 65535, number))
+            if (!ParseDecimalArgument(value, 1000, 65535, number))
                 return bad();
             options.wideMembers = static_cast<uint32_t>(number);
         } else if (option == "--probe-timeout") {
-            if (!ParseNumber(value, 100, 600000, number))
+            if (!ParseDecimalArgument(value, 100, 600000, number))
                 return bad();
             options.probeTimeoutMs = static_cast<DWORD>(number);
         } else if (option == "--max-handle-growth") {
-            if (!ParseNumber(value, 0, 1000000, number))
+            if (!ParseDecimalArgument(value, 0, 1000000, number))
                 return bad();
             options.maxHandleGrowth = static_cast<unsigned long>(number);
         } else if (option == "--max-private-growth") {
-            if (!ParseNumber(value, 0, 1u << 20, number))
+            if (!ParseDecimalArgument(value, 0, 1u << 20, number))
                 return bad();
             options.maxPrivateGrowth = number << 20;
         } else if (option == "--host") {

@@ -1,4 +1,5 @@
 // ruxui-console: the user interface of one session, on a console. See Usage().
+#include "tools/common/ToolArguments.h"
 #include "tools/ruxui-console/ConsoleCommand.h"
 #include "tools/ruxui-console/SessionConsole.h"
 
@@ -65,16 +66,13 @@ void Usage()
 
 int Fail(int code, const std::string& message)
 {
-    std::fprintf(stderr, "ruxui-console: %s\n", message.c_str());
-    std::fflush(stderr);
-    return code;
+    return FailWith("ruxui-console", code, message);
 }
 
 bool ParseNumber(const char* text, uint32_t& value)
 {
-    char* end = nullptr;
-    unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (!*text || *end || parsed > 0xFFFFFFFEull || text[0] == '-')
+    uint64_t parsed = 0;
+    if (!ParseDecimalArgument(text, 0, 0xFFFFFFFEull, parsed))
         return false;
     value = static_cast<uint32_t>(parsed);
     return true;
