@@ -64,6 +64,16 @@ public:
     DWORD serverSession = 1;
     const char* serviceSid = nullptr;  // null: this process runs no service with a SID
 
+    // The SID the test set in `field`, or `unset` when it set none.
+    DWORD Answer(const char* const& field, DWORD unset, Sid& sid)
+    {
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!field)
+            return unset;
+        sid = Sid::Parse(field);
+        return 0;
+    }
+
     DWORD ProcessUser(Sid& user) override
     {
         std::lock_guard<std::mutex> hold(mutex);
@@ -98,14 +108,7 @@ public:
         session = clientSession;
         return 0;
     }
-    DWORD ClientUser(HANDLE, Sid& user) override
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        if (!clientUser)
-            return ERROR_CANT_OPEN_ANONYMOUS;
-        user = Sid::Parse(clientUser);
-        return 0;
-    }
+    DWORD ClientUser(HANDLE, Sid& user) override { return Answer(clientUser, ERROR_CANT_OPEN_ANONYMOUS, user); }
     DWORD ClientIntegrity(HANDLE, DWORD& integrity, bool& appContainer) override
     {
         std::lock_guard<std::mutex> hold(mutex);
@@ -113,31 +116,13 @@ public:
         appContainer = clientAppContainer;
         return 0;
     }
-    DWORD ProcessServiceSid(Sid& service) override
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        if (!serviceSid)
-            return ERROR_NOT_FOUND;
-        service = Sid::Parse(serviceSid);
-        return 0;
-    }
+    DWORD ProcessServiceSid(Sid& service) override { return Answer(serviceSid, ERROR_NOT_FOUND, service); }
     DWORD ServerUser(HANDLE, DWORD& process, Sid& user) override
     {
-        std::lock_guard<std::mutex> hold(mutex);
-        if (!serverUser)
-            return ERROR_ACCESS_DENIED;
         process = 4242;
-        user = Sid::Parse(serverUser);
-        return 0;
+        return Answer(serverUser, ERROR_ACCESS_DENIED, user);
     }
-    DWORD ServerOwner(HANDLE, Sid& owner) override
-    {
-        std::lock_guard<std::mutex> hold(mutex);
-        if (!serverOwner)
-            return ERROR_INVALID_SECURITY_DESCR;
-        owner = Sid::Parse(serverOwner);
-        return 0;
-    }
+    DWORD ServerOwner(HANDLE, Sid& owner) override { return Answer(serverOwner, ERROR_INVALID_SECURITY_DESCR, owner); }
     DWORD ServerSession(HANDLE, DWORD& session) override
     {
         std::lock_guard<std::mutex> hold(mutex);
