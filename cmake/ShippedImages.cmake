@@ -144,6 +144,14 @@ endif()
 
 set(OLV_SHIP_DIR ${PROJECT_BINARY_DIR}/ship)
 set(OLV_SHIP_CONFIG ${PROJECT_BINARY_DIR}/release/ship.conf)
+# The signing time, looked at in every build: a new commit changes it and so
+# signs again, as a second build of that commit does.
+set(OLV_SIGNING_TIME_FILE ${PROJECT_BINARY_DIR}/release/signing-time)
+add_custom_target(olv_signing_time
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUT=${OLV_SIGNING_TIME_FILE}
+          -P ${PROJECT_SOURCE_DIR}/cmake/SigningTime.cmake
+  BYPRODUCTS ${OLV_SIGNING_TIME_FILE}
+  VERBATIM)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/ship.conf.in ${OLV_SHIP_CONFIG} @ONLY)
 
 set(OLV_SHIPPED_FILES)
@@ -153,7 +161,8 @@ foreach(target ${OLV_SHIPPED_TARGETS})
   # Naming the target makes the step run again after each new link of it.
   add_custom_command(OUTPUT ${outputs}
     COMMAND sh ${PROJECT_SOURCE_DIR}/release/ship-image.sh ${OLV_SHIP_CONFIG} $<TARGET_FILE:${target}>
-    DEPENDS ${target} ${OLV_SIGN_DEPENDS} ${OLV_SHIP_CONFIG} ${PROJECT_SOURCE_DIR}/release/ship-image.sh
+    DEPENDS ${target} ${OLV_SIGN_DEPENDS} ${OLV_SHIP_CONFIG} ${OLV_SIGNING_TIME_FILE}
+            ${PROJECT_SOURCE_DIR}/release/ship-image.sh
     COMMENT "Shipping ${name}: symbols apart, stripped, signed"
     VERBATIM)
   list(APPEND OLV_SHIPPED_FILES ${outputs})

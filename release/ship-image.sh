@@ -17,9 +17,11 @@
 # when it has a password); SIGN_TIMESTAMP_URL optional; SIGN=OFF ships the
 # unsigned image.
 #
-# The signing time is SOURCE_DATE_EPOCH when set, else the commit time of the
-# source tree's HEAD: osslsigncode would otherwise write the current time
-# into the signature, and two signings of one image would differ.
+# The signing time is SOURCE_DATE_EPOCH when set, else the one the build wrote
+# into SIGNING_TIME_FILE (cmake/SigningTime.cmake: the commit time of the
+# source tree's HEAD), else that commit time: osslsigncode would otherwise
+# write the current time into the signature, and two signings of one image
+# would differ.
 set -eu
 . "$1"
 linked=$2
@@ -39,6 +41,9 @@ if [ "${SIGN:-ON}" != ON ]; then
     exit 0
 fi
 
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && [ -n "${SIGNING_TIME_FILE:-}" ] && [ -f "$SIGNING_TIME_FILE" ]; then
+    SOURCE_DATE_EPOCH=$(cat "$SIGNING_TIME_FILE")
+fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git -C "$SOURCE_DIR" log -1 --format=%ct 2>/dev/null || true)
 fi
